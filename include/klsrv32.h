@@ -1,0 +1,242 @@
+/*
+ * klsrv32.h - client access library for the Kelora database access server.
+ *
+ * Applications call these functions to reach a remote server: connect,
+ * open cursors, select and fetch records, describe and bind columns,
+ * insert, update and delete rows, read catalogue information, pass
+ * commands through, and turn failures into message texts.  Every call
+ * fills the caller's status record and returns a 32-bit result code.
+ *
+ * The header is plain C and usable from C and C++.  Integers that travel
+ * as 32-bit values use kl_long, which is `long` on Windows (32 bits there,
+ * so applications written with `long` compile unchanged) and int32_t
+ * elsewhere.  Result codes are uint32_t.
+ */
+#ifndef KLSRV32_H
+#define KLSRV32_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(_WIN32)
+typedef long kl_long;
+#else
+typedef int32_t kl_long;
+#endif
+
+/* Calling convention of the exported functions: the caller removes the
+ * arguments (cdecl) on 32-bit Windows; the platform default elsewhere. */
+#if defined(_WIN32) && !defined(_WIN64)
+#define KLAPI __cdecl
+#else
+#define KLAPI
+#endif
+
+#define KLSRV32_VERSION_TEXT "1.6.25"
+#define KLSRV32_VERSION_NUMBER 10625
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#pragma pack(push, 1)
+
+/* Status record: the caller owns it, the library fills it.  It has the
+ * same 92-byte layout as the status answer on the wire. */
+typedef struct klstatus {
+    kl_long error;    /* error number; 0 = success */
+    kl_long warn;     /* warning number */
+    kl_long info;     /* detail of the error */
+    kl_long count;    /* number of items that follow */
+    kl_long bufflen;  /* buffer or record length reported by the server */
+    kl_long instance; /* as sent by the server */
+    kl_long cursor;   /* as sent by the server */
+    kl_long reserved7;
+    kl_long reserved8;
+    kl_long reserved9;
+    kl_long reserved10;
+    kl_long reserved11;
+    kl_long valuesize; /* size figure of select, qualify and join */
+    kl_long reserved13;
+    char buffer[36]; /* context text of the error; not always NUL-terminated */
+} klstatus;
+
+/* Version record returned by klversion (104 bytes). */
+typedef struct klversion_record {
+    char na_name[8];      /* network access name, NUL-terminated */
+    char description[60]; /* NUL-terminated */
+    kl_long version;      /* version number */
+    char version_text[32]; /* NUL-terminated */
+} klversion_record;
+
+#pragma pack(pop)
+
+#if defined(__cplusplus)
+#define KL_STATIC_ASSERT(cond, msg) static_assert(cond, msg)
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+#define KL_STATIC_ASSERT(cond, msg) _Static_assert(cond, msg)
+#else
+#define KL_STATIC_ASSERT(cond, msg)
+#endif
+
+KL_STATIC_ASSERT(sizeof(kl_long) == 4, "kl_long must be 32 bits");
+KL_STATIC_ASSERT(sizeof(klstatus) == 92, "klstatus must be 92 bytes");
+KL_STATIC_ASSERT(offsetof(klstatus, count) == 12, "klstatus.count at 12");
+KL_STATIC_ASSERT(offsetof(klstatus, bufflen) == 16, "klstatus.bufflen at 16");
+KL_STATIC_ASSERT(offsetof(klstatus, valuesize) == 48, "klstatus.valuesize at 48");
+KL_STATIC_ASSERT(offsetof(klstatus, reserved13) == 52, "klstatus.reserved13 at 52");
+KL_STATIC_ASSERT(offsetof(klstatus, buffer) == 56, "klstatus.buffer at 56");
+KL_STATIC_ASSERT(sizeof(klversion_record) == 104, "klversion_record must be 104 bytes");
+KL_STATIC_ASSERT(offsetof(klversion_record, version) == 68, "version number at 68");
+KL_STATIC_ASSERT(offsetof(klversion_record, version_text) == 72, "version text at 72");
+
+/* Result codes: bits 24..31 category, bits 16..23 sub-code, bits 0..15
+ * error number. */
+#define KL_RESULT_CATEGORY(rc) ((unsigned)(((uint32_t)(rc) >> 24) & 0xFFu))
+#define KL_RESULT_SUBCODE(rc) ((unsigned)(((uint32_t)(rc) >> 16) & 0xFFu))
+#define KL_RESULT_NUMBER(rc) ((unsigned)((uint32_t)(rc) & 0xFFFFu))
+#define KL_MAKE_RESULT(category, number) \
+    ((uint32_t)(((uint32_t)(category) << 24) | ((uint32_t)(number) & 0xFFFFu)))
+
+/* Categories of a result code. */
+#define KL_CAT_KELORA 0  /* library and server errors */
+#define KL_CAT_CLIENT 1  /* client (PC) side */
+#define KL_CAT_PPL 2     /* PPL transport */
+#define KL_CAT_SOCKETS 3 /* sockets; the number is a Windows Sockets error */
+#define KL_CAT_HOST 8    /* server host */
+
+/* Error numbers the library sets by itself.  Numbers from the server
+ * arrive in the status untouched. */
+#define KL_ERR_NEGATIVE_LENGTH 5541     /* a length argument is negative */
+#define KL_ERR_NOT_ENVIRONMENT 9948     /* no [environment] name entry */
+#define KL_ERR_NO_MEMORY 10021          /* allocation failed; info = errno */
+#define KL_ERR_NULL_ARGUMENT 10036      /* required pointer is null */
+#define KL_ERR_OPTIONS_TOO_LONG 10037   /* options of 256 characters or more */
+#define KL_ERR_NO_ITEM_1102 10088       /* local item not followed by 1102 */
+#define KL_ERR_BAD_INSTANCE 11008       /* invalid client instance number */
+#define KL_ERR_NO_MORE_RECORDS 11032    /* server: no more records */
+#define KL_ERR_BAD_CURSOR 11042         /* invalid client cursor number */
+#define KL_ERR_END_OF_CATALOGUE 11257   /* server: end of catalogue answers */
+#define KL_ERR_TRANSPORT_WRQPPL 12007   /* transport not carried */
+#define KL_ERR_BAD_CATEGORY_NUMBER 18001 /* category-0 number above 0xFFFFFF */
+#define KL_ERR_CALL_IN_PROGRESS 18002   /* another call is in progress */
+#define KL_ERR_UNKNOWN_CATEGORY 18003   /* unknown category; no text */
+#define KL_ERR_ALREADY_CONNECTED 18004  /* connected to the same server */
+#define KL_ERR_OPTION_REJECTED 18006    /* an option string was rejected */
+#define KL_ERR_NOT_CONNECTED 18011      /* no server connection */
+#define KL_ERR_UNKNOWN_ERROR_CATEGORY 18012
+#define KL_ERR_LOG_OPEN 18013           /* trace log cannot be opened */
+#define KL_ERR_NODE_MISMATCH 18015      /* node name does not match */
+#define KL_ERR_STRINGS_TOO_LONG 18021   /* strings do not fit the request */
+#define KL_ERR_UNKNOWN_ITEM 18032       /* unknown catalogue item */
+#define KL_ERR_DISPATCH_SHORT 18050     /* short dispatcher send/receive */
+#define KL_ERR_BAD_IP_ADDRESS 18057     /* invalid IP address */
+#define KL_ERR_NO_TABLES 18058          /* control tables do not exist */
+#define KL_ERR_BOTH_GIVEN 18060         /* host+address or service+port */
+#define KL_ERR_RECORD_BLOCK 18061       /* control block not recorded */
+#define KL_ERR_ENVIRONMENT_ENTRY 18064  /* environment entry missing/invalid */
+#define KL_ERR_SOCKET 18065             /* socket failure; info = WSA error */
+#define KL_ERR_PPL 18066                /* PPL transport failure */
+#define KL_ERR_TRANSPORT 18067          /* category 1/8 transport failure */
+#define KL_ERR_OTHER_SERVER 18069       /* connected to a different server */
+#define KL_ERR_STANDALONE 18070         /* dispatcher: standalone mode */
+
+/* Connection */
+uint32_t KLAPI klconnect(const char *environment, const char *options, klstatus *status,
+                         const char *username, const char *password, kl_long *instance);
+uint32_t KLAPI kldisconnect(kl_long instance, const char *options, klstatus *status);
+
+/* Cursors and version */
+uint32_t KLAPI klopencursor(kl_long instance, const char *options, klstatus *status,
+                            kl_long *cursor);
+uint32_t KLAPI klclosecursor(kl_long cursor, const char *options, klstatus *status);
+uint32_t KLAPI klversion(kl_long instance, const char *options, klstatus *status,
+                         const char *node, kl_long server_arg, klversion_record *records);
+
+/* Byte order: store the value byte-reversed at target and return the
+ * value read back from there (the input with its bytes exchanged). */
+int16_t KLAPI itoi(int16_t value, void *target);
+kl_long KLAPI ltol(kl_long value, void *target);
+
+/* Message texts; message is a 256-byte area. */
+char *KLAPI klerror(klstatus *status, const char *options, char *message);
+
+/* Information */
+uint32_t KLAPI apierror(uint32_t dwStatus, klstatus *status, char *lpszMsgBuffer);
+uint32_t KLAPI apiinfo(kl_long reserved, const char *options, void *reserved_pointer,
+                       void *result);
+uint32_t KLAPI apihostversion(void *result);
+uint32_t KLAPI apiversion(void *result);
+
+/* Selection */
+uint32_t KLAPI klqualify(kl_long cursor, const char *options, klstatus *status,
+                         const char *owner, const char *table, const char *column,
+                         const char *criteria);
+uint32_t KLAPI klselect(kl_long cursor, const char *options, klstatus *status,
+                        const char *table, const char *column, const char *criteria);
+
+/* Fetch */
+uint32_t KLAPI klfetch(kl_long cursor, const char *options, klstatus *status, kl_long count,
+                       char *records);
+uint32_t KLAPI klfetchkeys(kl_long cursor, const char *options, klstatus *status,
+                           kl_long num_keys, char *keys);
+
+/* Columns and values */
+uint32_t KLAPI kldescribe(kl_long cursor, const char *options, klstatus *status,
+                          kl_long num_columns, char *descriptions);
+uint32_t KLAPI klbind(kl_long cursor, const char *options, klstatus *status,
+                      kl_long num_columns, const char *descriptions);
+uint32_t KLAPI klassignvalues(kl_long cursor, const char *options, klstatus *status,
+                              const char *label, kl_long num_values, const char *values);
+
+/* Join */
+uint32_t KLAPI kljoin(kl_long cursor, const char *options, klstatus *status,
+                      const char *from_table, const char *from_column, kl_long reserved,
+                      const char *to_table, const char *to_column);
+uint32_t KLAPI kljoin303(kl_long cursor, const char *options, klstatus *status,
+                         const char *from_table, const char *from_column,
+                         const char *to_table, const char *to_column);
+
+/* Calculation and export */
+uint32_t KLAPI klcalc(kl_long cursor, const char *options, klstatus *status,
+                      const char *from_table, const char *from_column, char *result);
+uint32_t KLAPI klexport(kl_long cursor, const char *options, klstatus *status,
+                        const char *node, const char *filename);
+
+/* Insertion */
+uint32_t KLAPI klinsert(kl_long instance, const char *options, klstatus *status,
+                        const char *table, const char *columns, const char *values);
+
+/* Update and deletion */
+uint32_t KLAPI klupdate(kl_long cursor, const char *options, klstatus *status,
+                        const char *table, const char *columns, const char *buffer);
+uint32_t KLAPI kldelete(kl_long cursor, const char *options, klstatus *status,
+                        const char *table);
+
+/* List and form */
+uint32_t KLAPI kllist(kl_long cursor, const char *options, klstatus *status, const char *table,
+                      const char *columns, const char *criteria, kl_long count, char *buffer);
+uint32_t KLAPI klform(kl_long cursor, const char *options, klstatus *status, const char *table,
+                      const char *columns, kl_long list_entry, char *buffer);
+
+/* Catalogue */
+uint32_t KLAPI klgetinfo(kl_long instance, const char *options, klstatus *status,
+                         const kl_long *qualifier_items, const char *qualifiers,
+                         const kl_long *buffer_items, char *buffer);
+uint32_t KLAPI klgetindexinfo(kl_long instance, const char *options, klstatus *status,
+                              const char *table, char *buffer);
+
+/* Pass-through */
+uint32_t KLAPI klexternal(kl_long instance, const char *options, klstatus *status,
+                          kl_long reserved, const char *library, const char *routine,
+                          const char *input, kl_long in_length, char *output,
+                          kl_long out_length);
+uint32_t KLAPI klcommand(kl_long instance, const char *options, klstatus *status,
+                         kl_long reserved, const char *input, kl_long input_length,
+                         char *output, kl_long output_length);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KLSRV32_H */

@@ -1,0 +1,71 @@
+// The frame every exported call runs in.
+//
+// The library admits one call at a time.  A call claims the process-wide
+// owner word with one indivisible compare-and-exchange; a second call made
+// while one is in progress fails at once with 18002 and does not wait.
+// Every path of a call, failures included, leaves through the common exit,
+// which composes the result code, writes the exit trace lines and releases
+// the owner word when the calling thread holds it.
+//
+//     uint32_t klsomething(kl_long cursor, const char* options, klstatus* status) {
+//         return kl::run_call(status, [&](klstatus& st) {
+//             ... checks, request, exchange, own work; return early on failure ...
+//         });
+//     }
+//
+// No exception leaves run_call: an allocation failure inside a call is
+// reported as 10021 with the system error number as detail.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "frame/status.h"
+#include "klsrv32.h"
+
+namespace kl {
+
+// Identity of the thread whose call is in progress; 0 = none.
+extern std::atomic<std::uint32_t> owner_word;
+
+// Tests the owner word and claims it for the calling thread in one step.
+// On success traces the taking-control line and returns true.
+bool claim_owner();
+
+// Sets the owner word back to 0 when the calling thread holds it.
+void release_owner();
+
+// The common exit: result = make_status(0, status.error), the exit trace
+// lines, and the release of the owner word.
+std::uint32_t call_exit(const klstatus& status);
+
+// Stores an internal failure (an exception that would otherwise leave the
+// call) in the status.
+void set_internal_failure(klstatus& status) noexcept;
+
+// A status record for callers that passed none: the call still runs and
+// reports through its result code.
+klstatus& status_or_scratch(klstatus* status, klstatus& scratch);
+
+template <class Body>
+std::uint32_t run_call(klstatus* status, Body&& body) noexcept {
+    klstatus scratch{};
+    klstatus& st = status_or_scratch(status, scratch);
+    if (!claim_owner()) {
+        set_local_status(st, KL_ERR_CALL_IN_PROGRESS);
+    } else {
+        try {
+            body(st);
+        } catch (...) {
+            set_internal_failure(st);
+        }
+    }
+    try {
+        return call_exit(st);
+    } catch (...) {
+        release_owner();
+        return st.error >= 0 ? static_cast<std::uint32_t>(st.error) : 0u;
+    }
+}
+
+} // namespace kl

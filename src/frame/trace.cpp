@@ -1,0 +1,66 @@
+#include "frame/trace.h"
+
+#include <array>
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace kl {
+
+TraceState trace_state;
+
+namespace {
+
+// The line being formatted.  Lines are written from inside exported calls,
+// which run one at a time, so one buffer serves the process.
+std::array<char, 2024> line_buffer;
+
+constexpr const char* log_error_title = "VESKAPI Error";
+constexpr const char* line_box_title = "VESK Client/Server API";
+
+} // namespace
+
+void trace_write(const char* format, std::span<const FormatArg> args) {
+    if (!tracing_any()) return;
+    const platform::window_t focus = platform::focus_window();
+    line_buffer.fill('\0');
+    const std::size_t length =
+        format_into(std::span(line_buffer.data(), trace_line_limit + 1), format, args);
+
+    if (trace_state.debug_flag != 0) {
+        if (!platform::append_to_file(trace_state.log_file, line_buffer.data(), length)) {
+            platform::message_box(focus, "Cannot open log file!", log_error_title,
+                                  platform::mb_ok);
+        }
+    }
+    if (trace_state.error_display_level == 2) {
+        platform::message_box(focus, line_buffer.data(), line_box_title,
+                              platform::mb_ok | platform::mb_iconinformation);
+        platform::set_focus_window(focus);
+    }
+}
+
+void set_log_file(const char* path) { copy_text(trace_state.log_file, path); }
+
+bool open_log() { return platform::can_append(trace_state.log_file); }
+
+void format_banner_time(std::span<char> out) {
+    static constexpr const char* days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static constexpr const char* months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                             "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    const platform::LocalTime now = platform::local_time();
+    const char* day = (now.weekday >= 0 && now.weekday < 7) ? days[now.weekday] : "???";
+    const char* month = (now.month >= 1 && now.month <= 12) ? months[now.month - 1] : "???";
+    format_text(out, "%s %s %02d %02d:%02d:%02d %04d\n", day, month, now.day, now.hour,
+                now.minute, now.second, now.year);
+}
+
+void write_banner(const char* asterisks) {
+    char when[32];
+    format_banner_time(when);
+    char line[128];
+    const std::size_t length = format_text(line, "%s %s", asterisks, when);
+    platform::append_to_file(trace_state.log_file, line, length);
+}
+
+} // namespace kl

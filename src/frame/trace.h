@@ -1,0 +1,71 @@
+// The trace log: lines that record what every call does, appended to a
+// log file and, at error display level 2, shown in message boxes.
+//
+// The log file is opened, appended to and closed for every line, so no
+// handle stays open between lines and other programs may read the file
+// while the library runs.  Tracing, once switched on, stays on for the
+// life of the process.
+#pragma once
+
+#include <cstdint>
+
+#include "frame/format.h"
+
+namespace kl {
+
+// Process-wide switches and state of the trace log.
+struct TraceState {
+    std::uint16_t debug_flag = 0;          // 1 = lines are appended to the log file
+    std::uint16_t error_display_level = 0; // 2 = every line is also shown in a box
+    char log_file[128] = {};               // path of the log file
+};
+extern TraceState trace_state;
+
+inline constexpr std::size_t trace_line_limit = 1024;
+
+// True when a line of the transport, status or information kind would be
+// written (debug flag set or error display level 2).
+inline bool tracing_any() {
+    return trace_state.debug_flag != 0 || trace_state.error_display_level == 2;
+}
+
+// Writes one formatted line: appended to the log file when the debug flag
+// is set, shown in a message box when the error display level is 2.  Lines
+// longer than 1024 characters are cut.
+void trace_write(const char* format, std::span<const FormatArg> args);
+
+// Lines of the transport, MakeStatus, copy status and the information
+// calls: written when the debug flag is set or the level is 2.
+template <class... Args>
+void trace(const char* format, const Args&... args) {
+    if (!tracing_any()) return;
+    if constexpr (sizeof...(Args) == 0) {
+        trace_write(format, {});
+    } else {
+        const FormatArg list[] = {FormatArg(args)...};
+        trace_write(format, list);
+    }
+}
+
+// Lines written by the exported calls themselves: only when the debug flag
+// is set (the writer then also shows them in a box at level 2).
+template <class... Args>
+void trace_call(const char* format, const Args&... args) {
+    if (trace_state.debug_flag == 0) return;
+    trace(format, args...);
+}
+
+// Sets the log file name (cut to its 127-character room).
+void set_log_file(const char* path);
+
+// Opens the log file once to see that it can be appended to.
+bool open_log();
+
+// Appends the banner that opens a tracing run: the given run of asterisks,
+// a blank and the local date and time as "Www Mmm DD hh:mm:ss YYYY\n".
+void write_banner(const char* asterisks);
+
+// The 24-character date and time of the banner, with its line break.
+void format_banner_time(std::span<char> out);
+
+} // namespace kl

@@ -1,0 +1,173 @@
+// The platform layer: everything the library needs from the operating
+// system, behind one narrow seam.  The rest of the library includes no
+// operating-system header; a second implementation of this file's
+// functions is all a new platform needs.
+//
+// Socket failures are always reported with Windows Sockets error numbers
+// (10054 for a reset connection, 10061 for a refused one, ...), whatever
+// the platform, because applications and message files key on them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace kl::platform {
+
+// ---- sockets ---------------------------------------------------------------
+
+// A socket handle.  Wide enough for a POSIX descriptor and a Windows SOCKET.
+using socket_t = std::intptr_t;
+inline constexpr socket_t invalid_socket = -1;
+
+// An IPv4 address and port as the library keeps them: the four address
+// bytes in written order and the port in network byte order, exactly as a
+// socket address holds them.
+struct Ipv4Endpoint {
+    std::uint16_t family = 0; // 2 = IPv4
+    std::uint16_t port_net = 0;
+    std::uint8_t address[4] = {0, 0, 0, 0};
+};
+
+// Windows Sockets error numbers the library names itself.
+inline constexpr int wsa_eintr = 10004;
+inline constexpr int wsa_ebadf = 10009;
+inline constexpr int wsa_eacces = 10013;
+inline constexpr int wsa_efault = 10014;
+inline constexpr int wsa_einval = 10022;
+inline constexpr int wsa_emfile = 10024;
+inline constexpr int wsa_ewouldblock = 10035;
+inline constexpr int wsa_einprogress = 10036;
+inline constexpr int wsa_ealready = 10037;
+inline constexpr int wsa_enotsock = 10038;
+inline constexpr int wsa_emsgsize = 10040;
+inline constexpr int wsa_eprotonosupport = 10043;
+inline constexpr int wsa_eafnosupport = 10047;
+inline constexpr int wsa_eaddrinuse = 10048;
+inline constexpr int wsa_eaddrnotavail = 10049;
+inline constexpr int wsa_enetdown = 10050;
+inline constexpr int wsa_enetunreach = 10051;
+inline constexpr int wsa_enetreset = 10052;
+inline constexpr int wsa_econnaborted = 10053;
+inline constexpr int wsa_econnreset = 10054;
+inline constexpr int wsa_enobufs = 10055;
+inline constexpr int wsa_eisconn = 10056;
+inline constexpr int wsa_enotconn = 10057;
+inline constexpr int wsa_eshutdown = 10058;
+inline constexpr int wsa_etimedout = 10060;
+inline constexpr int wsa_econnrefused = 10061;
+inline constexpr int wsa_ehostdown = 10064;
+inline constexpr int wsa_ehostunreach = 10065;
+inline constexpr int wsa_host_not_found = 11001;
+inline constexpr int wsa_try_again = 11002;
+inline constexpr int wsa_no_recovery = 11003;
+inline constexpr int wsa_no_data = 11004;
+
+// Starts the socket library (Windows Sockets version 1.1 where there is
+// one).  Returns 0 or a Windows Sockets error number.
+int socket_startup();
+
+// Opens an IPv4 stream socket; invalid_socket on failure.
+socket_t socket_open();
+
+// Connects; 0 on success, -1 on failure (the error through last_socket_error).
+int socket_connect(socket_t socket, const Ipv4Endpoint& endpoint);
+
+// Sets TCP_NODELAY; 0 or -1.
+int socket_set_nodelay(socket_t socket);
+
+// One send call: the count sent, or -1.  Never raises a signal when the
+// peer has closed the connection; an interrupted call is retried.
+long socket_send(socket_t socket, const void* data, std::size_t length);
+
+// One receive call: the count received, 0 when the peer has closed the
+// connection, or -1.  An interrupted call is retried.
+long socket_recv(socket_t socket, void* data, std::size_t length);
+
+// Closes; 0 or -1.
+int socket_close(socket_t socket);
+
+// The Windows Sockets error number of the last failed socket operation on
+// this thread.
+int last_socket_error();
+
+// Sets that number, for failures the library finds above the socket calls
+// (a connection the peer closed, a connection that does not exist).
+void set_last_socket_error(int error);
+
+// Looks a host name up; fills the four address bytes of its first address.
+// 0, or -1 (the error through last_socket_error).
+int resolve_host(const char* name, std::uint8_t address[4]);
+
+// Looks a service up for protocol "tcp"; true and the port in network
+// order when found.
+bool lookup_service(const char* name, std::uint16_t* port_net);
+
+// Byte order helpers of the socket interface.
+std::uint16_t host_to_net16(std::uint16_t value);
+std::uint16_t net_to_host16(std::uint16_t value);
+
+// ---- profile files ---------------------------------------------------------
+
+// Reads one value of a private profile file with the rules of the Windows
+// profile reader: section and key names without regard to letter case,
+// blanks around names and values trimmed, a value wholly enclosed in
+// matching quotes loses them, lines beginning with ';' are comments, the
+// first matching key wins.  The result is cut to out.size() - 1 characters
+// and NUL-terminated; the default is returned when the file, the section or
+// the key is missing.  Returns the number of characters stored.
+//
+// A bare file name (no directory part) is looked for in the platform's
+// directory for such files (the Windows directory; KL_WINDIR on POSIX,
+// default /etc).
+std::size_t read_profile_string(const char* file, const char* section, const char* key,
+                                const char* default_value, std::span<char> out);
+
+// ---- user interface --------------------------------------------------------
+
+// Opaque window handle; 0 when there is none.
+using window_t = std::uintptr_t;
+
+inline constexpr unsigned mb_ok = 0x00;
+inline constexpr unsigned mb_iconinformation = 0x40;
+
+// Shows a message box with an OK button.  Returns when it is closed.
+void message_box(window_t owner, const char* text, const char* title, unsigned type);
+window_t focus_window();
+void set_focus_window(window_t window);
+
+// Loads string number id of the application's string table into out
+// (cut, NUL-terminated).  Returns the characters stored; 0 when missing.
+std::size_t load_string(unsigned id, std::span<char> out);
+
+// ---- process ---------------------------------------------------------------
+
+// Identity of the calling thread: never 0, different for every live thread.
+std::uint32_t thread_identity();
+
+// Local calendar time, for the trace banner.
+struct LocalTime {
+    int year = 0;    // e.g. 2026
+    int month = 0;   // 1..12
+    int day = 0;     // 1..31
+    int weekday = 0; // 0 = Sunday
+    int hour = 0;
+    int minute = 0;
+    int second = 0;
+};
+LocalTime local_time();
+
+// errno of the moment (allocation failures report it as their detail).
+int system_error();
+
+// Opens the file for appending, writes the bytes and closes it again.
+// false when the file cannot be opened or written.
+bool append_to_file(const char* path, const char* data, std::size_t length);
+
+// true when the file can be opened for appending (it is created if absent).
+bool can_append(const char* path);
+
+// Writes a text to the standard error stream.
+void write_stderr(const char* text);
+
+} // namespace kl::platform

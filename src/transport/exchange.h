@@ -1,0 +1,84 @@
+// The request exchange: one request record out, answer records in, and the
+// byte-order rule for the integers inside them.
+//
+// Every request travels as one record of the record stream: a 4-byte
+// big-endian length word, the request bytes, zero padding to a multiple of
+// 4.  Answers come back in the same form.  Integers inside requests and
+// answers are in the server's byte order: big-endian when the byte-order
+// flag is set (host types 2 and 3), little-endian otherwise.  Server
+// identifiers are opaque and never converted.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "klsrv32.h"
+#include "frame/tables.h"
+#include "transport/state.h"
+
+namespace kl {
+
+// Sends one request record on the connection.  0, or 18065 after filling
+// the status (error 18065, info = the socket error, empty buffer).
+int send_request(std::span<const std::uint8_t> request, klstatus& status);
+
+// Receives the next answer record into buffer.
+//
+// What is left of the previous record is discarded first, so an answer a
+// call read only in part does not disturb the next call.  At most
+// buffer.size() bytes are stored: the rest of a longer record is read and
+// discarded so the connection stays in step, the call goes on with what
+// fits, and transport_state.received_length is the count stored (so data
+// lengths derived from it never pass the buffer); a trace line records the
+// bytes dropped.  When fewer bytes than a status record arrive, the rest of
+// the status area reads as zeros.  0, or 18065 after the failure fill when
+// the connection fails or the record ends before its length word says.
+int receive_response(std::span<std::uint8_t> buffer, klstatus& status);
+
+// Fills all 92 bytes of the caller's status from the start of an answer,
+// converting the fourteen words when the byte-order flag is set, and
+// writes the status trace line.
+void copy_status(std::span<const std::uint8_t> response, klstatus& status);
+
+// The failure fill of a broken exchange: error 18065, warn 0, info = the
+// socket error of the moment, empty buffer.
+void set_socket_failure(klstatus& status);
+
+// Byte-order rule for integers inside requests and answers.
+void store_u16(std::uint8_t* at, std::uint16_t value);
+void store_i32(std::uint8_t* at, std::int32_t value);
+std::int32_t load_i32(const std::uint8_t* at);
+
+// Builds a request in a fixed buffer: the function code, server identifier
+// and the call's fields, each put at the next offset.  Every put checks the
+// room left; once one fails the request stays failed (fits() is false) and
+// nothing more is written.
+class RequestBuilder {
+public:
+    explicit RequestBuilder(std::span<std::uint8_t> buffer);
+
+    RequestBuilder& code(std::uint16_t function_code);
+    RequestBuilder& id(const ServerId& id);
+    RequestBuilder& i32(std::int32_t value);
+    RequestBuilder& u16(std::uint16_t value);
+    // A fixed options field filled by copy option text.
+    RequestBuilder& options_field(const char* options, std::size_t room = 80);
+    // A NUL-terminated string (null counts as empty), packed.
+    RequestBuilder& string(const char* text);
+    RequestBuilder& bytes(std::span<const std::uint8_t> data);
+    RequestBuilder& zeros(std::size_t count);
+
+    bool fits() const { return fits_; }
+    std::size_t size() const { return used_; }
+    std::span<const std::uint8_t> request() const { return buffer_.first(used_); }
+    std::uint8_t* data() { return buffer_.data(); }
+
+private:
+    std::uint8_t* reserve(std::size_t count);
+    std::span<std::uint8_t> buffer_;
+    std::size_t used_ = 0;
+    bool fits_ = true;
+};
+
+} // namespace kl

@@ -1,0 +1,40 @@
+// Process-wide state of the transport: the one connection to the server.
+#pragma once
+
+#include <cstdint>
+
+#include "frame/tables.h"
+#include "platform/platform.h"
+#include "transport/record_stream.h"
+
+namespace kl {
+
+// The library's record of its connection to a server.  Only instance 1
+// exists at a time; further connections to the same dispatcher address and
+// port only raise its use count.
+struct NetworkAccessInstance {
+    std::uint16_t use_count = 0;
+    platform::Ipv4Endpoint dispatcher;
+    platform::Ipv4Endpoint server;
+    platform::socket_t socket = 0; // 0 after the connection was closed
+    XdrHandle stream;              // record stream on the socket
+};
+
+struct TransportState {
+    std::uint16_t connected_flag = 0;     // a server connection exists
+    std::uint16_t byte_order_flag = 0;    // integers travel big-endian
+    std::uint16_t host_type = 0;          // from the dispatcher's reply
+    std::uint32_t received_length = 0;    // length of the last answer stored
+    std::uint32_t discarded_length = 0;   // bytes of the last answer that did not fit
+    platform::socket_t dispatcher_socket = 0;
+    int saved_socket_error = 0;           // of the last failed dispatcher step
+    char context_text[36] = {};           // the transport step that failed last
+    std::int32_t na_table_ready = 0;
+    ControlTable<NetworkAccessInstance> na_instances;
+};
+extern TransportState transport_state;
+
+// The stream of network access instance 1; null when not connected.
+XdrHandle* connection_stream();
+
+} // namespace kl

@@ -1,0 +1,46 @@
+// Test support: a connection from the library's transport to the test
+// peer's server port, recorded as network access instance 1, without the
+// dispatcher exchange.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include "peer/test_peer.h"
+#include "platform/platform.h"
+#include "transport/exchange.h"
+#include "transport/state.h"
+
+namespace kl::test {
+
+struct ConnectedTest : ::testing::Test {
+    TestPeer peer;
+
+    void connect(bool big_endian) {
+        transport_state = {};
+        ASSERT_EQ(transport_state.na_instances.create(), 0);
+        auto block = new_block<NetworkAccessInstance>();
+        block->socket = platform::socket_open();
+        ASSERT_NE(block->socket, platform::invalid_socket);
+        platform::Ipv4Endpoint server;
+        server.family = 2;
+        server.port_net = platform::host_to_net16(peer.server_port());
+        server.address[0] = 127;
+        server.address[3] = 1;
+        ASSERT_EQ(platform::socket_connect(block->socket, server), 0);
+        ASSERT_TRUE(xdrrec_create(block->stream, 1024, 1024, socket_io(block->socket)));
+        block->use_count = 1;
+        std::int32_t number = 0;
+        ASSERT_EQ(transport_state.na_instances.add(block, number), 0);
+        ASSERT_EQ(number, 1);
+        transport_state.connected_flag = 1;
+        transport_state.byte_order_flag = big_endian ? 1 : 0;
+    }
+
+    void TearDown() override {
+        if (NetworkAccessInstance* na = transport_state.na_instances.find(1))
+            platform::socket_close(na->socket);
+        transport_state = {};
+    }
+};
+
+} // namespace kl::test

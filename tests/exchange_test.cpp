@@ -1,0 +1,208 @@
+// The request exchange against the test peer: the bytes that cross the
+// socket, the byte-order rule, and answers that are cut, long, short or
+// broken off.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "connection_fixture.h"
+#include "frame/status.h"
+#include "klsrv32.h"
+#include "transport/exchange.h"
+
+namespace kl {
+namespace {
+
+using test::Bytes;
+using test::hex;
+using test::StatusRecord;
+using test::to_hex;
+
+struct ExchangeTest : test::ConnectedTest, ::testing::WithParamInterface<bool> {
+    bool big_endian() const { return GetParam(); }
+    void SetUp() override { connect(big_endian()); }
+
+    // Sends a request, reads the answer into a buffer of the given size and
+    // copies the status.
+    int exchange(const Bytes& request, std::size_t capacity, klstatus& status,
+                 Bytes* answer = nullptr) {
+        if (int rc = send_request(request, status)) return rc;
+        Bytes buffer(capacity, 0xEE);
+        if (int rc = receive_response(buffer, status)) return rc;
+        copy_status(buffer, status);
+        if (answer) *answer = buffer;
+        return 0;
+    }
+};
+
+INSTANTIATE_TEST_SUITE_P(ByteOrders, ExchangeTest, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "BigEndian" : "LittleEndian"; });
+
+TEST_P(ExchangeTest, CloseCursorRequestCrossesTheSocketAsSpecifiedBytes) {
+    peer.script({{{test::status_answer(StatusRecord().error(0), big_endian())}}});
+    std::uint8_t buffer[86];
+    RequestBuilder request(buffer);
+    const ServerId cursor_id{{0x0A, 0x00, 0x00, 0x00}};
+    request.code(304).id(cursor_id).options_field("KEEP;dropped");
+    ASSERT_TRUE(request.fits());
+    ASSERT_EQ(request.size(), 86u);
+
+    klstatus status{};
+    ASSERT_EQ(exchange(Bytes(request.request().begin(), request.request().end()), 92, status), 0);
+    ASSERT_TRUE(peer.wait_for_requests(1));
+    const test::Request sent = peer.requests().at(0);
+    Bytes expected = hex("00 00 80 5C 00 00 00 56");
+    expected.insert(expected.end(), {static_cast<std::uint8_t>(big_endian() ? 0x01 : 0x30),
+                                     static_cast<std::uint8_t>(big_endian() ? 0x30 : 0x01)});
+    expected.insert(expected.end(), {0x0A, 0x00, 0x00, 0x00}); // identifiers never swapped
+    const Bytes options = {'K', 'E', 'E', 'P'};
+    expected.insert(expected.end(), options.begin(), options.end());
+    expected.resize(expected.size() + 76 + 2, 0); // rest of the options field, padding
+    EXPECT_EQ(to_hex(sent.raw), to_hex(expected));
+}
+
+TEST_P(ExchangeTest, StatusWordsFollowTheByteOrderAndTheTextIsCopiedAsItIs) {
+    StatusRecord answer;
+    answer.error(18065).warn(2).info(10054).count(4).bufflen(300).valuesize(12);
+    answer.words[13] = -7;
+    std::memset(answer.buffer, 'T', sizeof answer.buffer); // no terminator at all
+    peer.script({{{test::status_answer(answer, big_endian())}}});
+
+    klstatus status{};
+    ASSERT_EQ(exchange(hex("30 01"), 92, status), 0);
+    EXPECT_EQ(status.error, 18065);
+    EXPECT_EQ(status.warn, 2);
+    EXPECT_EQ(status.info, 10054);
+    EXPECT_EQ(status.count, 4);
+    EXPECT_EQ(status.bufflen, 300);
+    EXPECT_EQ(status.valuesize, 12);
+    EXPECT_EQ(status.reserved13, -7);
+    EXPECT_EQ(std::string(status.buffer, 36), std::string(36, 'T'));
+}
+
+TEST_P(ExchangeTest, AnswersCutIntoFragmentsReadTheSame) {
+    test::Answer answer = test::status_answer(StatusRecord().error(11032), big_endian(), Bytes(20, 7));
+    answer.fragments = {1, 3, 50, 7};
+    peer.script({{{answer}}});
+    klstatus status{};
+    Bytes received;
+    ASSERT_EQ(exchange(hex("30 01"), 2048, status, &received), 0);
+    EXPECT_EQ(status.error, 11032);
+    EXPECT_EQ(transport_state.received_length, 112u);
+    EXPECT_EQ(received[111], 7);
+}
+
+TEST_P(ExchangeTest, OnlyTheLowSixteenBitsOfTheLengthWordCount) {
+    test::Answer answer = test::status_answer(StatusRecord().error(5), big_endian());
+    answer.length_word = 0x1005C;
+    peer.script({{{answer}}, {{test::status_answer(StatusRecord().error(6), big_endian())}}});
+    klstatus status{};
+    ASSERT_EQ(exchange(hex("30 01"), 92, status), 0);
+    EXPECT_EQ(status.error, 5);
+    EXPECT_EQ(transport_state.received_length, 92u);
+    ASSERT_EQ(exchange(hex("30 01"), 92, status), 0);
+    EXPECT_EQ(status.error, 6);
+}
+
+TEST_P(ExchangeTest, ALongerAnswerIsCutToTheBufferAndTheNextCallStaysInStep) {
+    Bytes data(300);
+    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i);
+    peer.script({{{test::status_answer(StatusRecord().error(1), big_endian(), data)}},
+                 {{test::status_answer(StatusRecord().error(2), big_endian())}}});
+    klstatus status{};
+    Bytes buffer(100 + 8, 0xEE); // 100 usable bytes and a guard zone
+    ASSERT_EQ(send_request(hex("30 01"), status), 0);
+    ASSERT_EQ(receive_response(std::span(buffer).first(100), status), 0);
+    EXPECT_EQ(transport_state.received_length, 100u);
+    EXPECT_EQ(transport_state.discarded_length, 292u);
+    EXPECT_EQ(buffer[99], 7);
+    EXPECT_EQ(Bytes(buffer.begin() + 100, buffer.end()), Bytes(8, 0xEE));
+
+    ASSERT_EQ(exchange(hex("30 01"), 92, status), 0);
+    EXPECT_EQ(status.error, 2);
+}
+
+TEST_P(ExchangeTest, AnAnswerShorterThanAStatusReadsAsZerosPastItsEnd) {
+    test::Answer eight_bytes;
+    eight_bytes.payload = hex("01 00 00 00 02 00 00 00");
+    peer.script({{{eight_bytes}}});
+    klstatus status;
+    std::memset(&status, 0x33, sizeof status);
+    ASSERT_EQ(exchange(hex("30 01"), 92, status), 0);
+    EXPECT_EQ(status.error, big_endian() ? 0x01000000 : 1);
+    EXPECT_EQ(status.count, 0);
+    EXPECT_EQ(status.buffer[0], '\0');
+}
+
+TEST_P(ExchangeTest, BrokenAnswersFailWith18065) {
+    struct Case {
+        const char* name;
+        test::Step step;
+    };
+    test::Answer short_record = test::status_answer(StatusRecord(), big_endian());
+    short_record.length_word = 200; // claims more than the record holds
+    const Case cases[] = {
+        {"record ends before its length word says", {{short_record}}},
+        {"peer closes before answering", {{}, test::Fault::close_before_answer}},
+        {"peer closes mid-answer",
+         {{test::status_answer(StatusRecord(), big_endian())}, test::Fault::close_mid_answer, 30}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        connect(big_endian());
+        peer.script({c.step});
+        klstatus status{};
+        std::strcpy(status.buffer, "old");
+        status.count = 9;
+        EXPECT_EQ(exchange(hex("30 01"), 92, status), KL_ERR_SOCKET);
+        EXPECT_EQ(status.error, KL_ERR_SOCKET);
+        EXPECT_EQ(status.warn, 0);
+        EXPECT_NE(status.info, 0);
+        EXPECT_EQ(status.buffer[0], '\0');
+        EXPECT_EQ(status.count, 9);
+    }
+}
+
+TEST(ExchangeWithoutConnection, FailsWithNotConnected) {
+    transport_state = {};
+    klstatus status{};
+    EXPECT_EQ(send_request(hex("30 01"), status), KL_ERR_SOCKET);
+    EXPECT_EQ(status.info, 10057);
+    std::uint8_t buffer[92];
+    EXPECT_EQ(receive_response(buffer, status), KL_ERR_SOCKET);
+}
+
+TEST(ByteOrder, ExportedReversalFunctions) {
+    std::uint8_t two[2];
+    EXPECT_EQ(itoi(1, two), 256);
+    EXPECT_EQ(to_hex(Bytes(two, two + 2)), "00 01");
+    std::uint8_t four[4];
+    EXPECT_EQ(ltol(1, four), 16777216);
+    EXPECT_EQ(to_hex(Bytes(four, four + 4)), "00 00 00 01");
+    kl_long in_place = 0x11223344;
+    EXPECT_EQ(ltol(in_place, &in_place), 0x44332211);
+    EXPECT_EQ(itoi(304, nullptr), 0x3001); // a null target stores nothing
+}
+
+TEST(RequestBuilder, RefusesWhatDoesNotFitAndWritesNothingPastTheBuffer) {
+    transport_state = {};
+    std::uint8_t buffer[12];
+    std::memset(buffer, 0xCC, sizeof buffer);
+    RequestBuilder request(std::span(buffer, 10));
+    request.code(301).string("abcd").string("xyzw");
+    EXPECT_FALSE(request.fits());
+    EXPECT_EQ(request.size(), 7u);
+    EXPECT_EQ(buffer[10], 0xCC);
+    request.i32(1); // nothing more once it failed
+    EXPECT_EQ(request.size(), 7u);
+
+    RequestBuilder exact(std::span(buffer, 10));
+    exact.code(301).i32(-2).string("abc");
+    EXPECT_TRUE(exact.fits());
+    EXPECT_EQ(to_hex(Bytes(buffer, buffer + 10)), "2D 01 FE FF FF FF 61 62 63 00");
+}
+
+} // namespace
+} // namespace kl

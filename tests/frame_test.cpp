@@ -1,0 +1,141 @@
+// The call frame: result codes, the local status fill, the option text copy
+// and the one-call-at-a-time guard.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <future>
+#include <new>
+#include <string>
+#include <thread>
+
+#include "frame/call.h"
+#include "frame/status.h"
+
+namespace kl {
+namespace {
+
+TEST(MakeStatus, ComposesCategoryAndNumber) {
+    struct Case {
+        std::uint32_t category, number, result;
+    };
+    const Case cases[] = {
+        {0, 0, 0},
+        {0, 18002, 0x00004652},
+        {0, 0x00FFFFFF, 0x00FFFFFF},
+        {0, 0x01000000, 0x01004651}, // above 24 bits: 18001 in category 1
+        {0, 0xFFFFFFFF, 0x01004651}, // every negative number too
+        {1, 0x12345678, 0x01005678},
+        {2, 0x12345678, 0x02345678},
+        {3, 10054, 0x03002746},
+        {5, 0x10001, 0x05000001},
+        {7, 1, 0x07000001},
+        {8, 0x1FFFF, 0x0800FFFF},
+        {4, 1, 0x01004653},
+        {6, 1, 0x01004653},
+        {9, 1, 0x01004653},
+        {0x10003, 5, 0x03000005}, // the category is its low 16 bits
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(make_status(c.category, c.number), c.result)
+            << "category " << c.category << " number " << c.number;
+}
+
+TEST(LocalStatus, FillsErrorWarnInfoAndTextOnly) {
+    klstatus status;
+    std::memset(&status, 0x7F, sizeof status);
+    set_local_status(status, 11042, 77, "a context text that is much longer than thirty-five");
+    EXPECT_EQ(status.error, 11042);
+    EXPECT_EQ(status.warn, 0);
+    EXPECT_EQ(status.info, 77);
+    EXPECT_EQ(std::string(status.buffer), "a context text that is much longer ");
+    EXPECT_EQ(status.buffer[35], '\0');
+    EXPECT_EQ(status.count, 0x7F7F7F7F); // words 3..13 keep what they held
+    set_local_status(status, 18011);
+    EXPECT_EQ(std::string(status.buffer, 36), std::string(36, '\0'));
+}
+
+TEST(CopyOptionText, EndsAtTheFirstSemicolonOutsideQuotes) {
+    struct Case {
+        const char* source;
+        const char* copied;
+    };
+    const Case cases[] = {
+        {"abc;def", "abc"},
+        {"a='x;y';b", "a='x;y'"},
+        {"a=\"it's;x\";rest", "a=\"it's;x\""},
+        {"'unclosed;quote", "'unclosed;quote"},
+        {"", ""},
+        {nullptr, ""},
+        {";", ""},
+    };
+    for (const Case& c : cases) {
+        char field[80];
+        std::memset(field, 'Z', sizeof field);
+        copy_option_text(field, c.source);
+        EXPECT_STREQ(field, c.copied) << (c.source ? c.source : "(null)");
+        EXPECT_EQ(field[79], '\0'); // the rest of the field is zeroed
+    }
+}
+
+TEST(CopyOptionText, ALongTextFillsTheFieldWithoutATerminator) {
+    const std::string source(85, 'k');
+    char field[81];
+    field[80] = '#';
+    copy_option_text(std::span(field, 80), source.c_str());
+    EXPECT_EQ(std::string(field, 80), std::string(80, 'k'));
+    EXPECT_EQ(field[80], '#'); // nothing written past the field
+}
+
+TEST(CallFrame, ASecondCallWhileOneIsInProgressFailsAtOnce) {
+    std::promise<void> entered, finish;
+    std::shared_future<void> may_finish = finish.get_future().share();
+    klstatus first_status{};
+    std::thread first([&] {
+        run_call(&first_status, [&](klstatus& st) {
+            entered.set_value();
+            may_finish.wait();
+            st.error = 0;
+        });
+    });
+    entered.get_future().wait();
+
+    klstatus second_status;
+    std::memset(&second_status, 0x55, sizeof second_status);
+    bool body_ran = false;
+    const std::uint32_t result = run_call(&second_status, [&](klstatus&) { body_ran = true; });
+    EXPECT_EQ(result, 18002u);
+    EXPECT_FALSE(body_ran);
+    EXPECT_EQ(second_status.error, 18002);
+    EXPECT_EQ(second_status.info, 0);
+    EXPECT_EQ(second_status.buffer[0], '\0');
+    EXPECT_NE(owner_word.load(), 0u); // the first call keeps its claim
+
+    finish.set_value();
+    first.join();
+    EXPECT_EQ(owner_word.load(), 0u);
+    EXPECT_EQ(run_call(&second_status, [](klstatus& st) { st.error = 0; }), 0u);
+}
+
+TEST(CallFrame, ResultIsMakeStatusOfTheErrorAndTheOwnerIsReleased) {
+    klstatus status{};
+    EXPECT_EQ(run_call(&status, [](klstatus& st) { set_local_status(st, 11042, 3); }), 11042u);
+    EXPECT_EQ(run_call(&status, [](klstatus& st) { st.error = -1; }), 0x01004651u);
+    EXPECT_EQ(owner_word.load(), 0u);
+}
+
+TEST(CallFrame, NoExceptionLeavesACall) {
+    klstatus status{};
+    const std::uint32_t result = run_call(&status, [](klstatus&) { throw std::bad_alloc(); });
+    EXPECT_EQ(result, 10021u);
+    EXPECT_EQ(status.error, 10021);
+    EXPECT_EQ(owner_word.load(), 0u);
+}
+
+TEST(CallFrame, ANullStatusStillReportsThroughTheResult) {
+    EXPECT_EQ(run_call(nullptr, [](klstatus& st) { set_local_status(st, 18011); }), 18011u);
+}
+
+} // namespace
+} // namespace kl

@@ -1,0 +1,128 @@
+// A scripted test peer: a dispatcher and a server on 127.0.0.1 with
+// ephemeral ports.  It records the raw bytes of every request and answers
+// from a per-test script: status records in either byte order, data,
+// answers cut into several fragments, and faults such as closing in the
+// middle of a record or never answering.
+//
+// The peer frames its answers itself (fragment headers with the last
+// flag in bit 15, a big-endian length word, zero padding), independently
+// of the library's record stream, so the two cannot share one mistake.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace kl::test {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Parses "00 00 80 5C ..." (blanks optional) into bytes.
+Bytes hex(const std::string& text);
+// Formats bytes as "00 00 80 5C" for readable test failures.
+std::string to_hex(const Bytes& bytes);
+
+// The 92-byte status record: fourteen 32-bit words and a 36-byte text.
+struct StatusRecord {
+    std::int32_t words[14] = {};
+    char buffer[36] = {};
+
+    StatusRecord& error(std::int32_t v) { words[0] = v; return *this; }
+    StatusRecord& warn(std::int32_t v) { words[1] = v; return *this; }
+    StatusRecord& info(std::int32_t v) { words[2] = v; return *this; }
+    StatusRecord& count(std::int32_t v) { words[3] = v; return *this; }
+    StatusRecord& bufflen(std::int32_t v) { words[4] = v; return *this; }
+    StatusRecord& valuesize(std::int32_t v) { words[12] = v; return *this; }
+    StatusRecord& text(const std::string& t);
+};
+
+// Encodes a status record: the words big-endian when big_endian is set,
+// little-endian otherwise; the text as it stands.
+Bytes encode_status(const StatusRecord& status, bool big_endian);
+
+// One answer record the server sends.
+struct Answer {
+    Bytes payload;                          // the bytes after the length word
+    std::optional<std::uint32_t> length_word; // default: payload.size()
+    std::vector<std::size_t> fragments;     // data sizes of the fragments; empty = one
+    bool raw = false; // send payload as it stands, no framing; fragments then cut the send calls
+};
+
+// Convenience: an answer that is a status record followed by data.
+Answer status_answer(const StatusRecord& status, bool big_endian, const Bytes& data = {});
+
+enum class Fault {
+    none,
+    close_before_answer, // read the request, then close without answering
+    close_mid_answer,    // send close_after bytes of the framed answer, then close
+    never_answer,        // read the request, then hold the connection silently
+};
+
+// What the server does for one request: read it, then send the answers.
+struct Step {
+    std::vector<Answer> answers;
+    Fault fault = Fault::none;
+    std::size_t close_after = 0; // for close_mid_answer
+};
+
+// The dispatcher's 52-byte reply.
+struct DispatchReply {
+    std::uint32_t status = 0;    // 0 = connect to the server port; 18070 = standalone
+    std::uint16_t host_type = 1; // 2 or 3 = big-endian integers
+    std::optional<std::uint16_t> server_port; // default: the peer's own server port
+    std::size_t reply_length = 52; // fewer bytes make a short reply
+    bool close_without_reply = false;
+};
+
+// One request as the server received it.
+struct Request {
+    Bytes raw;     // every byte of the record, fragment headers included
+    Bytes payload; // the request bytes: after the length word, padding removed
+    std::uint32_t length_word = 0;
+};
+
+class TestPeer {
+public:
+    TestPeer();  // starts listening on 127.0.0.1 (ephemeral ports)
+    ~TestPeer(); // closes every connection and joins the threads
+
+    TestPeer(const TestPeer&) = delete;
+    TestPeer& operator=(const TestPeer&) = delete;
+
+    std::uint16_t dispatcher_port() const;
+    std::uint16_t server_port() const;
+
+    void set_dispatch_reply(const DispatchReply& reply);
+    // Steps for the requests to come, in order, on whichever server
+    // connection they arrive (standalone ones included).  Each call adds to
+    // the steps not yet used.  A request with no step left gets no answer.
+    void script(std::vector<Step> steps);
+
+    // Recorded so far.
+    std::vector<Request> requests() const;
+    std::vector<Bytes> dispatch_requests() const; // the 4-byte connect requests
+    int server_connections() const;               // accepted on the server port
+    int dispatcher_connections() const;
+
+    // Waits until n requests have been received (false on timeout).
+    bool wait_for_requests(std::size_t n,
+                           std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
+    // Waits until every server connection has ended: closed by the client,
+    // or by the peer itself after a fault step.
+    bool wait_for_disconnect(std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
+
+    // Lets a never_answer step go: the peer then closes that connection.
+    void release_held();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+} // namespace kl::test

@@ -1,0 +1,123 @@
+// The trace log: which lines are written when, where they go, and the
+// frame's lines in their order.
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+
+#include "frame/call.h"
+#include "frame/trace.h"
+#include "platform/platform.h"
+
+namespace kl {
+namespace {
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+struct TraceTest : ::testing::Test {
+    std::string path;
+    void SetUp() override {
+        path = ::testing::TempDir() + "trace_test_" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".log";
+        std::remove(path.c_str());
+        set_log_file(path.c_str());
+    }
+    void TearDown() override {
+        trace_state = {};
+        std::remove(path.c_str());
+    }
+};
+
+TEST_F(TraceTest, SwitchesDecideWhatIsWritten) {
+    // Debug flag clear, level 1: nothing is written, no file is made.
+    trace_state.debug_flag = 0;
+    trace_state.error_display_level = 1;
+    trace("transport line\n");
+    trace_call("call line\n");
+    EXPECT_FALSE(std::ifstream(path).good());
+
+    // Level 2 without the debug flag: transport-kind lines go to a box only.
+    trace_state.error_display_level = 2;
+    ::testing::internal::CaptureStderr();
+    trace("  MakeStatus: wErrorCat=0x%x", 0);
+    trace_call("call line\n");
+    const std::string boxes = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(boxes, "VESK Client/Server API:   MakeStatus: wErrorCat=0x0\n");
+    EXPECT_FALSE(std::ifstream(path).good());
+
+    // Both on: appended to the file and shown.
+    trace_state.debug_flag = 1;
+    ::testing::internal::CaptureStderr();
+    trace_call("call line %d\n", 7);
+    EXPECT_NE(::testing::internal::GetCapturedStderr().find("call line 7"), std::string::npos);
+    EXPECT_EQ(read_file(path), "call line 7\n");
+}
+
+TEST_F(TraceTest, LinesAreCutAt1024Characters) {
+    trace_state.debug_flag = 1;
+    const std::string long_text(3000, 'x');
+    trace("%s|", long_text.c_str());
+    EXPECT_EQ(read_file(path), std::string(1024, 'x'));
+}
+
+TEST_F(TraceTest, AnUnopenableLogShowsABoxForEveryLineAndTracingStaysOn) {
+    set_log_file("/nonexistent-directory/trace.log");
+    trace_state.debug_flag = 1;
+    ::testing::internal::CaptureStderr();
+    trace("one\n");
+    trace("two\n");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "VESKAPI Error: Cannot open log file!\nVESKAPI Error: Cannot open log file!\n");
+    EXPECT_EQ(trace_state.debug_flag, 1);
+}
+
+TEST_F(TraceTest, BannerHasTheFixedEnglishDateLayout) {
+    write_banner("******************************************");
+    const std::string text = read_file(path);
+    const std::regex layout(R"(\*{42} (Sun|Mon|Tue|Wed|Thu|Fri|Sat) )"
+                            R"((Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) )"
+                            R"(\d\d \d\d:\d\d:\d\d \d{4}\n)");
+    EXPECT_TRUE(std::regex_match(text, layout)) << text;
+}
+
+TEST_F(TraceTest, TheFrameWritesItsLinesInOrder) {
+    trace_state.debug_flag = 1;
+    klstatus status{};
+    run_call(&status, [](klstatus& st) {
+        trace_call("\nFunction: kltest\n");
+        set_local_status(st, 11042, 5);
+    });
+    const std::string me = [] {
+        char text[16];
+        format_text(text, "%x", platform::thread_identity());
+        return std::string(text);
+    }();
+    EXPECT_EQ(read_file(path), "  *** Task taking control=" + me +
+                                   "\n"
+                                   "\nFunction: kltest\n"
+                                   "  MakeStatus: wErrorCat=0x0, dwErrorCode=0x2b22"
+                                   "  SUBSYS_KELORA: wHighWord=x0, wLowWord=x2b22"
+                                   "  EXIT_DLL return status=0x2b22\n"
+                                   "  *** Task with control=0x0\n");
+}
+
+TEST_F(TraceTest, ARefusedCallWritesNoTakingControlLine) {
+    trace_state.debug_flag = 1;
+    owner_word = platform::thread_identity() + 1; // another thread's call is in progress
+    klstatus status{};
+    run_call(&status, [](klstatus&) {});
+    owner_word = 0;
+    EXPECT_EQ(read_file(path).find("taking control"), std::string::npos);
+}
+
+} // namespace
+} // namespace kl
