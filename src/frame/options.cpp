@@ -50,7 +50,9 @@ struct Terms {
     int count = 0;
 };
 
-char upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+char upper(char c) {
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
 
 void fail_at(int code, const char* text, const char* keyword, const char* value, int entry,
              int term) {
@@ -64,7 +66,7 @@ void fail_at(int code, const char* text, const char* keyword, const char* value,
 
 // Splits text[0, length) into terms.  Returns 0 or a negative ParseCode.
 int split_terms(char* text, std::size_t length, Terms& terms) {
-    char quote = '\0';      // the quote that opened the current stretch, or NUL
+    char quote = '\0'; // the quote that opened the current stretch, or NUL
     bool value_pending = false;
     bool new_term = true;
     bool upper_case = true; // keyword characters are upper-cased until '='
@@ -199,28 +201,40 @@ int check_required(std::span<OptionEntry> table) {
     return 0;
 }
 
+// The report text of each failure: the reason, followed by the offending
+// word where there is one.
+struct ReportText {
+    int code;
+    const char* reason;
+    bool names_word;
+};
+constexpr ReportText report_texts[] = {
+    {parse_value_not_allowed, "value not allowed ", true},
+    {parse_unknown_keyword, "unknown keyword ", true},
+    {parse_group_conflict, "conflicting keyword ", true},
+    {parse_no_table, "no option table", false},
+    {parse_value_missing, "value required ", true},
+    {parse_required_missing, "missing keyword ", true},
+    {parse_group_missing, "missing one of ", true},
+    {parse_second_equals, "second = in ", true},
+    {parse_too_many_terms, "too many options", false},
+};
+
 void fill_report(ParseReport* report, int code, std::span<OptionEntry> table) {
     if (report == nullptr) return;
-    const char* word = parse_state.keyword ? parse_state.keyword : "";
-    if (parse_state.entry >= 0 && !table.empty() &&
-        (code == parse_required_missing || code == parse_group_missing)) {
+    const char* reason = "";
+    bool names_word = false;
+    for (const ReportText& r : report_texts) {
+        if (r.code == code) reason = r.reason, names_word = r.names_word;
+    }
+    // Missing entries are named by the table; the others by the keyword
+    // found in the text.
+    const char* word = parse_state.keyword;
+    if (code == parse_required_missing || code == parse_group_missing) {
         word = table[static_cast<std::size_t>(parse_state.entry)].name;
     }
-    const char* reason = "";
-    switch (code) {
-    case parse_value_not_allowed: reason = "value not allowed "; break;
-    case parse_unknown_keyword: reason = "unknown keyword "; break;
-    case parse_group_conflict: reason = "conflicting keyword "; break;
-    case parse_no_table: reason = "no option table"; word = ""; break;
-    case parse_value_missing: reason = "value required "; break;
-    case parse_required_missing: reason = "missing keyword "; break;
-    case parse_group_missing: reason = "missing one of "; break;
-    case parse_second_equals: reason = "second = in "; break;
-    case parse_too_many_terms: reason = "too many options"; word = ""; break;
-    default: break;
-    }
     char line[sizeof report->text + 8];
-    format_text(line, "%s%.34s", reason, word);
+    format_text(line, "%s%.34s", reason, names_word && word ? word : "");
     report->error = KL_ERR_OPTION_REJECTED;
     copy_text(report->text, line);
 }
@@ -233,7 +247,8 @@ OptionEntry option_entry(const char* name, std::uint8_t takes_value, std::uint8_
     copy_text(entry.name, name);
     // Keywords are matched against upper-cased text, so the name is kept in
     // upper case whatever the caller wrote.
-    for (char& c : entry.name) c = upper(c);
+    for (char& c : entry.name)
+        c = upper(c);
     entry.group = group;
     entry.kind = kind;
     entry.takes_value = takes_value;

@@ -14,6 +14,7 @@ void set_socket_failure(klstatus& status) {
 }
 
 int send_request(std::span<const std::uint8_t> request, klstatus& status) {
+    platform::set_last_socket_error(0);
     XdrHandle* stream = connection_stream();
     auto length = static_cast<std::int32_t>(request.size());
     bool sent = stream != nullptr;
@@ -33,6 +34,9 @@ int send_request(std::span<const std::uint8_t> request, klstatus& status) {
 }
 
 int receive_response(std::span<std::uint8_t> buffer, klstatus& status) {
+    // Cleared first so a failure never reports an earlier call's error: an
+    // answer whose record ends before its length word says fails with info 0.
+    platform::set_last_socket_error(0);
     XdrHandle* stream = connection_stream();
     if (stream == nullptr) {
         platform::set_last_socket_error(platform::wsa_enotconn);

@@ -24,12 +24,16 @@ bool is_blank(char c) {
 }
 
 std::string_view trim(std::string_view s) {
-    while (!s.empty() && is_blank(s.front())) s.remove_prefix(1);
-    while (!s.empty() && is_blank(s.back())) s.remove_suffix(1);
+    while (!s.empty() && is_blank(s.front()))
+        s.remove_prefix(1);
+    while (!s.empty() && is_blank(s.back()))
+        s.remove_suffix(1);
     return s;
 }
 
-char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 bool same_name(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
@@ -67,8 +71,8 @@ FILE* open_profile(const char* file) {
 
 // Looks the key up in the open file.  When found, stores the value
 // (trimmed, enclosing quotes removed, cut to out) and its length.
-bool find_value(FILE* stream, std::string_view section, std::string_view key,
-                std::span<char> out, std::size_t* stored) {
+bool find_value(FILE* stream, std::string_view section, std::string_view key, std::span<char> out,
+                std::size_t* stored) {
     char* line = nullptr;
     std::size_t capacity = 0;
     bool in_section = false;
