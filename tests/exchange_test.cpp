@@ -37,7 +37,9 @@ struct ExchangeTest : test::ConnectedTest, ::testing::WithParamInterface<bool> {
 };
 
 INSTANTIATE_TEST_SUITE_P(ByteOrders, ExchangeTest, ::testing::Values(false, true),
-                         [](const auto& info) { return info.param ? "BigEndian" : "LittleEndian"; });
+                         [](const auto& info) {
+                             return info.param ? "BigEndian" : "LittleEndian";
+                         });
 
 TEST_P(ExchangeTest, CloseCursorRequestCrossesTheSocketAsSpecifiedBytes) {
     peer.script({{{test::status_answer(StatusRecord().error(0), big_endian())}}});
@@ -82,7 +84,8 @@ TEST_P(ExchangeTest, StatusWordsFollowTheByteOrderAndTheTextIsCopiedAsItIs) {
 }
 
 TEST_P(ExchangeTest, AnswersCutIntoFragmentsReadTheSame) {
-    test::Answer answer = test::status_answer(StatusRecord().error(11032), big_endian(), Bytes(20, 7));
+    test::Answer answer =
+        test::status_answer(StatusRecord().error(11032), big_endian(), Bytes(20, 7));
     answer.fragments = {1, 3, 50, 7};
     peer.script({{{answer}}});
     klstatus status{};
@@ -107,7 +110,8 @@ TEST_P(ExchangeTest, OnlyTheLowSixteenBitsOfTheLengthWordCount) {
 
 TEST_P(ExchangeTest, ALongerAnswerIsCutToTheBufferAndTheNextCallStaysInStep) {
     Bytes data(300);
-    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(i);
+    for (std::size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<std::uint8_t>(i);
     peer.script({{{test::status_answer(StatusRecord().error(1), big_endian(), data)}},
                  {{test::status_answer(StatusRecord().error(2), big_endian())}}});
     klstatus status{};

@@ -9,15 +9,15 @@
 namespace kl {
 namespace {
 
-template <class... Args>
-std::string fmt(const char* format, const Args&... args) {
+template <class... Args> std::string fmt(const char* format, const Args&... args) {
     char out[256];
     format_text(out, format, args...);
     return out;
 }
 
 TEST(Format, ConversionsOfTheTraceLines) {
-    EXPECT_EQ(fmt("  EXIT_DLL return status=0x%lx\n", 0x4652u), "  EXIT_DLL return status=0x4652\n");
+    EXPECT_EQ(fmt("  EXIT_DLL return status=0x%lx\n", 0x4652u),
+              "  EXIT_DLL return status=0x4652\n");
     EXPECT_EQ(fmt("%ld|%d|%u", -5, 17, 42u), "-5|17|42");
     EXPECT_EQ(fmt("%x|%X", 0xBEEFu, 0xBEEFu), "beef|BEEF");
     EXPECT_EQ(fmt("[%7s]", "1.6.25"), "[ 1.6.25]");

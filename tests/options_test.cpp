@@ -92,7 +92,7 @@ TEST(ParseOptions, SplittingAndQuoting) {
         {"trace=c:\\LOG.txt", 1, "c:\\LOG.txt"},
         {"TRACE= x", 1, "x"},
         {"TRACE='a b,c=d'", 1, "a b,c=d"},
-        {"TRACE=\"it's\"", 1, "it"},              // the other quote ends the value
+        {"TRACE=\"it's, x\",R", 2, "it"},         // the other quote ends the value
         {"TRACE='unclosed, r", 1, "unclosed, r"}, // separators stay inside the stretch
         {"TRACE=a\tb", 1, "a\tb"},                // a tab is not a separator
         {"TRACE=a, TRACE=b", 2, "b"},             // the later value wins

@@ -31,6 +31,7 @@ const char* const sample = "; comment\n"
                            "dup=second\n"
                            "noequals\n"
                            "undefined=not defined\n"
+                           "prefix=not defined yet\n"
                            "casing=Not Defined\n"
                            "  [  Spaced Section  ]  \n"
                            "Key=v1\n"
@@ -142,6 +143,7 @@ TEST_F(Profile, ReadConfigTreatsNotDefinedAsMissing) {
         {"undefined", 256, false, "not defined"},
         {"casing", 256, true, "Not Defined"}, // only the exact text counts
         {"trace", 5, true, "/tmp"},
+        {"prefix", 5, true, "not "},
         {"undefined", 4, false, "not"},
     };
     for (const auto& c : cases) {

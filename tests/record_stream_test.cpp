@@ -74,7 +74,8 @@ TEST(RecordStreamSizes, SmallRequestsBecome4000AndSizesRoundUpToFour) {
 
 TEST_F(StreamTest, An86ByteRequestLeavesAsOneFragmentWithPadding) {
     Bytes payload(86);
-    for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<std::uint8_t>(i + 1);
+    for (std::size_t i = 0; i < payload.size(); ++i)
+        payload[i] = static_cast<std::uint8_t>(i + 1);
     ASSERT_TRUE(send_record(handle, payload));
     ASSERT_EQ(mem.sent.size(), 1u);
     Bytes expected = hex("00 00 80 5C 00 00 00 56");
@@ -87,7 +88,8 @@ TEST_F(StreamTest, LongRecordsAreCutInto1020ByteFragments) {
     // Length word + 2048 bytes = 2052 bytes of record data.
     ASSERT_TRUE(send_record(handle, Bytes(2048, 0xAB)));
     ASSERT_EQ(mem.sent.size(), 3u);
-    EXPECT_EQ(to_hex(Bytes(mem.sent[0].begin(), mem.sent[0].begin() + 8)), "00 00 03 FC 00 00 08 00");
+    EXPECT_EQ(to_hex(Bytes(mem.sent[0].begin(), mem.sent[0].begin() + 8)),
+              "00 00 03 FC 00 00 08 00");
     EXPECT_EQ(mem.sent[0].size(), 1024u);
     EXPECT_EQ(to_hex(Bytes(mem.sent[1].begin(), mem.sent[1].begin() + 4)), "00 00 03 FC");
     EXPECT_EQ(to_hex(Bytes(mem.sent[2].begin(), mem.sent[2].begin() + 4)), "00 00 80 0C");
@@ -125,11 +127,12 @@ bool read_record(XdrHandle& h, Bytes& out) {
 TEST_F(StreamTest, RecordsAreReadWhateverTheFragmentsAndReceiveChunks) {
     // One record of 6 data bytes (plus padding) in three fragments, arriving
     // one byte per receive call, followed by a second record in one piece.
-    Bytes input = hex("00 00 00 03 00 00 00"      // fragment of 3: start of the length word
-                      "00 00 00 03 06 01 02"      // fragment of 3: rest of the word, 2 bytes
+    Bytes input = hex("00 00 00 03 00 00 00"          // fragment of 3: start of the length word
+                      "00 00 00 03 06 01 02"          // fragment of 3: rest of the word, 2 bytes
                       "00 00 80 06 03 04 05 06 00 00" // last fragment: 4 bytes + padding
                       "00 00 80 08 00 00 00 02 0A 0B 00 00");
-    for (std::uint8_t b : input) mem.input.push_back({b});
+    for (std::uint8_t b : input)
+        mem.input.push_back({b});
     Bytes record;
     ASSERT_TRUE(read_record(handle, record));
     EXPECT_EQ(to_hex(record), "01 02 03 04 05 06");

@@ -37,14 +37,17 @@ TEST(ControlTable, NumbersStartAtOneAndTheLowestFreeIsReused) {
 TEST(ControlTable, GrowsByFifteenWhenFull) {
     ControlTable<Block> table;
     ASSERT_EQ(table.create(), 0);
-    for (int i = 1; i <= 14; ++i) ASSERT_EQ(add_block(table, i), i);
+    for (int i = 1; i <= 14; ++i)
+        ASSERT_EQ(add_block(table, i), i);
     EXPECT_EQ(table.highest_slot(), 14);
     EXPECT_EQ(add_block(table, 15), 15); // the 15th grows the table
     EXPECT_EQ(table.highest_slot(), 29);
-    for (int i = 16; i <= 29; ++i) ASSERT_EQ(add_block(table, i), i);
+    for (int i = 16; i <= 29; ++i)
+        ASSERT_EQ(add_block(table, i), i);
     EXPECT_EQ(add_block(table, 30), 30); // the 30th grows it again
     EXPECT_EQ(table.highest_slot(), 44);
-    for (int i = 1; i <= 30; ++i) EXPECT_EQ(table.find(i)->tag, i); // kept across growth
+    for (int i = 1; i <= 30; ++i)
+        EXPECT_EQ(table.find(i)->tag, i); // kept across growth
 }
 
 TEST(ControlTable, InvalidNumbers) {
