@@ -63,9 +63,9 @@ typedef struct klstatus {
 
 /* Version record returned by klversion (104 bytes). */
 typedef struct klversion_record {
-    char na_name[8];      /* network access name, NUL-terminated */
-    char description[60]; /* NUL-terminated */
-    kl_long version;      /* version number */
+    char na_name[8];       /* network access name, NUL-terminated */
+    char description[60];  /* NUL-terminated */
+    kl_long version;       /* version number */
     char version_text[32]; /* NUL-terminated */
 } klversion_record;
 
@@ -94,9 +94,9 @@ KL_STATIC_ASSERT(offsetof(klversion_record, version_text) == 72, "version text a
  * error number. */
 #define KL_RESULT_CATEGORY(rc) ((unsigned)(((uint32_t)(rc) >> 24) & 0xFFu))
 #define KL_RESULT_SUBCODE(rc) ((unsigned)(((uint32_t)(rc) >> 16) & 0xFFu))
-#define KL_RESULT_NUMBER(rc) ((unsigned)((uint32_t)(rc) & 0xFFFFu))
-#define KL_MAKE_RESULT(category, number) \
-    ((uint32_t)(((uint32_t)(category) << 24) | ((uint32_t)(number) & 0xFFFFu)))
+#define KL_RESULT_NUMBER(rc) ((unsigned)((uint32_t)(rc)&0xFFFFu))
+#define KL_MAKE_RESULT(category, number)                                                           \
+    ((uint32_t)(((uint32_t)(category) << 24) | ((uint32_t)(number)&0xFFFFu)))
 
 /* Categories of a result code. */
 #define KL_CAT_KELORA 0  /* library and server errors */
@@ -107,133 +107,129 @@ KL_STATIC_ASSERT(offsetof(klversion_record, version_text) == 72, "version text a
 
 /* Error numbers the library sets by itself.  Numbers from the server
  * arrive in the status untouched. */
-#define KL_ERR_NEGATIVE_LENGTH 5541     /* a length argument is negative */
-#define KL_ERR_NOT_ENVIRONMENT 9948     /* no [environment] name entry */
-#define KL_ERR_NO_MEMORY 10021          /* allocation failed; info = errno */
-#define KL_ERR_NULL_ARGUMENT 10036      /* required pointer is null */
-#define KL_ERR_OPTIONS_TOO_LONG 10037   /* options of 256 characters or more */
-#define KL_ERR_NO_ITEM_1102 10088       /* local item not followed by 1102 */
-#define KL_ERR_BAD_INSTANCE 11008       /* invalid client instance number */
-#define KL_ERR_NO_MORE_RECORDS 11032    /* server: no more records */
-#define KL_ERR_BAD_CURSOR 11042         /* invalid client cursor number */
-#define KL_ERR_END_OF_CATALOGUE 11257   /* server: end of catalogue answers */
-#define KL_ERR_TRANSPORT_WRQPPL 12007   /* transport not carried */
+#define KL_ERR_NEGATIVE_LENGTH 5541      /* a length argument is negative */
+#define KL_ERR_NOT_ENVIRONMENT 9948      /* no [environment] name entry */
+#define KL_ERR_NO_MEMORY 10021           /* allocation failed; info = errno */
+#define KL_ERR_NULL_ARGUMENT 10036       /* required pointer is null */
+#define KL_ERR_OPTIONS_TOO_LONG 10037    /* options of 256 characters or more */
+#define KL_ERR_NO_ITEM_1102 10088        /* local item not followed by 1102 */
+#define KL_ERR_BAD_INSTANCE 11008        /* invalid client instance number */
+#define KL_ERR_NO_MORE_RECORDS 11032     /* server: no more records */
+#define KL_ERR_BAD_CURSOR 11042          /* invalid client cursor number */
+#define KL_ERR_END_OF_CATALOGUE 11257    /* server: end of catalogue answers */
+#define KL_ERR_TRANSPORT_WRQPPL 12007    /* transport not carried */
 #define KL_ERR_BAD_CATEGORY_NUMBER 18001 /* category-0 number above 0xFFFFFF */
-#define KL_ERR_CALL_IN_PROGRESS 18002   /* another call is in progress */
-#define KL_ERR_UNKNOWN_CATEGORY 18003   /* unknown category; no text */
-#define KL_ERR_ALREADY_CONNECTED 18004  /* connected to the same server */
-#define KL_ERR_OPTION_REJECTED 18006    /* an option string was rejected */
-#define KL_ERR_NOT_CONNECTED 18011      /* no server connection */
+#define KL_ERR_CALL_IN_PROGRESS 18002    /* another call is in progress */
+#define KL_ERR_UNKNOWN_CATEGORY 18003    /* unknown category; no text */
+#define KL_ERR_ALREADY_CONNECTED 18004   /* connected to the same server */
+#define KL_ERR_OPTION_REJECTED 18006     /* an option string was rejected */
+#define KL_ERR_NOT_CONNECTED 18011       /* no server connection */
 #define KL_ERR_UNKNOWN_ERROR_CATEGORY 18012
-#define KL_ERR_LOG_OPEN 18013           /* trace log cannot be opened */
-#define KL_ERR_NODE_MISMATCH 18015      /* node name does not match */
-#define KL_ERR_STRINGS_TOO_LONG 18021   /* strings do not fit the request */
-#define KL_ERR_UNKNOWN_ITEM 18032       /* unknown catalogue item */
-#define KL_ERR_DISPATCH_SHORT 18050     /* short dispatcher send/receive */
-#define KL_ERR_BAD_IP_ADDRESS 18057     /* invalid IP address */
-#define KL_ERR_NO_TABLES 18058          /* control tables do not exist */
-#define KL_ERR_BOTH_GIVEN 18060         /* host+address or service+port */
-#define KL_ERR_RECORD_BLOCK 18061       /* control block not recorded */
-#define KL_ERR_ENVIRONMENT_ENTRY 18064  /* environment entry missing/invalid */
-#define KL_ERR_SOCKET 18065             /* socket failure; info = WSA error */
-#define KL_ERR_PPL 18066                /* PPL transport failure */
-#define KL_ERR_TRANSPORT 18067          /* category 1/8 transport failure */
-#define KL_ERR_OTHER_SERVER 18069       /* connected to a different server */
-#define KL_ERR_STANDALONE 18070         /* dispatcher: standalone mode */
+#define KL_ERR_LOG_OPEN 18013          /* trace log cannot be opened */
+#define KL_ERR_NODE_MISMATCH 18015     /* node name does not match */
+#define KL_ERR_STRINGS_TOO_LONG 18021  /* strings do not fit the request */
+#define KL_ERR_UNKNOWN_ITEM 18032      /* unknown catalogue item */
+#define KL_ERR_DISPATCH_SHORT 18050    /* short dispatcher send/receive */
+#define KL_ERR_BAD_IP_ADDRESS 18057    /* invalid IP address */
+#define KL_ERR_NO_TABLES 18058         /* control tables do not exist */
+#define KL_ERR_BOTH_GIVEN 18060        /* host+address or service+port */
+#define KL_ERR_RECORD_BLOCK 18061      /* control block not recorded */
+#define KL_ERR_ENVIRONMENT_ENTRY 18064 /* environment entry missing/invalid */
+#define KL_ERR_SOCKET 18065            /* socket failure; info = WSA error */
+#define KL_ERR_PPL 18066               /* PPL transport failure */
+#define KL_ERR_TRANSPORT 18067         /* category 1/8 transport failure */
+#define KL_ERR_OTHER_SERVER 18069      /* connected to a different server */
+#define KL_ERR_STANDALONE 18070        /* dispatcher: standalone mode */
 
 /* Connection */
-uint32_t KLAPI klconnect(const char *environment, const char *options, klstatus *status,
-                         const char *username, const char *password, kl_long *instance);
-uint32_t KLAPI kldisconnect(kl_long instance, const char *options, klstatus *status);
+uint32_t KLAPI klconnect(const char* environment, const char* options, klstatus* status,
+                         const char* username, const char* password, kl_long* instance);
+uint32_t KLAPI kldisconnect(kl_long instance, const char* options, klstatus* status);
 
 /* Cursors and version */
-uint32_t KLAPI klopencursor(kl_long instance, const char *options, klstatus *status,
-                            kl_long *cursor);
-uint32_t KLAPI klclosecursor(kl_long cursor, const char *options, klstatus *status);
-uint32_t KLAPI klversion(kl_long instance, const char *options, klstatus *status,
-                         const char *node, kl_long server_arg, klversion_record *records);
+uint32_t KLAPI klopencursor(kl_long instance, const char* options, klstatus* status,
+                            kl_long* cursor);
+uint32_t KLAPI klclosecursor(kl_long cursor, const char* options, klstatus* status);
+uint32_t KLAPI klversion(kl_long instance, const char* options, klstatus* status, const char* node,
+                         kl_long server_arg, klversion_record* records);
 
 /* Byte order: store the value byte-reversed at target and return the
  * value read back from there (the input with its bytes exchanged). */
-int16_t KLAPI itoi(int16_t value, void *target);
-kl_long KLAPI ltol(kl_long value, void *target);
+int16_t KLAPI itoi(int16_t value, void* target);
+kl_long KLAPI ltol(kl_long value, void* target);
 
 /* Message texts; message is a 256-byte area. */
-char *KLAPI klerror(klstatus *status, const char *options, char *message);
+char* KLAPI klerror(klstatus* status, const char* options, char* message);
 
 /* Information */
-uint32_t KLAPI apierror(uint32_t dwStatus, klstatus *status, char *lpszMsgBuffer);
-uint32_t KLAPI apiinfo(kl_long reserved, const char *options, void *reserved_pointer,
-                       void *result);
-uint32_t KLAPI apihostversion(void *result);
-uint32_t KLAPI apiversion(void *result);
+uint32_t KLAPI apierror(uint32_t dwStatus, klstatus* status, char* lpszMsgBuffer);
+uint32_t KLAPI apiinfo(kl_long reserved, const char* options, void* reserved_pointer, void* result);
+uint32_t KLAPI apihostversion(void* result);
+uint32_t KLAPI apiversion(void* result);
 
 /* Selection */
-uint32_t KLAPI klqualify(kl_long cursor, const char *options, klstatus *status,
-                         const char *owner, const char *table, const char *column,
-                         const char *criteria);
-uint32_t KLAPI klselect(kl_long cursor, const char *options, klstatus *status,
-                        const char *table, const char *column, const char *criteria);
+uint32_t KLAPI klqualify(kl_long cursor, const char* options, klstatus* status, const char* owner,
+                         const char* table, const char* column, const char* criteria);
+uint32_t KLAPI klselect(kl_long cursor, const char* options, klstatus* status, const char* table,
+                        const char* column, const char* criteria);
 
 /* Fetch */
-uint32_t KLAPI klfetch(kl_long cursor, const char *options, klstatus *status, kl_long count,
-                       char *records);
-uint32_t KLAPI klfetchkeys(kl_long cursor, const char *options, klstatus *status,
-                           kl_long num_keys, char *keys);
+uint32_t KLAPI klfetch(kl_long cursor, const char* options, klstatus* status, kl_long count,
+                       char* records);
+uint32_t KLAPI klfetchkeys(kl_long cursor, const char* options, klstatus* status, kl_long num_keys,
+                           char* keys);
 
 /* Columns and values */
-uint32_t KLAPI kldescribe(kl_long cursor, const char *options, klstatus *status,
-                          kl_long num_columns, char *descriptions);
-uint32_t KLAPI klbind(kl_long cursor, const char *options, klstatus *status,
-                      kl_long num_columns, const char *descriptions);
-uint32_t KLAPI klassignvalues(kl_long cursor, const char *options, klstatus *status,
-                              const char *label, kl_long num_values, const char *values);
+uint32_t KLAPI kldescribe(kl_long cursor, const char* options, klstatus* status,
+                          kl_long num_columns, char* descriptions);
+uint32_t KLAPI klbind(kl_long cursor, const char* options, klstatus* status, kl_long num_columns,
+                      const char* descriptions);
+uint32_t KLAPI klassignvalues(kl_long cursor, const char* options, klstatus* status,
+                              const char* label, kl_long num_values, const char* values);
 
 /* Join */
-uint32_t KLAPI kljoin(kl_long cursor, const char *options, klstatus *status,
-                      const char *from_table, const char *from_column, kl_long reserved,
-                      const char *to_table, const char *to_column);
-uint32_t KLAPI kljoin303(kl_long cursor, const char *options, klstatus *status,
-                         const char *from_table, const char *from_column,
-                         const char *to_table, const char *to_column);
+uint32_t KLAPI kljoin(kl_long cursor, const char* options, klstatus* status, const char* from_table,
+                      const char* from_column, kl_long reserved, const char* to_table,
+                      const char* to_column);
+uint32_t KLAPI kljoin303(kl_long cursor, const char* options, klstatus* status,
+                         const char* from_table, const char* from_column, const char* to_table,
+                         const char* to_column);
 
 /* Calculation and export */
-uint32_t KLAPI klcalc(kl_long cursor, const char *options, klstatus *status,
-                      const char *from_table, const char *from_column, char *result);
-uint32_t KLAPI klexport(kl_long cursor, const char *options, klstatus *status,
-                        const char *node, const char *filename);
+uint32_t KLAPI klcalc(kl_long cursor, const char* options, klstatus* status, const char* from_table,
+                      const char* from_column, char* result);
+uint32_t KLAPI klexport(kl_long cursor, const char* options, klstatus* status, const char* node,
+                        const char* filename);
 
 /* Insertion */
-uint32_t KLAPI klinsert(kl_long instance, const char *options, klstatus *status,
-                        const char *table, const char *columns, const char *values);
+uint32_t KLAPI klinsert(kl_long instance, const char* options, klstatus* status, const char* table,
+                        const char* columns, const char* values);
 
 /* Update and deletion */
-uint32_t KLAPI klupdate(kl_long cursor, const char *options, klstatus *status,
-                        const char *table, const char *columns, const char *buffer);
-uint32_t KLAPI kldelete(kl_long cursor, const char *options, klstatus *status,
-                        const char *table);
+uint32_t KLAPI klupdate(kl_long cursor, const char* options, klstatus* status, const char* table,
+                        const char* columns, const char* buffer);
+uint32_t KLAPI kldelete(kl_long cursor, const char* options, klstatus* status, const char* table);
 
 /* List and form */
-uint32_t KLAPI kllist(kl_long cursor, const char *options, klstatus *status, const char *table,
-                      const char *columns, const char *criteria, kl_long count, char *buffer);
-uint32_t KLAPI klform(kl_long cursor, const char *options, klstatus *status, const char *table,
-                      const char *columns, kl_long list_entry, char *buffer);
+uint32_t KLAPI kllist(kl_long cursor, const char* options, klstatus* status, const char* table,
+                      const char* columns, const char* criteria, kl_long count, char* buffer);
+uint32_t KLAPI klform(kl_long cursor, const char* options, klstatus* status, const char* table,
+                      const char* columns, kl_long list_entry, char* buffer);
 
 /* Catalogue */
-uint32_t KLAPI klgetinfo(kl_long instance, const char *options, klstatus *status,
-                         const kl_long *qualifier_items, const char *qualifiers,
-                         const kl_long *buffer_items, char *buffer);
-uint32_t KLAPI klgetindexinfo(kl_long instance, const char *options, klstatus *status,
-                              const char *table, char *buffer);
+uint32_t KLAPI klgetinfo(kl_long instance, const char* options, klstatus* status,
+                         const kl_long* qualifier_items, const char* qualifiers,
+                         const kl_long* buffer_items, char* buffer);
+uint32_t KLAPI klgetindexinfo(kl_long instance, const char* options, klstatus* status,
+                              const char* table, char* buffer);
 
 /* Pass-through */
-uint32_t KLAPI klexternal(kl_long instance, const char *options, klstatus *status,
-                          kl_long reserved, const char *library, const char *routine,
-                          const char *input, kl_long in_length, char *output,
-                          kl_long out_length);
-uint32_t KLAPI klcommand(kl_long instance, const char *options, klstatus *status,
-                         kl_long reserved, const char *input, kl_long input_length,
-                         char *output, kl_long output_length);
+uint32_t KLAPI klexternal(kl_long instance, const char* options, klstatus* status, kl_long reserved,
+                          const char* library, const char* routine, const char* input,
+                          kl_long in_length, char* output, kl_long out_length);
+uint32_t KLAPI klcommand(kl_long instance, const char* options, klstatus* status, kl_long reserved,
+                         const char* input, kl_long input_length, char* output,
+                         kl_long output_length);
 
 #ifdef __cplusplus
 }

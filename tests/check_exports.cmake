@@ -25,8 +25,9 @@ if(NOT exported STREQUAL expected)
 endif()
 
 execute_process(COMMAND nm -D --undefined-only ${LIBRARY} OUTPUT_VARIABLE undefined)
-foreach(forbidden exit _exit _Exit abort raise kill quick_exit)
-  if(undefined MATCHES "[ \n]U ${forbidden}(@|\n)")
+# Nor anything that writes to standard output.
+foreach(forbidden exit _exit _Exit abort raise kill quick_exit stdout printf puts putchar)
+  if(undefined MATCHES "[ \n][UB] ${forbidden}(@|\n)")
     message(FATAL_ERROR "the library references ${forbidden}")
   endif()
 endforeach()

@@ -8,12 +8,12 @@
 
 static int failures = 0;
 
-#define CHECK(cond)                                                  \
-    do {                                                             \
-        if (!(cond)) {                                               \
-            fprintf(stderr, "%s:%d: %s\n", __FILE__, __LINE__, #cond); \
-            ++failures;                                              \
-        }                                                            \
+#define CHECK(cond)                                                                                \
+    do {                                                                                           \
+        if (!(cond)) {                                                                             \
+            fprintf(stderr, "%s:%d: %s\n", __FILE__, __LINE__, #cond);                             \
+            ++failures;                                                                            \
+        }                                                                                          \
     } while (0)
 
 int main(void) {

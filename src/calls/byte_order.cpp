@@ -23,10 +23,9 @@ KL_EXPORT int16_t KLAPI itoi(int16_t value, void* target) {
 // stored, so target may address the value's own storage.
 KL_EXPORT kl_long KLAPI ltol(kl_long value, void* target) {
     const auto bits = static_cast<uint32_t>(value);
-    unsigned char bytes[4] = {static_cast<unsigned char>(bits >> 24),
-                              static_cast<unsigned char>((bits >> 16) & 0xFF),
-                              static_cast<unsigned char>((bits >> 8) & 0xFF),
-                              static_cast<unsigned char>(bits & 0xFF)};
+    unsigned char bytes[4] = {
+        static_cast<unsigned char>(bits >> 24), static_cast<unsigned char>((bits >> 16) & 0xFF),
+        static_cast<unsigned char>((bits >> 8) & 0xFF), static_cast<unsigned char>(bits & 0xFF)};
     if (target == nullptr) target = bytes;
     std::memcpy(target, bytes, sizeof bytes);
     int32_t result;

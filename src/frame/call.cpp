@@ -7,8 +7,6 @@
 
 namespace kl {
 
-std::atomic<std::uint32_t> owner_word{0};
-
 bool claim_owner() {
     std::uint32_t expected = 0;
     const std::uint32_t me = platform::thread_identity();
@@ -23,7 +21,8 @@ void release_owner() {
 }
 
 std::uint32_t call_exit(const klstatus& status) {
-    const std::uint32_t result = make_status(KL_CAT_KELORA, static_cast<std::uint32_t>(status.error));
+    const std::uint32_t result =
+        make_status(KL_CAT_KELORA, static_cast<std::uint32_t>(status.error));
     trace_call("  EXIT_DLL return status=0x%lx\n", result);
     release_owner();
     trace_call("  *** Task with control=0x%x\n", owner_word.load());

@@ -47,8 +47,7 @@ void set_internal_failure(klstatus& status) noexcept;
 // reports through its result code.
 klstatus& status_or_scratch(klstatus* status, klstatus& scratch);
 
-template <class Body>
-std::uint32_t run_call(klstatus* status, Body&& body) noexcept {
+template <class Body> std::uint32_t run_call(klstatus* status, Body&& body) noexcept {
     klstatus scratch{};
     klstatus& st = status_or_scratch(status, scratch);
     if (!claim_owner()) {

@@ -8,24 +8,26 @@ namespace {
 
 // Appends to a bounded output; characters past the end are dropped.
 class Sink {
-public:
+  public:
     explicit Sink(std::span<char> out) : out_(out) {}
 
     void put(char c) {
         if (used_ + 1 < out_.size()) out_[used_++] = c;
     }
     void put_run(char c, std::size_t n) {
-        for (std::size_t i = 0; i < n; ++i) put(c);
+        for (std::size_t i = 0; i < n; ++i)
+            put(c);
     }
     void put_text(const char* text, std::size_t n) {
-        for (std::size_t i = 0; i < n; ++i) put(text[i]);
+        for (std::size_t i = 0; i < n; ++i)
+            put(text[i]);
     }
     std::size_t finish() {
         out_[used_] = '\0';
         return used_;
     }
 
-private:
+  private:
     std::span<char> out_;
     std::size_t used_ = 0;
 };
@@ -38,8 +40,7 @@ struct Spec {
     std::size_t precision = 0;
 };
 
-void put_padded(Sink& sink, const Spec& spec, const char* body, std::size_t length,
-                bool numeric) {
+void put_padded(Sink& sink, const Spec& spec, const char* body, std::size_t length, bool numeric) {
     const std::size_t pad = spec.width > length ? spec.width - length : 0;
     if (spec.left) {
         sink.put_text(body, length);
@@ -67,14 +68,14 @@ std::size_t to_digits(std::uint32_t value, unsigned base, bool upper, char* out)
         reversed[n++] = digits[value % base];
         value /= base;
     } while (value != 0);
-    for (std::size_t i = 0; i < n; ++i) out[i] = reversed[n - 1 - i];
+    for (std::size_t i = 0; i < n; ++i)
+        out[i] = reversed[n - 1 - i];
     return n;
 }
 
 } // namespace
 
-std::size_t format_into(std::span<char> out, const char* format,
-                        std::span<const FormatArg> args) {
+std::size_t format_into(std::span<char> out, const char* format, std::span<const FormatArg> args) {
     if (out.empty()) return 0;
     Sink sink(out);
     if (format == nullptr) return sink.finish();
@@ -92,18 +93,23 @@ std::size_t format_into(std::span<char> out, const char* format,
         ++p;
         Spec spec;
         for (;; ++p) {
-            if (*p == '-') spec.left = true;
-            else if (*p == '0') spec.zero = true;
-            else break;
+            if (*p == '-')
+                spec.left = true;
+            else if (*p == '0')
+                spec.zero = true;
+            else
+                break;
         }
-        while (*p >= '0' && *p <= '9') spec.width = spec.width * 10 + static_cast<std::size_t>(*p++ - '0');
+        while (*p >= '0' && *p <= '9')
+            spec.width = spec.width * 10 + static_cast<std::size_t>(*p++ - '0');
         if (*p == '.') {
             spec.has_precision = true;
             ++p;
             while (*p >= '0' && *p <= '9')
                 spec.precision = spec.precision * 10 + static_cast<std::size_t>(*p++ - '0');
         }
-        while (*p == 'l' || *p == 'h') ++p;
+        while (*p == 'l' || *p == 'h')
+            ++p;
 
         char body[40];
         switch (*p) {
@@ -150,8 +156,8 @@ std::size_t format_into(std::span<char> out, const char* format,
             if (arg == nullptr) break;
             const char* text = arg->is_text() ? arg->text() : nullptr;
             if (text == nullptr) text = "(null)";
-            const std::size_t n = spec.has_precision ? bounded_length(text, spec.precision)
-                                                     : std::strlen(text);
+            const std::size_t n =
+                spec.has_precision ? bounded_length(text, spec.precision) : std::strlen(text);
             put_padded(sink, spec, text, n, false);
             break;
         }
@@ -175,7 +181,9 @@ void copy_text(std::span<char> dest, const char* source) {
     std::fill(dest.begin() + static_cast<std::ptrdiff_t>(n), dest.end(), '\0');
 }
 
-std::size_t text_length(const char* text) { return text ? std::strlen(text) : 0; }
+std::size_t text_length(const char* text) {
+    return text ? std::strlen(text) : 0;
+}
 
 std::size_t bounded_length(const char* text, std::size_t limit) {
     if (text == nullptr) return 0;

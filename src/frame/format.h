@@ -18,10 +18,10 @@
 namespace kl {
 
 class FormatArg {
-public:
+  public:
     template <class T>
-        requires std::is_integral_v<T> || std::is_enum_v<T>
-    FormatArg(T value) : integer_(static_cast<std::int64_t>(value)) {}
+    requires std::is_integral_v<T> || std::is_enum_v<T> FormatArg(T value)
+        : integer_(static_cast<std::int64_t>(value)) {}
     FormatArg(const char* text) : text_(text), is_text_(true) {}
     FormatArg(char* text) : text_(text), is_text_(true) {}
 
@@ -29,7 +29,7 @@ public:
     std::int64_t integer() const { return integer_; }
     const char* text() const { return text_; }
 
-private:
+  private:
     std::int64_t integer_ = 0;
     const char* text_ = nullptr;
     bool is_text_ = false;

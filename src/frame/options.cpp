@@ -36,8 +36,6 @@
 
 namespace kl {
 
-ParseState parse_state;
-
 namespace {
 
 struct Term {

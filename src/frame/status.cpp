@@ -32,8 +32,7 @@ std::uint32_t make_status(std::uint32_t category, std::uint32_t number) {
     }
 }
 
-void set_local_status(klstatus& status, std::int32_t number, std::int32_t info,
-                      const char* text) {
+void set_local_status(klstatus& status, std::int32_t number, std::int32_t info, const char* text) {
     status.error = number;
     status.warn = 0;
     status.info = info;

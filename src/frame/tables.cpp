@@ -4,8 +4,6 @@
 
 namespace kl {
 
-ClientTables client_tables;
-
 int create_client_tables() {
     if (client_tables.instances.create() != 0) return -1;
     if (client_tables.cursors.create() != 0) {

@@ -12,6 +12,8 @@
 #include <new>
 #include <vector>
 
+#include "platform/platform.h"
+
 namespace kl {
 
 inline constexpr std::int32_t table_growth = 15;
@@ -22,9 +24,8 @@ struct ServerId {
     std::uint8_t bytes[4] = {0, 0, 0, 0};
 };
 
-template <class Block>
-class ControlTable {
-public:
+template <class Block> class ControlTable {
+  public:
     // Allocates the initial 15 slots.  0, or -1 when they cannot be had.
     int create() noexcept {
         try {
@@ -66,7 +67,8 @@ public:
     }
 
     bool valid(std::int32_t number) const {
-        return number >= 0 && number <= highest_ && number < static_cast<std::int32_t>(slots_.size()) &&
+        return number >= 0 && number <= highest_ &&
+               number < static_cast<std::int32_t>(slots_.size()) &&
                slots_[static_cast<std::size_t>(number)] != nullptr;
     }
 
@@ -93,15 +95,15 @@ public:
         used_ = 0;
     }
 
-private:
+  private:
     std::vector<std::unique_ptr<Block>> slots_;
     std::int32_t highest_ = 0;
     std::int32_t used_ = 0;
 };
 
 // Allocates a zero-filled block; null when memory is short.
-template <class Block>
-std::unique_ptr<Block> new_block() noexcept {
+template <class Block> std::unique_ptr<Block> new_block() noexcept {
+    if (!platform::allocation_permitted()) return nullptr;
     return std::unique_ptr<Block>(new (std::nothrow) Block{});
 }
 

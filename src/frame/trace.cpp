@@ -7,8 +7,6 @@
 
 namespace kl {
 
-TraceState trace_state;
-
 namespace {
 
 // The line being formatted.  Lines are written from inside exported calls,
@@ -29,8 +27,7 @@ void trace_write(const char* format, std::span<const FormatArg> args) {
 
     if (trace_state.debug_flag != 0) {
         if (!platform::append_to_file(trace_state.log_file, line_buffer.data(), length)) {
-            platform::message_box(focus, "Cannot open log file!", log_error_title,
-                                  platform::mb_ok);
+            platform::message_box(focus, "Cannot open log file!", log_error_title, platform::mb_ok);
         }
     }
     if (trace_state.error_display_level == 2) {
@@ -40,9 +37,13 @@ void trace_write(const char* format, std::span<const FormatArg> args) {
     }
 }
 
-void set_log_file(const char* path) { copy_text(trace_state.log_file, path); }
+void set_log_file(const char* path) {
+    copy_text(trace_state.log_file, path);
+}
 
-bool open_log() { return platform::can_append(trace_state.log_file); }
+bool open_log() {
+    return platform::can_append(trace_state.log_file);
+}
 
 void format_banner_time(std::span<char> out) {
     static constexpr const char* days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
@@ -51,8 +52,8 @@ void format_banner_time(std::span<char> out) {
     const platform::LocalTime now = platform::local_time();
     const char* day = (now.weekday >= 0 && now.weekday < 7) ? days[now.weekday] : "???";
     const char* month = (now.month >= 1 && now.month <= 12) ? months[now.month - 1] : "???";
-    format_text(out, "%s %s %02d %02d:%02d:%02d %04d\n", day, month, now.day, now.hour,
-                now.minute, now.second, now.year);
+    format_text(out, "%s %s %02d %02d:%02d:%02d %04d\n", day, month, now.day, now.hour, now.minute,
+                now.second, now.year);
 }
 
 void write_banner(const char* asterisks) {

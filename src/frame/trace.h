@@ -36,8 +36,7 @@ void trace_write(const char* format, std::span<const FormatArg> args);
 
 // Lines of the transport, MakeStatus, copy status and the information
 // calls: written when the debug flag is set or the level is 2.
-template <class... Args>
-void trace(const char* format, const Args&... args) {
+template <class... Args> void trace(const char* format, const Args&... args) {
     if (!tracing_any()) return;
     if constexpr (sizeof...(Args) == 0) {
         trace_write(format, {});
@@ -49,8 +48,7 @@ void trace(const char* format, const Args&... args) {
 
 // Lines written by the exported calls themselves: only when the debug flag
 // is set (the writer then also shows them in a box at level 2).
-template <class... Args>
-void trace_call(const char* format, const Args&... args) {
+template <class... Args> void trace_call(const char* format, const Args&... args) {
     if (trace_state.debug_flag == 0) return;
     trace(format, args...);
 }

@@ -170,4 +170,22 @@ bool can_append(const char* path);
 // Writes a text to the standard error stream.
 void write_stderr(const char* text);
 
+// ---- fault injection --------------------------------------------------------
+// One seam through which tests make the operating system misbehave, so
+// every failure path can be walked.  Both are off unless a test sets them.
+
+// n > 0: every n-th receive call returns at most one byte, so partial reads
+// are exercised all the time.  0 turns it off.
+void set_short_receive_every(int n);
+
+// n >= 0: n more allocations succeed, every later one fails.  -1 turns it
+// off.
+void set_allocation_failures_after(int n);
+
+// Asked before every allocation of a control block or stream buffer.
+bool allocation_permitted();
+
+// The length a receive call may ask for under the short-receive setting.
+std::size_t receive_length_limit(std::size_t length);
+
 } // namespace kl::platform

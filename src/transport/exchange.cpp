@@ -54,7 +54,8 @@ int receive_response(std::span<std::uint8_t> buffer, klstatus& status) {
         return KL_ERR_SOCKET;
     }
     const std::uint32_t length = static_cast<std::uint32_t>(length_word) & 0xFFFFu;
-    const std::uint32_t kept = std::min<std::uint32_t>(length, static_cast<std::uint32_t>(buffer.size()));
+    const std::uint32_t kept =
+        std::min<std::uint32_t>(length, static_cast<std::uint32_t>(buffer.size()));
     const std::uint32_t padded = (length + 3u) & ~3u;
 
     bool received = xdrrec_getbytes(*stream, buffer.data(), static_cast<std::int32_t>(kept)) &&
@@ -71,7 +72,8 @@ int receive_response(std::span<std::uint8_t> buffer, klstatus& status) {
     // An answer shorter than a status record reads as zeros past its end,
     // never as what an earlier answer left in the buffer.
     if (kept < status_size) {
-        std::fill(buffer.begin() + kept, buffer.begin() + std::min<std::size_t>(status_size, buffer.size()), 0);
+        std::fill(buffer.begin() + kept,
+                  buffer.begin() + std::min<std::size_t>(status_size, buffer.size()), 0);
     }
     return 0;
 }
@@ -82,12 +84,13 @@ void copy_status(std::span<const std::uint8_t> response, klstatus& status) {
     std::uint8_t record[status_size] = {};
     std::memcpy(record, response.data(), std::min(response.size(), status_size));
 
-    std::int32_t* words[14] = {&status.error,     &status.warn,      &status.info,
-                               &status.count,     &status.bufflen,   &status.instance,
-                               &status.cursor,    &status.reserved7, &status.reserved8,
+    std::int32_t* words[14] = {&status.error,     &status.warn,       &status.info,
+                               &status.count,     &status.bufflen,    &status.instance,
+                               &status.cursor,    &status.reserved7,  &status.reserved8,
                                &status.reserved9, &status.reserved10, &status.reserved11,
                                &status.valuesize, &status.reserved13};
-    for (std::size_t i = 0; i < 14; ++i) *words[i] = load_i32(record + 4 * i);
+    for (std::size_t i = 0; i < 14; ++i)
+        *words[i] = load_i32(record + 4 * i);
     std::memcpy(status.buffer, record + 56, sizeof status.buffer);
 
     if (tracing_any()) {
@@ -97,8 +100,8 @@ void copy_status(std::span<const std::uint8_t> response, klstatus& status) {
         text[36] = '\0';
         trace("KL status (returned)\n  error=%ld\n  warn=%ld\n  info=%ld\n  count=%ld\n  "
               "bufflen=%ld\n  instance=%ld\n  cursor=%ld\n  buffer=%.37s\n",
-              status.error, status.warn, status.info, status.count, status.bufflen,
-              status.instance, status.cursor, text);
+              status.error, status.warn, status.info, status.count, status.bufflen, status.instance,
+              status.cursor, text);
     }
 }
 
@@ -145,7 +148,9 @@ std::uint8_t* RequestBuilder::reserve(std::size_t count) {
     return at;
 }
 
-RequestBuilder& RequestBuilder::code(std::uint16_t function_code) { return u16(function_code); }
+RequestBuilder& RequestBuilder::code(std::uint16_t function_code) {
+    return u16(function_code);
+}
 
 RequestBuilder& RequestBuilder::u16(std::uint16_t value) {
     if (std::uint8_t* at = reserve(2)) store_u16(at, value);

@@ -13,8 +13,8 @@
 #include <cstdint>
 #include <span>
 
-#include "klsrv32.h"
 #include "frame/tables.h"
+#include "klsrv32.h"
 #include "transport/state.h"
 
 namespace kl {
@@ -55,7 +55,7 @@ std::int32_t load_i32(const std::uint8_t* at);
 // room left; once one fails the request stays failed (fits() is false) and
 // nothing more is written.
 class RequestBuilder {
-public:
+  public:
     explicit RequestBuilder(std::span<std::uint8_t> buffer);
 
     RequestBuilder& code(std::uint16_t function_code);
@@ -74,7 +74,7 @@ public:
     std::span<const std::uint8_t> request() const { return buffer_.first(used_); }
     std::uint8_t* data() { return buffer_.data(); }
 
-private:
+  private:
     std::uint8_t* reserve(std::size_t count);
     std::span<std::uint8_t> buffer_;
     std::size_t used_ = 0;

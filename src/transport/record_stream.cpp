@@ -12,18 +12,18 @@ namespace kl {
 // allocation: the output buffer first, then the input buffer.
 struct RecordStreamState {
     StreamIo io;
-    std::unique_ptr<std::uint8_t[]> buffer; // send size + receive size + 4 bytes
-    std::uint8_t* out_base = nullptr;       // first 4-aligned byte: start of output
-    std::uint8_t* out_next = nullptr;       // where the next output byte goes
-    std::uint8_t* out_limit = nullptr;      // out_base + send size
+    std::unique_ptr<std::uint8_t[]> buffer;  // send size + receive size + 4 bytes
+    std::uint8_t* out_base = nullptr;        // first 4-aligned byte: start of output
+    std::uint8_t* out_next = nullptr;        // where the next output byte goes
+    std::uint8_t* out_limit = nullptr;       // out_base + send size
     std::uint8_t* fragment_header = nullptr; // header of the fragment being built
-    bool fragment_sent = false;             // a fragment of this record has left
-    std::uint32_t in_size = 0;              // receive size
-    std::uint8_t* in_base = nullptr;        // out_base + send size: start of input
-    std::uint8_t* in_next = nullptr;        // next unread input byte
-    std::uint8_t* in_limit = nullptr;       // end of the bytes received so far
-    std::int32_t fragment_remaining = 0;    // bytes of the input fragment not consumed
-    bool last_fragment = true;              // the input fragment ends its record
+    bool fragment_sent = false;              // a fragment of this record has left
+    std::uint32_t in_size = 0;               // receive size
+    std::uint8_t* in_base = nullptr;         // out_base + send size: start of input
+    std::uint8_t* in_next = nullptr;         // next unread input byte
+    std::uint8_t* in_limit = nullptr;        // end of the bytes received so far
+    std::int32_t fragment_remaining = 0;     // bytes of the input fragment not consumed
+    bool last_fragment = true;               // the input fragment ends its record
     std::uint32_t send_size = 0;
     std::uint32_t receive_size = 0;
 };
@@ -52,7 +52,8 @@ long socket_send_io(void* context, const std::uint8_t* data, std::size_t length)
 }
 
 long socket_receive_io(void* context, std::uint8_t* data, std::size_t length) {
-    const long n = platform::socket_recv(reinterpret_cast<platform::socket_t>(context), data, length);
+    const long n =
+        platform::socket_recv(reinterpret_cast<platform::socket_t>(context), data, length);
     // The peer closed the connection in the middle of an answer: report it
     // as the reset a caller can look up.
     if (n == 0) platform::set_last_socket_error(platform::wsa_econnreset);
@@ -74,8 +75,7 @@ bool flush_out(RecordStreamState& s, bool end_of_record) {
 // Receives once into the input buffer.  A closed connection (0 bytes) fails
 // like a socket error: waiting for more would never end.
 bool fill_input(RecordStreamState& s) {
-    const auto k = static_cast<std::size_t>(
-        reinterpret_cast<std::uintptr_t>(s.in_limit) % 4);
+    const auto k = static_cast<std::size_t>(reinterpret_cast<std::uintptr_t>(s.in_limit) % 4);
     std::uint8_t* at = s.in_base + k;
     const long n = s.io.receive(s.io.context, at, s.in_size - k);
     if (n <= 0) return false;
@@ -167,14 +167,16 @@ std::uint32_t adjust_buffer_size(std::uint32_t requested) {
 bool xdrrec_create(XdrHandle& handle, std::uint32_t send_size, std::uint32_t receive_size,
                    StreamIo io) {
     handle.stream.reset();
-    std::unique_ptr<RecordStreamState> s(new (std::nothrow) RecordStreamState{});
+    std::unique_ptr<RecordStreamState> s(
+        platform::allocation_permitted() ? new (std::nothrow) RecordStreamState{} : nullptr);
     if (!s) {
         platform::write_stderr("xdrrec_create: out of memory\n");
         return false;
     }
     s->send_size = adjust_buffer_size(send_size);
     s->receive_size = adjust_buffer_size(receive_size);
-    s->buffer.reset(new (std::nothrow) std::uint8_t[s->send_size + s->receive_size + 4]);
+    if (platform::allocation_permitted())
+        s->buffer.reset(new (std::nothrow) std::uint8_t[s->send_size + s->receive_size + 4]);
     if (!s->buffer) {
         platform::write_stderr("xdrrec_create: out of memory\n");
         return false;
@@ -196,7 +198,9 @@ bool xdrrec_create(XdrHandle& handle, std::uint32_t send_size, std::uint32_t rec
     return true;
 }
 
-void xdrrec_destroy(XdrHandle& handle) { handle.stream.reset(); }
+void xdrrec_destroy(XdrHandle& handle) {
+    handle.stream.reset();
+}
 
 bool xdrrec_putlong(XdrHandle& handle, std::int32_t value) {
     RecordStreamState* s = handle.stream.get();
@@ -251,8 +255,8 @@ bool xdrrec_endofrecord(XdrHandle& handle, bool send_now) {
     }
     // Close the fragment in place and start the next one behind it; the
     // bytes leave with a later flush.
-    put_be32(s->fragment_header, static_cast<std::uint32_t>(s->out_next - s->fragment_header - 4) |
-                                     last_fragment_flag);
+    put_be32(s->fragment_header,
+             static_cast<std::uint32_t>(s->out_next - s->fragment_header - 4) | last_fragment_flag);
     s->fragment_header = s->out_next;
     s->out_next += 4;
     return true;
@@ -273,9 +277,12 @@ bool xdrrec_skiprecord(XdrHandle& handle) {
 
 bool xdr_long(XdrHandle& handle, std::int32_t* value) {
     switch (handle.op) {
-    case XdrOp::encode: return xdrrec_putlong(handle, *value);
-    case XdrOp::decode: return xdrrec_getlong(handle, value);
-    case XdrOp::free: return true;
+    case XdrOp::encode:
+        return xdrrec_putlong(handle, *value);
+    case XdrOp::decode:
+        return xdrrec_getlong(handle, value);
+    case XdrOp::free:
+        return true;
     }
     return false;
 }
@@ -293,7 +300,8 @@ bool xdr_opaque(XdrHandle& handle, std::uint8_t* data, std::uint32_t count) {
     case XdrOp::encode:
         if (!put_out_bytes(*s, data, count)) return false;
         return pad == 0 || put_out_bytes(*s, zeros, pad);
-    case XdrOp::free: return true;
+    case XdrOp::free:
+        return true;
     }
     return false;
 }

@@ -21,14 +21,14 @@ struct NetworkAccessInstance {
 };
 
 struct TransportState {
-    std::uint16_t connected_flag = 0;     // a server connection exists
-    std::uint16_t byte_order_flag = 0;    // integers travel big-endian
-    std::uint16_t host_type = 0;          // from the dispatcher's reply
-    std::uint32_t received_length = 0;    // length of the last answer stored
-    std::uint32_t discarded_length = 0;   // bytes of the last answer that did not fit
+    std::uint16_t connected_flag = 0;   // a server connection exists
+    std::uint16_t byte_order_flag = 0;  // integers travel big-endian
+    std::uint16_t host_type = 0;        // from the dispatcher's reply
+    std::uint32_t received_length = 0;  // length of the last answer stored
+    std::uint32_t discarded_length = 0; // bytes of the last answer that did not fit
     platform::socket_t dispatcher_socket = 0;
-    int saved_socket_error = 0;           // of the last failed dispatcher step
-    char context_text[36] = {};           // the transport step that failed last
+    int saved_socket_error = 0; // of the last failed dispatcher step
+    char context_text[36] = {}; // the transport step that failed last
     std::int32_t na_table_ready = 0;
     ControlTable<NetworkAccessInstance> na_instances;
 };

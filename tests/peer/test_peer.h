@@ -33,12 +33,30 @@ struct StatusRecord {
     std::int32_t words[14] = {};
     char buffer[36] = {};
 
-    StatusRecord& error(std::int32_t v) { words[0] = v; return *this; }
-    StatusRecord& warn(std::int32_t v) { words[1] = v; return *this; }
-    StatusRecord& info(std::int32_t v) { words[2] = v; return *this; }
-    StatusRecord& count(std::int32_t v) { words[3] = v; return *this; }
-    StatusRecord& bufflen(std::int32_t v) { words[4] = v; return *this; }
-    StatusRecord& valuesize(std::int32_t v) { words[12] = v; return *this; }
+    StatusRecord& error(std::int32_t v) {
+        words[0] = v;
+        return *this;
+    }
+    StatusRecord& warn(std::int32_t v) {
+        words[1] = v;
+        return *this;
+    }
+    StatusRecord& info(std::int32_t v) {
+        words[2] = v;
+        return *this;
+    }
+    StatusRecord& count(std::int32_t v) {
+        words[3] = v;
+        return *this;
+    }
+    StatusRecord& bufflen(std::int32_t v) {
+        words[4] = v;
+        return *this;
+    }
+    StatusRecord& valuesize(std::int32_t v) {
+        words[12] = v;
+        return *this;
+    }
     StatusRecord& text(const std::string& t);
 };
 
@@ -48,9 +66,9 @@ Bytes encode_status(const StatusRecord& status, bool big_endian);
 
 // One answer record the server sends.
 struct Answer {
-    Bytes payload;                          // the bytes after the length word
+    Bytes payload;                            // the bytes after the length word
     std::optional<std::uint32_t> length_word; // default: payload.size()
-    std::vector<std::size_t> fragments;     // data sizes of the fragments; empty = one
+    std::vector<std::size_t> fragments;       // data sizes of the fragments; empty = one
     bool raw = false; // send payload as it stands, no framing; fragments then cut the send calls
 };
 
@@ -73,10 +91,10 @@ struct Step {
 
 // The dispatcher's 52-byte reply.
 struct DispatchReply {
-    std::uint32_t status = 0;    // 0 = connect to the server port; 18070 = standalone
-    std::uint16_t host_type = 1; // 2 or 3 = big-endian integers
+    std::uint32_t status = 0;                 // 0 = connect to the server port; 18070 = standalone
+    std::uint16_t host_type = 1;              // 2 or 3 = big-endian integers
     std::optional<std::uint16_t> server_port; // default: the peer's own server port
-    std::size_t reply_length = 52; // fewer bytes make a short reply
+    std::size_t reply_length = 52;            // fewer bytes make a short reply
     bool close_without_reply = false;
 };
 
@@ -88,7 +106,7 @@ struct Request {
 };
 
 class TestPeer {
-public:
+  public:
     TestPeer();  // starts listening on 127.0.0.1 (ephemeral ports)
     ~TestPeer(); // closes every connection and joins the threads
 
@@ -120,7 +138,7 @@ public:
     // Lets a never_answer step go: the peer then closes that connection.
     void release_held();
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

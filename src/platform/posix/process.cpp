@@ -34,7 +34,9 @@ LocalTime local_time() {
     return t;
 }
 
-int system_error() { return errno; }
+int system_error() {
+    return errno;
+}
 
 void write_stderr(const char* text) {
     if (text == nullptr) return;
@@ -58,7 +60,9 @@ void message_box(window_t, const char* text, const char* title, unsigned) {
     if (n == 0 || text[n - 1] != '\n') write_stderr("\n");
 }
 
-window_t focus_window() { return 0; }
+window_t focus_window() {
+    return 0;
+}
 
 void set_focus_window(window_t) {}
 
@@ -82,6 +86,8 @@ bool append_to_file(const char* path, const char* data, std::size_t length) {
     return ::fclose(file) == 0 && written;
 }
 
-bool can_append(const char* path) { return append_to_file(path, "", 0); }
+bool can_append(const char* path) {
+    return append_to_file(path, "", 0);
+}
 
 } // namespace kl::platform

@@ -25,48 +25,86 @@ thread_local int socket_error = 0;
 // stays recoverable from the number).
 int wsa_from_errno(int e) {
     switch (e) {
-    case EINTR: return wsa_eintr;
-    case EBADF: return wsa_ebadf;
-    case EACCES: return wsa_eacces;
-    case EFAULT: return wsa_efault;
-    case EINVAL: return wsa_einval;
-    case EMFILE: return wsa_emfile;
-    case ENFILE: return wsa_emfile;
-    case EAGAIN: return wsa_ewouldblock;
-    case EINPROGRESS: return wsa_einprogress;
-    case EALREADY: return wsa_ealready;
-    case ENOTSOCK: return wsa_enotsock;
-    case EMSGSIZE: return wsa_emsgsize;
-    case EPROTONOSUPPORT: return wsa_eprotonosupport;
-    case EAFNOSUPPORT: return wsa_eafnosupport;
-    case EADDRINUSE: return wsa_eaddrinuse;
-    case EADDRNOTAVAIL: return wsa_eaddrnotavail;
-    case ENETDOWN: return wsa_enetdown;
-    case ENETUNREACH: return wsa_enetunreach;
-    case ENETRESET: return wsa_enetreset;
-    case ECONNABORTED: return wsa_econnaborted;
-    case ECONNRESET: return wsa_econnreset;
-    case EPIPE: return wsa_econnreset; // the peer has closed; Windows reports a reset
-    case ENOBUFS: return wsa_enobufs;
-    case ENOMEM: return wsa_enobufs;
-    case EISCONN: return wsa_eisconn;
-    case ENOTCONN: return wsa_enotconn;
-    case ESHUTDOWN: return wsa_eshutdown;
-    case ETIMEDOUT: return wsa_etimedout;
-    case ECONNREFUSED: return wsa_econnrefused;
-    case EHOSTDOWN: return wsa_ehostdown;
-    case EHOSTUNREACH: return wsa_ehostunreach;
-    default: return 10000 + e;
+    case EINTR:
+        return wsa_eintr;
+    case EBADF:
+        return wsa_ebadf;
+    case EACCES:
+        return wsa_eacces;
+    case EFAULT:
+        return wsa_efault;
+    case EINVAL:
+        return wsa_einval;
+    case EMFILE:
+        return wsa_emfile;
+    case ENFILE:
+        return wsa_emfile;
+    case EAGAIN:
+        return wsa_ewouldblock;
+    case EINPROGRESS:
+        return wsa_einprogress;
+    case EALREADY:
+        return wsa_ealready;
+    case ENOTSOCK:
+        return wsa_enotsock;
+    case EMSGSIZE:
+        return wsa_emsgsize;
+    case EPROTONOSUPPORT:
+        return wsa_eprotonosupport;
+    case EAFNOSUPPORT:
+        return wsa_eafnosupport;
+    case EADDRINUSE:
+        return wsa_eaddrinuse;
+    case EADDRNOTAVAIL:
+        return wsa_eaddrnotavail;
+    case ENETDOWN:
+        return wsa_enetdown;
+    case ENETUNREACH:
+        return wsa_enetunreach;
+    case ENETRESET:
+        return wsa_enetreset;
+    case ECONNABORTED:
+        return wsa_econnaborted;
+    case ECONNRESET:
+        return wsa_econnreset;
+    case EPIPE:
+        return wsa_econnreset; // the peer has closed; Windows reports a reset
+    case ENOBUFS:
+        return wsa_enobufs;
+    case ENOMEM:
+        return wsa_enobufs;
+    case EISCONN:
+        return wsa_eisconn;
+    case ENOTCONN:
+        return wsa_enotconn;
+    case ESHUTDOWN:
+        return wsa_eshutdown;
+    case ETIMEDOUT:
+        return wsa_etimedout;
+    case ECONNREFUSED:
+        return wsa_econnrefused;
+    case EHOSTDOWN:
+        return wsa_ehostdown;
+    case EHOSTUNREACH:
+        return wsa_ehostunreach;
+    default:
+        return 10000 + e;
     }
 }
 
-void fail_with_errno() { socket_error = wsa_from_errno(errno); }
+void fail_with_errno() {
+    socket_error = wsa_from_errno(errno);
+}
 
-int as_fd(socket_t socket) { return static_cast<int>(socket); }
+int as_fd(socket_t socket) {
+    return static_cast<int>(socket);
+}
 
 } // namespace
 
-int socket_startup() { return 0; }
+int socket_startup() {
+    return 0;
+}
 
 socket_t socket_open() {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
@@ -83,14 +121,14 @@ int socket_connect(socket_t socket, const Ipv4Endpoint& endpoint) {
     address.sin_port = endpoint.port_net;
     std::memcpy(&address.sin_addr, endpoint.address, 4);
     for (;;) {
-        if (::connect(as_fd(socket), reinterpret_cast<const sockaddr*>(&address),
-                      sizeof address) == 0)
+        if (::connect(as_fd(socket), reinterpret_cast<const sockaddr*>(&address), sizeof address) ==
+            0)
             return 0;
         if (errno != EINTR) break;
         // An interrupted connect goes on in the background; wait for it
         // by asking again, which reports EALREADY/EISCONN.
-        if (::connect(as_fd(socket), reinterpret_cast<const sockaddr*>(&address),
-                      sizeof address) == 0 ||
+        if (::connect(as_fd(socket), reinterpret_cast<const sockaddr*>(&address), sizeof address) ==
+                0 ||
             errno == EISCONN)
             return 0;
         if (errno != EALREADY && errno != EINTR) break;
@@ -120,7 +158,7 @@ long socket_send(socket_t socket, const void* data, std::size_t length) {
 
 long socket_recv(socket_t socket, void* data, std::size_t length) {
     for (;;) {
-        const ssize_t n = ::recv(as_fd(socket), data, length, 0);
+        const ssize_t n = ::recv(as_fd(socket), data, receive_length_limit(length), 0);
         if (n >= 0) return static_cast<long>(n);
         if (errno == EINTR) continue;
         fail_with_errno();
@@ -137,9 +175,13 @@ int socket_close(socket_t socket) {
     return 0;
 }
 
-int last_socket_error() { return socket_error; }
+int last_socket_error() {
+    return socket_error;
+}
 
-void set_last_socket_error(int error) { socket_error = error; }
+void set_last_socket_error(int error) {
+    socket_error = error;
+}
 
 int resolve_host(const char* name, std::uint8_t address[4]) {
     addrinfo hints{};
@@ -149,11 +191,21 @@ int resolve_host(const char* name, std::uint8_t address[4]) {
     const int rc = ::getaddrinfo(name ? name : "", nullptr, &hints, &found);
     if (rc != 0 || found == nullptr) {
         switch (rc) {
-        case EAI_AGAIN: socket_error = wsa_try_again; break;
-        case EAI_FAIL: socket_error = wsa_no_recovery; break;
-        case EAI_NODATA: socket_error = wsa_no_data; break;
-        case EAI_SYSTEM: fail_with_errno(); break;
-        default: socket_error = wsa_host_not_found; break;
+        case EAI_AGAIN:
+            socket_error = wsa_try_again;
+            break;
+        case EAI_FAIL:
+            socket_error = wsa_no_recovery;
+            break;
+        case EAI_NODATA:
+            socket_error = wsa_no_data;
+            break;
+        case EAI_SYSTEM:
+            fail_with_errno();
+            break;
+        default:
+            socket_error = wsa_host_not_found;
+            break;
         }
         if (found) ::freeaddrinfo(found);
         return -1;
@@ -176,7 +228,11 @@ bool lookup_service(const char* name, std::uint16_t* port_net) {
     return true;
 }
 
-std::uint16_t host_to_net16(std::uint16_t value) { return htons(value); }
-std::uint16_t net_to_host16(std::uint16_t value) { return ntohs(value); }
+std::uint16_t host_to_net16(std::uint16_t value) {
+    return htons(value);
+}
+std::uint16_t net_to_host16(std::uint16_t value) {
+    return ntohs(value);
+}
 
 } // namespace kl::platform

@@ -1,0 +1,24 @@
+// The frame's process-wide state, in one place.  There is one copy per
+// process and no per-thread state; everything here is touched only by the
+// call that holds the owner word (the owner word itself is atomic).
+
+#include "frame/call.h"
+#include "frame/options.h"
+#include "frame/tables.h"
+#include "frame/trace.h"
+
+namespace kl {
+
+// Identity of the thread whose call is in progress; 0 = none.
+std::atomic<std::uint32_t> owner_word{0};
+
+// Debug flag, error display level and log file name.
+TraceState trace_state;
+
+// Client instance and cursor tables.
+ClientTables client_tables;
+
+// Material of the last option parse failure.
+ParseState parse_state;
+
+} // namespace kl
