@@ -34,9 +34,12 @@ struct ConnectedTest : ::testing::Test {
         ASSERT_EQ(number, 1);
         transport_state.connected_flag = 1;
         transport_state.byte_order_flag = big_endian ? 1 : 0;
+        // Partial reads are the everyday case, not a special test.
+        platform::set_short_receive_every(3);
     }
 
     void TearDown() override {
+        platform::set_short_receive_every(0);
         if (NetworkAccessInstance* na = transport_state.na_instances.find(1))
             platform::socket_close(na->socket);
         transport_state = {};

@@ -6,6 +6,7 @@
 #include <deque>
 
 #include "peer/test_peer.h"
+#include "platform/platform.h"
 #include "transport/record_stream.h"
 
 namespace kl {
@@ -193,6 +194,19 @@ TEST_F(StreamTest, ZeroCountsReadAndWriteNothing) {
     EXPECT_TRUE(xdr_opaque(handle, nullptr, 0));
     EXPECT_EQ(mem.receive_calls, 0);
     EXPECT_TRUE(mem.sent.empty());
+}
+
+TEST(RecordStreamHandle, CreateReportsBuffersItCannotGet) {
+    for (int allowed : {0, 1}) { // the state, then the two-buffer allocation
+        MemoryIo mem;
+        XdrHandle handle;
+        platform::set_allocation_failures_after(allowed);
+        ::testing::internal::CaptureStderr();
+        EXPECT_FALSE(xdrrec_create(handle, 1024, 1024, mem.io()));
+        platform::set_allocation_failures_after(-1);
+        EXPECT_EQ(::testing::internal::GetCapturedStderr(), "xdrrec_create: out of memory\n");
+        EXPECT_EQ(handle.stream, nullptr);
+    }
 }
 
 TEST(RecordStreamHandle, AHandleWithoutAStreamFailsEveryOperation) {

@@ -1,6 +1,10 @@
 // The frame's process-wide state, in one place.  There is one copy per
 // process and no per-thread state; everything here is touched only by the
 // call that holds the owner word (the owner word itself is atomic).
+//
+// Nothing is torn down when the process ends: the tables are made once and
+// never destroyed, so a call made from an application's own exit handlers
+// still finds them whole.
 
 #include "frame/call.h"
 #include "frame/options.h"
@@ -16,7 +20,7 @@ std::atomic<std::uint32_t> owner_word{0};
 TraceState trace_state;
 
 // Client instance and cursor tables.
-ClientTables client_tables;
+ClientTables& client_tables = *new ClientTables;
 
 // Material of the last option parse failure.
 ParseState parse_state;

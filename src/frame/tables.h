@@ -134,7 +134,7 @@ struct ClientTables {
     ControlTable<ClientInstance> instances;
     ControlTable<kl_cursor_t> cursors;
 };
-extern ClientTables client_tables;
+extern ClientTables& client_tables;
 
 // Creates both client tables.  0; -1 when the instance table cannot be
 // allocated; the system error number when the cursor table cannot be (the

@@ -2,7 +2,9 @@
 
 namespace kl {
 
-TransportState transport_state;
+// Made once and never destroyed, like the client tables: the connection's
+// record outlives every exit handler that might still make a call.
+TransportState& transport_state = *new TransportState;
 
 XdrHandle* connection_stream() {
     if (!transport_state.connected_flag) return nullptr;

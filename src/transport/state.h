@@ -32,7 +32,7 @@ struct TransportState {
     std::int32_t na_table_ready = 0;
     ControlTable<NetworkAccessInstance> na_instances;
 };
-extern TransportState transport_state;
+extern TransportState& transport_state;
 
 // The stream of network access instance 1; null when not connected.
 XdrHandle* connection_stream();
