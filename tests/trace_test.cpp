@@ -81,7 +81,7 @@ TEST_F(TraceTest, AnUnopenableLogShowsABoxForEveryLineAndTracingStaysOn) {
 }
 
 TEST_F(TraceTest, BannerHasTheFixedEnglishDateLayout) {
-    write_banner("******************************************");
+    write_banner(connect_banner);
     const std::string text = read_file(path);
     const std::regex layout(R"(\*{42} (Sun|Mon|Tue|Wed|Thu|Fri|Sat) )"
                             R"((Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) )"

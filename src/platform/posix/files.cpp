@@ -54,7 +54,7 @@ std::size_t store(std::span<char> out, std::string_view text) {
 // the stand-in for the Windows directory; a name with a directory part is
 // used as given.
 FILE* open_profile(const char* file) {
-    if (std::strchr(file, '/') != nullptr) return ::fopen(file, "r");
+    if (std::strchr(file, '/') != nullptr) return ::fopen(file, "re");
     const char* dir = ::getenv("KL_WINDIR");
     if (dir == nullptr || *dir == '\0') dir = "/etc";
     const std::size_t dir_length = std::strlen(dir);
@@ -64,7 +64,7 @@ FILE* open_profile(const char* file) {
     std::memcpy(path, dir, dir_length);
     path[dir_length] = '/';
     std::memcpy(path + dir_length + 1, file, file_length + 1);
-    FILE* stream = ::fopen(path, "r");
+    FILE* stream = ::fopen(path, "re");
     ::free(path);
     return stream;
 }

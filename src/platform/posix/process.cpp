@@ -80,7 +80,7 @@ std::size_t load_string(unsigned id, std::span<char> out) {
 
 bool append_to_file(const char* path, const char* data, std::size_t length) {
     if (path == nullptr || *path == '\0') return false;
-    FILE* file = ::fopen(path, "a");
+    FILE* file = ::fopen(path, "ae");
     if (file == nullptr) return false;
     const bool written = length == 0 || ::fwrite(data, 1, length, file) == length;
     return ::fclose(file) == 0 && written;
