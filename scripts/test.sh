@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake ninja-build g++ binutils libgtest-dev libgmock-dev libbenchmark-dev)
+packages=(cmake ninja-build g++ binutils libgtest-dev libgmock-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -4,10 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
 
 #include "connection_fixture.h"
 #include "frame/status.h"
+#include "frame/trace.h"
 #include "klsrv32.h"
 #include "transport/exchange.h"
 
@@ -81,6 +86,27 @@ TEST_P(ExchangeTest, StatusWordsFollowTheByteOrderAndTheTextIsCopiedAsItIs) {
     EXPECT_EQ(status.valuesize, 12);
     EXPECT_EQ(status.reserved13, -7);
     EXPECT_EQ(std::string(status.buffer, 36), std::string(36, 'T'));
+}
+
+TEST_P(ExchangeTest, TheStatusTraceLineShowsNoMoreThanTheTextsThirtySixBytes) {
+    const std::string log = ::testing::TempDir() + "exchange_status.log";
+    std::remove(log.c_str());
+    set_log_file(log.c_str());
+    trace_state.debug_flag = 1;
+    StatusRecord answer;
+    answer.error(7).count(3);
+    std::memset(answer.buffer, 'T', sizeof answer.buffer);
+    peer.script({{{test::status_answer(answer, big_endian())}}});
+    klstatus status{};
+    const int rc = exchange(hex("30 01"), 92, status);
+    trace_state = {};
+    ASSERT_EQ(rc, 0);
+    std::ifstream in(log);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(text, "KL status (returned)\n  error=7\n  warn=0\n  info=0\n  count=3\n  "
+                    "bufflen=0\n  instance=0\n  cursor=0\n  buffer=" +
+                        std::string(36, 'T') + "\n");
+    std::remove(log.c_str());
 }
 
 TEST_P(ExchangeTest, AnswersCutIntoFragmentsReadTheSame) {

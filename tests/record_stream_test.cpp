@@ -170,6 +170,18 @@ TEST_F(StreamTest, HeaderBit15IsTheFlagAndEveryOtherBitTheLength) {
     EXPECT_EQ(data.back(), 0x5A);
 }
 
+TEST_F(StreamTest, AHeaderWithTheTopBitSetIsALengthNotANegativeCount) {
+    mem.input.push_back(hex("80 00 00 08 00 00 00 04 01 02 03 04"));
+    handle.op = XdrOp::decode;
+    xdrrec_skiprecord(handle);
+    std::int32_t length = 0;
+    ASSERT_TRUE(xdr_long(handle, &length));
+    EXPECT_EQ(length, 4);
+    std::uint8_t data[4] = {};
+    ASSERT_TRUE(xdrrec_getbytes(handle, data, 4));
+    EXPECT_EQ(data[3], 4);
+}
+
 TEST_F(StreamTest, ReadsFailWhenTheRecordOrTheConnectionEnds) {
     // The record ends after 4 data bytes but 8 are asked for.
     mem.input.push_back(hex("00 00 80 08 00 00 00 08 01 02 03 04"));

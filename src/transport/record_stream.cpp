@@ -22,7 +22,9 @@ struct RecordStreamState {
     std::uint8_t* in_base = nullptr;         // out_base + send size: start of input
     std::uint8_t* in_next = nullptr;         // next unread input byte
     std::uint8_t* in_limit = nullptr;        // end of the bytes received so far
-    std::int32_t fragment_remaining = 0;     // bytes of the input fragment not consumed
+    // Bytes of the input fragment not consumed.  Unsigned: a header may carry
+    // any value in bits 16..31, and a length must never turn negative.
+    std::uint32_t fragment_remaining = 0;
     bool last_fragment = true;               // the input fragment ends its record
     std::uint32_t send_size = 0;
     std::uint32_t receive_size = 0;
@@ -108,7 +110,7 @@ bool read_fragment_header(RecordStreamState& s) {
     if (!get_input_bytes(s, header, 4)) return false;
     const std::uint32_t word = get_be32(header);
     s.last_fragment = (word & last_fragment_flag) != 0;
-    s.fragment_remaining = static_cast<std::int32_t>(word & ~last_fragment_flag);
+    s.fragment_remaining = word & ~last_fragment_flag;
     return true;
 }
 
@@ -116,14 +118,14 @@ bool read_fragment_header(RecordStreamState& s) {
 // the record ends first.  A null target discards them.
 bool get_record_bytes(RecordStreamState& s, std::uint8_t* target, std::uint32_t n) {
     while (n > 0) {
-        if (s.fragment_remaining <= 0) {
+        if (s.fragment_remaining == 0) {
             if (s.last_fragment) return false;
             if (!read_fragment_header(s)) return false;
             continue;
         }
-        const std::uint32_t m = std::min(n, static_cast<std::uint32_t>(s.fragment_remaining));
+        const std::uint32_t m = std::min(n, s.fragment_remaining);
         if (!get_input_bytes(s, target, m)) return false;
-        s.fragment_remaining -= static_cast<std::int32_t>(m);
+        s.fragment_remaining -= m;
         if (target) target += m;
         n -= m;
     }
@@ -266,7 +268,7 @@ bool xdrrec_skiprecord(XdrHandle& handle) {
     RecordStreamState* s = handle.stream.get();
     if (!s) return false;
     while (s->fragment_remaining > 0 || !s->last_fragment) {
-        if (!get_input_bytes(*s, nullptr, static_cast<std::size_t>(s->fragment_remaining)))
+        if (!get_input_bytes(*s, nullptr, s->fragment_remaining))
             return false;
         s->fragment_remaining = 0;
         if (!s->last_fragment && !read_fragment_header(*s)) return false;
