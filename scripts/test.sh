@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# Builds the library and runs every test: once as a normal build, once
-# under AddressSanitizer and UndefinedBehaviorSanitizer.  Installs the
-# Debian packages it needs when they are missing.
+# Builds the library and runs every test: once as a normal build, then a
+# short run of the fuzzers, then the suite again under AddressSanitizer and
+# UndefinedBehaviorSanitizer.  Installs the Debian packages it needs when
+# they are missing.  KL_FUZZ_SECONDS sets each fuzzer's run (default 10).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake ninja-build g++ binutils libgtest-dev libgmock-dev)
+packages=(cmake ninja-build g++ binutils libgtest-dev libgmock-dev clang libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
@@ -24,9 +25,23 @@ cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure -j "$jobs"
 
+echo "== fuzz the readers of untrusted input (${KL_FUZZ_SECONDS:=10} s each) =="
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DKL_FUZZ=ON -DKL_SANITIZE=ON -DKL_BUILD_TESTS=OFF >/dev/null
+cmake --build build-fuzz -j "$jobs"
+for fuzzer in fuzz_options fuzz_profile fuzz_exchange; do
+  mkdir -p "build-fuzz/corpus/$fuzzer"
+  "build-fuzz/fuzz/$fuzzer" -max_total_time="$KL_FUZZ_SECONDS" -print_final_stats=0 \
+    "build-fuzz/corpus/$fuzzer" 2>"build-fuzz/$fuzzer.log" \
+    || { tail -40 "build-fuzz/$fuzzer.log"; echo "$fuzzer found a fault"; exit 1; }
+  { grep -E "DONE" "build-fuzz/$fuzzer.log" || true; } | sed "s/^/$fuzzer: /"
+done
+echo "fuzz stage: no fault found"
+
 echo "== build and test under AddressSanitizer and UndefinedBehaviorSanitizer =="
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKL_SANITIZE=ON >/dev/null
 cmake --build build-asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan --output-on-failure -j "$jobs"
+

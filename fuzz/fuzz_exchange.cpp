@@ -1,0 +1,63 @@
+// Bytes of any content arriving on the connection, in chunks of any size:
+// the answers are read into buffers of the callers' sizes without writing
+// past them, and the reading always ends.
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <vector>
+
+#include "transport/exchange.h"
+#include "transport/state.h"
+
+namespace {
+
+struct Input {
+    const std::uint8_t* data;
+    std::size_t size;
+    std::size_t at = 0;
+};
+
+long no_send(void*, const std::uint8_t*, std::size_t length) {
+    return static_cast<long>(length);
+}
+
+// The first byte of what is left decides the chunk size of each receive.
+long receive(void* context, std::uint8_t* out, std::size_t length) {
+    auto* in = static_cast<Input*>(context);
+    if (in->at >= in->size) return 0;
+    const std::size_t chunk = 1 + in->data[in->at++] % 64;
+    const std::size_t n = std::min({chunk, length, in->size - in->at});
+    std::copy(in->data + in->at, in->data + in->at + n, out);
+    in->at += n;
+    return static_cast<long>(n);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < 2) return 0;
+    Input input{data + 2, size - 2};
+    kl::transport_state = {};
+    kl::transport_state.byte_order_flag = data[0] & 1;
+    kl::transport_state.na_instances.create();
+    auto block = kl::new_block<kl::NetworkAccessInstance>();
+    kl::StreamIo io{no_send, receive, &input};
+    if (!kl::xdrrec_create(block->stream, 1024, 1024, io)) return 0;
+    std::int32_t number = 0;
+    kl::transport_state.na_instances.add(block, number);
+    kl::transport_state.connected_flag = 1;
+
+    const std::size_t capacities[] = {92, 96, 352, 1952, 2048};
+    const std::size_t capacity = capacities[data[1] % 5];
+    std::vector<std::uint8_t> buffer(capacity);
+    klstatus status{};
+    for (int answers = 0; answers < 64; ++answers) {
+        if (kl::receive_response(buffer, status) != 0) break;
+        if (kl::transport_state.received_length > capacity) std::abort();
+        kl::copy_status(buffer, status);
+    }
+    kl::transport_state = {};
+    return 0;
+}
