@@ -12,8 +12,19 @@
 
 #include "platform/platform.h"
 
+namespace {
+
+const std::string path = "/tmp/fuzz_profile_" + std::to_string(::getpid()) + ".ini";
+
+void remove_file() {
+    std::remove(path.c_str());
+}
+
+} // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static const std::string path = "/tmp/fuzz_profile_" + std::to_string(::getpid()) + ".ini";
+    static const bool cleanup = std::atexit(remove_file) == 0;
+    (void)cleanup;
     FILE* file = std::fopen(path.c_str(), "wb");
     if (file == nullptr) return 0;
     std::fwrite(data, 1, size, file);

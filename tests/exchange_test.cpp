@@ -89,8 +89,8 @@ TEST_P(ExchangeTest, StatusWordsFollowTheByteOrderAndTheTextIsCopiedAsItIs) {
 }
 
 TEST_P(ExchangeTest, TheStatusTraceLineShowsNoMoreThanTheTextsThirtySixBytes) {
-    const std::string log = ::testing::TempDir() + "exchange_status_" +
-                            (big_endian() ? "be" : "le") + ".log";
+    const std::string log =
+        ::testing::TempDir() + "exchange_status_" + (big_endian() ? "be" : "le") + ".log";
     std::remove(log.c_str());
     set_log_file(log.c_str());
     trace_state.debug_flag = 1;

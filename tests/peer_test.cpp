@@ -135,44 +135,6 @@ TEST(TestPeer, FramesAnswersAsScripted) {
     }
 }
 
-TEST(TestPeer, StatusAnswerInEitherByteOrderAndInTwoFragments) {
-    StatusRecord status = StatusRecord{}.error(18065).count(-2).valuesize(7).text("msg");
-    Bytes little = encode_status(status, false);
-    ASSERT_EQ(little.size(), 92u);
-    EXPECT_EQ(slice(little, 0, 4), "91 46 00 00");
-    EXPECT_EQ(slice(little, 48, 4), "07 00 00 00");
-
-    TestPeer peer;
-    Answer answer = status_answer(status, true);
-    answer.fragments = {40, 56};
-    peer.script({{{answer}}});
-    Client c(peer.server_port());
-    c.send(kSmallRequest);
-    Bytes first = c.read(44);
-    Bytes second = c.read(60);
-    EXPECT_EQ(slice(first, 0, 12), "00 00 00 28 00 00 00 5C 00 00 46 91");
-    EXPECT_EQ(slice(first, 20, 4), "FF FF FF FE");
-    EXPECT_EQ(slice(second, 0, 4), "00 00 80 38");
-    EXPECT_EQ(slice(second, 24, 4), "6D 73 67 00");
-    EXPECT_TRUE(c.read(1, 50).empty());
-}
-
-TEST(TestPeer, FaultsEndTheConnectionWhereScripted) {
-    TestPeer peer;
-    peer.script({{{}, Fault::close_before_answer},
-                 {{status_answer(StatusRecord{}, false)}, Fault::close_mid_answer, 6}});
-    Client a(peer.server_port());
-    a.send(kSmallRequest);
-    EXPECT_TRUE(a.closed_by_peer());
-
-    Client b(peer.server_port());
-    b.send(kSmallRequest);
-    EXPECT_EQ(to_hex(b.read(6)), "00 00 80 60 00 00");
-    EXPECT_TRUE(b.closed_by_peer());
-    EXPECT_TRUE(peer.wait_for_disconnect());
-    EXPECT_EQ(peer.server_connections(), 2);
-}
-
 TEST(TestPeer, NeverAnswerHoldsUntilReleased) {
     TestPeer peer;
     peer.script({{{status_answer(StatusRecord{}, false)}, Fault::never_answer}});

@@ -39,13 +39,6 @@ void set_local_status(klstatus& status, std::int32_t number, std::int32_t info, 
     copy_text(status.buffer, text);
 }
 
-void clear_status_error(klstatus& status) {
-    status.error = 0;
-    status.warn = 0;
-    status.info = 0;
-    status.buffer[0] = '\0';
-}
-
 namespace {
 
 // Walks the option text and returns where its copy ends: the first
@@ -68,13 +61,9 @@ std::size_t option_text_end(const char* source) {
 
 } // namespace
 
-std::size_t option_text_length(const char* source) {
-    return source ? option_text_end(source) : 0;
-}
-
 void copy_option_text(std::span<char> dest, const char* source) {
     if (dest.empty()) return;
-    const std::size_t n = std::min(option_text_length(source), dest.size());
+    const std::size_t n = source ? std::min(option_text_end(source), dest.size()) : 0;
     if (n > 0) std::memcpy(dest.data(), source, n);
     std::fill(dest.begin() + static_cast<std::ptrdiff_t>(n), dest.end(), '\0');
 }

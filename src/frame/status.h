@@ -28,9 +28,6 @@ std::uint32_t make_status(std::uint32_t category, std::uint32_t number);
 void set_local_status(klstatus& status, std::int32_t number, std::int32_t info = 0,
                       const char* text = nullptr);
 
-// Clears error, warn, info and the first byte of the buffer.
-void clear_status_error(klstatus& status);
-
 // Copies a caller's option string into a fixed request field: the copy ends
 // at the first semicolon outside quotes (a NUL is stored in its place) or
 // at the source's terminator.  Quotes are copied; a quoted stretch is
@@ -39,8 +36,5 @@ void clear_status_error(klstatus& status);
 // terminator.  The bytes after the terminator are zeroed, so requests
 // carry no stale memory.  A null source gives an empty string.
 void copy_option_text(std::span<char> dest, const char* source);
-
-// Length of the option text up to its first semicolon outside quotes.
-std::size_t option_text_length(const char* source);
 
 } // namespace kl

@@ -16,6 +16,19 @@ std::array<char, 2024> line_buffer;
 constexpr const char* log_error_title = "VESKAPI Error";
 constexpr const char* line_box_title = "VESK Client/Server API";
 
+// The 24-character date and time of the banner, with its line break, in
+// the fixed English layout whatever the locale.
+void format_banner_time(std::span<char> out) {
+    static constexpr const char* days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static constexpr const char* months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                             "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    const platform::LocalTime now = platform::local_time();
+    const char* day = (now.weekday >= 0 && now.weekday < 7) ? days[now.weekday] : "???";
+    const char* month = (now.month >= 1 && now.month <= 12) ? months[now.month - 1] : "???";
+    format_text(out, "%s %s %02d %02d:%02d:%02d %04d\n", day, month, now.day, now.hour, now.minute,
+                now.second, now.year);
+}
+
 } // namespace
 
 void trace_write(const char* format, std::span<const FormatArg> args) {
@@ -43,17 +56,6 @@ void set_log_file(const char* path) {
 
 bool open_log() {
     return platform::can_append(trace_state.log_file);
-}
-
-void format_banner_time(std::span<char> out) {
-    static constexpr const char* days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-    static constexpr const char* months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                             "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    const platform::LocalTime now = platform::local_time();
-    const char* day = (now.weekday >= 0 && now.weekday < 7) ? days[now.weekday] : "???";
-    const char* month = (now.month >= 1 && now.month <= 12) ? months[now.month - 1] : "???";
-    format_text(out, "%s %s %02d %02d:%02d:%02d %04d\n", day, month, now.day, now.hour, now.minute,
-                now.second, now.year);
 }
 
 void write_banner(const char* asterisks) {

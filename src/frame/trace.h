@@ -70,7 +70,4 @@ static_assert(std::char_traits<char>::length(hostconnect_banner) == 39);
 // a blank and the local date and time as "Www Mmm DD hh:mm:ss YYYY\n".
 void write_banner(const char* asterisks);
 
-// The 24-character date and time of the banner, with its line break.
-void format_banner_time(std::span<char> out);
-
 } // namespace kl

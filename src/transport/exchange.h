@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <span>
 
+#include "frame/status.h"
 #include "frame/tables.h"
 #include "klsrv32.h"
 #include "transport/state.h"
@@ -63,7 +64,7 @@ class RequestBuilder {
     RequestBuilder& i32(std::int32_t value);
     RequestBuilder& u16(std::uint16_t value);
     // A fixed options field filled by copy option text.
-    RequestBuilder& options_field(const char* options, std::size_t room = 80);
+    RequestBuilder& options_field(const char* options, std::size_t room = options_field_size);
     // A NUL-terminated string (null counts as empty), packed.
     RequestBuilder& string(const char* text);
     RequestBuilder& bytes(std::span<const std::uint8_t> data);

@@ -25,7 +25,7 @@ struct RecordStreamState {
     // Bytes of the input fragment not consumed.  Unsigned: a header may carry
     // any value in bits 16..31, and a length must never turn negative.
     std::uint32_t fragment_remaining = 0;
-    bool last_fragment = true;               // the input fragment ends its record
+    bool last_fragment = true; // the input fragment ends its record
     std::uint32_t send_size = 0;
     std::uint32_t receive_size = 0;
 };
@@ -268,8 +268,7 @@ bool xdrrec_skiprecord(XdrHandle& handle) {
     RecordStreamState* s = handle.stream.get();
     if (!s) return false;
     while (s->fragment_remaining > 0 || !s->last_fragment) {
-        if (!get_input_bytes(*s, nullptr, s->fragment_remaining))
-            return false;
+        if (!get_input_bytes(*s, nullptr, s->fragment_remaining)) return false;
         s->fragment_remaining = 0;
         if (!s->last_fragment && !read_fragment_header(*s)) return false;
     }
