@@ -154,8 +154,9 @@ std::size_t format_into(std::span<char> out, const char* format, std::span<const
         case 's': {
             const FormatArg* arg = take();
             if (arg == nullptr) break;
+            // A null text counts as empty, as it does everywhere in the library.
             const char* text = arg->is_text() ? arg->text() : nullptr;
-            if (text == nullptr) text = "(null)";
+            if (text == nullptr) text = "";
             const std::size_t n =
                 spec.has_precision ? bounded_length(text, spec.precision) : std::strlen(text);
             put_padded(sink, spec, text, n, false);

@@ -6,6 +6,8 @@
 // never destroyed, so a call made from an application's own exit handlers
 // still finds them whole.
 
+#include <new>
+
 #include "frame/call.h"
 #include "frame/options.h"
 #include "frame/tables.h"
@@ -20,7 +22,9 @@ std::atomic<std::uint32_t> owner_word{0};
 TraceState trace_state;
 
 // Client instance and cursor tables.
-ClientTables& client_tables = *new ClientTables;
+// Built in static storage, so making it allocates nothing and cannot fail.
+alignas(ClientTables) static unsigned char client_tables_storage[sizeof(ClientTables)];
+ClientTables& client_tables = *new (client_tables_storage) ClientTables;
 
 // Material of the last option parse failure.
 ParseState parse_state;
