@@ -5,9 +5,9 @@
 // a width, a precision (%.80s reads at most 80 characters of its text),
 // and the size prefix 'l', which changes nothing: every integer is 32 bits
 // wide, as the Windows formatter treats `long`; a null text prints as
-// empty.  Arguments are collected
-// with their types, so no conversion ever reads an argument of another
-// width; a conversion without a matching argument prints nothing.
+// empty.  Arguments are collected with their types, so no conversion ever
+// reads an argument of another width; a conversion without a matching
+// argument prints nothing.
 #pragma once
 
 #include <cstddef>
