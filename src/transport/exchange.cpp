@@ -84,11 +84,11 @@ void copy_status(std::span<const std::uint8_t> response, klstatus& status) {
     std::uint8_t record[status_size] = {};
     std::memcpy(record, response.data(), std::min(response.size(), status_size));
 
-    std::int32_t* words[14] = {&status.error,     &status.warn,       &status.info,
-                               &status.count,     &status.bufflen,    &status.instance,
-                               &status.cursor,    &status.reserved7,  &status.reserved8,
-                               &status.reserved9, &status.reserved10, &status.reserved11,
-                               &status.valuesize, &status.reserved13};
+    kl_long* words[14] = {&status.error,     &status.warn,       &status.info,
+                          &status.count,     &status.bufflen,    &status.instance,
+                          &status.cursor,    &status.reserved7,  &status.reserved8,
+                          &status.reserved9, &status.reserved10, &status.reserved11,
+                          &status.valuesize, &status.reserved13};
     for (std::size_t i = 0; i < 14; ++i)
         *words[i] = load_i32(record + 4 * i);
     std::memcpy(status.buffer, record + 56, sizeof status.buffer);
