@@ -13,57 +13,53 @@ void set_socket_failure(klstatus& status) {
     set_local_status(status, KL_ERR_SOCKET, platform::last_socket_error());
 }
 
-int send_request(std::span<const std::uint8_t> request, klstatus& status) {
-    platform::set_last_socket_error(0);
+namespace {
+
+// The stream of the connection, with the socket error cleared so that a
+// failure never reports an earlier call's error (an answer whose record
+// ends before its length word says fails with info 0); without a
+// connection the error is "not connected".
+XdrHandle* exchange_stream(XdrOp op) {
     XdrHandle* stream = connection_stream();
+    platform::set_last_socket_error(stream ? 0 : platform::wsa_enotconn);
+    if (stream) stream->op = op;
+    return stream;
+}
+
+int exchange_failed(klstatus& status) {
+    set_socket_failure(status);
+    return KL_ERR_SOCKET;
+}
+
+} // namespace
+
+int send_request(std::span<const std::uint8_t> request, klstatus& status) {
+    XdrHandle* stream = exchange_stream(XdrOp::encode);
     auto length = static_cast<std::int32_t>(request.size());
-    bool sent = stream != nullptr;
-    if (!sent) platform::set_last_socket_error(platform::wsa_enotconn);
-    if (sent) {
-        stream->op = XdrOp::encode;
-        sent = xdr_long(*stream, &length) &&
-               xdr_opaque(*stream, const_cast<std::uint8_t*>(request.data()),
-                          static_cast<std::uint32_t>(request.size())) &&
-               xdrrec_endofrecord(*stream, true);
-    }
-    if (!sent) {
-        set_socket_failure(status);
-        return KL_ERR_SOCKET;
-    }
-    return 0;
+    const bool sent = stream && xdr_long(*stream, &length) &&
+                      xdr_opaque(*stream, const_cast<std::uint8_t*>(request.data()),
+                                 static_cast<std::uint32_t>(request.size())) &&
+                      xdrrec_endofrecord(*stream, true);
+    return sent ? 0 : exchange_failed(status);
 }
 
 int receive_response(std::span<std::uint8_t> buffer, klstatus& status) {
-    // Cleared first so a failure never reports an earlier call's error: an
-    // answer whose record ends before its length word says fails with info 0.
-    platform::set_last_socket_error(0);
-    XdrHandle* stream = connection_stream();
-    if (stream == nullptr) {
-        platform::set_last_socket_error(platform::wsa_enotconn);
-        set_socket_failure(status);
-        return KL_ERR_SOCKET;
-    }
-    stream->op = XdrOp::decode;
+    XdrHandle* stream = exchange_stream(XdrOp::decode);
+    if (stream == nullptr) return exchange_failed(status);
     // Whatever is left of the previous answer is dropped; a broken
     // connection shows in the reads that follow.
     xdrrec_skiprecord(*stream);
 
     std::int32_t length_word = 0;
-    if (!xdr_long(*stream, &length_word)) {
-        set_socket_failure(status);
-        return KL_ERR_SOCKET;
-    }
+    if (!xdr_long(*stream, &length_word)) return exchange_failed(status);
     const std::uint32_t length = static_cast<std::uint32_t>(length_word) & 0xFFFFu;
     const std::uint32_t kept =
         std::min<std::uint32_t>(length, static_cast<std::uint32_t>(buffer.size()));
     const std::uint32_t padded = (length + 3u) & ~3u;
+    if (!xdrrec_getbytes(*stream, buffer.data(), static_cast<std::int32_t>(kept)) ||
+        !xdrrec_skipbytes(*stream, padded - kept))
+        return exchange_failed(status);
 
-    bool received = xdrrec_getbytes(*stream, buffer.data(), static_cast<std::int32_t>(kept)) &&
-                    xdrrec_skipbytes(*stream, padded - kept);
-    if (!received) {
-        set_socket_failure(status);
-        return KL_ERR_SOCKET;
-    }
     transport_state.received_length = kept;
     transport_state.discarded_length = length - kept;
     if (kept < length) {
