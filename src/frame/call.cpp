@@ -20,7 +20,7 @@ void release_owner() {
     owner_word.compare_exchange_strong(expected, 0);
 }
 
-std::uint32_t call_exit(const klstatus& status) {
+std::uint32_t call_exit(const klstatus& status) noexcept {
     const std::uint32_t result =
         make_status(KL_CAT_KELORA, static_cast<std::uint32_t>(status.error));
     trace_call("  EXIT_DLL return status=0x%lx\n", result);
@@ -33,10 +33,6 @@ void set_internal_failure(klstatus& status) noexcept {
     // The only exception the library's own code can meet is an allocation
     // failure of the standard containers.
     set_local_status(status, KL_ERR_NO_MEMORY, platform::system_error());
-}
-
-klstatus& status_or_scratch(klstatus* status, klstatus& scratch) {
-    return status ? *status : scratch;
 }
 
 } // namespace kl

@@ -37,19 +37,17 @@ void release_owner();
 
 // The common exit: result = make_status(0, status.error), the exit trace
 // lines, and the release of the owner word.
-std::uint32_t call_exit(const klstatus& status);
+// Nothing on it allocates, so it cannot throw.
+std::uint32_t call_exit(const klstatus& status) noexcept;
 
 // Stores an internal failure (an exception that would otherwise leave the
 // call) in the status.
 void set_internal_failure(klstatus& status) noexcept;
 
-// A status record for callers that passed none: the call still runs and
-// reports through its result code.
-klstatus& status_or_scratch(klstatus* status, klstatus& scratch);
-
 template <class Body> std::uint32_t run_call(klstatus* status, Body&& body) noexcept {
+    // A caller that passed no status record still gets its result code.
     klstatus scratch{};
-    klstatus& st = status_or_scratch(status, scratch);
+    klstatus& st = status ? *status : scratch;
     if (!claim_owner()) {
         set_local_status(st, KL_ERR_CALL_IN_PROGRESS);
     } else {
@@ -59,12 +57,7 @@ template <class Body> std::uint32_t run_call(klstatus* status, Body&& body) noex
             set_internal_failure(st);
         }
     }
-    try {
-        return call_exit(st);
-    } catch (...) {
-        release_owner();
-        return st.error >= 0 ? static_cast<std::uint32_t>(st.error) : 0u;
-    }
+    return call_exit(st);
 }
 
 } // namespace kl
