@@ -41,13 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Input input{data + 2, size - 2};
     kl::transport_state = {};
     kl::transport_state.byte_order_flag = data[0] & 1;
-    kl::transport_state.na_instances.create();
     auto block = kl::new_block<kl::NetworkAccessInstance>();
-    kl::StreamIo io{no_send, receive, &input};
-    if (!kl::xdrrec_create(block->stream, 1024, 1024, io)) return 0;
-    std::int32_t number = 0;
-    kl::transport_state.na_instances.add(block, number);
-    kl::transport_state.connected_flag = 1;
+    if (kl::record_connection(block, kl::StreamIo{no_send, receive, &input}) != 0) return 0;
 
     const std::size_t capacities[] = {92, 96, 352, 1952, 2048};
     const std::size_t capacity = capacities[data[1] % 5];

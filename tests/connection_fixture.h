@@ -17,7 +17,6 @@ struct ConnectedTest : ::testing::Test {
 
     void connect(bool big_endian) {
         transport_state = {};
-        ASSERT_EQ(transport_state.na_instances.create(), 0);
         auto block = new_block<NetworkAccessInstance>();
         block->socket = platform::socket_open();
         ASSERT_NE(block->socket, platform::invalid_socket);
@@ -27,12 +26,8 @@ struct ConnectedTest : ::testing::Test {
         server.address[0] = 127;
         server.address[3] = 1;
         ASSERT_EQ(platform::socket_connect(block->socket, server), 0);
-        ASSERT_TRUE(xdrrec_create(block->stream, 1024, 1024, socket_io(block->socket)));
-        block->use_count = 1;
-        std::int32_t number = 0;
-        ASSERT_EQ(transport_state.na_instances.add(block, number), 0);
-        ASSERT_EQ(number, 1);
-        transport_state.connected_flag = 1;
+        const platform::socket_t socket = block->socket;
+        ASSERT_EQ(record_connection(block, socket_io(socket)), 0);
         transport_state.byte_order_flag = big_endian ? 1 : 0;
         // Partial reads are the everyday case, not a special test.
         platform::set_short_receive_every(3);

@@ -198,6 +198,28 @@ TEST_P(ExchangeTest, BrokenAnswersFailWith18065) {
     }
 }
 
+TEST(RecordConnection, FailuresLeaveNothingRecordedAndTheLibraryNotConnected) {
+    transport_state = {};
+    auto block = new_block<NetworkAccessInstance>();
+    StreamIo io;
+    platform::set_allocation_failures_after(0); // the stream gets no buffers
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(record_connection(block, io), KL_ERR_NO_MEMORY);
+    ::testing::internal::GetCapturedStderr();
+    platform::set_allocation_failures_after(-1);
+    ASSERT_NE(block, nullptr); // given back to the caller
+    EXPECT_EQ(transport_state.connected_flag, 0);
+    EXPECT_FALSE(transport_state.na_instances.valid(1));
+
+    ASSERT_EQ(record_connection(block, io), 0);
+    EXPECT_EQ(transport_state.connected_flag, 1);
+    EXPECT_EQ(transport_state.na_instances.find(1)->use_count, 1);
+    auto second = new_block<NetworkAccessInstance>();
+    EXPECT_EQ(record_connection(second, io), KL_ERR_RECORD_BLOCK); // only instance 1 exists
+    EXPECT_NE(second, nullptr);
+    transport_state = {};
+}
+
 TEST(ExchangeWithoutConnection, FailsWithNotConnected) {
     transport_state = {};
     klstatus status{};

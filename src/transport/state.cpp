@@ -2,6 +2,8 @@
 
 #include <new>
 
+#include "klsrv32.h"
+
 namespace kl {
 
 // Made once and never destroyed, like the client tables: the connection's
@@ -13,6 +15,26 @@ XdrHandle* connection_stream() {
     if (!transport_state.connected_flag) return nullptr;
     NetworkAccessInstance* na = transport_state.na_instances.find(1);
     return (na && na->stream.stream) ? &na->stream : nullptr;
+}
+
+int record_connection(std::unique_ptr<NetworkAccessInstance>& block, StreamIo io) {
+    if (!transport_state.na_table_ready) {
+        if (transport_state.na_instances.create() != 0) return KL_ERR_NO_MEMORY;
+        transport_state.na_table_ready = 1;
+    }
+    // There is only ever instance 1; with its slot free, the lowest-free
+    // rule hands out number 1.
+    if (transport_state.na_instances.valid(1)) return KL_ERR_RECORD_BLOCK;
+    if (!xdrrec_create(block->stream, stream_buffer_size, stream_buffer_size, io))
+        return KL_ERR_NO_MEMORY;
+    block->use_count = 1;
+    std::int32_t number = 0;
+    if (transport_state.na_instances.add(block, number) != 0) {
+        xdrrec_destroy(block->stream);
+        return KL_ERR_RECORD_BLOCK;
+    }
+    transport_state.connected_flag = 1;
+    return 0;
 }
 
 } // namespace kl

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "frame/tables.h"
 #include "platform/platform.h"
@@ -36,5 +37,13 @@ extern TransportState& transport_state;
 
 // The stream of network access instance 1; null when not connected.
 XdrHandle* connection_stream();
+
+// Records a connection as network access instance 1: puts the record
+// stream (1024-byte buffers) on io, records the block with a use count of
+// 1 and sets the connected flag.  0 on success; 10021 when the stream
+// cannot get its buffers or the table cannot be made; 18061 when the block
+// cannot be recorded.  On failure nothing stays recorded, the connected
+// flag stays clear, and the block (with its socket) is left to the caller.
+int record_connection(std::unique_ptr<NetworkAccessInstance>& block, StreamIo io);
 
 } // namespace kl
