@@ -192,4 +192,29 @@ std::size_t bounded_length(const char* text, std::size_t limit) {
     return end ? static_cast<std::size_t>(static_cast<const char*>(end) - text) : limit;
 }
 
+std::int32_t read_decimal(const char* text) {
+    if (text == nullptr) return 0;
+    while (*text == ' ' || (*text >= '\t' && *text <= '\r'))
+        ++text;
+    const bool negative = *text == '-';
+    if (*text == '-' || *text == '+') ++text;
+    std::uint32_t value = 0;
+    for (; *text >= '0' && *text <= '9'; ++text)
+        value = value * 10u + static_cast<std::uint32_t>(*text - '0');
+    return static_cast<std::int32_t>(negative ? 0u - value : value);
+}
+
+char upper_char(char c) {
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+bool equal_ignoring_case(const char* a, const char* b) {
+    if (a == nullptr) a = "";
+    if (b == nullptr) b = "";
+    for (; *a != '\0' && *b != '\0'; ++a, ++b) {
+        if (upper_char(*a) != upper_char(*b)) return false;
+    }
+    return *a == *b;
+}
+
 } // namespace kl

@@ -61,4 +61,15 @@ std::size_t text_length(const char* text);
 // Length of a text, looking at no more than limit characters.
 std::size_t bounded_length(const char* text, std::size_t limit);
 
+// Reads a decimal number the way the C library's atoi does: leading blanks,
+// an optional sign, then digits up to the first non-digit; no digits give
+// 0.  The value wraps modulo 2^32 instead of overflowing.  Null gives 0.
+std::int32_t read_decimal(const char* text);
+
+// Letter case folding of the C locale, for keywords and names.
+char upper_char(char c);
+// True when both texts are equal without regard to letter case (null
+// counts as empty).
+bool equal_ignoring_case(const char* a, const char* b);
+
 } // namespace kl

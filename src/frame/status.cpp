@@ -39,11 +39,10 @@ void set_local_status(klstatus& status, std::int32_t number, std::int32_t info, 
     copy_text(status.buffer, text);
 }
 
-namespace {
-
 // Walks the option text and returns where its copy ends: the first
 // semicolon outside quotes, or the terminator.
-std::size_t option_text_end(const char* source) {
+std::size_t option_text_length(const char* source) {
+    if (source == nullptr) return 0;
     char quote = '\0';
     std::size_t i = 0;
     for (; source[i] != '\0'; ++i) {
@@ -59,11 +58,9 @@ std::size_t option_text_end(const char* source) {
     return i;
 }
 
-} // namespace
-
 void copy_option_text(std::span<char> dest, const char* source) {
     if (dest.empty()) return;
-    const std::size_t n = source ? std::min(option_text_end(source), dest.size()) : 0;
+    const std::size_t n = source ? std::min(option_text_length(source), dest.size()) : 0;
     if (n > 0) std::memcpy(dest.data(), source, n);
     std::fill(dest.begin() + static_cast<std::ptrdiff_t>(n), dest.end(), '\0');
 }

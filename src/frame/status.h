@@ -37,4 +37,8 @@ void set_local_status(klstatus& status, std::int32_t number, std::int32_t info =
 // carry no stale memory.  A null source gives an empty string.
 void copy_option_text(std::span<char> dest, const char* source);
 
+// The number of characters copy option text takes from source when the
+// field has room for all of them (0 for null).
+std::size_t option_text_length(const char* source);
+
 } // namespace kl

@@ -101,6 +101,14 @@ void copy_status(std::span<const std::uint8_t> response, klstatus& status) {
     }
 }
 
+int exchange_request(std::span<const std::uint8_t> request, std::span<std::uint8_t> response,
+                     klstatus& status) {
+    if (const int failed = send_request(request, status)) return failed;
+    if (const int failed = receive_response(response, status)) return failed;
+    copy_status(response, status);
+    return 0;
+}
+
 // ---- byte-order rule --------------------------------------------------------
 
 void store_u16(std::uint8_t* at, std::uint16_t value) {

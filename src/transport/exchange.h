@@ -42,6 +42,12 @@ int receive_response(std::span<std::uint8_t> buffer, klstatus& status);
 // writes the status trace line.
 void copy_status(std::span<const std::uint8_t> response, klstatus& status);
 
+// The exchange of most calls: sends the request, receives one answer
+// record into response and copies its status into the caller's.  0, or
+// 18065 (status filled) when either transfer fails.
+int exchange_request(std::span<const std::uint8_t> request, std::span<std::uint8_t> response,
+                     klstatus& status);
+
 // The failure fill of a broken exchange: error 18065, warn 0, info = the
 // socket error of the moment, empty buffer.
 void set_socket_failure(klstatus& status);

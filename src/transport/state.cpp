@@ -37,4 +37,14 @@ int record_connection(std::unique_ptr<NetworkAccessInstance>& block, StreamIo io
     return 0;
 }
 
+int release_network_access_instance(std::int32_t number) {
+    NetworkAccessInstance* na = transport_state.na_instances.find(number);
+    if (na == nullptr) return KL_ERR_BAD_INSTANCE;
+    if (na->use_count != 1) {
+        --na->use_count;
+        return 0;
+    }
+    return transport_state.na_instances.remove(number);
+}
+
 } // namespace kl

@@ -17,8 +17,10 @@ struct NetworkAccessInstance {
     std::uint16_t use_count = 0;
     platform::Ipv4Endpoint dispatcher;
     platform::Ipv4Endpoint server;
-    platform::socket_t socket = 0; // 0 after the connection was closed
-    XdrHandle stream;              // record stream on the socket
+    // The server connection; invalid_socket once closed.  (Not 0: on POSIX
+    // descriptor 0 is a valid socket when the application closed stdin.)
+    platform::socket_t socket = platform::invalid_socket;
+    XdrHandle stream; // record stream on the socket
 };
 
 struct TransportState {
@@ -27,7 +29,8 @@ struct TransportState {
     std::uint16_t host_type = 0;        // from the dispatcher's reply
     std::uint32_t received_length = 0;  // length of the last answer stored
     std::uint32_t discarded_length = 0; // bytes of the last answer that did not fit
-    platform::socket_t dispatcher_socket = 0;
+    // The dispatcher connection while an exchange holds it, else invalid_socket.
+    platform::socket_t dispatcher_socket = platform::invalid_socket;
     int saved_socket_error = 0; // of the last failed dispatcher step
     char context_text[36] = {}; // the transport step that failed last
     std::int32_t na_table_ready = 0;
@@ -45,5 +48,10 @@ XdrHandle* connection_stream();
 // cannot be recorded.  On failure nothing stays recorded, the connected
 // flag stays clear, and the block (with its socket) is left to the caller.
 int record_connection(std::unique_ptr<NetworkAccessInstance>& block, StreamIo io);
+
+// Counts one user off a network access instance: lowers its use count, or
+// frees the block when the count is 1.  0, or 11008 when the number is not
+// valid.
+int release_network_access_instance(std::int32_t number);
 
 } // namespace kl

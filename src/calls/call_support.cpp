@@ -1,0 +1,39 @@
+#include "calls/call_support.h"
+
+#include "frame/status.h"
+#include "transport/state.h"
+
+namespace kl {
+
+bool require_connection(klstatus& status) {
+    if (transport_state.connected_flag) return true;
+    set_local_status(status, KL_ERR_NOT_CONNECTED);
+    return false;
+}
+
+kl_cursor_t* find_cursor(std::int32_t number, klstatus& status) {
+    kl_cursor_t* cursor = client_tables.cursors.find(number);
+    if (cursor == nullptr) set_local_status(status, KL_ERR_BAD_CURSOR, number);
+    return cursor;
+}
+
+ClientInstance* find_instance(std::int32_t number, klstatus& status, const char* text) {
+    ClientInstance* instance = client_tables.instances.find(number);
+    if (instance == nullptr) set_local_status(status, KL_ERR_BAD_INSTANCE, number, text);
+    return instance;
+}
+
+void clear_status(klstatus& status) {
+    status.error = 0;
+    status.warn = 0;
+    status.info = 0;
+    status.buffer[0] = '\0';
+}
+
+std::int32_t server_id_number(const ServerId& id) {
+    const std::uint32_t v = std::uint32_t{id.bytes[0]} | (std::uint32_t{id.bytes[1]} << 8) |
+                            (std::uint32_t{id.bytes[2]} << 16) | (std::uint32_t{id.bytes[3]} << 24);
+    return static_cast<std::int32_t>(v);
+}
+
+} // namespace kl

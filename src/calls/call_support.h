@@ -1,0 +1,35 @@
+// Checks every call makes before it talks to the server.  Each returns
+// false (or null) after filling the caller's status for the failure, so a
+// call reads as a list of checks:
+//
+//     if (!require_connection(st)) return;
+//     kl_cursor_t* cursor = find_cursor(number, st);
+//     if (!cursor) return;
+#pragma once
+
+#include <cstdint>
+
+#include "frame/tables.h"
+#include "klsrv32.h"
+
+namespace kl {
+
+// 18011 when the library has no server connection.
+bool require_connection(klstatus& status);
+
+// The block of a client cursor number; 11042 (info = the number) when it
+// names no open cursor.
+kl_cursor_t* find_cursor(std::int32_t number, klstatus& status);
+
+// The block of a client instance number; 11008 (info = the number, the
+// given text) when it names no instance.
+ClientInstance* find_instance(std::int32_t number, klstatus& status, const char* text = nullptr);
+
+// Clears error, warn, info and the status text before a call's work.
+void clear_status(klstatus& status);
+
+// The 4 bytes of a server identifier read as a little-endian number, as
+// the trace lines show it.
+std::int32_t server_id_number(const ServerId& id);
+
+} // namespace kl

@@ -1,0 +1,324 @@
+// klconnect and kldisconnect: open and close a client instance.
+//
+// klconnect reads the caller's environment file, which names the node and
+// its section of server entries (transport, host name or address, service
+// or port), has the transport connect (sharing an existing connection to
+// the same dispatcher), and sends the connect request; the server's
+// instance identifier is kept under a new client instance number.
+//
+// Limits the library sets itself: option text of 256 characters or more
+// (up to its cut) is refused with 10037 and its length in info; an
+// environment file name longer than 255 characters or a Node value longer
+// than 31 characters is refused with 18064 and the environment file name,
+// since the instance block could not hold them.
+
+#include <array>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "calls/call_support.h"
+#include "calls/export.h"
+#include "frame/call.h"
+#include "frame/format.h"
+#include "frame/options.h"
+#include "frame/trace.h"
+#include "platform/platform.h"
+#include "transport/exchange.h"
+#include "transport/host_connection.h"
+
+namespace {
+
+using namespace kl;
+
+constexpr std::uint16_t code_connect = 301;
+constexpr std::uint16_t code_disconnect = 302;
+
+constexpr std::size_t work_options_size = 256;
+constexpr std::size_t connect_strings_room = 2038; // after the function code
+constexpr std::size_t entry_size = 256;            // profile values read here
+
+constexpr const char* library_version = "1.6.25";
+
+// klconnect's keywords, in table order.
+enum ConnectOption : std::size_t { opt_trace, opt_r, opt_w, opt_e, connect_option_count };
+
+using Entry = std::array<char, entry_size>;
+
+// Switches tracing on from talvern.ini, or else from the TRACE option,
+// when it is not on yet; writes the banner and the version line.  False
+// after filling 18013 when the log cannot be opened.
+bool start_tracing(const OptionEntry& trace_option, klstatus& st) {
+    if (trace_state.debug_flag) return true;
+    if (read_config(profile_file, "debug", "trace", trace_state.log_file)) {
+        trace_state.debug_flag = 1;
+    } else {
+        trace_state.log_file[0] = '\0';
+        if (trace_option.seen) {
+            set_log_file(trace_option.value);
+            trace_state.debug_flag = 1;
+        }
+    }
+    if (!trace_state.debug_flag) return true;
+    if (!open_log()) {
+        trace_state.debug_flag = 0;
+        set_local_status(st, KL_ERR_LOG_OPEN, 0, trace_state.log_file);
+        return false;
+    }
+    write_banner(connect_banner);
+    trace_call("VESK DLL Version:  %7s\n", library_version);
+    return true;
+}
+
+// What klconnect takes from the environment file.
+struct Environment {
+    Entry node{};     // Node value as written
+    Entry section{};  // "Node <value>"
+    Entry filename{}; // server-side file name, at most 254 characters
+    Entry dbdirect{}; // empty when absent
+    Entry password{}; // at most 31 characters; empty without dbdirect
+    Entry transport{};
+    Entry hostname{}, ipaddress{}, service{}, port{};
+    bool has_hostname = false, has_ipaddress = false, has_service = false, has_port = false;
+};
+
+// Joins "KEY=value" items with commas into the connect string.
+void append_item(std::string& out, const char* key, bool present, const Entry& value) {
+    if (!present) return;
+    if (!out.empty()) out += ',';
+    out += key;
+    out += '=';
+    out += value.data();
+}
+
+// The trace line shows the function code as the request holds it, read as
+// this library's target (little-endian) reads it.
+int stored_code(std::span<const std::uint8_t> request) {
+    return static_cast<std::int16_t>(request[0] | (request[1] << 8));
+}
+
+// Undoes a connection made for a klconnect that then failed.
+void undo_connection() {
+    hostdisconnect("");
+}
+
+// Fills the status from a failed hostconnect by its category.
+void set_transport_failure(std::uint32_t r, klstatus& st) {
+    trace_call("  hostconnect status=0x%lx\n", r);
+    const std::uint32_t category = r >> 24;
+    const auto low = static_cast<kl_long>(r & 0xFFFFu);
+    st.warn = 0;
+    switch (category) {
+    case KL_CAT_KELORA:
+        st.error = static_cast<kl_long>(r);
+        st.info = 0;
+        break;
+    case KL_CAT_CLIENT:
+    case KL_CAT_HOST:
+        st.error = KL_ERR_TRANSPORT;
+        st.info = low;
+        break;
+    case KL_CAT_PPL:
+        st.error = KL_ERR_PPL;
+        st.info = static_cast<kl_long>(r - 0x2000000u);
+        break;
+    default:
+        st.error = KL_ERR_SOCKET;
+        st.info = low;
+        break;
+    }
+    copy_text(st.buffer, transport_state.context_text);
+}
+
+void connect_body(const char* environment, const char* options, klstatus& st, const char* username,
+                  const char* password, kl_long* instance) {
+    clear_status(st);
+    std::array<OptionEntry, connect_option_count> table = {
+        option_entry("TRACE", 1), option_entry("R", 0, 1), option_entry("W", 0, 1),
+        option_entry("E", 0, 1)};
+    clear_option_table(table);
+
+    std::array<char, work_options_size> work{};
+    if (options != nullptr && options[0] != '\0') {
+        const std::size_t length = option_text_length(options);
+        if (length >= work_options_size)
+            return set_local_status(st, KL_ERR_OPTIONS_TOO_LONG, static_cast<std::int32_t>(length),
+                                    "options");
+        copy_option_text(work, options);
+        ParseReport report;
+        if (parse_options(work.data(), table, &report) < 0) {
+            set_local_status(st, report.error, 0, report.text);
+            return;
+        }
+    }
+    if (!start_tracing(table[opt_trace], st)) return;
+
+    const char* env = environment ? environment : "";
+    trace_call("\nFunction: klconnect\n  environment=%.80s\n  options=%.80s\n  username "
+               "(ignored)=%.30s\n  password (ignored)=%.30s\n",
+               env, options, username, password);
+    // The output pointer is needed to hand out the number; without it the
+    // instance could never be disconnected.
+    if (instance == nullptr) return set_local_status(st, KL_ERR_NULL_ARGUMENT, 0, "instance");
+    if (std::strlen(env) >= sizeof ClientInstance::environment)
+        return set_local_status(st, KL_ERR_ENVIRONMENT_ENTRY, 0, env);
+
+    Environment e;
+    Entry scratch{};
+    if (!read_config(env, "environment", "name", scratch)) {
+        trace_call("  Error: not an VESK Kelora Environment [%s]\n", env);
+        return set_local_status(st, KL_ERR_NOT_ENVIRONMENT, 0, env);
+    }
+    if (!read_config(env, "include", "Node", e.node) ||
+        std::strlen(e.node.data()) >= sizeof ClientInstance::node)
+        return set_local_status(st, KL_ERR_ENVIRONMENT_ENTRY, 0, env);
+    format_text(e.section, "Node %s", e.node.data());
+    if (!read_config(env, "include", "filename", std::span(e.filename).first(255))) {
+        trace_call(" Error: FileName= entry not found in %s\n", env);
+        return set_local_status(st, KL_ERR_ENVIRONMENT_ENTRY, 0, env);
+    }
+    std::array<char, entry_size + 16> host_options{};
+    if (read_config(env, "include", "dbdirect", e.dbdirect)) {
+        format_text(host_options, "DBDIRECT=%s", e.dbdirect.data());
+        if (!read_config(env, "include", "password", std::span(e.password).first(32)))
+            e.password[0] = '\0';
+    }
+    if (!read_config(env, e.section.data(), "transport", e.transport)) {
+        trace_call("  Error: Transport= entry not found in %s\n", env);
+        return set_local_status(st, KL_ERR_ENVIRONMENT_ENTRY, 0, "transport");
+    }
+
+    if (!client_tables.ready) {
+        if (const int r = create_client_tables(); r != 0)
+            return set_local_status(st, KL_ERR_NO_TABLES, r, "init instance");
+    }
+    std::unique_ptr<ClientInstance> block = new_block<ClientInstance>();
+    if (!block)
+        return set_local_status(st, KL_ERR_NO_MEMORY, platform::system_error(), "GptInstanceNew");
+    copy_text(block->environment, env);
+    copy_text(block->node, e.node.data());
+    for (char* c = block->node; *c != '\0'; ++c)
+        *c = upper_char(*c);
+
+    const char* transport = e.transport.data();
+    if (equal_ignoring_case(transport, "wrqppl")) {
+        trace_call(" Error: Unknown transport in %s\n", env);
+        return set_local_status(st, KL_ERR_TRANSPORT_WRQPPL, 0, transport);
+    }
+    if (!equal_ignoring_case(transport, "tcpsockets")) {
+        trace_call("  Error: Transport=%s invalid in %s\n", transport, env);
+        return set_local_status(st, KL_ERR_ENVIRONMENT_ENTRY, 0, "transport");
+    }
+
+    const char* section = e.section.data();
+    e.has_hostname = read_config(env, section, "hostname", e.hostname);
+    e.has_ipaddress = read_config(env, section, "ipaddress", e.ipaddress);
+    if (e.has_hostname && e.has_ipaddress) {
+        trace_call("  Error: HostName and IP Address specified [%s]\n", e.ipaddress.data());
+        return set_local_status(st, KL_ERR_BOTH_GIVEN, 0, "host name & IP address");
+    }
+    e.has_service = read_config(env, section, "service", e.service);
+    e.has_port = read_config(env, section, "port", e.port);
+    if (e.has_service && e.has_port) {
+        trace_call("  Error: Service and port specified [%s]\n", e.port.data());
+        return set_local_status(st, KL_ERR_BOTH_GIVEN, 0, "server name & port");
+    }
+    if (!(e.has_hostname || e.has_ipaddress) || !(e.has_service || e.has_port)) {
+        trace_call(" Error: host name, IP address, service, or port not specified in %s\n", env);
+        return set_local_status(st, KL_ERR_ENVIRONMENT_ENTRY, 0, env);
+    }
+
+    std::string connect_string;
+    append_item(connect_string, "HOST", e.has_hostname, e.hostname);
+    append_item(connect_string, "IPADDRESS", e.has_ipaddress, e.ipaddress);
+    append_item(connect_string, "SERVICE", e.has_service, e.service);
+    append_item(connect_string, "PORT", e.has_port, e.port);
+    const std::uint32_t r = hostconnect("", connect_string.c_str());
+    if (r != 0 && (r & 0xFFFFu) != KL_ERR_ALREADY_CONNECTED) return set_transport_failure(r, st);
+
+    // From here on every failure gives the connection back.
+    block->na_instance = 1;
+    for (std::size_t i : {opt_r, opt_w, opt_e}) {
+        if (!table[i].seen) continue;
+        const std::size_t used = std::strlen(host_options.data());
+        format_text(std::span(host_options).subspan(used), used ? ",%s" : "%s", table[i].name);
+    }
+
+    std::array<std::uint8_t, 2 + connect_strings_room> request{};
+    RequestBuilder builder(request);
+    builder.code(code_connect)
+        .string(e.filename.data())
+        .string(username)
+        .string(e.password.data())
+        .string(host_options.data());
+    if (!builder.fits()) {
+        undo_connection();
+        return set_local_status(st, KL_ERR_STRINGS_TOO_LONG);
+    }
+    trace_call("  intrinsic #=%d\n  buffer length=%d\n  host options=%.80s\n  "
+               "Environment=%.30s\n",
+               stored_code(builder.request()), static_cast<int>(builder.size()),
+               host_options.data(), e.filename.data());
+
+    std::array<std::uint8_t, status_size + 4> answer{};
+    if (exchange_request(builder.request(), answer, st) != 0) return undo_connection();
+    if (st.error != 0) {
+        trace_call(" Error: returned from server\n");
+        return undo_connection();
+    }
+    std::memcpy(block->server_instance.bytes, answer.data() + status_size, 4);
+    const ServerId server_instance = block->server_instance;
+    std::int32_t number = 0;
+    if (client_tables.instances.add(block, number) != 0) {
+        trace_call(" Error: recording instance\n");
+        undo_connection();
+        return set_local_status(st, KL_ERR_RECORD_BLOCK, 0, "record instance");
+    }
+    *instance = number;
+    trace_call("  instance server=%ld, client=%ld\n", server_id_number(server_instance), number);
+}
+
+} // namespace
+
+KL_EXPORT uint32_t KLAPI klconnect(const char* environment, const char* options, klstatus* status,
+                                   const char* username, const char* password, kl_long* instance) {
+    return run_call(status, [&](klstatus& st) {
+        connect_body(environment, options, st, username, password, instance);
+    });
+}
+
+KL_EXPORT uint32_t KLAPI kldisconnect(kl_long instance, const char* options, klstatus* status) {
+    return run_call(status, [&](klstatus& st) {
+        if (!require_connection(st)) return;
+        trace_call("\nFunction: kldisconnect\n  instance=%ld\n  options=%.80s\n", instance,
+                   options);
+        clear_status(st);
+        ClientInstance* inst = find_instance(instance, st);
+        if (inst == nullptr) return;
+
+        std::array<std::uint8_t, 86> request;
+        RequestBuilder builder(request);
+        builder.code(code_disconnect).id(inst->server_instance).options_field(options);
+        std::array<std::uint8_t, status_size> answer{};
+        if (exchange_request(builder.request(), answer, st) != 0) return;
+
+        // The connection goes whatever error the server reported.
+        const std::uint32_t r = hostdisconnect("");
+        if (r != 0) {
+            const std::uint32_t category = r >> 24;
+            const auto low = static_cast<std::int32_t>(r & 0xFFFFu);
+            if (category == KL_CAT_KELORA) {
+                set_local_status(st, static_cast<std::int32_t>(r), 0, "hostdisconnect");
+            } else if (category == KL_CAT_CLIENT || category == KL_CAT_HOST) {
+                set_local_status(st, KL_ERR_TRANSPORT, low, transport_state.context_text);
+            } else if (category == KL_CAT_SOCKETS) {
+                set_local_status(st, KL_ERR_SOCKET, low, transport_state.context_text);
+            }
+            return;
+        }
+        if (const int removed = client_tables.instances.remove(instance); removed != 0)
+            trace_call("  Error %ld:  removing instance %ld", removed, instance);
+        clear_status(st);
+        std::memset(st.buffer, 0, sizeof st.buffer);
+    });
+}

@@ -1,0 +1,175 @@
+// Cursor open and close, and the version call.
+//
+// klclosecursor shows the shape every call that names a cursor or an
+// instance has: guard and claim (run_call), the connected check, the
+// "Function:" trace line, the number check, the request, the exchange,
+// the call's own work on the answer, and the common exit (run_call again).
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include "calls/call_support.h"
+#include "calls/export.h"
+#include "frame/call.h"
+#include "frame/format.h"
+#include "frame/trace.h"
+#include "platform/platform.h"
+#include "transport/exchange.h"
+
+namespace {
+
+using namespace kl;
+
+constexpr std::uint16_t code_open_cursor = 303;
+constexpr std::uint16_t code_close_cursor = 304;
+constexpr std::uint16_t code_version = 327;
+
+// Version records: 18 of them ride in each answer record after its
+// 92-byte header.
+constexpr std::size_t version_record_size = sizeof(klversion_record); // 104
+constexpr std::size_t version_data_per_record = 18 * version_record_size;
+constexpr std::size_t version_answer_size = 2048;
+constexpr std::size_t version_options_limit = 79;
+
+void fill_own_version(klversion_record& record) {
+    std::memset(&record, 0, sizeof record);
+    copy_text(record.na_name, "NA_TCP");
+    copy_text(record.description, "Kelora Server DLL (TCP Sockets)");
+    record.version = 10625;
+    copy_text(record.version_text, "1.6.25");
+}
+
+// Reads the answer records that follow the version call's status: count
+// records, 18 to an answer record.  Only bytes that arrived are copied (a
+// short answer record leaves the rest of its stretch of the caller's area
+// untouched), and each record copied whole gets its version number in this
+// machine's order.  False when the connection fails (status filled); the
+// records read until then stay in the area.
+bool collect_version_records(klversion_record* records, std::int64_t count, klstatus& status) {
+    auto* area = reinterpret_cast<std::uint8_t*>(records);
+    std::array<std::uint8_t, version_answer_size> answer;
+    std::int64_t remaining = count * static_cast<std::int64_t>(version_record_size);
+    std::int64_t position = 0;
+    while (remaining > 0) {
+        if (receive_response(answer, status) != 0) return false;
+        const std::size_t received = transport_state.received_length;
+        const std::size_t arrived = received > status_size ? received - status_size : 0;
+        const auto take = static_cast<std::size_t>(
+            std::min<std::int64_t>({remaining, static_cast<std::int64_t>(version_data_per_record),
+                                    static_cast<std::int64_t>(arrived)}));
+        std::memcpy(area + position, answer.data() + status_size, take);
+        if (transport_state.byte_order_flag) {
+            const std::int64_t first = position / static_cast<std::int64_t>(version_record_size);
+            const std::int64_t end = (position + static_cast<std::int64_t>(take)) /
+                                     static_cast<std::int64_t>(version_record_size);
+            for (std::int64_t k = first; k < end; ++k)
+                records[k].version = ltol(records[k].version, &records[k].version);
+        }
+        position += static_cast<std::int64_t>(version_data_per_record);
+        remaining -= static_cast<std::int64_t>(version_data_per_record);
+    }
+    return true;
+}
+
+} // namespace
+
+KL_EXPORT uint32_t KLAPI klopencursor(kl_long instance, const char* options, klstatus* status,
+                                      kl_long* cursor) {
+    return run_call(status, [&](klstatus& st) {
+        if (!require_connection(st)) return;
+        trace_call("\nFunction: klopencursor\n  instance=%ld\n  options=%.80s\n", instance,
+                   options);
+        ClientInstance* inst = find_instance(instance, st);
+        if (inst == nullptr) return;
+        if (!client_tables.ready) {
+            set_local_status(st, KL_ERR_NO_TABLES, platform::system_error(), "init inst check");
+            return;
+        }
+        // Without somewhere to put the number, an opened cursor could
+        // never be closed; refuse before the server is asked.
+        if (cursor == nullptr) {
+            set_local_status(st, KL_ERR_NULL_ARGUMENT, 0, "cursor");
+            return;
+        }
+        std::unique_ptr<kl_cursor_t> block = new_block<kl_cursor_t>();
+        if (!block) {
+            set_local_status(st, KL_ERR_NO_MEMORY, platform::system_error(), "kl_cursor_t");
+            return;
+        }
+        block->instance = instance;
+
+        std::array<std::uint8_t, 86> request;
+        RequestBuilder builder(request);
+        builder.code(code_open_cursor).id(inst->server_instance).options_field(options);
+        std::array<std::uint8_t, status_size + 4> answer{};
+        if (exchange_request(builder.request(), answer, st) != 0 || st.error != 0) return;
+
+        std::memcpy(block->server_cursor.bytes, answer.data() + status_size, 4);
+        const ServerId server_cursor = block->server_cursor;
+        std::int32_t number = 0;
+        if (const int added = client_tables.cursors.add(block, number); added != 0) {
+            trace_call(" Error: recording cursor\n");
+            set_local_status(st, KL_ERR_RECORD_BLOCK, added, "record_cursor");
+            return;
+        }
+        *cursor = number;
+        trace_call("  cursor server=%ld, client=%ld\n", server_id_number(server_cursor), number);
+    });
+}
+
+KL_EXPORT uint32_t KLAPI klclosecursor(kl_long cursor, const char* options, klstatus* status) {
+    return run_call(status, [&](klstatus& st) {
+        if (!require_connection(st)) return;
+        trace_call("\nFunction: klclosecursor\n  Cursor=%ld\n  options=%.80s\n", cursor, options);
+        kl_cursor_t* block = find_cursor(cursor, st);
+        if (block == nullptr) return;
+
+        std::array<std::uint8_t, 86> request;
+        RequestBuilder builder(request);
+        builder.code(code_close_cursor).id(block->server_cursor).options_field(options);
+        std::array<std::uint8_t, status_size> answer{};
+        if (exchange_request(builder.request(), answer, st) != 0) return;
+
+        // The cursor goes whatever the server said about it.
+        if (const int removed = client_tables.cursors.remove(cursor); removed != 0) {
+            set_local_status(st, KL_ERR_RECORD_BLOCK, removed, "remove cursor");
+            trace_call("  Error:  removing local cursor control block %d", cursor);
+        }
+    });
+}
+
+KL_EXPORT uint32_t KLAPI klversion(kl_long instance, const char* options, klstatus* status,
+                                   const char* node, kl_long server_arg,
+                                   klversion_record* records) {
+    return run_call(status, [&](klstatus& st) {
+        if (node == nullptr) return set_local_status(st, KL_ERR_NULL_ARGUMENT, 0, "node name");
+        if (options == nullptr) return set_local_status(st, KL_ERR_NULL_ARGUMENT, 0, "option list");
+        if (records == nullptr)
+            return set_local_status(st, KL_ERR_NULL_ARGUMENT, 0, "version records");
+        if (bounded_length(options, version_options_limit) >= version_options_limit)
+            return set_local_status(st, KL_ERR_STRINGS_TOO_LONG, 0, "options");
+
+        if (node[0] == '\0') {
+            fill_own_version(records[0]);
+            clear_status(st);
+            std::memset(st.buffer, 0, sizeof st.buffer);
+            st.count = 1;
+            st.bufflen = static_cast<kl_long>(version_record_size);
+            return;
+        }
+
+        ClientInstance* inst = find_instance(instance, st, "client instance");
+        if (inst == nullptr) return;
+        if (!require_connection(st)) return;
+        if (!equal_ignoring_case(node, inst->node))
+            return set_local_status(st, KL_ERR_NODE_MISMATCH, 0, node);
+
+        std::array<std::uint8_t, 90> request;
+        RequestBuilder builder(request);
+        builder.code(code_version).id(inst->server_instance).i32(server_arg).options_field(options);
+        std::array<std::uint8_t, version_answer_size> answer{};
+        if (exchange_request(builder.request(), answer, st) != 0) return;
+        if (st.error == 0 && st.count > 0) collect_version_records(records, st.count, st);
+    });
+}
