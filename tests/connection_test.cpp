@@ -1,0 +1,369 @@
+// klconnect and kldisconnect against the test peer: the bytes of the
+// dispatcher exchange and the connect and disconnect requests, sharing of
+// one connection by several instances, standalone mode, and every failure
+// that can be reached from an environment file or a peer.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "library_fixture.h"
+#include "transport/state.h"
+
+namespace kl::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+// A port on 127.0.0.1 where nothing listens.
+std::uint16_t closed_port() {
+    TestPeer scratch;
+    return scratch.server_port(); // closed when scratch goes
+}
+
+struct ConnectTest : LibraryTest, ::testing::WithParamInterface<bool> {
+    bool big() const { return GetParam(); }
+};
+
+TEST_P(ConnectTest, ConnectAndDisconnectCarryTheExactBytes) {
+    peer.set_dispatch_reply({.host_type = static_cast<std::uint16_t>(big() ? 2 : 1)});
+    const std::string env = write_environment("dbdirect=/data/sales\npassword=tiger\n");
+    script_connect(big());
+
+    klstatus st{};
+    kl_long instance = 0;
+    ASSERT_EQ(klconnect(env.c_str(), "w", &st, "scott", "ignored", &instance), 0u) << st.buffer;
+    EXPECT_EQ(instance, 1);
+    EXPECT_EQ(transport_state.byte_order_flag, big() ? 1 : 0);
+    ASSERT_EQ(peer.dispatch_requests().size(), 1u);
+    EXPECT_EQ(to_hex(peer.dispatch_requests()[0]), "00 00 29 81");
+
+    // Code 301, then file name, username, the environment's password and
+    // the host options, packed.
+    const Bytes connect = join({number_bytes(301, 2, big()), text_bytes("sales.db"),
+                                text_bytes("scott"), text_bytes("tiger"),
+                                text_bytes("DBDIRECT=/data/sales,W")});
+    ASSERT_TRUE(peer.wait_for_requests(1));
+    EXPECT_EQ(to_hex(peer.requests()[0].payload), to_hex(connect));
+    EXPECT_EQ(peer.requests()[0].length_word, connect.size());
+
+    peer.script({{{status_answer(StatusRecord{}.error(0), big())}}});
+    ASSERT_EQ(kldisconnect(instance, "KEEP;dropped", &st), 0u);
+    ASSERT_TRUE(peer.wait_for_requests(2));
+    EXPECT_EQ(to_hex(peer.requests()[1].payload),
+              to_hex(join({number_bytes(302, 2, big()), {0x11, 0x22, 0x33, 0x44},
+                           text_bytes("KEEP", 80)})));
+    EXPECT_TRUE(peer.wait_for_disconnect());
+    EXPECT_EQ(transport_state.connected_flag, 0);
+    EXPECT_EQ(kldisconnect(instance, "", &st), KL_ERR_NOT_CONNECTED);
+}
+
+INSTANTIATE_TEST_SUITE_P(HostTypes, ConnectTest, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "big_endian" : "little_endian"; });
+
+TEST_F(LibraryTest, HostOptionsAndPasswordFollowTheEnvironment) {
+    // Without dbdirect no password is sent, and the letter stands alone.
+    const std::string env = write_environment("password=tiger\n");
+    script_connect(false);
+    ASSERT_NE(connect(env, "E"), 0);
+    ASSERT_TRUE(peer.wait_for_requests(1));
+    EXPECT_EQ(to_hex(peer.requests()[0].payload),
+              to_hex(join({number_bytes(301, 2, false), text_bytes("sales.db"),
+                           text_bytes("scott"), text_bytes(""), text_bytes("E")})));
+}
+
+TEST_F(LibraryTest, SecondConnectionToTheSameServerSharesIt) {
+    const std::string env = write_environment();
+    script_connect(false, {0, 0, 0, 1});
+    const kl_long first = connect(env);
+    script_connect(false, {0, 0, 0, 2});
+    const kl_long second = connect(env);
+    EXPECT_EQ(first, 1);
+    EXPECT_EQ(second, 2);
+    EXPECT_EQ(peer.dispatcher_connections(), 1);
+    EXPECT_EQ(peer.server_connections(), 1);
+    ASSERT_NE(transport_state.na_instances.find(1), nullptr);
+    EXPECT_EQ(transport_state.na_instances.find(1)->use_count, 2);
+
+    // The first disconnect only counts a user off; the second instance
+    // still talks to the server.
+    klstatus st{};
+    peer.script({{{status_answer(StatusRecord{}, false)}}});
+    ASSERT_EQ(kldisconnect(first, "", &st), 0u);
+    EXPECT_EQ(transport_state.connected_flag, 1);
+    EXPECT_EQ(transport_state.na_instances.find(1)->use_count, 1);
+    peer.script({{{status_answer(StatusRecord{}, false, {9, 9, 9, 9})}}});
+    kl_long cursor = 0;
+    ASSERT_EQ(klopencursor(second, "", &st, &cursor), 0u);
+    ASSERT_TRUE(peer.wait_for_requests(4));
+    const Bytes open = peer.requests()[3].payload;
+    EXPECT_EQ(to_hex(Bytes(open.begin() + 2, open.begin() + 6)), "00 00 00 02");
+
+    peer.script({{{status_answer(StatusRecord{}, false)}}});
+    ASSERT_EQ(kldisconnect(second, "", &st), 0u);
+    EXPECT_TRUE(peer.wait_for_disconnect());
+    EXPECT_EQ(transport_state.connected_flag, 0);
+    EXPECT_EQ(transport_state.na_instances.find(1), nullptr);
+}
+
+TEST_F(LibraryTest, ConnectionToAnotherServerIsRefusedWhileConnected) {
+    script_connect(false);
+    ASSERT_NE(connect(write_environment()), 0);
+
+    TestPeer other;
+    const std::string env = write_environment(
+        "", "transport=tcpsockets\nipaddress=127.0.0.1\nport=" +
+                std::to_string(other.dispatcher_port()) + "\n",
+        "other.env");
+    klstatus st{};
+    kl_long instance = 0;
+    EXPECT_EQ(klconnect(env.c_str(), "", &st, "u", "", &instance), KL_ERR_OTHER_SERVER);
+    EXPECT_EQ(st.info, 0);
+    EXPECT_EQ(instance, 0);
+    EXPECT_EQ(other.dispatcher_connections(), 0);
+    EXPECT_EQ(transport_state.na_instances.find(1)->use_count, 1);
+}
+
+TEST_F(LibraryTest, StandaloneModeKeepsTheDispatcherConnection) {
+    peer.set_dispatch_reply({.status = KL_ERR_STANDALONE, .host_type = 3});
+    script_connect(true);
+    const kl_long instance = connect(write_environment());
+    ASSERT_NE(instance, 0);
+    EXPECT_EQ(peer.server_connections(), 0);
+    EXPECT_EQ(peer.dispatcher_connections(), 1);
+    EXPECT_EQ(transport_state.host_type, 3);
+    EXPECT_EQ(transport_state.byte_order_flag, 1);
+    EXPECT_EQ(transport_state.dispatcher_socket, platform::invalid_socket);
+
+    klstatus st{};
+    peer.script({{{status_answer(StatusRecord{}, true)}}});
+    EXPECT_EQ(kldisconnect(instance, "", &st), 0u);
+    EXPECT_TRUE(peer.wait_for_disconnect());
+}
+
+TEST_F(LibraryTest, HostNameIsLookedUp) {
+    script_connect(false);
+    const std::string env = write_environment(
+        "", "transport=TcpSockets\nhostname=localhost\nport=" +
+                std::to_string(peer.dispatcher_port()) + "\n");
+    EXPECT_NE(connect(env), 0);
+}
+
+// Failures found in the options or the environment file: nothing is sent,
+// no socket is opened, no instance exists afterwards.
+struct EnvironmentFailure {
+    const char* name;
+    std::string file;    // the environment file's text; "" = no file at all
+    std::string options; // klconnect's options
+    std::int32_t error;
+    std::int32_t info;
+    std::string buffer;  // "@" = the environment file's path
+};
+
+TEST_F(LibraryTest, EnvironmentAndOptionFailures) {
+    const std::string node = "[Node PROD]\n" + peer_entries();
+    const std::string head = "[environment]\nname=p\n[include]\nNode=PROD\nfilename=f\n";
+    const std::string long_options(256, 'R');
+    const EnvironmentFailure cases[] = {
+        {"no environment name", "[include]\nNode=PROD\nfilename=f\n" + node, "", 9948, 0, "@"},
+        {"no file", "", "", 9948, 0, "@"},
+        {"no node", "[environment]\nname=p\n[include]\nfilename=f\n" + node, "", 18064, 0, "@"},
+        {"node of 32 characters",
+         "[environment]\nname=p\n[include]\nNode=" + std::string(32, 'N') + "\nfilename=f\n", "",
+         18064, 0, "@"},
+        {"no filename", "[environment]\nname=p\n[include]\nNode=PROD\n" + node, "", 18064, 0, "@"},
+        {"no transport", head + "[Node PROD]\nipaddress=127.0.0.1\nport=1\n", "", 18064, 0,
+         "transport"},
+        {"wrqppl", head + "[Node PROD]\ntransport=WRQPPL\n", "", 12007, 0, "WRQPPL"},
+        {"unknown transport", head + "[Node PROD]\ntransport=carrier\n", "", 18064, 0,
+         "transport"},
+        {"host name and address",
+         head + "[Node PROD]\ntransport=tcpsockets\nhostname=a\nipaddress=1.2.3.4\nport=1\n", "",
+         18060, 0, "host name & IP address"},
+        {"service and port",
+         head + "[Node PROD]\ntransport=tcpsockets\nipaddress=1.2.3.4\nservice=s\nport=1\n", "",
+         18060, 0, "server name & port"},
+        {"no port", head + "[Node PROD]\ntransport=tcpsockets\nipaddress=1.2.3.4\n", "", 18064,
+         0, "@"},
+        {"no host", head + "[Node PROD]\ntransport=tcpsockets\nport=1\n", "", 18064, 0, "@"},
+        {"exclusive options", head + node, "R,W", 18006, 0, ""},
+        {"unknown option", head + node, "FAST", 18006, 0, "unknown keyword FAST"},
+        {"options of 256 characters", head + node, long_options, 10037, 256, "options"},
+        {"256 characters before the cut", head + node, long_options + ";R", 10037, 256, "options"},
+    };
+    for (const EnvironmentFailure& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = c.file.empty() ? (dir / "missing.env").string()
+                                                : write_file("case.env", c.file);
+        klstatus st{};
+        kl_long instance = -5;
+        const std::uint32_t r =
+            klconnect(path.c_str(), c.options.c_str(), &st, "u", "", &instance);
+        EXPECT_EQ(r, static_cast<std::uint32_t>(c.error));
+        EXPECT_EQ(st.error, c.error);
+        EXPECT_EQ(st.info, c.info);
+        const std::string expected = c.buffer == "@" ? path.substr(0, 35) : c.buffer;
+        if (c.error == 18006 && c.buffer.empty()) {
+            EXPECT_NE(std::string(st.buffer), "");
+        } else {
+            EXPECT_EQ(std::string(st.buffer), expected);
+        }
+        EXPECT_EQ(instance, -5);
+        EXPECT_EQ(client_tables.instances.used_count(), 0);
+    }
+    EXPECT_EQ(peer.dispatcher_connections(), 0);
+    EXPECT_EQ(transport_state.connected_flag, 0);
+}
+
+TEST_F(LibraryTest, OverlongEnvironmentFileNameIsRefused) {
+    const std::string name(256, 'e');
+    klstatus st{};
+    kl_long instance = 0;
+    EXPECT_EQ(klconnect(name.c_str(), "", &st, "u", "", &instance), KL_ERR_ENVIRONMENT_ENTRY);
+    EXPECT_EQ(std::string(st.buffer), name.substr(0, 35));
+    // 255 characters are the instance block's room: that name is read (and
+    // found missing).
+    EXPECT_EQ(klconnect(name.substr(1).c_str(), "", &st, "u", "", &instance),
+              KL_ERR_NOT_ENVIRONMENT);
+}
+
+// Transport failures reach the caller as 18065 (sockets), 18067 (client)
+// or the library's own number, with the failed step in the buffer; the
+// connection never outlives a failed klconnect.
+struct TransportFailure {
+    const char* name;
+    DispatchReply reply;
+    bool dispatcher_closed; // no dispatcher listening
+    std::vector<Step> server_steps;
+    std::int32_t error;
+    std::int32_t info;
+    std::string buffer;
+};
+
+TEST_F(LibraryTest, TransportAndServerFailuresUndoTheConnection) {
+    const std::uint16_t dead = closed_port();
+    const TransportFailure cases[] = {
+        {"dispatcher refuses", {.status = 11111}, false, {}, 11111, 0, ""},
+        {"short reply", {.reply_length = 51}, false, {}, 18050, 0, ""},
+        {"no reply", {.close_without_reply = true}, false, {}, 18050, 0, ""},
+        {"no dispatcher", {}, true, {}, 18065, 10061,
+         "127.0.0.1 (" + std::to_string(dead) + ")"},
+        {"server port closed", {.server_port = dead}, false, {}, 18065, 10061, "connect"},
+        {"server error",
+         {},
+         false,
+         {{{status_answer(StatusRecord{}.error(4711).text("no such database"), false)}}},
+         4711,
+         0,
+         "no such database"},
+        {"peer closes mid-answer",
+         {},
+         false,
+         {{.answers = {status_answer(StatusRecord{}, false, {1, 2, 3, 4})},
+           .fault = Fault::close_mid_answer,
+           .close_after = 40}},
+         18065,
+         10054,
+         ""},
+        {"peer closes before answering", {}, false, {{.fault = Fault::close_before_answer}},
+         18065, 10054, ""},
+    };
+    const int baseline = open_descriptor_count();
+    for (const TransportFailure& c : cases) {
+        SCOPED_TRACE(c.name);
+        transport_state.context_text[0] = '\0';
+        peer.set_dispatch_reply(c.reply);
+        if (!c.server_steps.empty()) peer.script(c.server_steps);
+        const std::string env = write_environment(
+            "", "transport=tcpsockets\nipaddress=127.0.0.1\nport=" +
+                    std::to_string(c.dispatcher_closed ? dead : peer.dispatcher_port()) + "\n");
+        klstatus st{};
+        kl_long instance = -5;
+        EXPECT_EQ(klconnect(env.c_str(), "", &st, "u", "", &instance),
+                  static_cast<std::uint32_t>(c.error));
+        EXPECT_EQ(st.error, c.error);
+        EXPECT_EQ(st.info, c.info);
+        EXPECT_EQ(std::string(st.buffer), c.buffer);
+        EXPECT_EQ(instance, -5);
+        EXPECT_EQ(transport_state.connected_flag, 0);
+        EXPECT_EQ(transport_state.na_instances.find(1), nullptr);
+        EXPECT_EQ(client_tables.instances.used_count(), 0);
+        EXPECT_TRUE(peer.wait_for_disconnect());
+    }
+    // Every socket the library opened is closed again (the peer's ends
+    // close a moment after the library's).
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (open_descriptor_count() > baseline && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(open_descriptor_count(), baseline);
+
+    // And the library connects normally afterwards.
+    peer.set_dispatch_reply({});
+    script_connect(false);
+    EXPECT_NE(connect(write_environment()), 0);
+}
+
+TEST_F(LibraryTest, ShortMemoryNeverLeavesAHalfConnection) {
+    // Each run lets one more allocation succeed, walking the failure
+    // through every allocation klconnect makes.
+    const std::string env = write_environment();
+    const int baseline = open_descriptor_count();
+    bool connected = false;
+    for (int allowed = 0; allowed < 10 && !connected; ++allowed) {
+        SCOPED_TRACE(allowed);
+        reset_library_state();
+        platform::set_allocation_failures_after(allowed);
+        script_connect(false);
+        klstatus st{};
+        kl_long instance = 0;
+        const std::uint32_t r = klconnect(env.c_str(), "", &st, "u", "", &instance);
+        platform::set_allocation_failures_after(-1);
+        connected = r == 0;
+        if (!connected) {
+            EXPECT_EQ(st.error, KL_ERR_NO_MEMORY) << st.buffer;
+            EXPECT_EQ(transport_state.connected_flag, 0);
+            EXPECT_EQ(client_tables.instances.used_count(), 0);
+        }
+    }
+    EXPECT_TRUE(connected);
+    reset_library_state();
+    EXPECT_TRUE(peer.wait_for_disconnect());
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (open_descriptor_count() > baseline && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(open_descriptor_count(), baseline);
+}
+
+TEST_F(LibraryTest, DisconnectRules) {
+    script_connect(false);
+    const kl_long instance = connect(write_environment());
+    klstatus st{};
+
+    // An invalid number is the instance's error, not the cursor's.
+    EXPECT_EQ(kldisconnect(7, "", &st), KL_ERR_BAD_INSTANCE);
+    EXPECT_EQ(st.info, 7);
+
+    // The server's error does not keep the instance or the connection.
+    peer.script({{{status_answer(StatusRecord{}.error(3).warn(4).info(5).text("busy"), false)}}});
+    EXPECT_EQ(kldisconnect(instance, "", &st), 0u);
+    EXPECT_EQ(st.error, 0);
+    EXPECT_EQ(st.warn, 0);
+    EXPECT_EQ(st.info, 0);
+    EXPECT_EQ(std::string(st.buffer), "");
+    EXPECT_TRUE(peer.wait_for_disconnect());
+    EXPECT_EQ(client_tables.instances.used_count(), 0);
+}
+
+TEST_F(LibraryTest, DisconnectTransportFailureKeepsTheInstance) {
+    script_connect(false);
+    const kl_long instance = connect(write_environment());
+    klstatus st{};
+    peer.script({{.fault = Fault::close_before_answer}});
+    EXPECT_EQ(kldisconnect(instance, "", &st), KL_ERR_SOCKET);
+    EXPECT_EQ(st.info, 10054);
+    EXPECT_NE(client_tables.instances.find(instance), nullptr);
+}
+
+} // namespace
+} // namespace kl::test

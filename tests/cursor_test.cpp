@@ -1,0 +1,297 @@
+// A whole conversation (connect, cursors, version records, disconnect) in
+// both byte orders, the cursor and version calls' checks, and the trace of
+// a klclosecursor line by line.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <regex>
+
+#include "library_fixture.h"
+
+namespace kl::test {
+namespace {
+
+const Bytes server_instance = {0x11, 0x22, 0x33, 0x44};
+
+Bytes cursor_id(int n) {
+    return {0xC0, 0x00, 0x00, static_cast<std::uint8_t>(n)};
+}
+
+// A version record as the server sends it.
+Bytes version_record(const std::string& name, std::int32_t version, bool big_endian) {
+    return join({text_bytes(name, 8), text_bytes("server side " + name, 60),
+                 number_bytes(static_cast<std::uint32_t>(version), 4, big_endian),
+                 text_bytes("v" + std::to_string(version), 32)});
+}
+
+struct ConversationTest : LibraryTest, ::testing::WithParamInterface<bool> {
+    bool big() const { return GetParam(); }
+
+    kl_long open_cursor(kl_long instance, int server_number, const char* options = "") {
+        peer.script({{{status_answer(StatusRecord{}, big(), cursor_id(server_number))}}});
+        klstatus st{};
+        kl_long cursor = 0;
+        EXPECT_EQ(klopencursor(instance, options, &st, &cursor), 0u) << st.error;
+        return cursor;
+    }
+};
+
+TEST_P(ConversationTest, CursorsVersionsAndDisconnect) {
+    peer.set_dispatch_reply({.host_type = static_cast<std::uint16_t>(big() ? 2 : 1)});
+    script_connect(big(), server_instance);
+    const kl_long instance = connect(write_environment());
+    ASSERT_EQ(instance, 1);
+
+    EXPECT_EQ(open_cursor(instance, 1, "READONLY;tail"), 1);
+    EXPECT_EQ(open_cursor(instance, 2), 2);
+    EXPECT_EQ(open_cursor(instance, 3), 3);
+    ASSERT_TRUE(peer.wait_for_requests(4));
+    EXPECT_EQ(to_hex(peer.requests()[1].payload),
+              to_hex(join({number_bytes(303, 2, big()), server_instance,
+                           text_bytes("READONLY", 80)})));
+
+    klstatus st{};
+    peer.script({{{status_answer(StatusRecord{}, big())}}});
+    ASSERT_EQ(klclosecursor(2, "", &st), 0u);
+    ASSERT_TRUE(peer.wait_for_requests(5));
+    EXPECT_EQ(to_hex(peer.requests()[4].payload),
+              to_hex(join({number_bytes(304, 2, big()), cursor_id(2), text_bytes("", 80)})));
+    EXPECT_EQ(peer.requests()[4].length_word, 86u);
+    EXPECT_EQ(open_cursor(instance, 7), 2); // the lowest free number again
+    EXPECT_EQ(client_tables.cursors.find(2)->instance, instance);
+
+    // 19 version records: 18 in the first data record, 1 in the second.
+    Bytes first_data;
+    for (int i = 0; i < 18; ++i)
+        first_data = join({first_data, version_record("NA" + std::to_string(i), 1000 + i, big())});
+    const Bytes header = encode_status(StatusRecord{}.count(99), big()); // skipped
+    peer.script({{{status_answer(StatusRecord{}.count(19).bufflen(104), big()),
+                   {.payload = join({header, first_data}), .fragments = {700, 700, 564}},
+                   {.payload = join({header, version_record("LAST", -2, big())})}}}});
+    std::vector<klversion_record> records(20);
+    std::memset(records.data(), 0x5A, records.size() * sizeof(klversion_record));
+    ASSERT_EQ(klversion(instance, "V", &st, "prod", 0x01020304, records.data()), 0u);
+    EXPECT_EQ(st.count, 19);
+    ASSERT_TRUE(peer.wait_for_requests(7));
+    EXPECT_EQ(to_hex(peer.requests()[6].payload),
+              to_hex(join({number_bytes(327, 2, big()), server_instance,
+                           number_bytes(0x01020304, 4, big()), text_bytes("V", 80)})));
+    for (int i = 0; i < 18; ++i) {
+        EXPECT_EQ(std::string(records[i].na_name), "NA" + std::to_string(i));
+        EXPECT_EQ(records[i].version, 1000 + i);
+    }
+    EXPECT_EQ(std::string(records[18].description), "server side LAST");
+    EXPECT_EQ(records[18].version, -2);
+    EXPECT_EQ(std::string(records[18].version_text), "v-2");
+    EXPECT_EQ(records[19].version, 0x5A5A5A5A); // nothing past the count
+
+    // The connection is in step for the next call.
+    peer.script({{{status_answer(StatusRecord{}, big())}}});
+    EXPECT_EQ(kldisconnect(instance, "", &st), 0u);
+    EXPECT_TRUE(peer.wait_for_disconnect());
+    // Cursors outlive their instance's disconnect, but no call reaches a
+    // server without a connection.
+    EXPECT_NE(client_tables.cursors.find(1), nullptr);
+    EXPECT_EQ(klclosecursor(1, "", &st), KL_ERR_NOT_CONNECTED);
+}
+
+INSTANTIATE_TEST_SUITE_P(HostTypes, ConversationTest, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "big_endian" : "little_endian"; });
+
+TEST_F(LibraryTest, OwnVersionNeedsNoConnection) {
+    klstatus st{};
+    st.error = 99;
+    klversion_record record;
+    std::memset(&record, 0x5A, sizeof record);
+    ASSERT_EQ(klversion(0, "", &st, "", 0, &record), 0u);
+    EXPECT_EQ(st.count, 1);
+    EXPECT_EQ(st.bufflen, 104);
+    EXPECT_EQ(std::string(record.na_name), "NA_TCP");
+    EXPECT_EQ(std::string(record.description), "Kelora Server DLL (TCP Sockets)");
+    EXPECT_EQ(record.version, 10625);
+    EXPECT_EQ(std::string(record.version_text), "1.6.25");
+}
+
+TEST_F(LibraryTest, CallsRefusedBeforeTheServerIsAsked) {
+    script_connect(false);
+    const kl_long instance = connect(write_environment());
+    const std::string options78(78, 'o');
+    const std::string options79(79, 'o');
+    klversion_record records[2];
+    kl_long out = -5;
+    struct Case {
+        const char* name;
+        std::function<std::uint32_t(klstatus&)> call;
+        std::int32_t error;
+        std::int32_t info;
+        std::string buffer;
+    };
+    const Case cases[] = {
+        {"open on instance 0", [&](klstatus& st) { return klopencursor(0, "", &st, &out); },
+         11008, 0, ""},
+        {"open on a free instance", [&](klstatus& st) { return klopencursor(2, "", &st, &out); },
+         11008, 2, ""},
+        {"open without an output", [&](klstatus& st) { return klopencursor(1, "", &st, nullptr); },
+         10036, 0, "cursor"},
+        {"close cursor 0", [&](klstatus& st) { return klclosecursor(0, "", &st); }, 11042, 0, ""},
+        {"close above the highest slot", [&](klstatus& st) { return klclosecursor(500, "", &st); },
+         11042, 500, ""},
+        {"version without node",
+         [&](klstatus& st) { return klversion(instance, "", &st, nullptr, 0, records); }, 10036, 0,
+         "node name"},
+        {"version without options",
+         [&](klstatus& st) { return klversion(instance, nullptr, &st, "prod", 0, records); },
+         10036, 0, "option list"},
+        {"version with 79 option characters",
+         [&](klstatus& st) { return klversion(instance, options79.c_str(), &st, "prod", 0, records); },
+         18021, 0, "options"},
+        {"version of another node",
+         [&](klstatus& st) { return klversion(instance, "", &st, "PRO", 0, records); }, 18015, 0,
+         "PRO"},
+        {"version on a free instance",
+         [&](klstatus& st) { return klversion(3, "", &st, "prod", 0, records); }, 11008, 3,
+         "client instance"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        klstatus st{};
+        EXPECT_EQ(c.call(st), static_cast<std::uint32_t>(c.error));
+        EXPECT_EQ(st.info, c.info);
+        EXPECT_EQ(std::string(st.buffer), c.buffer);
+    }
+    EXPECT_EQ(out, -5);
+    EXPECT_EQ(peer.requests().size(), 1u); // only the connect request went out
+
+    // 78 characters are sent; a node matches in any letter case.
+    peer.script({{{status_answer(StatusRecord{}, false)}}});
+    klstatus st{};
+    EXPECT_EQ(klversion(instance, options78.c_str(), &st, "pRoD", 0, records), 0u);
+    ASSERT_TRUE(peer.wait_for_requests(2));
+    const Bytes version = peer.requests()[1].payload;
+    EXPECT_EQ(to_hex(Bytes(version.begin() + 10, version.end())), to_hex(text_bytes(options78, 80)));
+}
+
+TEST_F(LibraryTest, NoCallReachesAServerWithoutAConnection) {
+    klstatus st{};
+    kl_long cursor = 0;
+    klversion_record record;
+    EXPECT_EQ(klopencursor(1, "", &st, &cursor), KL_ERR_NOT_CONNECTED);
+    EXPECT_EQ(klclosecursor(0, "", &st), KL_ERR_NOT_CONNECTED);
+    EXPECT_EQ(kldisconnect(0, "", &st), KL_ERR_NOT_CONNECTED);
+    // The instance is checked before the connection by the version call.
+    EXPECT_EQ(klversion(1, "", &st, "prod", 0, &record), KL_ERR_BAD_INSTANCE);
+}
+
+TEST_F(LibraryTest, ServerErrorsOnCursors) {
+    script_connect(false);
+    const kl_long instance = connect(write_environment());
+    klstatus st{};
+    kl_long cursor = -5;
+
+    // A refused cursor leaves no number behind.
+    peer.script({{{status_answer(StatusRecord{}.error(2001).text("no cursors left"), false,
+                                 cursor_id(1))}}});
+    EXPECT_EQ(klopencursor(instance, "", &st, &cursor), 2001u);
+    EXPECT_EQ(std::string(st.buffer), "no cursors left");
+    EXPECT_EQ(cursor, -5);
+    EXPECT_EQ(client_tables.cursors.used_count(), 0);
+
+    // A close the server complains about still frees the number.
+    peer.script({{{status_answer(StatusRecord{}, false, cursor_id(1))}}});
+    ASSERT_EQ(klopencursor(instance, "", &st, &cursor), 0u);
+    peer.script({{{status_answer(StatusRecord{}.error(2002), false)}}});
+    EXPECT_EQ(klclosecursor(cursor, "", &st), 2002u);
+    EXPECT_EQ(klclosecursor(cursor, "", &st), KL_ERR_BAD_CURSOR);
+
+    // A close whose answer never arrives keeps the cursor.
+    peer.script({{{status_answer(StatusRecord{}, false, cursor_id(2))}}});
+    ASSERT_EQ(klopencursor(instance, "", &st, &cursor), 0u);
+    peer.script({{.fault = Fault::close_before_answer}});
+    EXPECT_EQ(klclosecursor(cursor, "", &st), KL_ERR_SOCKET);
+    EXPECT_NE(client_tables.cursors.find(cursor), nullptr);
+}
+
+TEST_F(LibraryTest, VersionRecordsStopAtABrokenConnection) {
+    peer.set_dispatch_reply({.host_type = 2});
+    script_connect(true);
+    const kl_long instance = connect(write_environment());
+    // 20 records announced, 18 arrive, then the connection breaks.
+    Bytes data;
+    for (int i = 0; i < 18; ++i)
+        data = join({data, version_record("R" + std::to_string(i), i + 1, true)});
+    peer.script({{.answers = {status_answer(StatusRecord{}.count(20), true),
+                              {.payload = join({encode_status({}, true), data})}},
+                  .fault = Fault::close_mid_answer,
+                  .close_after = 4 + 96 + 4 + 92 + 18 * 104 + 4 + 50}});
+    std::vector<klversion_record> records(20);
+    klstatus st{};
+    EXPECT_EQ(klversion(instance, "", &st, "PROD", 0, records.data()), KL_ERR_SOCKET);
+    EXPECT_EQ(records[17].version, 18); // what arrived is in this machine's order
+}
+
+TEST_F(LibraryTest, CloseCursorTraceLineByLine) {
+    const std::string log = (dir / "trace.log").string();
+    script_connect(false);
+    const kl_long instance = connect(write_environment(), ("TRACE=" + log).c_str());
+    peer.script({{{status_answer(StatusRecord{}, false, cursor_id(5))}}});
+    klstatus st{};
+    kl_long cursor = 0;
+    ASSERT_EQ(klopencursor(instance, "", &st, &cursor), 0u);
+    std::filesystem::remove(log);
+
+    peer.script({{{status_answer(StatusRecord{}.text("closed"), false)}}});
+    ASSERT_EQ(klclosecursor(cursor, "KEEP", &st), 0u);
+    char me[16];
+    std::snprintf(me, sizeof me, "%x", platform::thread_identity());
+    const std::string expected =
+        std::string("  *** Task taking control=") + me + "\n" +
+        "\nFunction: klclosecursor\n  Cursor=1\n  options=KEEP\n"
+        "KL status (returned)\n  error=0\n  warn=0\n  info=0\n  count=0\n  bufflen=0\n"
+        "  instance=0\n  cursor=0\n  buffer=closed\n"
+        "  MakeStatus: wErrorCat=0x0, dwErrorCode=0x0"
+        "  SUBSYS_KELORA: wHighWord=x0, wLowWord=x0"
+        "  EXIT_DLL return status=0x0\n"
+        "  *** Task with control=0x0\n";
+    EXPECT_EQ(read_file(log), expected);
+}
+
+TEST_F(LibraryTest, TracingStartsOnceWithBannerAndVersion) {
+    const std::string log = (dir / "connect.log").string();
+    const std::string env = write_environment();
+    script_connect(false);
+    connect(env, ("TRACE=" + log + ",R").c_str());
+    script_connect(false);
+    connect(env, "TRACE=elsewhere.log");
+    const std::string text = read_file(log);
+    const std::regex banner(
+        R"(^\*{42} [A-Z][a-z]{2} [A-Z][a-z]{2} \d\d \d\d:\d\d:\d\d \d{4}\nVESK DLL Version:   1\.6\.25\n\nFunction: klconnect\n)");
+    EXPECT_TRUE(std::regex_search(text, banner)) << text;
+    EXPECT_EQ(text.find("\n*****"), std::string::npos); // one banner only
+    EXPECT_NE(text.find("  host options=R\n"), std::string::npos);
+    EXPECT_NE(text.find("  instance server=1144201745, client=2\n"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(dir / "elsewhere.log"));
+}
+
+TEST_F(LibraryTest, TraceFileFromProfileWinsAndBadLogIsRefused) {
+    const std::string log = (dir / "from_profile.log").string();
+    write_file("talvern.ini", "[debug]\ntrace=" + log + "\n");
+    script_connect(false);
+    connect(write_environment(), ("TRACE=" + (dir / "option.log").string()).c_str());
+    EXPECT_TRUE(std::filesystem::exists(log));
+    EXPECT_FALSE(std::filesystem::exists(dir / "option.log"));
+
+    reset_library_state();
+    std::filesystem::remove(dir / "talvern.ini");
+    const std::string bad = (dir / "no" / "such" / "dir.log").string();
+    klstatus st{};
+    kl_long instance = 0;
+    EXPECT_EQ(klconnect(write_environment().c_str(), ("TRACE=" + bad).c_str(), &st, "u", "",
+                        &instance),
+              KL_ERR_LOG_OPEN);
+    EXPECT_EQ(std::string(st.buffer), bad.substr(0, 35));
+    EXPECT_EQ(trace_state.debug_flag, 0);
+}
+
+} // namespace
+} // namespace kl::test
