@@ -47,9 +47,9 @@ TEST_P(ConversationTest, CursorsVersionsAndDisconnect) {
     EXPECT_EQ(open_cursor(instance, 2), 2);
     EXPECT_EQ(open_cursor(instance, 3), 3);
     ASSERT_TRUE(peer.wait_for_requests(4));
-    EXPECT_EQ(to_hex(peer.requests()[1].payload),
-              to_hex(join({number_bytes(303, 2, big()), server_instance,
-                           text_bytes("READONLY", 80)})));
+    EXPECT_EQ(
+        to_hex(peer.requests()[1].payload),
+        to_hex(join({number_bytes(303, 2, big()), server_instance, text_bytes("READONLY", 80)})));
 
     klstatus st{};
     peer.script({{{status_answer(StatusRecord{}, big())}}});
@@ -96,8 +96,9 @@ TEST_P(ConversationTest, CursorsVersionsAndDisconnect) {
     EXPECT_EQ(klclosecursor(1, "", &st), KL_ERR_NOT_CONNECTED);
 }
 
-INSTANTIATE_TEST_SUITE_P(HostTypes, ConversationTest, ::testing::Bool(),
-                         [](const auto& info) { return info.param ? "big_endian" : "little_endian"; });
+INSTANTIATE_TEST_SUITE_P(HostTypes, ConversationTest, ::testing::Bool(), [](const auto& info) {
+    return info.param ? "big_endian" : "little_endian";
+});
 
 TEST_F(LibraryTest, OwnVersionNeedsNoConnection) {
     klstatus st{};
@@ -128,8 +129,8 @@ TEST_F(LibraryTest, CallsRefusedBeforeTheServerIsAsked) {
         std::string buffer;
     };
     const Case cases[] = {
-        {"open on instance 0", [&](klstatus& st) { return klopencursor(0, "", &st, &out); },
-         11008, 0, ""},
+        {"open on instance 0", [&](klstatus& st) { return klopencursor(0, "", &st, &out); }, 11008,
+         0, ""},
         {"open on a free instance", [&](klstatus& st) { return klopencursor(2, "", &st, &out); },
          11008, 2, ""},
         {"open without an output", [&](klstatus& st) { return klopencursor(1, "", &st, nullptr); },
@@ -141,10 +142,12 @@ TEST_F(LibraryTest, CallsRefusedBeforeTheServerIsAsked) {
          [&](klstatus& st) { return klversion(instance, "", &st, nullptr, 0, records); }, 10036, 0,
          "node name"},
         {"version without options",
-         [&](klstatus& st) { return klversion(instance, nullptr, &st, "prod", 0, records); },
-         10036, 0, "option list"},
+         [&](klstatus& st) { return klversion(instance, nullptr, &st, "prod", 0, records); }, 10036,
+         0, "option list"},
         {"version with 79 option characters",
-         [&](klstatus& st) { return klversion(instance, options79.c_str(), &st, "prod", 0, records); },
+         [&](klstatus& st) {
+             return klversion(instance, options79.c_str(), &st, "prod", 0, records);
+         },
          18021, 0, "options"},
         {"version of another node",
          [&](klstatus& st) { return klversion(instance, "", &st, "PRO", 0, records); }, 18015, 0,
@@ -169,7 +172,8 @@ TEST_F(LibraryTest, CallsRefusedBeforeTheServerIsAsked) {
     EXPECT_EQ(klversion(instance, options78.c_str(), &st, "pRoD", 0, records), 0u);
     ASSERT_TRUE(peer.wait_for_requests(2));
     const Bytes version = peer.requests()[1].payload;
-    EXPECT_EQ(to_hex(Bytes(version.begin() + 10, version.end())), to_hex(text_bytes(options78, 80)));
+    EXPECT_EQ(to_hex(Bytes(version.begin() + 10, version.end())),
+              to_hex(text_bytes(options78, 80)));
 }
 
 TEST_F(LibraryTest, NoCallReachesAServerWithoutAConnection) {
@@ -286,9 +290,9 @@ TEST_F(LibraryTest, TraceFileFromProfileWinsAndBadLogIsRefused) {
     const std::string bad = (dir / "no" / "such" / "dir.log").string();
     klstatus st{};
     kl_long instance = 0;
-    EXPECT_EQ(klconnect(write_environment().c_str(), ("TRACE=" + bad).c_str(), &st, "u", "",
-                        &instance),
-              KL_ERR_LOG_OPEN);
+    EXPECT_EQ(
+        klconnect(write_environment().c_str(), ("TRACE=" + bad).c_str(), &st, "u", "", &instance),
+        KL_ERR_LOG_OPEN);
     EXPECT_EQ(std::string(st.buffer), bad.substr(0, 35));
     EXPECT_EQ(trace_state.debug_flag, 0);
 }

@@ -6,11 +6,13 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "frame/call.h"
 #include "frame/tables.h"
@@ -70,6 +72,17 @@ inline int open_descriptor_count() {
     for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
         ++n;
     return n;
+}
+
+// Waits up to five seconds for a condition that another thread (the
+// peer's) makes true; the peer closes its ends a moment after the library.
+template <class Condition> bool eventually(Condition condition) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
 }
 
 inline std::string read_file(const std::filesystem::path& path) {
@@ -133,7 +146,8 @@ struct LibraryTest : ::testing::Test {
                     const char* username = "scott") {
         klstatus st{};
         kl_long instance = 0;
-        const std::uint32_t r = klconnect(environment.c_str(), options, &st, username, "", &instance);
+        const std::uint32_t r =
+            klconnect(environment.c_str(), options, &st, username, "", &instance);
         EXPECT_EQ(r, 0u) << "error " << st.error << " info " << st.info << " " << st.buffer;
         return r == 0 ? instance : 0;
     }
