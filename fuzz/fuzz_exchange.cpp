@@ -19,7 +19,7 @@ struct Input {
     std::size_t at = 0;
 };
 
-long no_send(void*, const std::uint8_t*, std::size_t length) {
+long no_send(void*, const std::uint8_t*, std::size_t length, bool) {
     return static_cast<long>(length);
 }
 

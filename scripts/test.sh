@@ -25,6 +25,10 @@ cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure -j "$jobs"
 
+# Informational: the figures do not fail the script, a crash does.
+echo "== round-trip benchmark =="
+build/bench/round_trip_bench
+
 echo "== fuzz the readers of untrusted input (${KL_FUZZ_SECONDS:=10} s each) =="
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DKL_FUZZ=ON -DKL_SANITIZE=ON -DKL_BUILD_TESTS=OFF >/dev/null

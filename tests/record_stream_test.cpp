@@ -21,6 +21,7 @@ using test::to_hex;
 // report a closed connection when the input runs out.
 struct MemoryIo {
     std::vector<Bytes> sent;
+    std::vector<bool> more; // the hint of each send
     std::deque<Bytes> input;
     long fail_send_after = -1; // number of send calls that succeed
     int receive_calls = 0;
@@ -28,11 +29,12 @@ struct MemoryIo {
     StreamIo io() {
         StreamIo io;
         io.context = this;
-        io.send = [](void* c, const std::uint8_t* data, std::size_t n) -> long {
+        io.send = [](void* c, const std::uint8_t* data, std::size_t n, bool more) -> long {
             auto* self = static_cast<MemoryIo*>(c);
             if (self->fail_send_after == 0) return -1;
             if (self->fail_send_after > 0) --self->fail_send_after;
             self->sent.emplace_back(data, data + n);
+            self->more.push_back(more);
             return static_cast<long>(n);
         };
         io.receive = [](void* c, std::uint8_t* data, std::size_t n) -> long {
@@ -95,6 +97,8 @@ TEST_F(StreamTest, LongRecordsAreCutInto1020ByteFragments) {
     EXPECT_EQ(to_hex(Bytes(mem.sent[1].begin(), mem.sent[1].begin() + 4)), "00 00 03 FC");
     EXPECT_EQ(to_hex(Bytes(mem.sent[2].begin(), mem.sent[2].begin() + 4)), "00 00 80 0C");
     EXPECT_EQ(mem.sent[2].size(), 16u);
+    // Only the last fragment's send releases what the system may hold back.
+    EXPECT_EQ(mem.more, (std::vector<bool>{true, true, false}));
 }
 
 TEST_F(StreamTest, ARecordThatFillsTheBufferEndsWithAnEmptyLastFragment) {
@@ -103,6 +107,7 @@ TEST_F(StreamTest, ARecordThatFillsTheBufferEndsWithAnEmptyLastFragment) {
     ASSERT_EQ(mem.sent.size(), 2u);
     EXPECT_EQ(to_hex(Bytes(mem.sent[0].begin(), mem.sent[0].begin() + 4)), "00 00 03 FC");
     EXPECT_EQ(to_hex(mem.sent[1]), "00 00 80 00");
+    EXPECT_EQ(mem.more, (std::vector<bool>{true, false}));
 }
 
 TEST_F(StreamTest, AFailedSendFailsTheRecord) {

@@ -77,8 +77,12 @@ int socket_connect(socket_t socket, const Ipv4Endpoint& endpoint);
 int socket_set_nodelay(socket_t socket);
 
 // One send call: the count sent, or -1.  Never raises a signal when the
-// peer has closed the connection; an interrupted call is retried.
-long socket_send(socket_t socket, const void* data, std::size_t length);
+// peer has closed the connection; an interrupted call is retried.  more
+// says that further bytes of the same message follow at once, so the
+// system may hold these back and send both together (a hint only: the
+// bytes and their order are the same, and a send without it releases
+// whatever was held).
+long socket_send(socket_t socket, const void* data, std::size_t length, bool more = false);
 
 // One receive call: the count received, 0 when the peer has closed the
 // connection, or -1.  An interrupted call is retried.

@@ -49,8 +49,8 @@ std::uint32_t get_be32(const std::uint8_t* at) {
            (std::uint32_t{at[2]} << 8) | std::uint32_t{at[3]};
 }
 
-long socket_send_io(void* context, const std::uint8_t* data, std::size_t length) {
-    return platform::socket_send(reinterpret_cast<platform::socket_t>(context), data, length);
+long socket_send_io(void* context, const std::uint8_t* data, std::size_t length, bool more) {
+    return platform::socket_send(reinterpret_cast<platform::socket_t>(context), data, length, more);
 }
 
 long socket_receive_io(void* context, std::uint8_t* data, std::size_t length) {
@@ -62,13 +62,17 @@ long socket_receive_io(void* context, std::uint8_t* data, std::size_t length) {
     return n;
 }
 
-// Sends the buffered fragment, header included, with one send call.
+// Sends the buffered fragment, header included, with one send call.  A
+// fragment that does not end its record is marked as having more to
+// follow, so a record of several fragments can leave the machine together
+// instead of waking the server once per fragment.
 bool flush_out(RecordStreamState& s, bool end_of_record) {
     auto word = static_cast<std::uint32_t>(s.out_next - s.fragment_header - 4);
     if (end_of_record) word |= last_fragment_flag;
     put_be32(s.fragment_header, word);
     const auto length = static_cast<std::size_t>(s.out_next - s.out_base);
-    if (s.io.send(s.io.context, s.out_base, length) != static_cast<long>(length)) return false;
+    if (s.io.send(s.io.context, s.out_base, length, !end_of_record) != static_cast<long>(length))
+        return false;
     s.fragment_header = s.out_base;
     s.out_next = s.out_base + 4;
     return true;

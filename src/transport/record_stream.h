@@ -18,10 +18,11 @@
 
 namespace kl {
 
-// The two I/O calls the stream needs.  send returns the count sent or -1;
-// receive returns the count received, 0 when the peer has closed, or -1.
+// The two I/O calls the stream needs.  send returns the count sent or -1
+// (more: the record goes on in a further send); receive returns the count
+// received, 0 when the peer has closed, or -1.
 struct StreamIo {
-    long (*send)(void* context, const std::uint8_t* data, std::size_t length) = nullptr;
+    long (*send)(void* context, const std::uint8_t* data, std::size_t length, bool more) = nullptr;
     long (*receive)(void* context, std::uint8_t* data, std::size_t length) = nullptr;
     void* context = nullptr;
 };

@@ -146,9 +146,10 @@ int socket_set_nodelay(socket_t socket) {
     return 0;
 }
 
-long socket_send(socket_t socket, const void* data, std::size_t length) {
+long socket_send(socket_t socket, const void* data, std::size_t length, bool more) {
+    const int flags = MSG_NOSIGNAL | (more ? MSG_MORE : 0);
     for (;;) {
-        const ssize_t n = ::send(as_fd(socket), data, length, MSG_NOSIGNAL);
+        const ssize_t n = ::send(as_fd(socket), data, length, flags);
         if (n >= 0) return static_cast<long>(n);
         if (errno == EINTR) continue;
         fail_with_errno();
