@@ -1,6 +1,9 @@
 #include "calls/call_support.h"
 
+#include <array>
+
 #include "frame/status.h"
+#include "transport/exchange.h"
 #include "transport/state.h"
 
 namespace kl {
@@ -21,6 +24,14 @@ ClientInstance* find_instance(std::int32_t number, klstatus& status, const char*
     ClientInstance* instance = client_tables.instances.find(number);
     if (instance == nullptr) set_local_status(status, KL_ERR_BAD_INSTANCE, number, text);
     return instance;
+}
+
+int exchange_id_request(std::uint16_t code, const ServerId& id, const char* options,
+                        std::span<std::uint8_t> answer, klstatus& status) {
+    std::array<std::uint8_t, 2 + 4 + options_field_size> request;
+    RequestBuilder builder(request);
+    builder.code(code).id(id).options_field(options);
+    return exchange_request(builder.request(), answer, status);
 }
 
 void clear_status(klstatus& status) {

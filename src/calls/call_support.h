@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "frame/tables.h"
 #include "klsrv32.h"
@@ -24,6 +25,13 @@ kl_cursor_t* find_cursor(std::int32_t number, klstatus& status);
 // The block of a client instance number; 11008 (info = the number, the
 // given text) when it names no instance.
 ClientInstance* find_instance(std::int32_t number, klstatus& status, const char* text = nullptr);
+
+// The exchange of the calls whose request is only the function code, a
+// server identifier and an 80-byte options field (86 bytes): sends it,
+// receives the answer into answer and copies its status.  0, or 18065
+// (status filled) when a transfer fails.
+int exchange_id_request(std::uint16_t code, const ServerId& id, const char* options,
+                        std::span<std::uint8_t> answer, klstatus& status);
 
 // Clears error, warn, info and the status text before a call's work.
 void clear_status(klstatus& status);

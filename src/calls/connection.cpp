@@ -296,11 +296,9 @@ KL_EXPORT uint32_t KLAPI kldisconnect(kl_long instance, const char* options, kls
         ClientInstance* inst = find_instance(instance, st);
         if (inst == nullptr) return;
 
-        std::array<std::uint8_t, 86> request;
-        RequestBuilder builder(request);
-        builder.code(code_disconnect).id(inst->server_instance).options_field(options);
         std::array<std::uint8_t, status_size> answer{};
-        if (exchange_request(builder.request(), answer, st) != 0) return;
+        if (exchange_id_request(code_disconnect, inst->server_instance, options, answer, st) != 0)
+            return;
 
         // The connection goes whatever error the server reported.
         const std::uint32_t r = hostdisconnect("");

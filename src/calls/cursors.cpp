@@ -99,11 +99,11 @@ KL_EXPORT uint32_t KLAPI klopencursor(kl_long instance, const char* options, kls
         }
         block->instance = instance;
 
-        std::array<std::uint8_t, 86> request;
-        RequestBuilder builder(request);
-        builder.code(code_open_cursor).id(inst->server_instance).options_field(options);
         std::array<std::uint8_t, status_size + 4> answer{};
-        if (exchange_request(builder.request(), answer, st) != 0 || st.error != 0) return;
+        if (exchange_id_request(code_open_cursor, inst->server_instance, options, answer, st) !=
+                0 ||
+            st.error != 0)
+            return;
 
         std::memcpy(block->server_cursor.bytes, answer.data() + status_size, 4);
         const ServerId server_cursor = block->server_cursor;
@@ -125,11 +125,9 @@ KL_EXPORT uint32_t KLAPI klclosecursor(kl_long cursor, const char* options, klst
         kl_cursor_t* block = find_cursor(cursor, st);
         if (block == nullptr) return;
 
-        std::array<std::uint8_t, 86> request;
-        RequestBuilder builder(request);
-        builder.code(code_close_cursor).id(block->server_cursor).options_field(options);
         std::array<std::uint8_t, status_size> answer{};
-        if (exchange_request(builder.request(), answer, st) != 0) return;
+        if (exchange_id_request(code_close_cursor, block->server_cursor, options, answer, st) != 0)
+            return;
 
         // The cursor goes whatever the server said about it.
         if (const int removed = client_tables.cursors.remove(cursor); removed != 0) {
