@@ -100,10 +100,9 @@ KL_EXPORT uint32_t KLAPI klopencursor(kl_long instance, const char* options, kls
         block->instance = instance;
 
         std::array<std::uint8_t, status_size + 4> answer{};
-        if (exchange_id_request(code_open_cursor, inst->server_instance, options, answer, st) !=
-                0 ||
-            st.error != 0)
-            return;
+        const int failed =
+            exchange_id_request(code_open_cursor, inst->server_instance, options, answer, st);
+        if (failed != 0 || st.error != 0) return;
 
         std::memcpy(block->server_cursor.bytes, answer.data() + status_size, 4);
         const ServerId server_cursor = block->server_cursor;
