@@ -21,12 +21,10 @@
 // thread woken on another CPU starts tens of microseconds later than one
 // woken on its own, and left to the scheduler the client and the server
 // of an exchange land now on one CPU, now on two, so medians swing
-// several-fold from run to run.  The program therefore places its threads:
-//   same   (default) every thread on one CPU: the figures are the work
-//          done, system calls and switches included, and repeat closely;
-//   split  the client on one CPU, the servers (test peer, plain server) on
-//          another, as a client and a server on two machines would be;
-//   free   left to the scheduler.
+// several-fold from run to run.  The program therefore runs every thread
+// on one CPU: the figures are the work done, system calls and switches
+// included, and repeat closely.  (On two CPUs, as a client and a server
+// on two machines would be, the library's share only shrinks.)
 //
 // Scenarios:
 //   (a) klopencursor + klclosecursor: two round trips per sample;
@@ -36,7 +34,7 @@
 //       exactly what the plain ping-pong's server does.  The target: the
 //       median of (b') within twice the plain median.
 //
-// Usage: round_trip_bench [--check] [--samples N] [--placement same|split|free]
+// Usage: round_trip_bench [--check] [--samples N]
 // Exit status 0 whatever the figures; with --check, 1 when (b) misses its
 // target.  2 when the benchmark cannot measure what it claims to (a call
 // fails, a request does not take the expected shape on the wire).
@@ -140,49 +138,22 @@ std::size_t count_fragments(const Bytes& raw) {
 
 // ---- thread placement ------------------------------------------------------------
 
-enum class Placement { same, split, free };
-
-// Where the client thread and the server threads run; -1 = anywhere.
-struct Cpus {
-    int client = -1;
-    int server = -1;
-};
-
-// Binds the calling thread to one CPU; threads it starts from then on
-// inherit the binding.
-void bind_to(int cpu) {
-    if (cpu < 0) return;
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    CPU_SET(cpu, &set);
-    if (::sched_setaffinity(0, sizeof set, &set) != 0)
-        fail("cannot bind to CPU " + std::to_string(cpu) + ": " + std::strerror(errno));
-}
-
-// Picks the CPUs for a placement among those the process may use.
-Cpus choose_cpus(Placement placement) {
-    if (placement == Placement::free) return {};
+// Binds the calling thread, and the threads it starts from then on, to the
+// first CPU the process may use.
+int bind_to_one_cpu() {
     cpu_set_t set;
     CPU_ZERO(&set);
     if (::sched_getaffinity(0, sizeof set, &set) != 0)
         fail(std::string("sched_getaffinity: ") + std::strerror(errno));
-    std::vector<int> allowed;
-    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
-        if (CPU_ISSET(cpu, &set)) allowed.push_back(cpu);
-    if (allowed.empty()) fail("no CPU to run on");
-    if (placement == Placement::same) return {allowed[0], allowed[0]};
-    if (allowed.size() < 2) fail("--placement split needs two CPUs; this process may use one");
-    return {allowed[0], allowed[1]};
-}
-
-// Starts servers on the server CPU: binds the calling thread there while
-// make() runs, so the threads it starts stay there, then back to the
-// client CPU.
-template <class Make> auto on_server_cpu(const Cpus& cpus, Make make) {
-    bind_to(cpus.server);
-    auto made = make();
-    bind_to(cpus.client);
-    return made;
+    int cpu = 0;
+    while (cpu < CPU_SETSIZE && !CPU_ISSET(cpu, &set))
+        ++cpu;
+    if (cpu == CPU_SETSIZE) fail("no CPU to run on");
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    if (::sched_setaffinity(0, sizeof set, &set) != 0)
+        fail("cannot bind to CPU " + std::to_string(cpu) + ": " + std::strerror(errno));
+    return cpu;
 }
 
 // ---- plain sockets ------------------------------------------------------------
@@ -487,8 +458,6 @@ struct PrivateDirectory {
 int main(int argc, char** argv) {
     bool check = false;
     std::size_t samples = default_samples;
-    Placement placement = Placement::same;
-    std::string placement_name = "same";
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--check") {
@@ -496,21 +465,8 @@ int main(int argc, char** argv) {
         } else if (arg == "--samples" && i + 1 < argc) {
             samples = std::strtoul(argv[++i], nullptr, 10);
             if (samples < 10) fail("--samples takes a count of 10 or more");
-        } else if (arg == "--placement" && i + 1 < argc) {
-            placement_name = argv[++i];
-            if (placement_name == "same") {
-                placement = Placement::same;
-            } else if (placement_name == "split") {
-                placement = Placement::split;
-            } else if (placement_name == "free") {
-                placement = Placement::free;
-            } else {
-                fail("--placement takes same, split or free");
-            }
         } else {
-            std::fprintf(stderr,
-                         "usage: %s [--check] [--samples N] [--placement same|split|free]\n",
-                         argv[0]);
+            std::fprintf(stderr, "usage: %s [--check] [--samples N]\n", argv[0]);
             return 2;
         }
     }
@@ -519,10 +475,8 @@ int main(int argc, char** argv) {
     // afresh, so long runs are not cut short.
     ::alarm(watchdog_seconds);
 
-    const Cpus cpus = choose_cpus(placement);
-    bind_to(cpus.client);
-    const auto peer_holder =
-        on_server_cpu(cpus, [] { return std::make_unique<kl::test::TestPeer>(); });
+    const int cpu = bind_to_one_cpu();
+    const auto peer_holder = std::make_unique<kl::test::TestPeer>();
     kl::test::TestPeer& peer = *peer_holder;
     PrivateDirectory dir;
     ::setenv("KL_WINDIR", dir.path.c_str(), 1);
@@ -542,12 +496,8 @@ int main(int argc, char** argv) {
 
     Bench bench(peer, samples);
     std::printf("round-trip benchmark: %zu samples after %zu warm-up, loopback 127.0.0.1, "
-                "placement %s",
-                samples, warmup_samples, placement_name.c_str());
-    if (placement == Placement::same) std::printf(" (CPU %d)", cpus.client);
-    if (placement == Placement::split)
-        std::printf(" (client CPU %d, servers CPU %d)", cpus.client, cpus.server);
-    std::printf("\n");
+                "every thread on CPU %d\n",
+                samples, warmup_samples, cpu);
 
     // (a) cursor open and close.
     Scenario open_close;
@@ -562,8 +512,7 @@ int main(int argc, char** argv) {
     };
     const std::vector<Exchange> pattern_a = bench.wire_pattern(open_close);
     {
-        const auto plain =
-            on_server_cpu(cpus, [&] { return std::make_unique<PlainServer>(pattern_a); });
+        const auto plain = std::make_unique<PlainServer>(pattern_a);
         RawClient plain_client(plain->port(), pattern_a);
         RawClient peer_client(peer.server_port(), pattern_a);
         std::vector<Variant> variants = {
@@ -601,8 +550,7 @@ int main(int argc, char** argv) {
     {
         // The library through the test peer, for reference: the peer's own
         // work (its threads, its lock, its recording) weighs on this row.
-        const auto plain =
-            on_server_cpu(cpus, [&] { return std::make_unique<PlainServer>(pattern_b); });
+        const auto plain = std::make_unique<PlainServer>(pattern_b);
         RawClient plain_client(plain->port(), pattern_b);
         RawClient peer_client(peer.server_port(), pattern_b);
         std::vector<Variant> variants = {
@@ -636,10 +584,8 @@ int main(int argc, char** argv) {
     {
         const Exchange connect_exchange{peer.requests().front().raw,
                                         framed_answer(connect_answer.payload)};
-        const auto plain =
-            on_server_cpu(cpus, [&] { return std::make_unique<PlainServer>(pattern_b); });
-        const auto same_server = on_server_cpu(
-            cpus, [&] { return std::make_unique<PlainServer>(pattern_b, connect_exchange); });
+        const auto plain = std::make_unique<PlainServer>(pattern_b);
+        const auto same_server = std::make_unique<PlainServer>(pattern_b, connect_exchange);
         peer.set_dispatch_reply({.server_port = same_server->port()});
         check_call(klconnect(environment.c_str(), "", &st, "bench", "", &instance), st,
                    "klconnect");

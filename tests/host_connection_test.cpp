@@ -160,30 +160,17 @@ TEST_F(LibraryTest, ProfileLongerThanTheLogNameIsCut) {
 }
 
 TEST_F(LibraryTest, FailedHostconnectLeavesNothingOpen) {
+    // (Short replies, refusals and missing memory are walked through
+    // klconnect, with the same descriptor count.)
     const int baseline = open_descriptor_count();
-    struct Case {
-        const char* name;
-        DispatchReply reply;
-        std::uint32_t result;
-        const char* context;
-    };
-    const Case cases[] = {
-        {"short reply", {.reply_length = 51}, KL_ERR_DISPATCH_SHORT, ""},
-        {"dispatcher error", {.status = 4242}, 4242, ""},
-        {"status above the category's numbers",
-         {.status = 0x01000000},
-         KL_MAKE_RESULT(KL_CAT_CLIENT, 18001),
-         ""},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        transport_state.context_text[0] = '\0';
-        peer.set_dispatch_reply(c.reply);
-        EXPECT_EQ(hostconnect("", dispatcher_options(peer).c_str()), c.result);
-        EXPECT_STREQ(transport_state.context_text, c.context);
-        EXPECT_EQ(transport_state.dispatcher_socket, platform::invalid_socket);
-        EXPECT_EQ(transport_state.connected_flag, 0);
-    }
+
+    // A dispatcher status beyond the library's numbers comes back as
+    // 18001 of the client category.
+    peer.set_dispatch_reply({.status = 0x01000000});
+    EXPECT_EQ(hostconnect("", dispatcher_options(peer).c_str()),
+              KL_MAKE_RESULT(KL_CAT_CLIENT, 18001));
+    EXPECT_EQ(transport_state.dispatcher_socket, platform::invalid_socket);
+
     // A slot 1 that is taken while the library is not connected cannot be
     // recorded into: 18061, and the new connection is closed again.
     peer.set_dispatch_reply({});
@@ -194,14 +181,6 @@ TEST_F(LibraryTest, FailedHostconnectLeavesNothingOpen) {
     ASSERT_EQ(transport_state.na_instances.add(squatter, number), 0);
     EXPECT_EQ(hostconnect("", dispatcher_options(peer).c_str()), 18061u);
     EXPECT_EQ(transport_state.connected_flag, 0);
-    transport_state.na_instances.remove(1);
-
-    // Without memory for the stream: 10021, not connected.
-    platform::set_allocation_failures_after(1);
-    EXPECT_EQ(hostconnect("", dispatcher_options(peer).c_str()), 10021u);
-    platform::set_allocation_failures_after(-1);
-    EXPECT_EQ(transport_state.connected_flag, 0);
-    EXPECT_EQ(transport_state.na_instances.find(1), nullptr);
 
     EXPECT_TRUE(peer.wait_for_disconnect());
     EXPECT_TRUE(eventually([&] { return open_descriptor_count() == baseline; }));
