@@ -142,6 +142,8 @@ KL_EXPORT uint32_t KLAPI klversion(kl_long instance, const char* options, klstat
     return run_call(status, [&](klstatus& st) {
         if (node == nullptr) return set_local_status(st, KL_ERR_NULL_ARGUMENT, 0, "node name");
         if (options == nullptr) return set_local_status(st, KL_ERR_NULL_ARGUMENT, 0, "option list");
+        // Every answer is written to the records area, so without one the
+        // call is refused like a missing node or option list.
         if (records == nullptr)
             return set_local_status(st, KL_ERR_NULL_ARGUMENT, 0, "version records");
         if (bounded_length(options, version_options_limit) >= version_options_limit)
