@@ -10,7 +10,9 @@
 // (up to its cut) is refused with 10037 and its length in info; an
 // environment file name longer than 255 characters or a Node value longer
 // than 31 characters is refused with 18064 and the environment file name,
-// since the instance block could not hold them.
+// since the instance block could not hold them.  A null instance pointer
+// is refused with 10036 before anything is read or sent: the new number
+// would have nowhere to go and the instance could never be disconnected.
 
 #include <array>
 #include <cstring>
