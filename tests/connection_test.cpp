@@ -144,6 +144,10 @@ TEST_F(LibraryTest, StandaloneModeKeepsTheDispatcherConnection) {
 }
 
 TEST_F(LibraryTest, HostNameIsLookedUp) {
+    // Only where the name is answered locally: a lookup that goes out to a
+    // name server can take seconds on a machine without a network.
+    if (read_file("/etc/hosts").find("localhost") == std::string::npos)
+        GTEST_SKIP() << "no localhost entry in /etc/hosts";
     script_connect(false);
     const std::string env =
         write_environment("", "transport=TcpSockets\nhostname=localhost\nport=" +
