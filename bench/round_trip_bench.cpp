@@ -50,7 +50,6 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <memory>
 #include <numeric>
 #include <optional>
 #include <span>
@@ -436,6 +435,23 @@ double report(const std::vector<Variant>& variants) {
     return f.back().median / f.front().median;
 }
 
+// Times the library through the test peer against the same exchanges
+// without the library (the peer's own share) and against the plain
+// ping-pong, then prints the figures under the heading.
+void compare_through_peer(Bench& bench, kl::test::TestPeer& peer, Scenario& s,
+                          const std::vector<Exchange>& pattern, const std::string& heading) {
+    PlainServer plain(pattern);
+    RawClient plain_client(plain.port(), pattern);
+    RawClient peer_client(peer.server_port(), pattern);
+    std::vector<Variant> variants = {
+        {"plain TCP ping-pong", false, [&] { plain_client.round_trips(); }, {}},
+        {"test peer, without library", true, [&] { peer_client.round_trips(); }, {}},
+        {"library through test peer", true, s.library, {}}};
+    bench.run(s, variants);
+    std::printf("%s", heading.c_str());
+    report(variants);
+}
+
 // A directory of its own standing for the Windows directory, so no
 // talvern.ini from elsewhere switches tracing on.
 struct PrivateDirectory {
@@ -474,8 +490,7 @@ int main(int argc, char** argv) {
     ::alarm(watchdog_seconds);
 
     const int cpu = bind_to_one_cpu();
-    const auto peer_holder = std::make_unique<kl::test::TestPeer>();
-    kl::test::TestPeer& peer = *peer_holder;
+    kl::test::TestPeer peer;
     PrivateDirectory dir;
     ::setenv("KL_WINDIR", dir.path.c_str(), 1);
     const std::filesystem::path environment = dir.path / "bench.env";
@@ -513,21 +528,11 @@ int main(int argc, char** argv) {
         check_call(klclosecursor(cursor, "", &s), s, "klclosecursor");
     };
     const std::vector<Exchange> pattern_a = bench.wire_pattern(open_close);
-    {
-        const auto plain = std::make_unique<PlainServer>(pattern_a);
-        RawClient plain_client(plain->port(), pattern_a);
-        RawClient peer_client(peer.server_port(), pattern_a);
-        std::vector<Variant> variants = {
-            {"plain TCP ping-pong", false, [&] { plain_client.round_trips(); }, {}},
-            {"test peer, without library", true, [&] { peer_client.round_trips(); }, {}},
-            {"library through test peer", true, open_close.library, {}}};
-        bench.run(open_close, variants);
-        std::printf("(a) klopencursor + klclosecursor, two round trips per sample\n"
-                    "    wire bytes: requests %s, answers %s\n",
-                    sizes(pattern_a, &Exchange::request).c_str(),
-                    sizes(pattern_a, &Exchange::answer).c_str());
-        report(variants);
-    }
+    compare_through_peer(bench, peer, open_close, pattern_a,
+                         "(a) klopencursor + klclosecursor, two round trips per sample\n"
+                         "    wire bytes: requests " +
+                             sizes(pattern_a, &Exchange::request) + ", answers " +
+                             sizes(pattern_a, &Exchange::answer) + "\n");
 
     // (b) one request spanning three fragments.
     Bytes request(multi_fragment_request_size);
@@ -549,24 +554,15 @@ int main(int argc, char** argv) {
              std::to_string(fragments) + " fragment(s), not " + std::to_string(expected_fragments));
     if (peer.requests().back().payload != request)
         fail("the peer did not receive the request bytes that were sent");
-    {
-        // The library through the test peer, for reference: the peer's own
-        // work (its threads, its lock, its recording) weighs on this row.
-        const auto plain = std::make_unique<PlainServer>(pattern_b);
-        RawClient plain_client(plain->port(), pattern_b);
-        RawClient peer_client(peer.server_port(), pattern_b);
-        std::vector<Variant> variants = {
-            {"plain TCP ping-pong", false, [&] { plain_client.round_trips(); }, {}},
-            {"test peer, without library", true, [&] { peer_client.round_trips(); }, {}},
-            {"library through test peer", true, multi.library, {}}};
-        bench.run(multi, variants);
-        std::printf("(b) one %zu-byte request in %zu fragments through exchange_request\n"
-                    "    wire bytes: request %s (the plain client sends it with one send), "
-                    "answer %s\n",
-                    request.size(), fragments, sizes(pattern_b, &Exchange::request).c_str(),
-                    sizes(pattern_b, &Exchange::answer).c_str());
-        report(variants);
-    }
+    // Through the test peer for reference: the peer's own work (its
+    // threads, its lock, its recording) weighs on this figure.
+    compare_through_peer(bench, peer, multi, pattern_b,
+                         "(b) one " + std::to_string(request.size()) + "-byte request in " +
+                             std::to_string(fragments) +
+                             " fragments through exchange_request\n    wire bytes: request " +
+                             sizes(pattern_b, &Exchange::request) +
+                             " (the plain client sends it with one send), answer " +
+                             sizes(pattern_b, &Exchange::answer) + "\n");
 
     // Every request reached the peer and got its own step: nothing was
     // answered by a step meant for another, nothing is left over.
@@ -586,12 +582,12 @@ int main(int argc, char** argv) {
     {
         const Exchange connect_exchange{peer.requests().front().raw,
                                         framed_answer(connect_answer.payload)};
-        const auto plain = std::make_unique<PlainServer>(pattern_b);
-        const auto same_server = std::make_unique<PlainServer>(pattern_b, connect_exchange);
-        peer.set_dispatch_reply({.server_port = same_server->port()});
+        PlainServer plain(pattern_b);
+        PlainServer same_server(pattern_b, connect_exchange);
+        peer.set_dispatch_reply({.server_port = same_server.port()});
         check_call(klconnect(environment.c_str(), "", &st, "bench", "", &instance), st,
                    "klconnect");
-        RawClient plain_client(plain->port(), pattern_b);
+        RawClient plain_client(plain.port(), pattern_b);
         std::vector<Variant> variants = {
             {"plain TCP ping-pong", false, [&] { plain_client.round_trips(); }, {}},
             {"library, same server as plain", false, multi.library, {}}};

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "library_fixture.h"
 #include "peer/test_peer.h"
 #include "platform/platform.h"
 #include "transport/exchange.h"
@@ -33,12 +34,7 @@ struct ConnectedTest : ::testing::Test {
         platform::set_short_receive_every(3);
     }
 
-    void TearDown() override {
-        platform::set_short_receive_every(0);
-        if (NetworkAccessInstance* na = transport_state.na_instances.find(1))
-            platform::socket_close(na->socket);
-        transport_state = {};
-    }
+    void TearDown() override { reset_library_state(); }
 };
 
 } // namespace kl::test

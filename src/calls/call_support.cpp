@@ -1,6 +1,7 @@
 #include "calls/call_support.h"
 
 #include <array>
+#include <cstring>
 
 #include "frame/status.h"
 #include "transport/exchange.h"
@@ -38,7 +39,32 @@ void clear_status(klstatus& status) {
     status.error = 0;
     status.warn = 0;
     status.info = 0;
-    status.buffer[0] = '\0';
+    std::memset(status.buffer, 0, sizeof status.buffer);
+}
+
+bool transport_failure(std::uint32_t result, std::int32_t& error, std::int32_t& info) {
+    const auto low = static_cast<std::int32_t>(result & 0xFFFFu);
+    switch (result >> 24) {
+    case KL_CAT_KELORA:
+        error = static_cast<std::int32_t>(result);
+        info = 0;
+        return true;
+    case KL_CAT_CLIENT:
+    case KL_CAT_HOST:
+        error = KL_ERR_TRANSPORT;
+        info = low;
+        return true;
+    case KL_CAT_PPL:
+        error = KL_ERR_PPL;
+        info = static_cast<std::int32_t>(result - 0x2000000u);
+        return true;
+    case KL_CAT_SOCKETS:
+        error = KL_ERR_SOCKET;
+        info = low;
+        return true;
+    default:
+        return false;
+    }
 }
 
 std::int32_t server_id_number(const ServerId& id) {

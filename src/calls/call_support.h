@@ -33,8 +33,16 @@ ClientInstance* find_instance(std::int32_t number, klstatus& status, const char*
 int exchange_id_request(std::uint16_t code, const ServerId& id, const char* options,
                         std::span<std::uint8_t> answer, klstatus& status);
 
-// Clears error, warn, info and the status text before a call's work.
+// Clears error, warn, info and the status text (before a call's work, and
+// for a success the library reports itself).
 void clear_status(klstatus& status);
+
+// The status a call reports for a failed result of the host connection:
+// the library's own number (category 0, info 0), 18067 for the client and
+// server host categories and 18065 for sockets (info = bits 0..15 of the
+// result), 18066 for PPL (info = the result less its category).  False
+// for any other category.
+bool transport_failure(std::uint32_t result, std::int32_t& error, std::int32_t& info);
 
 // The 4 bytes of a server identifier read as a little-endian number, as
 // the trace lines show it.

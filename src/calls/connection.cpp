@@ -104,32 +104,15 @@ void undo_connection() {
     hostdisconnect("");
 }
 
-// Fills the status from a failed hostconnect by its category.
-void set_transport_failure(std::uint32_t r, klstatus& st) {
+// Fills the status from a failed hostconnect by its category, with the
+// step that failed as the text.  A category hostconnect never returns
+// still fails the call, as a socket failure.
+void set_connect_failure(std::uint32_t r, klstatus& st) {
     trace_call("  hostconnect status=0x%lx\n", r);
-    const std::uint32_t category = r >> 24;
-    const auto low = static_cast<kl_long>(r & 0xFFFFu);
-    st.warn = 0;
-    switch (category) {
-    case KL_CAT_KELORA:
-        st.error = static_cast<kl_long>(r);
-        st.info = 0;
-        break;
-    case KL_CAT_CLIENT:
-    case KL_CAT_HOST:
-        st.error = KL_ERR_TRANSPORT;
-        st.info = low;
-        break;
-    case KL_CAT_PPL:
-        st.error = KL_ERR_PPL;
-        st.info = static_cast<kl_long>(r - 0x2000000u);
-        break;
-    default:
-        st.error = KL_ERR_SOCKET;
-        st.info = low;
-        break;
-    }
-    copy_text(st.buffer, transport_state.context_text);
+    std::int32_t error = KL_ERR_SOCKET;
+    std::int32_t info = static_cast<std::int32_t>(r & 0xFFFFu);
+    transport_failure(r, error, info);
+    set_local_status(st, error, info, transport_state.context_text);
 }
 
 void connect_body(const char* environment, const char* options, klstatus& st, const char* username,
@@ -236,7 +219,7 @@ void connect_body(const char* environment, const char* options, klstatus& st, co
     append_item(connect_string, "SERVICE", e.has_service, e.service);
     append_item(connect_string, "PORT", e.has_port, e.port);
     const std::uint32_t r = hostconnect("", connect_string.c_str());
-    if (r != 0 && (r & 0xFFFFu) != KL_ERR_ALREADY_CONNECTED) return set_transport_failure(r, st);
+    if (r != 0 && (r & 0xFFFFu) != KL_ERR_ALREADY_CONNECTED) return set_connect_failure(r, st);
 
     // From here on every failure gives the connection back.
     block->na_instance = 1;
@@ -303,22 +286,21 @@ KL_EXPORT uint32_t KLAPI kldisconnect(kl_long instance, const char* options, kls
             return;
 
         // The connection goes whatever error the server reported.
+        // A failure keeps the instance (and, for a category hostdisconnect
+        // never returns, the server's status).
         const std::uint32_t r = hostdisconnect("");
         if (r != 0) {
-            const std::uint32_t category = r >> 24;
-            const auto low = static_cast<std::int32_t>(r & 0xFFFFu);
-            if (category == KL_CAT_KELORA) {
-                set_local_status(st, static_cast<std::int32_t>(r), 0, "hostdisconnect");
-            } else if (category == KL_CAT_CLIENT || category == KL_CAT_HOST) {
-                set_local_status(st, KL_ERR_TRANSPORT, low, transport_state.context_text);
-            } else if (category == KL_CAT_SOCKETS) {
-                set_local_status(st, KL_ERR_SOCKET, low, transport_state.context_text);
+            std::int32_t error = 0;
+            std::int32_t info = 0;
+            if (transport_failure(r, error, info)) {
+                const bool own = (r >> 24) == KL_CAT_KELORA;
+                set_local_status(st, error, info,
+                                 own ? "hostdisconnect" : transport_state.context_text);
             }
             return;
         }
         if (const int removed = client_tables.instances.remove(instance); removed != 0)
             trace_call("  Error %ld:  removing instance %ld", removed, instance);
         clear_status(st);
-        std::memset(st.buffer, 0, sizeof st.buffer);
     });
 }

@@ -44,32 +44,25 @@ void fill_own_version(klversion_record& record) {
 // records, 18 to an answer record.  Only bytes that arrived are copied (a
 // short answer record leaves the rest of its stretch of the caller's area
 // untouched), and each record copied whole gets its version number in this
-// machine's order.  False when the connection fails (status filled); the
-// records read until then stay in the area.
-bool collect_version_records(klversion_record* records, std::int64_t count, klstatus& status) {
+// machine's order.  A broken connection ends the reading with the status
+// filled; the records read until then stay in the area.
+void collect_version_records(klversion_record* records, std::int32_t count, klstatus& status) {
+    constexpr std::int64_t per_answer = version_data_per_record;
+    constexpr std::int64_t record_size = version_record_size;
     auto* area = reinterpret_cast<std::uint8_t*>(records);
     std::array<std::uint8_t, version_answer_size> answer;
-    std::int64_t remaining = count * static_cast<std::int64_t>(version_record_size);
-    std::int64_t position = 0;
-    while (remaining > 0) {
-        if (receive_response(answer, status) != 0) return false;
-        const std::size_t received = transport_state.received_length;
-        const std::size_t arrived = received > status_size ? received - status_size : 0;
-        const auto take = static_cast<std::size_t>(
-            std::min<std::int64_t>({remaining, static_cast<std::int64_t>(version_data_per_record),
-                                    static_cast<std::int64_t>(arrived)}));
-        std::memcpy(area + position, answer.data() + status_size, take);
+    const std::int64_t total = count * record_size;
+    for (std::int64_t position = 0; position < total; position += per_answer) {
+        if (receive_response(answer, status) != 0) return;
+        const std::int64_t received = transport_state.received_length;
+        const std::int64_t take = std::clamp<std::int64_t>(received - std::int64_t{status_size}, 0,
+                                                           std::min(total - position, per_answer));
+        std::memcpy(area + position, answer.data() + status_size, static_cast<std::size_t>(take));
         if (transport_state.byte_order_flag) {
-            const std::int64_t first = position / static_cast<std::int64_t>(version_record_size);
-            const std::int64_t end = (position + static_cast<std::int64_t>(take)) /
-                                     static_cast<std::int64_t>(version_record_size);
-            for (std::int64_t k = first; k < end; ++k)
+            for (std::int64_t k = position / record_size; k < (position + take) / record_size; ++k)
                 records[k].version = ltol(records[k].version, &records[k].version);
         }
-        position += static_cast<std::int64_t>(version_data_per_record);
-        remaining -= static_cast<std::int64_t>(version_data_per_record);
     }
-    return true;
 }
 
 } // namespace
@@ -152,7 +145,6 @@ KL_EXPORT uint32_t KLAPI klversion(kl_long instance, const char* options, klstat
         if (node[0] == '\0') {
             fill_own_version(records[0]);
             clear_status(st);
-            std::memset(st.buffer, 0, sizeof st.buffer);
             st.count = 1;
             st.bufflen = static_cast<kl_long>(version_record_size);
             return;

@@ -56,7 +56,6 @@ std::uint32_t socket_result() {
 // Closes a socket when it goes out of scope, unless it was handed on.
 class SocketGuard {
   public:
-    SocketGuard() = default;
     explicit SocketGuard(socket_t socket) : socket_(socket) {}
     SocketGuard(const SocketGuard&) = delete;
     SocketGuard& operator=(const SocketGuard&) = delete;
@@ -91,7 +90,7 @@ void drop_dispatcher_socket() {
 int dispatch_socket_failure(const char* trace_line, const char* context) {
     transport_state.saved_socket_error = platform::last_socket_error();
     trace(trace_line);
-    if (context) set_context_text(context);
+    set_context_text(context);
     return KL_ERR_SOCKET;
 }
 
@@ -122,10 +121,8 @@ int dispatcher_exchange(std::uint32_t request_word, NetworkAccessInstance& block
     }
 
     trace(" Connection established with dispatcher!");
-    const std::uint8_t request[4] = {static_cast<std::uint8_t>(request_word >> 24),
-                                     static_cast<std::uint8_t>(request_word >> 16),
-                                     static_cast<std::uint8_t>(request_word >> 8),
-                                     static_cast<std::uint8_t>(request_word)};
+    std::uint8_t request[4];
+    put_be32(request, request_word);
     const long sent = platform::socket_send(transport_state.dispatcher_socket, request, 4);
     if (sent < 0) return dispatch_socket_failure(" Error: dispatch send.\n", "dispatch send");
     if (sent < 4) {
@@ -145,9 +142,7 @@ int dispatcher_exchange(std::uint32_t request_word, NetworkAccessInstance& block
     }
 
     trace(" Received dispatch response for server on port #%d.\n", be16(reply + 50));
-    const auto status = static_cast<std::int32_t>((std::uint32_t{reply[0]} << 24) |
-                                                  (std::uint32_t{reply[1]} << 16) |
-                                                  (std::uint32_t{reply[2]} << 8) | reply[3]);
+    const auto status = static_cast<std::int32_t>(get_be32(reply));
     if (status != KL_ERR_STANDALONE) {
         const socket_t s = transport_state.dispatcher_socket;
         transport_state.dispatcher_socket = platform::invalid_socket;
@@ -183,6 +178,15 @@ bool read_ip_address(const char* text, std::uint8_t address[4]) {
     return true;
 }
 
+// The server machine's address: the dispatcher's, and the server's (whose
+// port comes later from the dispatcher's reply).
+void set_server_machine(NetworkAccessInstance& block, const std::uint8_t address[4]) {
+    for (platform::Ipv4Endpoint* e : {&block.dispatcher, &block.server}) {
+        e->family = 2;
+        std::memcpy(e->address, address, 4);
+    }
+}
+
 } // namespace
 
 void set_context_text(const char* text) {
@@ -206,11 +210,7 @@ std::uint32_t hostconnect(const char* /*unused*/, const char* options) {
         trace_state.debug_flag = 1;
     }
 
-    if (!transport_state.na_table_ready) {
-        if (transport_state.na_instances.create() != 0)
-            return make_status(KL_CAT_KELORA, KL_ERR_NO_MEMORY);
-        transport_state.na_table_ready = 1;
-    }
+    if (!ensure_network_access_table()) return make_status(KL_CAT_KELORA, KL_ERR_NO_MEMORY);
     std::unique_ptr<NetworkAccessInstance> block = new_block<NetworkAccessInstance>();
     if (!block) return make_status(KL_CAT_KELORA, KL_ERR_NO_MEMORY);
 
@@ -251,10 +251,7 @@ std::uint32_t hostconnect(const char* /*unused*/, const char* options) {
             set_context_text(ipaddress.value);
             return make_status(KL_CAT_KELORA, KL_ERR_BAD_IP_ADDRESS);
         }
-        for (platform::Ipv4Endpoint* e : {&block->dispatcher, &block->server}) {
-            e->family = 2;
-            std::memcpy(e->address, address, 4);
-        }
+        set_server_machine(*block, address);
     }
 
     if (const int error = platform::socket_startup(); error != 0) {
@@ -275,10 +272,7 @@ std::uint32_t hostconnect(const char* /*unused*/, const char* options) {
             set_context_text(host_name);
             return socket_result();
         }
-        for (platform::Ipv4Endpoint* e : {&block->dispatcher, &block->server}) {
-            e->family = 2;
-            std::memcpy(e->address, address, 4);
-        }
+        set_server_machine(*block, address);
     }
 
     std::uint16_t service_port = 0;

@@ -35,8 +35,6 @@ XdrHandle::~XdrHandle() = default;
 XdrHandle::XdrHandle(XdrHandle&&) noexcept = default;
 XdrHandle& XdrHandle::operator=(XdrHandle&&) noexcept = default;
 
-namespace {
-
 void put_be32(std::uint8_t* at, std::uint32_t value) {
     at[0] = static_cast<std::uint8_t>(value >> 24);
     at[1] = static_cast<std::uint8_t>(value >> 16);
@@ -48,6 +46,8 @@ std::uint32_t get_be32(const std::uint8_t* at) {
     return (std::uint32_t{at[0]} << 24) | (std::uint32_t{at[1]} << 16) |
            (std::uint32_t{at[2]} << 8) | std::uint32_t{at[3]};
 }
+
+namespace {
 
 long socket_send_io(void* context, const std::uint8_t* data, std::size_t length, bool more) {
     return platform::socket_send(reinterpret_cast<platform::socket_t>(context), data, length, more);

@@ -31,6 +31,11 @@ struct StreamIo {
 StreamIo socket_io(std::intptr_t socket);
 
 inline constexpr std::uint32_t last_fragment_flag = 0x00008000u;
+
+// Integers of the framing (and of the dispatcher exchange) are always
+// big-endian, whatever the server's byte order.
+void put_be32(std::uint8_t* at, std::uint32_t value);
+std::uint32_t get_be32(const std::uint8_t* at);
 inline constexpr std::uint32_t stream_buffer_size = 1024;
 
 // Direction of the next filter call.

@@ -17,11 +17,16 @@ XdrHandle* connection_stream() {
     return (na && na->stream.stream) ? &na->stream : nullptr;
 }
 
-int record_connection(std::unique_ptr<NetworkAccessInstance>& block, StreamIo io) {
+bool ensure_network_access_table() {
     if (!transport_state.na_table_ready) {
-        if (transport_state.na_instances.create() != 0) return KL_ERR_NO_MEMORY;
+        if (transport_state.na_instances.create() != 0) return false;
         transport_state.na_table_ready = 1;
     }
+    return true;
+}
+
+int record_connection(std::unique_ptr<NetworkAccessInstance>& block, StreamIo io) {
+    if (!ensure_network_access_table()) return KL_ERR_NO_MEMORY;
     // There is only ever instance 1; with its slot free, the lowest-free
     // rule hands out number 1.
     if (transport_state.na_instances.valid(1)) return KL_ERR_RECORD_BLOCK;

@@ -41,6 +41,10 @@ extern TransportState& transport_state;
 // The stream of network access instance 1; null when not connected.
 XdrHandle* connection_stream();
 
+// Creates the network access instance table unless it exists.  False when
+// it cannot be allocated.
+bool ensure_network_access_table();
+
 // Records a connection as network access instance 1: puts the record
 // stream (1024-byte buffers) on io, records the block with a use count of
 // 1 and sets the connected flag.  0 on success; 10021 when the stream
