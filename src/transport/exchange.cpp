@@ -101,12 +101,16 @@ void copy_status(std::span<const std::uint8_t> response, klstatus& status) {
     }
 }
 
-int exchange_request(std::span<const std::uint8_t> request, std::span<std::uint8_t> response,
-                     klstatus& status) {
-    if (const int failed = send_request(request, status)) return failed;
+int receive_answer(std::span<std::uint8_t> response, klstatus& status) {
     if (const int failed = receive_response(response, status)) return failed;
     copy_status(response, status);
     return 0;
+}
+
+int exchange_request(std::span<const std::uint8_t> request, std::span<std::uint8_t> response,
+                     klstatus& status) {
+    if (const int failed = send_request(request, status)) return failed;
+    return receive_answer(response, status);
 }
 
 // ---- byte-order rule --------------------------------------------------------

@@ -42,6 +42,10 @@ int receive_response(std::span<std::uint8_t> buffer, klstatus& status);
 // writes the status trace line.
 void copy_status(std::span<const std::uint8_t> response, klstatus& status);
 
+// Receives one answer record into response and copies its status into
+// the caller's.  0, or 18065 (status filled) when the transfer fails.
+int receive_answer(std::span<std::uint8_t> response, klstatus& status);
+
 // The exchange of most calls: sends the request, receives one answer
 // record into response and copies its status into the caller's.  0, or
 // 18065 (status filled) when either transfer fails.

@@ -1,0 +1,86 @@
+#include "calls/requests.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include "frame/format.h"
+#include "frame/status.h"
+#include "frame/trace.h"
+#include "transport/exchange.h"
+
+namespace kl {
+
+std::size_t packed_length(TextList texts) {
+    std::size_t total = 0;
+    for (const char* text : texts)
+        total += text_length(text) + 1;
+    return total;
+}
+
+bool packed_fits(TextList texts) {
+    // Texts are counted one at a time so that a huge text cannot wrap the
+    // sum back under the limit.
+    std::size_t total = 0;
+    for (const char* text : texts) {
+        total += bounded_length(text, string_area_size + 1) + 1;
+        if (total > string_area_size) return false;
+    }
+    return true;
+}
+
+int send_packed_request(std::uint16_t code, const ServerId& id, std::optional<std::int32_t> number,
+                        TextList texts, klstatus& status) {
+    std::array<std::uint8_t, request_area_size> request;
+    RequestBuilder builder(request);
+    builder.code(code).id(id);
+    if (number) builder.i32(*number);
+    for (const char* text : texts)
+        builder.string(text);
+    if (!builder.fits()) {
+        set_local_status(status, KL_ERR_STRINGS_TOO_LONG);
+        return KL_ERR_STRINGS_TOO_LONG;
+    }
+    return send_request(builder.request(), status);
+}
+
+int send_fixed_header_request(std::uint16_t code, const ServerId& id, std::int32_t count,
+                              const char* options, klstatus& status,
+                              std::span<const std::uint8_t> tail) {
+    std::array<std::uint8_t, request_area_size> request;
+    RequestBuilder builder(request);
+    builder.code(code).id(id).i32(count).options_field(options).bytes(tail);
+    if (!builder.fits()) {
+        set_local_status(status, KL_ERR_STRINGS_TOO_LONG);
+        return KL_ERR_STRINGS_TOO_LONG;
+    }
+    return send_request(builder.request(), status);
+}
+
+bool collect_records(std::int32_t count, char* records, klstatus& status) {
+    std::array<std::uint8_t, answer_area_size> answer;
+    std::int64_t received = 0;
+    std::int64_t offset = 0;
+    status.error = 0;
+    status.count = 0;
+    if (count > 0) {
+        do {
+            if (status.error != 0) break;
+            if (receive_answer(answer, status) != 0) return false;
+            const std::size_t length = transport_state.received_length;
+            if (status.count >= 1 && length > status_size) {
+                std::memcpy(records + offset, answer.data() + status_size, length - status_size);
+                received += status.count;
+                offset += std::max<std::int64_t>(status.bufflen, 0);
+            }
+            trace_call("  Records received=%ld\n", static_cast<long>(received));
+        } while (received < count);
+    }
+    status.count = static_cast<std::int32_t>(received);
+    status.bufflen = static_cast<std::int32_t>(offset);
+    trace_call("  Total records received=%ld, buffer size=%ld.\n", static_cast<long>(received),
+               static_cast<long>(offset));
+    return true;
+}
+
+} // namespace kl

@@ -1,0 +1,74 @@
+// The request shapes the query, modification and list calls share, and the
+// loop that collects records across several answer records.
+//
+// Packed-string request: function code, server identifier, (for some calls
+// a 32-bit number,) then the call's texts one after another, each with its
+// NUL and no gap.  The texts go out whole, semicolons and all, and share a
+// 2038-byte string area.
+//
+// Fixed-header request: function code, server identifier, a 32-bit count
+// and the 80-byte options field (the options cut at the first semicolon
+// outside quotes): 90 bytes, sometimes followed by call data.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <optional>
+#include <span>
+
+#include "frame/tables.h"
+#include "klsrv32.h"
+
+namespace kl {
+
+// Largest request record and answer record the calls use.
+constexpr std::size_t request_area_size = 2048;
+constexpr std::size_t answer_area_size = 2048;
+// Room the texts of a packed-string request share.
+constexpr std::size_t string_area_size = 2038;
+constexpr std::size_t fixed_header_size = 90;
+
+// The texts of a packed-string request in the call's order; a null pointer
+// counts as an empty text (it still takes its terminator).
+using TextList = std::initializer_list<const char*>;
+
+// The bytes the texts take packed: each its length plus its terminator.
+std::size_t packed_length(TextList texts);
+
+// True when the texts fit the string area.
+bool packed_fits(TextList texts);
+
+// Builds and sends a packed-string request: code, id, the number when
+// given, the texts.  The caller has checked packed_fits.  0, or 18065
+// (status filled) when the send fails.
+int send_packed_request(std::uint16_t code, const ServerId& id, std::optional<std::int32_t> number,
+                        TextList texts, klstatus& status);
+
+// Builds and sends a fixed-header request followed by tail (at most
+// request_area_size - 90 bytes; longer tails are the caller's fault and
+// refused with 18021 before anything is sent).  0, or the error left in
+// the status.
+int send_fixed_header_request(std::uint16_t code, const ServerId& id, std::int32_t count,
+                              const char* options, klstatus& status,
+                              std::span<const std::uint8_t> tail = {});
+
+// Reads answer records after a fetch or list request until count records
+// were announced or an answer reports an error, placing the data of each
+// answer into records at the running offset:
+//
+// - the bytes copied are the bytes that arrived after the status (never
+//   more than an answer area holds), whatever bufflen says;
+// - the offset advances by the server's bufflen, so a server may leave
+//   room between its records; a negative bufflen advances nothing, so no
+//   answer is ever placed before the start of records;
+// - an answer counts only when its count is at least 1 and data followed
+//   the status.
+//
+// A count of 0 or below reads nothing.  At the end status.count and
+// status.bufflen hold the totals and the "Total records received" line is
+// traced.  False when a receive failed: the status then holds 18065, the
+// records copied until then stay, and the totals are not written.
+bool collect_records(std::int32_t count, char* records, klstatus& status);
+
+} // namespace kl
