@@ -1,0 +1,210 @@
+// Qualify, select, fetch and fetch keys against the test peer in both byte
+// orders: the request bytes, what the cursor block keeps, the fetch loop
+// and what happens when the server's answers do not add up.
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "connection_fixture.h"
+
+namespace kl::test {
+namespace {
+
+using SelectionTest = CursorTest;
+
+Bytes fill(std::size_t n, std::uint8_t first) {
+    Bytes out(n);
+    for (std::size_t i = 0; i < n; ++i)
+        out[i] = static_cast<std::uint8_t>(first + i);
+    return out;
+}
+
+TEST_P(SelectionTest, RequestBytes) {
+    struct Case {
+        const char* name;
+        std::function<std::uint32_t(klstatus&)> call;
+        Bytes expected;
+    };
+    std::vector<char> out(4096);
+    const bool b = big();
+    const std::vector<Case> cases = {
+        {"qualify packs five texts, options whole",
+         [](klstatus& st) { return klqualify(1, "o;p", &st, "own", "tab", "col", "c=1"); },
+         join({number_bytes(305, 2, b), cursor_id, text_bytes("own"), text_bytes("tab"),
+               text_bytes("col"), text_bytes("o;p"), text_bytes("c=1")})},
+        {"select with null texts sends lone terminators",
+         [](klstatus& st) { return klselect(1, nullptr, &st, nullptr, "", nullptr); },
+         join({number_bytes(307, 2, b), cursor_id, Bytes(4, 0)})},
+        {"fetch cuts its options at a semicolon outside quotes",
+         [&](klstatus& st) { return klfetch(1, "a';'\"x;\";cut", &st, -0x10203, out.data()); },
+         join({number_bytes(308, 2, b), cursor_id,
+               number_bytes(static_cast<std::uint32_t>(-0x10203), 4, b),
+               text_bytes("a';'\"x;\"", 80)})},
+        {"fetch keys", [&](klstatus& st) { return klfetchkeys(1, "K", &st, 7, out.data()); },
+         join({number_bytes(306, 2, b), cursor_id, number_bytes(7, 4, b), text_bytes("K", 80)})},
+    };
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(cases[i].name);
+        peer.script({{{status_answer(StatusRecord{}, b)}}});
+        klstatus st{};
+        EXPECT_EQ(cases[i].call(st), 0u) << st.error;
+        EXPECT_EQ(to_hex(request(i)), to_hex(cases[i].expected));
+    }
+}
+
+TEST_P(SelectionTest, CursorBlockTakesSizesOnlyOnSuccess) {
+    klstatus st{};
+    peer.script({{{status_answer(StatusRecord{}.valuesize(12).bufflen(300), big())}},
+                 {{status_answer(StatusRecord{}.valuesize(5), big())}},
+                 {{status_answer(StatusRecord{}.error(11999).valuesize(99).bufflen(99), big())}},
+                 {{status_answer(StatusRecord{}.error(11999).valuesize(98), big())}}});
+    ASSERT_EQ(klselect(1, "", &st, "t", "c", ""), 0u);
+    ASSERT_EQ(klqualify(1, "", &st, "", "t", "c", ""), 0u);
+    EXPECT_EQ(klselect(1, "", &st, "t", "c", ""), 11999u);
+    EXPECT_EQ(klqualify(1, "", &st, "", "t", "c", ""), 11999u);
+    EXPECT_EQ(cursor().value_size, 12);
+    EXPECT_EQ(cursor().record_length, 300);
+    EXPECT_EQ(cursor().qualify_size, 5);
+}
+
+TEST_P(SelectionTest, LocalRefusalsSendNothing) {
+    const std::string fits(2038 - 4, 'x'); // with four terminators: exactly the area
+    peer.script({{{status_answer(StatusRecord{}, big())}}});
+    klstatus st{};
+    ASSERT_EQ(klselect(1, "", &st, fits.c_str(), "", ""), 0u);
+    EXPECT_EQ(request(0).size(), 2044u);
+
+    struct Case {
+        std::function<std::uint32_t(klstatus&)> call;
+        std::int32_t error, info;
+    };
+    const std::string too_long = fits + "x";
+    char area[8];
+    const std::vector<Case> cases = {
+        {[&](klstatus& s) { return klselect(1, "", &s, too_long.c_str(), "", ""); }, 18021, 0},
+        {[&](klstatus& s) { return klqualify(1, too_long.c_str(), &s, "", "", "", ""); }, 18021, 0},
+        {[](klstatus& s) { return klselect(0, "", &s, "", "", ""); }, 11042, 0},
+        {[](klstatus& s) { return klqualify(-3, "", &s, "", "", "", ""); }, 11042, -3},
+        {[&](klstatus& s) { return klfetch(2, "", &s, 1, area); }, 11042, 2},
+        {[&](klstatus& s) { return klfetchkeys(99, "", &s, 1, area); }, 11042, 99},
+        {[](klstatus& s) { return klfetch(1, "", &s, 1, nullptr); }, 10036, 0},
+        {[](klstatus& s) { return klfetchkeys(1, "", &s, 1, nullptr); }, 10036, 0},
+    };
+    for (const Case& c : cases) {
+        klstatus s{};
+        EXPECT_EQ(c.call(s), static_cast<std::uint32_t>(c.error));
+        EXPECT_EQ(s.info, c.info);
+    }
+    transport_state.connected_flag = 0;
+    EXPECT_EQ(klfetch(1, "", &st, 1, area), 18011u);
+    EXPECT_EQ(peer.requests().size(), 1u);
+}
+
+// Answers carrying 4, 4 and 2 records, each bufflen 8 bytes longer than
+// its data: the data land at 0, b1 and b1 + b2, the gaps stay untouched.
+TEST_P(SelectionTest, FetchCollectsAcrossAnswers) {
+    const Bytes d1 = fill(40, 0x10), d2 = fill(40, 0x40), d3 = fill(20, 0x80);
+    peer.script({{{status_answer(StatusRecord{}.count(4).bufflen(48), big(), d1),
+                   status_answer(StatusRecord{}.count(4).bufflen(48), big(), d2),
+                   status_answer(StatusRecord{}.count(2).bufflen(28), big(), d3)}}});
+    std::vector<std::uint8_t> records(200, 0xEE);
+    klstatus st{};
+    ASSERT_EQ(klfetch(1, "", &st, 10, reinterpret_cast<char*>(records.data())), 0u);
+    EXPECT_EQ(st.count, 10);
+    EXPECT_EQ(st.bufflen, 124);
+    const Bytes expected = join({d1, Bytes(8, 0xEE), d2, Bytes(8, 0xEE), d3, Bytes(8, 0xEE)});
+    EXPECT_EQ(to_hex(Bytes(records.begin(), records.begin() + 124)), to_hex(expected));
+}
+
+TEST_P(SelectionTest, EndOfRecordsIsAWarningOnlyAfterSomeArrived) {
+    struct Case {
+        std::int32_t count;
+        std::vector<Answer> answers;
+        std::uint32_t result;
+        std::int32_t warn, received;
+    };
+    const bool b = big();
+    const Answer end = status_answer(StatusRecord{}.error(11032).info(4), b);
+    const Answer three = status_answer(StatusRecord{}.count(3).bufflen(6), b, fill(6, 1));
+    const std::vector<Case> cases = {
+        {10, {three, end}, 0, 11032, 3},
+        {1, {end}, 11032, 0, 0},
+        {10, {end}, 11032, 0, 0},
+        // A bare status announcing records carries none: not counted.
+        {2, {status_answer(StatusRecord{}.count(2).bufflen(6), b), end}, 11032, 0, 0},
+        {0, {}, 0, 0, 0},
+        {-5, {}, 0, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.count);
+        peer.script({{c.answers}});
+        std::vector<char> records(64);
+        klstatus st{};
+        st.warn = 0;
+        EXPECT_EQ(klfetch(1, "", &st, c.count, records.data()), c.result);
+        EXPECT_EQ(st.warn, c.warn);
+        EXPECT_EQ(st.count, c.received);
+        if (c.warn != 0) {
+            EXPECT_EQ(st.info, 0);
+        }
+    }
+    // Nothing was read for the counts of 0 and below: the next call's
+    // answer is its own.
+    peer.script({{{status_answer(StatusRecord{}.valuesize(3), big())}}});
+    klstatus st{};
+    ASSERT_EQ(klqualify(1, "", &st, "", "", "", ""), 0u);
+    EXPECT_EQ(cursor().qualify_size, 3);
+}
+
+// A server whose words do not describe its data: an answer longer than the
+// answer area, a bufflen far beyond the data, a negative bufflen.  Only the
+// bytes that arrived are copied, never more than the area holds, nothing
+// lands before the caller's area, and the next call still gets its own
+// answer.
+TEST_P(SelectionTest, HostileFetchAnswersStayInBounds) {
+    const bool b = big();
+    peer.script({{{status_answer(StatusRecord{}.count(1).bufflen(-1000), b, fill(10, 1)),
+                   status_answer(StatusRecord{}.count(1).bufflen(1), b, fill(3000, 0x20)),
+                   status_answer(StatusRecord{}.count(1).bufflen(1 << 20), b, fill(4, 0x90))}}});
+    std::vector<std::uint8_t> area(8000, 0xEE);
+    klstatus st{};
+    ASSERT_EQ(klfetch(1, "", &st, 3, reinterpret_cast<char*>(area.data()) + 1000), 0u);
+    EXPECT_EQ(st.count, 3);
+    EXPECT_EQ(st.bufflen, 1 + (1 << 20));
+    EXPECT_EQ(std::count(area.begin(), area.begin() + 1000, 0xEE), 1000);
+    // The second answer overwrote the first from the same place and was
+    // cut at the answer area: 1956 data bytes.
+    EXPECT_EQ(area[1000], 0x20);
+    EXPECT_EQ(area[1000 + 1955], static_cast<std::uint8_t>(0x20 + 1955));
+    EXPECT_EQ(area[1000 + 1956], 0xEE);
+
+    peer.script({{{status_answer(StatusRecord{}.error(7), b, fill(2500, 0))}},
+                 {{status_answer(StatusRecord{}.valuesize(8), b)}}});
+    std::vector<std::uint8_t> keys(3000, 0xEE);
+    EXPECT_EQ(klfetchkeys(1, "", &st, 1, reinterpret_cast<char*>(keys.data())), 7u);
+    EXPECT_EQ(keys[1955], static_cast<std::uint8_t>(1955));
+    EXPECT_EQ(keys[1956], 0xEE);
+    ASSERT_EQ(klqualify(1, "", &st, "", "", "", ""), 0u);
+    EXPECT_EQ(cursor().qualify_size, 8);
+}
+
+TEST_P(SelectionTest, BrokenConnectionKeepsWhatArrived) {
+    // The peer closes 20 bytes into the second answer.
+    peer.script({{{status_answer(StatusRecord{}.count(2).bufflen(4), big(), fill(4, 1)),
+                   status_answer(StatusRecord{}.count(2).bufflen(4), big(), fill(4, 9))},
+                  Fault::close_mid_answer,
+                  4 + 96 + 20}});
+    std::vector<std::uint8_t> area(16, 0xEE);
+    klstatus st{};
+    EXPECT_EQ(klfetch(1, "", &st, 5, reinterpret_cast<char*>(area.data())), 18065u);
+    EXPECT_EQ(to_hex(Bytes(area.begin(), area.begin() + 5)), "01 02 03 04 EE");
+}
+
+INSTANTIATE_TEST_SUITE_P(ByteOrders, SelectionTest, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "big" : "little"; });
+
+} // namespace
+} // namespace kl::test
