@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "connection_fixture.h"
@@ -201,6 +202,22 @@ TEST_P(SelectionTest, BrokenConnectionKeepsWhatArrived) {
     klstatus st{};
     EXPECT_EQ(klfetch(1, "", &st, 5, reinterpret_cast<char*>(area.data())), 18065u);
     EXPECT_EQ(to_hex(Bytes(area.begin(), area.begin() + 5)), "01 02 03 04 EE");
+}
+
+// While one thread's fetch waits for its answer, another thread's call is
+// turned away without touching the connection.
+TEST_P(SelectionTest, SecondThreadIsRefusedWhileACallWaits) {
+    peer.script({{.fault = Fault::never_answer}});
+    std::vector<char> area(16);
+    klstatus first{};
+    std::thread waiting([&] { klfetch(1, "", &first, 1, area.data()); });
+    ASSERT_TRUE(peer.wait_for_requests(1));
+    klstatus second{};
+    EXPECT_EQ(klselect(1, "", &second, "t", "", ""), 18002u);
+    peer.release_held();
+    waiting.join();
+    EXPECT_EQ(first.error, 18065);
+    EXPECT_EQ(peer.requests().size(), 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(ByteOrders, SelectionTest, ::testing::Bool(),
