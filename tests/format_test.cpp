@@ -42,6 +42,11 @@ TEST(Format, PrecisionZeroPrintsZeroAsNothing) {
     EXPECT_EQ(fmt("entry=%.ld|", 7), "entry=7|");
 }
 
+TEST(Format, PrecisionIsTheLeastNumberOfDigits) {
+    EXPECT_EQ(fmt("%.5ld|%.5ld|%.5ld", 61, -3, 123456), "00061|-00003|123456");
+    EXPECT_EQ(fmt("%.3x", 0xAu), "00a");
+}
+
 TEST(Format, MissingArgumentsPrintNothingAndOutputIsCut) {
     EXPECT_EQ(fmt("a=%d b=%s", 1), "a=1 b=");
     char small[6];

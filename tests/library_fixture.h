@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "calls/errors.h"
 #include "frame/call.h"
 #include "frame/tables.h"
 #include "frame/trace.h"
@@ -37,6 +38,7 @@ inline void reset_library_state() {
     client_tables.cursors.reset();
     client_tables.ready = 0;
     trace_state = {};
+    message_file_state = {};
     owner_word = 0;
     platform::set_short_receive_every(0);
     platform::set_allocation_failures_after(-1);

@@ -141,6 +141,17 @@ std::size_t format_into(std::span<char> out, const char* format, std::span<const
             }
             // A precision of 0 prints a zero value as nothing ("%.ld").
             if (spec.has_precision && spec.precision == 0 && bits == 0) n = 0;
+            // Otherwise the precision is the least number of digits,
+            // zero-filled after any sign ("%.5ld" of -3 is -00003).
+            const std::size_t sign = (n > 0 && body[0] == '-') ? 1 : 0;
+            const std::size_t digits = n - sign;
+            const std::size_t wanted = std::min<std::size_t>(spec.precision, sizeof body - 1);
+            if (spec.has_precision && wanted > digits) {
+                const std::size_t fill = wanted - digits;
+                std::memmove(body + sign + fill, body + sign, digits);
+                std::memset(body + sign, '0', fill);
+                n += fill;
+            }
             put_padded(sink, spec, body, n, true);
             break;
         }
