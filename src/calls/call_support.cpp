@@ -1,5 +1,6 @@
 #include "calls/call_support.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -65,6 +66,15 @@ bool transport_failure(std::uint32_t result, std::int32_t& error, std::int32_t& 
     default:
         return false;
     }
+}
+
+TracedBytes traced_bytes(const void* data, std::int64_t length) {
+    TracedBytes shown{};
+    if (data != nullptr && length > 0) {
+        const auto n = static_cast<std::size_t>(std::min<std::int64_t>(length, 80));
+        std::memcpy(shown.text, data, n);
+    }
+    return shown;
 }
 
 std::int32_t server_id_number(const ServerId& id) {

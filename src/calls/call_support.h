@@ -44,6 +44,15 @@ void clear_status(klstatus& status);
 // for any other category.
 bool transport_failure(std::uint32_t result, std::int32_t& error, std::int32_t& info);
 
+// A caller's byte area as a trace line shows it: its text up to the first
+// NUL, at most 80 characters, and never more than length bytes of the
+// area (the caller vouches for no more; a null area or a length of 0 or
+// below shows as empty).
+struct TracedBytes {
+    char text[81];
+};
+TracedBytes traced_bytes(const void* data, std::int64_t length);
+
 // The 4 bytes of a server identifier read as a little-endian number, as
 // the trace lines show it.
 std::int32_t server_id_number(const ServerId& id);
