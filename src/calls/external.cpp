@@ -48,7 +48,7 @@ constexpr std::size_t options_limit = 79;
 constexpr std::size_t name_limit = 255;
 
 // Offsets of the external header's fixed fields.
-constexpr std::size_t external_library_offset = 14 + options_field_size; // 94
+constexpr std::size_t external_library_offset = 14 + options_field_size;              // 94
 constexpr std::size_t external_routine_offset = external_library_offset + name_limit; // 349
 
 struct Required {

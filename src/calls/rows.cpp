@@ -67,8 +67,7 @@ KL_EXPORT uint32_t KLAPI klupdate(kl_long cursor, const char* options, klstatus*
         if (!require_connection(st)) return;
         const std::int32_t row_length = block->record_length;
         const TextList texts = {table, columns, options};
-        if (!update_fits(texts, row_length))
-            return set_local_status(st, KL_ERR_STRINGS_TOO_LONG);
+        if (!update_fits(texts, row_length)) return set_local_status(st, KL_ERR_STRINGS_TOO_LONG);
         // A row is read from the caller's buffer, so it must be there.
         if (buffer == nullptr && row_length > 0)
             return set_local_status(st, KL_ERR_NULL_ARGUMENT, 0, "buffer");
