@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "library_fixture.h"
 #include "peer/test_peer.h"
 #include "platform/platform.h"
@@ -35,6 +37,36 @@ struct ConnectedTest : ::testing::Test {
     }
 
     void TearDown() override { reset_library_state(); }
+};
+
+// Connected as above, with the client tables made and client cursor 1
+// standing for the server cursor cursor_id; parameterised on the server's
+// byte order (true = big-endian numbers).
+struct CursorTest : ConnectedTest, ::testing::WithParamInterface<bool> {
+    static inline const Bytes cursor_id = {0xC1, 0xC2, 0xC3, 0xC4};
+
+    bool big() const { return GetParam(); }
+
+    void SetUp() override {
+        connect(big());
+        transport_state.connected_flag = 1;
+        ASSERT_EQ(create_client_tables(), 0);
+        auto block = new_block<kl_cursor_t>();
+        block->instance = 1;
+        std::memcpy(block->server_cursor.bytes, cursor_id.data(), 4);
+        std::int32_t number = 0;
+        ASSERT_EQ(client_tables.cursors.add(block, number), 0);
+        ASSERT_EQ(number, 1);
+    }
+
+    kl_cursor_t& cursor() { return *client_tables.cursors.find(1); }
+
+    // The payload of the n-th request the peer received (waits for it).
+    Bytes request(std::size_t n) {
+        EXPECT_TRUE(peer.wait_for_requests(n + 1));
+        const std::vector<Request> all = peer.requests();
+        return n < all.size() ? all[n].payload : Bytes{};
+    }
 };
 
 } // namespace kl::test

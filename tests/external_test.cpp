@@ -4,9 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <vector>
 
-#include "call_fixture.h"
+#include "connection_fixture.h"
+#include "trace_log.h"
 
 namespace kl::test {
 namespace {
@@ -20,11 +23,13 @@ Bytes pattern(std::size_t n, unsigned seed) {
     return out;
 }
 
-struct ExternalTest : CallTest {
+struct ExternalTest : CursorTest {
     kl_long instance = 0;
     void SetUp() override {
-        CallTest::SetUp();
-        instance = add_instance(instance_id);
+        CursorTest::SetUp();
+        auto block = new_block<ClientInstance>();
+        std::memcpy(block->server_instance.bytes, instance_id.data(), 4);
+        ASSERT_EQ(client_tables.instances.add(block, instance), 0);
     }
 
     // The header and input records are not answered; the last of them
@@ -45,7 +50,7 @@ struct ExternalTest : CallTest {
 TEST_P(ExternalTest, HeaderAndInputRecords) {
     char output[4] = {'k', 'e', 'e', 'p'};
     klstatus st{};
-    script_exchange(2, {status()});
+    script_exchange(2, {status_answer(StatusRecord{}, big())});
     ASSERT_EQ(klexternal(instance, "O;p", &st, 77, "LIB", "ROUT", "abc", 3, output, 0), 0u);
     EXPECT_EQ(to_hex(request(0)),
               to_hex(join({number_bytes(326, 2, big()), instance_id, number_bytes(3, 4, big()),
@@ -53,7 +58,7 @@ TEST_P(ExternalTest, HeaderAndInputRecords) {
                            text_bytes("ROUT")})));
     EXPECT_EQ(to_hex(request(1)), "00 00 61 62 63");
 
-    script_exchange(2, {status(StatusRecord{}.error(4100).text("no command"))});
+    script_exchange(2, {status_answer(StatusRecord{}.error(4100).text("no command"), big())});
     EXPECT_EQ(klcommand(instance, "C;d", &st, 0, "xy", 2, output, 4), 4100u);
     EXPECT_EQ(std::string(st.buffer), "no command");
     EXPECT_EQ(to_hex(request(2)), to_hex(join({number_bytes(325, 2, big()), instance_id,
@@ -80,7 +85,7 @@ TEST_P(ExternalTest, InputAndOutputInPieces) {
         SCOPED_TRACE(::testing::Message() << c.in_length << " in, " << c.out_length << " out");
         const Bytes input = pattern(static_cast<std::size_t>(c.in_length) + 1, 1);
         const Bytes expected = pattern(static_cast<std::size_t>(c.out_length), 2);
-        std::vector<Answer> answers = {status()};
+        std::vector<Answer> answers = {status_answer(StatusRecord{}, big())};
         for (std::size_t at = 0; at < expected.size(); at += 1955) {
             const std::size_t end = std::min(expected.size(), at + 1955);
             answers.push_back(output_record(Bytes(expected.begin() + at, expected.begin() + end)));
@@ -125,8 +130,8 @@ TEST_P(ExternalTest, InputAndOutputInPieces) {
 TEST_P(ExternalTest, HostileOutputRecords) {
     const Bytes over_long = pattern(3000, 3);
     const Bytes last = pattern(90, 4);
-    script_exchange(1, {status(), output_record(pattern(100, 5)), output_record(over_long),
-                        output_record(last)});
+    script_exchange(1, {status_answer(StatusRecord{}, big()), output_record(pattern(100, 5)),
+                        output_record(over_long), output_record(last)});
     Bytes output(4001, 0xEE);
     klstatus st{};
     ASSERT_EQ(klexternal(instance, "", &st, 0, "L", "R", "", 0,
@@ -141,12 +146,12 @@ TEST_P(ExternalTest, HostileOutputRecords) {
     EXPECT_EQ(output[4000], 0xEE);
 
     Bytes untouched(100, 0xEE);
-    script_exchange(1, {status(StatusRecord{}.error(5000))});
+    script_exchange(1, {status_answer(StatusRecord{}.error(5000), big())});
     EXPECT_EQ(klexternal(instance, "", &st, 0, "L", "R", "", 0,
                          reinterpret_cast<char*>(untouched.data()), 100),
               5000u);
     EXPECT_EQ(std::count(untouched.begin(), untouched.end(), 0xEE), 100);
-    script_exchange(1, {status(StatusRecord{}.text("in step"))});
+    script_exchange(1, {status_answer(StatusRecord{}.text("in step"), big())});
     char out[1];
     EXPECT_EQ(klcommand(instance, "", &st, 0, "", 0, out, 0), 0u);
     EXPECT_EQ(std::string(st.buffer), "in step");
@@ -200,18 +205,19 @@ TEST_P(ExternalTest, ArgumentChecks) {
 
     // The longest texts are sent; the input shows in the trace within its
     // length.
-    trace_on();
-    script_exchange(2, {status()});
+    TraceLog trace;
+    script_exchange(2, {status_answer(StatusRecord{}, big())});
     EXPECT_EQ(
         klexternal(instance, o78.c_str(), &st, 0, n254.c_str(), n254.c_str(), "abcdef", 2, out, 0),
         0u);
     EXPECT_EQ(request(0).size(), 350u + 254u);
-    EXPECT_NE(read_file(log).find("  input=ab\n"), std::string::npos);
+    EXPECT_NE(trace.text().find("  input=ab\n"), std::string::npos);
     transport_state.connected_flag = 0;
     EXPECT_EQ(klcommand(instance, "", &st, 0, "", 0, out, 0), KL_ERR_NOT_CONNECTED);
 }
 
-INSTANTIATE_TEST_SUITE_P(HostTypes, ExternalTest, ::testing::Bool(), byte_order_name);
+INSTANTIATE_TEST_SUITE_P(ByteOrders, ExternalTest, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "big" : "little"; });
 
 } // namespace
 } // namespace kl::test
