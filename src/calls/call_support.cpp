@@ -1,5 +1,6 @@
 #include "calls/call_support.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -15,9 +16,9 @@ bool require_connection(klstatus& status) {
     return false;
 }
 
-kl_cursor_t* find_cursor(std::int32_t number, klstatus& status) {
+kl_cursor_t* find_cursor(std::int32_t number, klstatus& status, const char* text) {
     kl_cursor_t* cursor = client_tables.cursors.find(number);
-    if (cursor == nullptr) set_local_status(status, KL_ERR_BAD_CURSOR, number);
+    if (cursor == nullptr) set_local_status(status, KL_ERR_BAD_CURSOR, number, text);
     return cursor;
 }
 
@@ -65,6 +66,15 @@ bool transport_failure(std::uint32_t result, std::int32_t& error, std::int32_t& 
     default:
         return false;
     }
+}
+
+TracedBytes traced_bytes(const void* data, std::int64_t length) {
+    TracedBytes shown{};
+    if (data != nullptr && length > 0) {
+        const auto n = static_cast<std::size_t>(std::min<std::int64_t>(length, 80));
+        std::memcpy(shown.text, data, n);
+    }
+    return shown;
 }
 
 std::int32_t server_id_number(const ServerId& id) {

@@ -18,9 +18,10 @@ namespace kl {
 // 18011 when the library has no server connection.
 bool require_connection(klstatus& status);
 
-// The block of a client cursor number; 11042 (info = the number) when it
-// names no open cursor.
-kl_cursor_t* find_cursor(std::int32_t number, klstatus& status);
+// The block of a client cursor number; 11042 (info = the number, the
+// given text) when it names no open cursor.  The calls that work on a
+// cursor's rows report "client cursor"; klclosecursor reports no text.
+kl_cursor_t* find_cursor(std::int32_t number, klstatus& status, const char* text = "client cursor");
 
 // The block of a client instance number; 11008 (info = the number, the
 // given text) when it names no instance.
@@ -43,6 +44,15 @@ void clear_status(klstatus& status);
 // result), 18066 for PPL (info = the result less its category).  False
 // for any other category.
 bool transport_failure(std::uint32_t result, std::int32_t& error, std::int32_t& info);
+
+// A caller's byte area as a trace line shows it: its text up to the first
+// NUL, at most 80 characters, and never more than length bytes of the
+// area (the caller vouches for no more; a null area or a length of 0 or
+// below shows as empty).
+struct TracedBytes {
+    char text[81];
+};
+TracedBytes traced_bytes(const void* data, std::int64_t length);
 
 // The 4 bytes of a server identifier read as a little-endian number, as
 // the trace lines show it.

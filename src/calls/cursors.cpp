@@ -114,7 +114,7 @@ KL_EXPORT uint32_t KLAPI klclosecursor(kl_long cursor, const char* options, klst
     return run_call(status, [&](klstatus& st) {
         if (!require_connection(st)) return;
         trace_call("\nFunction: klclosecursor\n  Cursor=%ld\n  options=%.80s\n", cursor, options);
-        kl_cursor_t* block = find_cursor(cursor, st);
+        kl_cursor_t* block = find_cursor(cursor, st, nullptr);
         if (block == nullptr) return;
 
         std::array<std::uint8_t, status_size> answer{};

@@ -18,13 +18,13 @@ std::size_t packed_length(TextList texts) {
     return total;
 }
 
-bool packed_fits(TextList texts) {
+bool packed_fits(TextList texts, std::size_t room) {
     // Texts are counted one at a time so that a huge text cannot wrap the
     // sum back under the limit.
     std::size_t total = 0;
     for (const char* text : texts) {
-        total += bounded_length(text, string_area_size + 1) + 1;
-        if (total > string_area_size) return false;
+        total += bounded_length(text, room + 1) + 1;
+        if (total > room) return false;
     }
     return true;
 }

@@ -36,8 +36,9 @@ using TextList = std::initializer_list<const char*>;
 // The bytes the texts take packed: each its length plus its terminator.
 std::size_t packed_length(TextList texts);
 
-// True when the texts fit the string area.
-bool packed_fits(TextList texts);
+// True when the texts fit a string area of room bytes (by default the
+// packed-string request's).
+bool packed_fits(TextList texts, std::size_t room = string_area_size);
 
 // Builds and sends a packed-string request: code, id, the number when
 // given, the texts.  The caller has checked packed_fits.  0, or 18065

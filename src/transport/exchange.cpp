@@ -201,4 +201,12 @@ RequestBuilder& RequestBuilder::zeros(std::size_t count) {
     return *this;
 }
 
+RequestBuilder& RequestBuilder::pad_to(std::size_t offset) {
+    if (offset < used_) {
+        fits_ = false;
+        return *this;
+    }
+    return zeros(offset - used_);
+}
+
 } // namespace kl

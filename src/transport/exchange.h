@@ -79,6 +79,9 @@ class RequestBuilder {
     RequestBuilder& string(const char* text);
     RequestBuilder& bytes(std::span<const std::uint8_t> data);
     RequestBuilder& zeros(std::size_t count);
+    // Zeros up to offset, where the next fixed field starts; fails when
+    // the request already reaches past it.
+    RequestBuilder& pad_to(std::size_t offset);
 
     bool fits() const { return fits_; }
     std::size_t size() const { return used_; }

@@ -1,0 +1,223 @@
+// External routines and commands: header and input records in both byte
+// orders, input and output cut into pieces (beyond 65535 bytes too),
+// hostile output records, and the argument checks.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "connection_fixture.h"
+#include "trace_log.h"
+
+namespace kl::test {
+namespace {
+
+const Bytes instance_id = {0x11, 0x22, 0x33, 0x44};
+
+Bytes pattern(std::size_t n, unsigned seed) {
+    Bytes out(n);
+    for (std::size_t i = 0; i < n; ++i)
+        out[i] = static_cast<std::uint8_t>((i * 7 + seed) % 251);
+    return out;
+}
+
+struct ExternalTest : CursorTest {
+    kl_long instance = 0;
+    void SetUp() override {
+        CursorTest::SetUp();
+        auto block = new_block<ClientInstance>();
+        std::memcpy(block->server_instance.bytes, instance_id.data(), 4);
+        ASSERT_EQ(client_tables.instances.add(block, instance), 0);
+    }
+
+    // The header and input records are not answered; the last of them
+    // gets the answers.
+    void script_exchange(std::size_t requests, std::vector<Answer> answers) {
+        std::vector<Step> steps(requests);
+        steps.back().answers = std::move(answers);
+        peer.script(std::move(steps));
+    }
+
+    // An output record: 92 leading bytes the library must not read as a
+    // status, then data.
+    Answer output_record(const Bytes& data) const {
+        return {.payload = join({encode_status(StatusRecord{}.error(999).count(-1), big()), data})};
+    }
+};
+
+TEST_P(ExternalTest, HeaderAndInputRecords) {
+    char output[4] = {'k', 'e', 'e', 'p'};
+    klstatus st{};
+    script_exchange(2, {status_answer(StatusRecord{}, big())});
+    ASSERT_EQ(klexternal(instance, "O;p", &st, 77, "LIB", "ROUT", "abc", 3, output, 0), 0u);
+    EXPECT_EQ(to_hex(request(0)),
+              to_hex(join({number_bytes(326, 2, big()), instance_id, number_bytes(3, 4, big()),
+                           number_bytes(0, 4, big()), text_bytes("O;p", 80), text_bytes("LIB", 255),
+                           text_bytes("ROUT")})));
+    EXPECT_EQ(to_hex(request(1)), "00 00 61 62 63");
+
+    script_exchange(2, {status_answer(StatusRecord{}.error(4100).text("no command"), big())});
+    EXPECT_EQ(klcommand(instance, "C;d", &st, 0, "xy", 2, output, 4), 4100u);
+    EXPECT_EQ(std::string(st.buffer), "no command");
+    EXPECT_EQ(to_hex(request(2)), to_hex(join({number_bytes(325, 2, big()), instance_id,
+                                               number_bytes(2, 4, big()), text_bytes("C;d")})));
+    EXPECT_EQ(to_hex(request(3)), "00 00 78 79");
+    EXPECT_EQ(std::string(output, 4), "keep");
+}
+
+// Input goes out 2046 bytes a record and output comes back 1955 bytes a
+// record, each piece at its own place however long the data.
+TEST_P(ExternalTest, InputAndOutputInPieces) {
+    struct Case {
+        std::int32_t in_length;
+        std::int32_t out_length;
+        std::size_t input_records;
+        std::size_t output_records;
+    };
+    const Case cases[] = {
+        {0, 0, 0, 0},           {2046, 1955, 1, 1},       {2047, 1956, 2, 2},
+        {70000, 70000, 35, 36}, {1, 65536 + 1955, 1, 35},
+    };
+    std::size_t first = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.in_length << " in, " << c.out_length << " out");
+        const Bytes input = pattern(static_cast<std::size_t>(c.in_length) + 1, 1);
+        const Bytes expected = pattern(static_cast<std::size_t>(c.out_length), 2);
+        std::vector<Answer> answers = {status_answer(StatusRecord{}, big())};
+        for (std::size_t at = 0; at < expected.size(); at += 1955) {
+            const std::size_t end = std::min(expected.size(), at + 1955);
+            answers.push_back(output_record(Bytes(expected.begin() + at, expected.begin() + end)));
+        }
+        ASSERT_EQ(answers.size(), 1 + c.output_records);
+        script_exchange(1 + c.input_records, answers);
+
+        // One byte more on each: a canary, and never a null area.
+        Bytes output(expected.size() + 1, 0xEE);
+        klstatus st{};
+        ASSERT_EQ(klexternal(instance, "", &st, 0, "L", "R",
+                             reinterpret_cast<const char*>(input.data()), c.in_length,
+                             reinterpret_cast<char*>(output.data()), c.out_length),
+                  0u);
+        EXPECT_EQ(st.error, 0);
+        EXPECT_TRUE(std::equal(expected.begin(), expected.end(), output.begin()));
+        EXPECT_EQ(output.back(), 0xEE);
+
+        ASSERT_TRUE(peer.wait_for_requests(first + 1 + c.input_records));
+        const auto requests = peer.requests();
+        ASSERT_EQ(requests.size(), first + 1 + c.input_records);
+        Bytes sent;
+        for (std::size_t i = first + 1; i < requests.size(); ++i) {
+            const Bytes& r = requests[i].payload;
+            ASSERT_GE(r.size(), 3u);
+            EXPECT_EQ(r.size(), i + 1 < requests.size()
+                                    ? 2048u
+                                    : 2 + (static_cast<std::size_t>(c.in_length) - sent.size()));
+            EXPECT_EQ(r[0] | r[1], 0);
+            sent.insert(sent.end(), r.begin() + 2, r.end());
+        }
+        EXPECT_TRUE(std::equal(sent.begin(), sent.end(), input.begin(), input.end() - 1));
+        first = requests.size();
+    }
+}
+
+// An output record shorter than its piece copies only what arrived; one
+// longer than the answer area gives its first 1955 bytes and the rest is
+// passed over, so the next record and the next call are read in step.
+// Output records never change the status, and a server error after the
+// input reads none.
+TEST_P(ExternalTest, HostileOutputRecords) {
+    const Bytes over_long = pattern(3000, 3);
+    const Bytes last = pattern(90, 4);
+    script_exchange(1, {status_answer(StatusRecord{}, big()), output_record(pattern(100, 5)),
+                        output_record(over_long), output_record(last)});
+    Bytes output(4001, 0xEE);
+    klstatus st{};
+    ASSERT_EQ(klexternal(instance, "", &st, 0, "L", "R", "", 0,
+                         reinterpret_cast<char*>(output.data()), 4000),
+              0u);
+    EXPECT_EQ(st.error, 0);
+    EXPECT_EQ(st.count, 0);
+    EXPECT_TRUE(std::equal(output.begin(), output.begin() + 100, pattern(100, 5).begin()));
+    EXPECT_EQ(std::count(output.begin() + 100, output.begin() + 1955, 0xEE), 1855);
+    EXPECT_TRUE(std::equal(output.begin() + 1955, output.begin() + 3910, over_long.begin()));
+    EXPECT_TRUE(std::equal(output.begin() + 3910, output.begin() + 4000, last.begin()));
+    EXPECT_EQ(output[4000], 0xEE);
+
+    Bytes untouched(100, 0xEE);
+    script_exchange(1, {status_answer(StatusRecord{}.error(5000), big())});
+    EXPECT_EQ(klexternal(instance, "", &st, 0, "L", "R", "", 0,
+                         reinterpret_cast<char*>(untouched.data()), 100),
+              5000u);
+    EXPECT_EQ(std::count(untouched.begin(), untouched.end(), 0xEE), 100);
+    script_exchange(1, {status_answer(StatusRecord{}.text("in step"), big())});
+    char out[1];
+    EXPECT_EQ(klcommand(instance, "", &st, 0, "", 0, out, 0), 0u);
+    EXPECT_EQ(std::string(st.buffer), "in step");
+}
+
+TEST_P(ExternalTest, ArgumentChecks) {
+    const std::string o78(78, 'o'), o79(79, 'o'), n254(254, 'n'), n255(255, 'n');
+    char out[8];
+    struct Case {
+        const char *options, *library, *routine, *input;
+        kl_long in_length;
+        char* output;
+        kl_long out_length;
+        std::int32_t error, info;
+        const char* buffer;
+    };
+    const Case external[] = {
+        {"", "L", nullptr, nullptr, 0, out, 0, 10036, 0, "routine"},
+        {"", "L", "R", "", 0, nullptr, 0, 10036, 0, "out"},
+        {o79.c_str(), "L", "R", "", 0, out, 0, 18021, 0, "options"},
+        {"", n255.c_str(), "R", "", 0, out, 0, 18021, 0, "library"},
+        {"", "L", n255.c_str(), "", 0, out, 0, 18021, 0, "routine"},
+        {"", "L", "R", "", -3, out, 0, 5541, -3, "in_length"},
+        {"", "L", "R", "", 0, out, -4, 5541, -4, "out_length"},
+    };
+    const Case command[] = {
+        {nullptr, "", "", nullptr, 0, out, 0, 10036, 0, "options"},
+        {"", "", "", "", -1, out, 0, 5541, -1, "input_length"},
+        {"", "", "", "", 0, out, -2, 5541, -2, "output_length"},
+    };
+    const auto expect = [](std::uint32_t result, const klstatus& st, const Case& c) {
+        EXPECT_EQ(result, static_cast<std::uint32_t>(c.error)) << c.buffer;
+        EXPECT_EQ(st.info, c.info) << c.buffer;
+        EXPECT_EQ(std::string(st.buffer), c.buffer);
+    };
+    for (const Case& c : external) {
+        klstatus st{};
+        expect(klexternal(instance, c.options, &st, 0, c.library, c.routine, c.input, c.in_length,
+                          c.output, c.out_length),
+               st, c);
+    }
+    for (const Case& c : command) {
+        klstatus st{};
+        expect(klcommand(instance, c.options, &st, 0, c.input, c.in_length, c.output, c.out_length),
+               st, c);
+    }
+    klstatus st{};
+    EXPECT_EQ(klcommand(5, "", &st, 0, "", 0, out, 0), KL_ERR_BAD_INSTANCE);
+    EXPECT_EQ(st.info, 5);
+    EXPECT_EQ(peer.requests().size(), 0u);
+
+    // The longest texts are sent; the input shows in the trace within its
+    // length.
+    TraceLog trace;
+    script_exchange(2, {status_answer(StatusRecord{}, big())});
+    EXPECT_EQ(
+        klexternal(instance, o78.c_str(), &st, 0, n254.c_str(), n254.c_str(), "abcdef", 2, out, 0),
+        0u);
+    EXPECT_EQ(request(0).size(), 350u + 254u);
+    EXPECT_NE(trace.text().find("  input=ab\n"), std::string::npos);
+    transport_state.connected_flag = 0;
+    EXPECT_EQ(klcommand(instance, "", &st, 0, "", 0, out, 0), KL_ERR_NOT_CONNECTED);
+}
+
+INSTANTIATE_TEST_SUITE_P(ByteOrders, ExternalTest, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "big" : "little"; });
+
+} // namespace
+} // namespace kl::test

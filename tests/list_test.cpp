@@ -1,0 +1,150 @@
+// List and form: request bytes in both byte orders, the collection of
+// records across answer records, and what a form answer copies.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "connection_fixture.h"
+#include "trace_log.h"
+
+namespace kl::test {
+namespace {
+
+struct ListTest : CursorTest {};
+
+Bytes filled(std::size_t n, std::uint8_t first) {
+    Bytes out(n);
+    for (std::size_t i = 0; i < n; ++i)
+        out[i] = static_cast<std::uint8_t>(first + i);
+    return out;
+}
+
+TEST_P(ListTest, ListCollectsRecordsAcrossAnswers) {
+    // 10 records in answers of 4, 0 (a bare status), 4 and 2; the second
+    // leaves a gap of 6 bytes behind its data.
+    peer.script({{{status_answer(StatusRecord{}.count(4).bufflen(40), big(), filled(40, 0)),
+                   status_answer(StatusRecord{}.count(0), big()),
+                   status_answer(StatusRecord{}.count(4).bufflen(46), big(), filled(40, 100)),
+                   status_answer(StatusRecord{}.count(2).bufflen(20), big(), filled(20, 200))}}});
+    std::vector<std::uint8_t> area(120, 0xEE);
+    klstatus st{};
+    ASSERT_EQ(kllist(1, "O;p", &st, "T", "A", "A>1", 10, reinterpret_cast<char*>(area.data())), 0u);
+    EXPECT_EQ(st.count, 10);
+    EXPECT_EQ(st.bufflen, 106);
+    EXPECT_EQ(to_hex(Bytes(area.begin(), area.begin() + 40)), to_hex(filled(40, 0)));
+    EXPECT_EQ(to_hex(Bytes(area.begin() + 40, area.begin() + 80)), to_hex(filled(40, 100)));
+    EXPECT_EQ(area[80], 0xEE);
+    EXPECT_EQ(to_hex(Bytes(area.begin() + 86, area.begin() + 106)), to_hex(filled(20, 200)));
+    EXPECT_EQ(area[106], 0xEE);
+    EXPECT_EQ(
+        to_hex(request(0)),
+        to_hex(join({number_bytes(318, 2, big()), cursor_id, number_bytes(10, 4, big()),
+                     text_bytes("T"), text_bytes("A"), text_bytes("A>1"), text_bytes("O;p")})));
+
+    // A server error ends the collection with the totals so far.
+    peer.script({{{status_answer(StatusRecord{}.count(2).bufflen(20), big(), filled(20, 0)),
+                   status_answer(StatusRecord{}.error(11032).text("end"), big())}}});
+    EXPECT_EQ(kllist(1, "", &st, "T", "", "", 5, reinterpret_cast<char*>(area.data())), 11032u);
+    EXPECT_EQ(st.count, 2);
+    EXPECT_EQ(st.bufflen, 20);
+    EXPECT_EQ(std::string(st.buffer), "end");
+}
+
+TEST_P(ListTest, ListOfNoRecordsReadsNoAnswer) {
+    klstatus st{};
+    st.warn = 7;
+    std::strcpy(st.buffer, "kept");
+    EXPECT_EQ(kllist(1, "", &st, "T", "", "", 0, nullptr), 0u);
+    EXPECT_EQ(st.count, 0);
+    EXPECT_EQ(st.bufflen, 0);
+    EXPECT_EQ(st.warn, 7);
+    EXPECT_EQ(std::string(st.buffer), "kept");
+    EXPECT_EQ(request(0).size(), 10u + 5u);
+    // The connection is in step: the next answer belongs to the next call.
+    peer.script({{{status_answer(StatusRecord{}.text("deleted"), big())}}});
+    EXPECT_EQ(kldelete(1, "", &st, "T"), 0u);
+    EXPECT_EQ(std::string(st.buffer), "deleted");
+}
+
+TEST_P(ListTest, FormRequestAndRowLength) {
+    cursor().record_length = 9;
+    char form[40];
+    klstatus st{};
+    peer.script({{{status_answer(StatusRecord{}.bufflen(12), big(), filled(12, 1))}},
+                 {{status_answer(StatusRecord{}.error(3001).bufflen(4), big(), filled(4, 50))}}});
+    ASSERT_EQ(klform(1, "F;g", &st, "T", "A,B", 0x01020304, form), 0u);
+    EXPECT_EQ(to_hex(request(0)), to_hex(join({number_bytes(319, 2, big()), cursor_id,
+                                               number_bytes(0x01020304, 4, big()), text_bytes("T"),
+                                               text_bytes("A,B"), text_bytes("F;g")})));
+    EXPECT_EQ(to_hex(Bytes(form, form + 12)), to_hex(filled(12, 1)));
+    EXPECT_EQ(cursor().record_length, 12);
+
+    // A refused form still copies its data but keeps the row length.
+    EXPECT_EQ(klform(1, "", &st, "T", "", 2, form), 3001u);
+    EXPECT_EQ(to_hex(Bytes(form, form + 4)), to_hex(filled(4, 50)));
+    EXPECT_EQ(cursor().record_length, 12);
+}
+
+// A bufflen that describes the data area copies that many bytes (zeros
+// where the answer was shorter); one below 0 or beyond the 1956-byte area
+// copies only what arrived.  Nothing lands past that in the caller's area,
+// and an over-long answer leaves the connection in step.
+TEST_P(ListTest, FormCopiesOnlyWhatTheAnswerCanHold) {
+    struct Case {
+        const char* name;
+        std::int32_t bufflen;
+        std::size_t data_sent;
+        std::size_t copied;
+        std::size_t zeros; // of the copied bytes, at the end
+    };
+    const Case cases[] = {
+        {"announced less than sent", 10, 20, 10, 0},
+        {"announced more than sent", 30, 10, 30, 20},
+        {"negative", -1, 20, 20, 0},
+        {"beyond the area, short answer", 5000, 100, 100, 0},
+        {"beyond the area, long answer", 5000, 3000, 1956, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::uint8_t> form(4000, 0xEE);
+        peer.script({{{status_answer(StatusRecord{}.bufflen(c.bufflen), big(),
+                                     Bytes(c.data_sent, 0x41))}}});
+        klstatus st{};
+        ASSERT_EQ(klform(1, "", &st, "T", "", 1, reinterpret_cast<char*>(form.data())), 0u);
+        EXPECT_EQ(std::count(form.begin(), form.end(), 0x41), c.copied - c.zeros);
+        EXPECT_EQ(std::count(form.begin(), form.end(), 0x00), c.zeros);
+        EXPECT_EQ(form[c.copied], 0xEE);
+        EXPECT_EQ(cursor().record_length, c.bufflen);
+    }
+    peer.script({{{status_answer(StatusRecord{}.text("next"), big())}}});
+    klstatus st{};
+    EXPECT_EQ(kldelete(1, "", &st, "T"), 0u);
+    EXPECT_EQ(std::string(st.buffer), "next");
+}
+
+TEST_P(ListTest, ChecksAndTraceLines) {
+    const std::string too_long(2036, 'c'); // with three more NULs: 2039
+    TraceLog trace;
+    klstatus st{};
+    char area[8];
+    EXPECT_EQ(kllist(1, "", &st, "T", too_long.c_str(), "", 1, area), KL_ERR_STRINGS_TOO_LONG);
+    EXPECT_EQ(klform(1, "", &st, too_long.c_str(), "", 1, area), KL_ERR_STRINGS_TOO_LONG);
+    EXPECT_EQ(trace.text().find("\nFunction: kl"), std::string::npos);
+    EXPECT_EQ(kllist(0, "", &st, "T", "", "", 1, area), KL_ERR_BAD_CURSOR);
+    EXPECT_EQ(kllist(1, "", &st, "T", "", "", 1, nullptr), KL_ERR_NULL_ARGUMENT);
+    EXPECT_EQ(klform(1, "", &st, "T", "", 0, nullptr), KL_ERR_NULL_ARGUMENT);
+    EXPECT_EQ(std::string(st.buffer), "buffer");
+    EXPECT_NE(trace.text().find("  columns=\n  list_entry=\n"), std::string::npos);
+    EXPECT_EQ(peer.requests().size(), 0u);
+    transport_state.connected_flag = 0;
+    EXPECT_EQ(klform(1, "", &st, "T", "", 0, area), KL_ERR_NOT_CONNECTED);
+}
+
+INSTANTIATE_TEST_SUITE_P(ByteOrders, ListTest, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "big" : "little"; });
+
+} // namespace
+} // namespace kl::test
