@@ -1,5 +1,6 @@
 // Test support for the exported calls: a test peer, a private directory
-// that stands for the Windows directory (so talvern.ini is the test's own),
+// that stands for the Windows directory on POSIX (so talvern.ini is the
+// test's own; on Windows it is the system's Windows directory),
 // environment files that point at the peer, and the library's process-wide
 // state put back to "never used" before and after every test.
 #pragma once
@@ -18,6 +19,7 @@
 #include "frame/tables.h"
 #include "frame/trace.h"
 #include "klsrv32.h"
+#include "peer/test_os.h"
 #include "peer/test_peer.h"
 #include "platform/platform.h"
 #include "transport/state.h"
@@ -66,12 +68,10 @@ inline Bytes join(std::initializer_list<Bytes> parts) {
     return out;
 }
 
-// The number of descriptors the process has open (for leak checks).
+// The number of descriptors (handles) the process has open, for leak
+// checks; -1 where the system does not tell, and then every count is equal.
 inline int open_descriptor_count() {
-    int n = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
-        ++n;
-    return n;
+    return os::open_descriptor_count();
 }
 
 // Waits up to five seconds for a condition that another thread (the
@@ -98,17 +98,23 @@ struct LibraryTest : ::testing::Test {
 
     void SetUp() override {
         reset_library_state();
-        std::string pattern = (std::filesystem::temp_directory_path() / "kltest.XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        dir = pattern;
-        ::setenv("KL_WINDIR", dir.c_str(), 1);
+        dir = os::make_temp_dir();
+        os::set_env("KL_WINDIR", dir.string().c_str());
     }
 
     void TearDown() override {
         reset_library_state();
-        ::unsetenv("KL_WINDIR");
+        os::set_env("KL_WINDIR", nullptr);
         std::error_code ignored;
         std::filesystem::remove_all(dir, ignored);
+    }
+
+    // Writes talvern.ini where the library looks for it (the test's
+    // directory on POSIX, the Windows directory on Windows).
+    std::filesystem::path write_talvern(const std::string& text) {
+        const std::filesystem::path path = os::windows_directory() / "talvern.ini";
+        std::ofstream(path) << text;
+        return path;
     }
 
     // Writes a file in the test's directory and returns its path.

@@ -10,11 +10,13 @@
 #include <string>
 
 #include "frame/options.h"
+#include "peer/test_os.h"
 #include "platform/platform.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+namespace os = kl::test::os;
 using kl::platform::read_profile_string;
 
 const char* const sample = "; comment\n"
@@ -51,7 +53,7 @@ class Profile : public testing::Test {
         path_ = write("sample.ini", sample);
     }
     void TearDown() override {
-        unsetenv("KL_WINDIR");
+        os::set_env("KL_WINDIR", nullptr);
         fs::remove_all(dir_);
     }
     std::string write(const char* name, const std::string& text) {
@@ -105,7 +107,7 @@ TEST_F(Profile, CutsDefaultsAndNulls) {
     EXPECT_EQ(read(path_.c_str(), "debug", "trace", 5), "/tmp");
     EXPECT_EQ(read(path_.c_str(), "debug", "trace", 1), "");
     EXPECT_EQ(read(path_.c_str(), "debug", "nothing", 3), "DE");
-    EXPECT_EQ(read((dir_ / "absent.ini").c_str(), "debug", "trace"), "DEF");
+    EXPECT_EQ(read((dir_ / "absent.ini").string().c_str(), "debug", "trace"), "DEF");
     EXPECT_EQ(read(nullptr, "debug", "trace"), "DEF");
     EXPECT_EQ(read(path_.c_str(), nullptr, "trace"), "DEF");
     EXPECT_EQ(read(path_.c_str(), "debug", nullptr), "DEF");
@@ -120,15 +122,22 @@ TEST_F(Profile, CutsDefaultsAndNulls) {
     EXPECT_EQ(read(file.c_str(), "s", "k", value.size() + 1), value);
 }
 
-TEST_F(Profile, BareNamesAreFoundInKlWindir) {
+// The Windows directory: KL_WINDIR stands for it on POSIX.
+TEST_F(Profile, BareNamesAreFoundInTheWindowsDirectory) {
     fs::create_directory(dir_ / "sub");
     const std::string other = write("sub/other.ini", "[debug]\ntrace=sub\n");
-    setenv("KL_WINDIR", dir_.c_str(), 1);
-    EXPECT_EQ(read("sample.ini", "debug", "trace"), "/tmp/log.txt");
+    os::set_env("KL_WINDIR", dir_.string().c_str());
+    const std::string bare = "kl_" + dir_.filename().string() + ".ini";
+    const fs::path in_windir = os::windows_directory() / bare;
+    std::ofstream(in_windir) << "[debug]\ntrace=windir\n";
+    EXPECT_EQ(read(bare.c_str(), "debug", "trace"), "windir");
     EXPECT_EQ(read("other.ini", "debug", "trace"), "DEF");
     EXPECT_EQ(read(other.c_str(), "debug", "trace"), "sub"); // a path is used as given
-    setenv("KL_WINDIR", (dir_ / "sub").c_str(), 1);
+    fs::remove(in_windir);
+#if !defined(_WIN32)
+    os::set_env("KL_WINDIR", (dir_ / "sub").string().c_str());
     EXPECT_EQ(read("other.ini", "debug", "trace"), "sub");
+#endif
 }
 
 TEST_F(Profile, ReadConfigTreatsNotDefinedAsMissing) {
