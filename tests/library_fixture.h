@@ -68,8 +68,8 @@ inline Bytes join(std::initializer_list<Bytes> parts) {
     return out;
 }
 
-// The number of descriptors (handles) the process has open, for leak
-// checks; -1 where the system does not tell, and then every count is equal.
+// The number of descriptors (on Windows: sockets) the process has open,
+// for leak checks.
 inline int open_descriptor_count() {
     return os::open_descriptor_count();
 }

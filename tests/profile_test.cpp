@@ -86,7 +86,9 @@ TEST_F(Profile, ReadingRules) {
         {"debug", "mismatched", "\"abc'"},
         {"debug", "lone", "\""},
         {"debug", "hidden", "DEF"},
+#if !defined(_WIN32) // the system's reader on Windows finds a key written with its ';'
         {"debug", ";hidden", "DEF"},
+#endif
         {"debug", "empty", ""},
         {"debug", "dup", "first"},
         {"debug", "noequals", "DEF"},

@@ -69,8 +69,7 @@ std::filesystem::path make_temp_dir();
 // the Windows directory on Windows; on POSIX the KL_WINDIR the tests set.
 std::filesystem::path windows_directory();
 
-// Descriptors (handles) the process has open; -1 where the system does not
-// tell.
+// Descriptors the process has open (on Windows: sockets).
 int open_descriptor_count();
 
 } // namespace kl::test::os
