@@ -279,14 +279,14 @@ TEST_F(LibraryTest, TracingStartsOnceWithBannerAndVersion) {
 
 TEST_F(LibraryTest, TraceFileFromProfileWinsAndBadLogIsRefused) {
     const std::string log = (dir / "from_profile.log").string();
-    const std::filesystem::path talvern = write_talvern("[debug]\ntrace=" + log + "\n");
+    write_file("talvern.ini", "[debug]\ntrace=" + log + "\n");
     script_connect(false);
     connect(write_environment(), ("TRACE=" + (dir / "option.log").string()).c_str());
     EXPECT_TRUE(std::filesystem::exists(log));
     EXPECT_FALSE(std::filesystem::exists(dir / "option.log"));
 
     reset_library_state();
-    std::filesystem::remove(talvern);
+    std::filesystem::remove(dir / "talvern.ini");
     const std::string bad = (dir / "no" / "such" / "dir.log").string();
     klstatus st{};
     kl_long instance = 0;

@@ -1,6 +1,5 @@
 // Test support for the exported calls: a test peer, a private directory
-// that stands for the Windows directory on POSIX (so talvern.ini is the
-// test's own; on Windows it is the system's Windows directory),
+// that stands for the Windows directory (so talvern.ini is the test's own),
 // environment files that point at the peer, and the library's process-wide
 // state put back to "never used" before and after every test.
 #pragma once
@@ -107,14 +106,6 @@ struct LibraryTest : ::testing::Test {
         os::set_env("KL_WINDIR", nullptr);
         std::error_code ignored;
         std::filesystem::remove_all(dir, ignored);
-    }
-
-    // Writes talvern.ini where the library looks for it (the test's
-    // directory on POSIX, the Windows directory on Windows).
-    std::filesystem::path write_talvern(const std::string& text) {
-        const std::filesystem::path path = os::windows_directory() / "talvern.ini";
-        std::ofstream(path) << text;
-        return path;
     }
 
     // Writes a file in the test's directory and returns its path.

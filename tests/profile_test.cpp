@@ -124,23 +124,26 @@ TEST_F(Profile, CutsDefaultsAndNulls) {
     EXPECT_EQ(read(file.c_str(), "s", "k", value.size() + 1), value);
 }
 
-// The Windows directory: KL_WINDIR stands for it on POSIX.
-TEST_F(Profile, BareNamesAreFoundInTheWindowsDirectory) {
+TEST_F(Profile, BareNamesAreFoundInKlWindir) {
     fs::create_directory(dir_ / "sub");
     const std::string other = write("sub/other.ini", "[debug]\ntrace=sub\n");
     os::set_env("KL_WINDIR", dir_.string().c_str());
+    EXPECT_EQ(read("sample.ini", "debug", "trace"), "/tmp/log.txt");
+    EXPECT_EQ(read("other.ini", "debug", "trace"), "DEF");
+    EXPECT_EQ(read(other.c_str(), "debug", "trace"), "sub"); // a path is used as given
+    os::set_env("KL_WINDIR", (dir_ / "sub").string().c_str());
+    EXPECT_EQ(read("other.ini", "debug", "trace"), "sub");
+}
+
+#if defined(_WIN32)
+TEST_F(Profile, WithoutKlWindirBareNamesAreFoundInTheWindowsDirectory) {
     const std::string bare = "kl_" + dir_.filename().string() + ".ini";
     const fs::path in_windir = os::windows_directory() / bare;
     std::ofstream(in_windir) << "[debug]\ntrace=windir\n";
     EXPECT_EQ(read(bare.c_str(), "debug", "trace"), "windir");
-    EXPECT_EQ(read("other.ini", "debug", "trace"), "DEF");
-    EXPECT_EQ(read(other.c_str(), "debug", "trace"), "sub"); // a path is used as given
     fs::remove(in_windir);
-#if !defined(_WIN32)
-    os::set_env("KL_WINDIR", (dir_ / "sub").string().c_str());
-    EXPECT_EQ(read("other.ini", "debug", "trace"), "sub");
-#endif
 }
+#endif
 
 TEST_F(Profile, ReadConfigTreatsNotDefinedAsMissing) {
     const struct {

@@ -167,11 +167,6 @@ void set_env(const char* name, const char* value) {
         ::unsetenv(name);
 }
 
-std::filesystem::path windows_directory() {
-    const char* dir = std::getenv("KL_WINDIR");
-    return dir && *dir ? dir : "/etc";
-}
-
 int open_descriptor_count() {
     int n = 0;
     for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))

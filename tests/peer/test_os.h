@@ -1,8 +1,7 @@
 // What the test programs need from the operating system, in one place, so
 // the test peer and the tests build for POSIX and for Windows alike: plain
 // loopback sockets with a poll, environment variables, a private directory,
-// the directory where the library finds bare profile file names, and the
-// count of open descriptors (handles).
+// the Windows directory, and the count of open descriptors.
 #pragma once
 
 #include <cstddef>
@@ -65,11 +64,24 @@ void set_env(const char* name, const char* value);
 // A new, empty directory under the system's temporary directory.
 std::filesystem::path make_temp_dir();
 
-// Where the library looks for a profile file given without a directory:
-// the Windows directory on Windows; on POSIX the KL_WINDIR the tests set.
+#if defined(_WIN32)
+// The system's Windows directory.
 std::filesystem::path windows_directory();
+#endif
 
 // Descriptors the process has open (on Windows: sockets).
 int open_descriptor_count();
 
 } // namespace kl::test::os
+
+#if defined(_WIN32)
+// The POSIX calls the tests use for the environment.
+inline int setenv(const char* name, const char* value, int) {
+    kl::test::os::set_env(name, value);
+    return 0;
+}
+inline int unsetenv(const char* name) {
+    kl::test::os::set_env(name, nullptr);
+    return 0;
+}
+#endif

@@ -8,6 +8,7 @@
 #include <errno.h>
 #include <stdio.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 
@@ -149,17 +150,55 @@ std::uint16_t net_to_host16(std::uint16_t value) {
 
 // ---- profile files ---------------------------------------------------------
 
-// The system's reader finds a name without a directory part in the Windows
-// directory (GetWindowsDirectoryA) by itself.
+namespace {
+
+bool has_directory_part(const char* file) {
+    for (const char* c = file; *c != '\0'; ++c) {
+        if (*c == '\\' || *c == '/' || *c == ':') return true;
+    }
+    return false;
+}
+
+// A name without a directory part is looked for in the Windows directory
+// (GetWindowsDirectoryA), or in KL_WINDIR when that is set, as on POSIX:
+// the tests and unattended installations keep their own talvern.ini there.
+// Returns false when the path does not fit.
+bool profile_path(const char* file, char (&path)[MAX_PATH]) {
+    const DWORD n = GetEnvironmentVariableA("KL_WINDIR", path, MAX_PATH);
+    std::size_t length = n;
+    if (n == 0 || n >= MAX_PATH) {
+        const UINT w = GetWindowsDirectoryA(path, MAX_PATH);
+        if (w == 0 || w >= MAX_PATH) return false;
+        length = w;
+    }
+    const std::size_t name_length = std::strlen(file);
+    if (length + 1 + name_length >= MAX_PATH) return false;
+    if (length > 0 && path[length - 1] != '\\') path[length++] = '\\';
+    std::memcpy(path + length, file, name_length + 1);
+    return true;
+}
+
+std::size_t store_default(const char* fallback, std::span<char> out) {
+    const std::size_t n = std::min(std::strlen(fallback), out.size() - 1);
+    std::memcpy(out.data(), fallback, n);
+    out[n] = '\0';
+    return n;
+}
+
+} // namespace
+
 std::size_t read_profile_string(const char* file, const char* section, const char* key,
                                 const char* default_value, std::span<char> out) {
     if (out.empty()) return 0;
     const char* fallback = default_value ? default_value : "";
-    const DWORD size = out.size() > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<DWORD>(out.size());
-    if (file == nullptr || section == nullptr || key == nullptr) {
-        lstrcpynA(out.data(), fallback, static_cast<int>(size));
-        return static_cast<std::size_t>(lstrlenA(out.data()));
+    if (file == nullptr || section == nullptr || key == nullptr)
+        return store_default(fallback, out);
+    char path[MAX_PATH];
+    if (!has_directory_part(file)) {
+        if (!profile_path(file, path)) return store_default(fallback, out);
+        file = path;
     }
+    const DWORD size = out.size() > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<DWORD>(out.size());
     return GetPrivateProfileStringA(section, key, fallback, out.data(), size, file);
 }
 
