@@ -58,8 +58,8 @@ int main(int argc, char** argv) {
     if (ok) {
         char records[256];
         long i;
-        ok = reported("klselect",
-                      klselect(cursor, "", &status, "EMPLOYEES", "NAME", "DEPT = 10"), &status);
+        ok = reported("klselect", klselect(cursor, "", &status, "EMPLOYEES", "NAME", "DEPT = 10"),
+                      &status);
         if (ok) printf("  record length %ld\n", status.bufflen);
         if (ok) ok = reported("klfetch", klfetch(cursor, "", &status, 2L, records), &status);
         for (i = 0; ok && i < status.count; ++i)

@@ -10,9 +10,12 @@
 #ifndef _WIN32_WINNT
 #define _WIN32_WINNT 0x0600 // WSAPoll
 #endif
+// winsock2.h before windows.h, which would otherwise bring the older
+// winsock.h.
 #include <winsock2.h>
-#include <ws2tcpip.h>
+
 #include <windows.h>
+#include <ws2tcpip.h>
 #else
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -147,8 +150,8 @@ int poll(PollItem* items, std::size_t count, int timeout_ms) {
     if (count > 8) return -1;
     for (std::size_t i = 0; i < count; ++i) {
         fds[i].fd = native(items[i].socket);
-        fds[i].events = static_cast<short>((items[i].read ? POLLIN : 0) |
-                                           (items[i].write ? POLLOUT : 0));
+        fds[i].events =
+            static_cast<short>((items[i].read ? POLLIN : 0) | (items[i].write ? POLLOUT : 0));
         fds[i].revents = 0;
     }
     int rc;
