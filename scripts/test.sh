@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Builds the library and runs every test: once as a normal build, then a
 # short run of the fuzzers, then the suite again under AddressSanitizer and
-# UndefinedBehaviorSanitizer.  Installs the Debian packages it needs when
-# they are missing.  KL_FUZZ_SECONDS sets each fuzzer's run (default 10).
+# UndefinedBehaviorSanitizer, and last the Windows stage (KLSRV32.dll
+# cross-built and tested under Wine, scripts/windows_stage.sh).  Installs
+# the Debian packages it needs when they are missing.  KL_FUZZ_SECONDS sets
+# each fuzzer's run (default 10); KL_SKIP_WINDOWS=1 leaves the Windows
+# stage out.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -49,3 +52,8 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan --output-on-failure -j "$jobs"
 
+if [ "${KL_SKIP_WINDOWS:-0}" = 1 ]; then
+  echo "Windows stage SKIPPED: KL_SKIP_WINDOWS=1"
+else
+  scripts/windows_stage.sh
+fi

@@ -19,6 +19,7 @@
 #include "frame/tables.h"
 #include "frame/trace.h"
 #include "klsrv32.h"
+#include "peer/test_os.h"
 #include "peer/test_peer.h"
 #include "platform/platform.h"
 #include "transport/state.h"
@@ -68,12 +69,10 @@ inline Bytes join(std::initializer_list<Bytes> parts) {
     return out;
 }
 
-// The number of descriptors the process has open (for leak checks).
+// The number of descriptors (on Windows: sockets) the process has open,
+// for leak checks.
 inline int open_descriptor_count() {
-    int n = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
-        ++n;
-    return n;
+    return os::open_descriptor_count();
 }
 
 // Waits up to five seconds for a condition that another thread (the
@@ -100,15 +99,13 @@ struct LibraryTest : ::testing::Test {
 
     void SetUp() override {
         reset_library_state();
-        std::string pattern = (std::filesystem::temp_directory_path() / "kltest.XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        dir = pattern;
-        ::setenv("KL_WINDIR", dir.c_str(), 1);
+        dir = os::make_temp_dir();
+        os::set_env("KL_WINDIR", dir.string().c_str());
     }
 
     void TearDown() override {
         reset_library_state();
-        ::unsetenv("KL_WINDIR");
+        os::set_env("KL_WINDIR", nullptr);
         std::error_code ignored;
         std::filesystem::remove_all(dir, ignored);
     }

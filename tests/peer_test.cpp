@@ -4,13 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <stdexcept>
+
+#include "peer/test_os.h"
 
 namespace kl::test {
 namespace {
@@ -18,25 +14,17 @@ namespace {
 // A blocking client socket on 127.0.0.1 whose reads give up after a timeout.
 class Client {
   public:
-    explicit Client(std::uint16_t port) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        addr.sin_port = htons(port);
-        if (::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-            close();
-            throw std::runtime_error("cannot connect to the test peer");
-        }
+    explicit Client(std::uint16_t port) : fd_(os::connect_loopback(port)) {
+        if (fd_ == os::bad_socket) throw std::runtime_error("cannot connect to the test peer");
     }
     ~Client() { close(); }
     void close() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
+        os::close(fd_);
+        fd_ = os::bad_socket;
     }
 
     void send(const Bytes& bytes) {
-        ASSERT_EQ(::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL),
-                  static_cast<ssize_t>(bytes.size()));
+        ASSERT_EQ(os::send(fd_, bytes.data(), bytes.size()), static_cast<long>(bytes.size()));
     }
 
     // Reads up to n bytes; fewer when the peer closes or nothing comes in time.
@@ -44,9 +32,9 @@ class Client {
         Bytes out(n);
         std::size_t got = 0;
         while (got < n) {
-            pollfd p{fd_, POLLIN, 0};
-            if (::poll(&p, 1, timeout_ms) <= 0) break;
-            ssize_t r = ::recv(fd_, out.data() + got, n - got, 0);
+            os::PollItem p{.socket = fd_, .read = true};
+            if (os::poll(&p, 1, timeout_ms) <= 0) break;
+            long r = os::recv(fd_, out.data() + got, n - got);
             if (r <= 0) break;
             got += static_cast<std::size_t>(r);
         }
@@ -56,13 +44,13 @@ class Client {
 
     // True when the peer has closed: a read returns end of stream in time.
     bool closed_by_peer() {
-        pollfd p{fd_, POLLIN, 0};
+        os::PollItem p{.socket = fd_, .read = true};
         std::uint8_t byte;
-        return ::poll(&p, 1, 3000) == 1 && ::recv(fd_, &byte, 1, 0) == 0;
+        return os::poll(&p, 1, 3000) == 1 && os::recv(fd_, &byte, 1) == 0;
     }
 
   private:
-    int fd_;
+    os::sock_t fd_;
 };
 
 // The n bytes at from, as text; empty when they are not all there.

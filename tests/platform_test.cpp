@@ -1,44 +1,34 @@
-// The POSIX platform layer as the library sees it: Windows Sockets error
+// The platform layer as the library sees it: Windows Sockets error
 // numbers, no signal on a closed connection, thread identity, the string
 // table and the fault-injection seam.
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <set>
 #include <thread>
 
+#include "peer/test_os.h"
 #include "platform/platform.h"
 
 namespace kl::platform {
 namespace {
 
+namespace os = kl::test::os;
+
 // A listening socket on 127.0.0.1 with an ephemeral port.
 struct Listener {
-    int fd = -1;
     std::uint16_t port = 0;
-    Listener() {
-        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-        EXPECT_EQ(::listen(fd, 4), 0);
-        socklen_t length = sizeof address;
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-        port = ntohs(address.sin_port);
-    }
-    ~Listener() {
-        if (fd >= 0) ::close(fd);
-    }
+    os::sock_t fd = os::listen_loopback(port);
+    ~Listener() { os::close(fd); }
 };
+
+void pause_ms(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 Ipv4Endpoint loopback(std::uint16_t port) {
     Ipv4Endpoint endpoint;
@@ -67,9 +57,9 @@ TEST(Sockets, SendingToAClosedPeerFailsWithoutASignal) {
     const socket_t s = socket_open();
     ASSERT_EQ(socket_connect(s, loopback(listener.port)), 0);
     ASSERT_EQ(socket_set_nodelay(s), 0);
-    const int accepted = ::accept(listener.fd, nullptr, nullptr);
-    ASSERT_GE(accepted, 0);
-    ::close(accepted);
+    const os::sock_t accepted = os::accept(listener.fd);
+    ASSERT_NE(accepted, os::bad_socket);
+    os::close(accepted);
 
     // The first sends may still be taken by the kernel; once the peer's
     // reset has arrived, a send fails.  Without protection the process
@@ -78,7 +68,7 @@ TEST(Sockets, SendingToAClosedPeerFailsWithoutASignal) {
     long result = 0;
     for (int i = 0; i < 100 && result >= 0; ++i) {
         result = socket_send(s, data, sizeof data);
-        if (result >= 0) ::usleep(1000);
+        if (result >= 0) pause_ms(1);
     }
     EXPECT_EQ(result, -1);
     EXPECT_TRUE(last_socket_error() == wsa_econnreset || last_socket_error() == wsa_econnaborted)
@@ -107,15 +97,15 @@ TEST(Sockets, ShortReceivesComeBackOneByteAtATime) {
     Listener listener;
     const socket_t s = socket_open();
     ASSERT_EQ(socket_connect(s, loopback(listener.port)), 0);
-    const int accepted = ::accept(listener.fd, nullptr, nullptr);
-    ASSERT_EQ(::write(accepted, "abcdef", 6), 6);
-    ::usleep(20000);
+    const os::sock_t accepted = os::accept(listener.fd);
+    ASSERT_EQ(os::send(accepted, "abcdef", 6), 6);
+    pause_ms(20);
     set_short_receive_every(1);
     char buffer[8];
     EXPECT_EQ(socket_recv(s, buffer, sizeof buffer), 1);
     set_short_receive_every(0);
     EXPECT_EQ(socket_recv(s, buffer, sizeof buffer), 5);
-    ::close(accepted);
+    os::close(accepted);
     socket_close(s);
 }
 
@@ -133,6 +123,16 @@ TEST(Process, ThreadIdentityIsNonZeroAndDiffersBetweenThreads) {
     EXPECT_EQ(seen.count(0u), 0u);
 }
 
+#if defined(_WIN32)
+// The test program carries string 18011 in its string table.
+TEST(Process, StringTableIsTheApplications) {
+    char text[10];
+    EXPECT_EQ(load_string(18011, text), 9u);
+    EXPECT_STREQ(text, "Not conne");
+    EXPECT_EQ(load_string(1, text), 0u);
+    EXPECT_STREQ(text, "");
+}
+#else
 TEST(Process, StringTableComesFromTheKlStringsFile) {
     const std::string path = ::testing::TempDir() + "kl_strings.ini";
     std::ofstream(path) << "[strings]\n18011=Not connected to a server\n";
@@ -145,6 +145,7 @@ TEST(Process, StringTableComesFromTheKlStringsFile) {
     EXPECT_EQ(load_string(18011, text), 0u);
     std::remove(path.c_str());
 }
+#endif
 
 TEST(Faults, AllocationsFailAfterTheCountGiven) {
     set_allocation_failures_after(2);

@@ -1,24 +1,19 @@
 // The scripted test peer.  One thread accepts on both listening sockets;
 // every accepted connection is served by a thread of its own.  All waits
-// poll the connection together with a stop pipe, so the destructor only
-// has to write one byte to that pipe to make every thread return.
+// poll the connection together with a stop signal (a wake-up pair), so the
+// destructor only has to write one byte to it to make every thread return.
+// Sockets are reached through the tests' small operating-system seam, so
+// the peer runs on POSIX and on Windows alike.
 #include "peer/test_peer.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cctype>
-#include <cerrno>
 #include <cstring>
 #include <deque>
 #include <stdexcept>
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "peer/test_os.h"
 
 namespace kl::test {
 
@@ -97,23 +92,6 @@ std::vector<Bytes> frame_answer(const Answer& answer) {
 enum class Io { ok, closed, stopped };
 enum class Wait { ready, timeout, stopped };
 
-int listen_loopback(std::uint16_t& port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) throw std::runtime_error("test peer: socket failed");
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
-    socklen_t len = sizeof addr;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 16) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-        ::close(fd);
-        throw std::runtime_error("test peer: cannot listen on 127.0.0.1");
-    }
-    port = ntohs(addr.sin_port);
-    return fd;
-}
-
 } // namespace
 
 Bytes hex(const std::string& text) {
@@ -172,9 +150,9 @@ Answer status_answer(const StatusRecord& status, bool big_endian, const Bytes& d
 }
 
 struct TestPeer::Impl {
-    int stop_pipe[2] = {-1, -1};
-    int dispatcher_listener = -1;
-    int server_listener = -1;
+    os::WakePair stop;
+    os::sock_t dispatcher_listener = os::bad_socket;
+    os::sock_t server_listener = os::bad_socket;
     std::uint16_t dispatcher_port = 0;
     std::uint16_t server_port = 0;
 
@@ -193,10 +171,10 @@ struct TestPeer::Impl {
     std::vector<std::thread> workers; // guarded by mu
 
     Impl() {
-        if (::pipe2(stop_pipe, O_CLOEXEC) != 0) throw std::runtime_error("test peer: pipe failed");
+        stop = os::make_wake_pair();
         try {
-            dispatcher_listener = listen_loopback(dispatcher_port);
-            server_listener = listen_loopback(server_port);
+            dispatcher_listener = os::listen_loopback(dispatcher_port);
+            server_listener = os::listen_loopback(server_port);
         } catch (...) {
             close_all();
             throw;
@@ -205,9 +183,7 @@ struct TestPeer::Impl {
     }
 
     ~Impl() {
-        char byte = 1;
-        while (::write(stop_pipe[1], &byte, 1) < 0 && errno == EINTR) {
-        }
+        os::wake(stop);
         acceptor.join();
         std::vector<std::thread> running;
         {
@@ -220,29 +196,30 @@ struct TestPeer::Impl {
     }
 
     void close_all() {
-        for (int fd : {stop_pipe[0], stop_pipe[1], dispatcher_listener, server_listener})
-            if (fd >= 0) ::close(fd);
+        os::close(stop);
+        os::close(dispatcher_listener);
+        os::close(server_listener);
     }
 
-    // Waits for events on fd, or for the stop pipe; timeout_ms < 0 waits
-    // until one of them comes.
-    Wait wait_for(int fd, short events, int timeout_ms) const {
-        for (;;) {
-            pollfd fds[2] = {{stop_pipe[0], POLLIN, 0}, {fd, events, 0}};
-            int rc = ::poll(fds, 2, timeout_ms);
-            if (rc < 0 && errno == EINTR) continue;
-            if (rc < 0 || fds[0].revents != 0) return Wait::stopped;
-            return rc == 0 ? Wait::timeout : Wait::ready;
-        }
+    // Waits until fd is readable (or writable), or for the stop signal;
+    // timeout_ms < 0 waits until one of them comes.
+    Wait wait_for(os::sock_t fd, bool write, int timeout_ms) const {
+        os::PollItem items[2] = {{.socket = stop.read_end, .read = true},
+                                 {.socket = fd, .read = !write, .write = write}};
+        const int rc = os::poll(items, 2, timeout_ms);
+        if (rc < 0 || items[0].ready) return Wait::stopped;
+        return rc == 0 ? Wait::timeout : Wait::ready;
     }
 
-    Io recv_exact(int fd, std::uint8_t* out, std::size_t n) const {
+    // The connection's sockets are non-blocking: every call returns at once
+    // and the waits happen in wait_for.
+    Io recv_exact(os::sock_t fd, std::uint8_t* out, std::size_t n) const {
         while (n > 0) {
-            if (wait_for(fd, POLLIN, -1) == Wait::stopped) return Io::stopped;
-            ssize_t got = ::recv(fd, out, n, MSG_DONTWAIT);
+            if (wait_for(fd, false, -1) == Wait::stopped) return Io::stopped;
+            long got = os::recv(fd, out, n);
             if (got == 0) return Io::closed;
             if (got < 0) {
-                if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+                if (os::try_again()) continue;
                 return Io::closed;
             }
             out += got;
@@ -251,12 +228,12 @@ struct TestPeer::Impl {
         return Io::ok;
     }
 
-    Io send_all(int fd, const std::uint8_t* data, std::size_t n) const {
+    Io send_all(os::sock_t fd, const std::uint8_t* data, std::size_t n) const {
         while (n > 0) {
-            if (wait_for(fd, POLLOUT, -1) == Wait::stopped) return Io::stopped;
-            ssize_t sent = ::send(fd, data, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (wait_for(fd, true, -1) == Wait::stopped) return Io::stopped;
+            long sent = os::send(fd, data, n);
             if (sent < 0) {
-                if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+                if (os::try_again()) continue;
                 return Io::closed;
             }
             data += sent;
@@ -267,19 +244,17 @@ struct TestPeer::Impl {
 
     void accept_loop() {
         for (;;) {
-            pollfd fds[3] = {{stop_pipe[0], POLLIN, 0},
-                             {dispatcher_listener, POLLIN, 0},
-                             {server_listener, POLLIN, 0}};
-            int rc = ::poll(fds, 3, -1);
-            if (rc < 0 && errno == EINTR) continue;
-            if (rc < 0 || fds[0].revents != 0) return;
+            os::PollItem items[3] = {{.socket = stop.read_end, .read = true},
+                                     {.socket = dispatcher_listener, .read = true},
+                                     {.socket = server_listener, .read = true}};
+            if (os::poll(items, 3, -1) < 0 || items[0].ready) return;
             for (int i = 1; i < 3; ++i) {
-                if ((fds[i].revents & POLLIN) == 0) continue;
-                int fd = ::accept4(fds[i].fd, nullptr, nullptr, SOCK_CLOEXEC);
-                if (fd < 0) continue;
-                int one = 1;
-                ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-                bool dispatcher = fds[i].fd == dispatcher_listener;
+                if (!items[i].ready) continue;
+                os::sock_t fd = os::accept(items[i].socket);
+                if (fd == os::bad_socket) continue;
+                os::set_nodelay(fd);
+                os::set_nonblocking(fd);
+                bool dispatcher = items[i].socket == dispatcher_listener;
                 std::lock_guard lock(mu);
                 if (dispatcher) {
                     ++dispatcher_accepted;
@@ -293,10 +268,10 @@ struct TestPeer::Impl {
         }
     }
 
-    void serve_dispatcher(int fd) {
+    void serve_dispatcher(os::sock_t fd) {
         std::uint8_t request[kDispatchRequestSize];
         if (recv_exact(fd, request, sizeof request) != Io::ok) {
-            ::close(fd);
+            os::close(fd);
             return;
         }
         DispatchReply r;
@@ -307,7 +282,7 @@ struct TestPeer::Impl {
         }
         changed.notify_all();
         if (r.close_without_reply) {
-            ::close(fd);
+            os::close(fd);
             return;
         }
 
@@ -331,7 +306,7 @@ struct TestPeer::Impl {
             serve_server(fd);
             return;
         }
-        ::close(fd);
+        os::close(fd);
         if (standalone) server_ended();
     }
 
@@ -343,7 +318,7 @@ struct TestPeer::Impl {
         changed.notify_all();
     }
 
-    Io read_record(int fd, Request& req) const {
+    Io read_record(os::sock_t fd, Request& req) const {
         Bytes data;
         for (bool last = false; !last;) {
             std::uint8_t header[4];
@@ -367,7 +342,7 @@ struct TestPeer::Impl {
     }
 
     // Serves one server connection until it ends, then closes it.
-    void serve_server(int fd) {
+    void serve_server(os::sock_t fd) {
         for (bool open = true; open;) {
             Request req;
             if (read_record(fd, req) != Io::ok) break;
@@ -388,12 +363,12 @@ struct TestPeer::Impl {
             changed.notify_all();
             if (step) open = act(fd, *step, generation);
         }
-        ::close(fd);
+        os::close(fd);
         server_ended();
     }
 
     // Carries out one step; false when the connection is to end.
-    bool act(int fd, const Step& step, unsigned generation) {
+    bool act(os::sock_t fd, const Step& step, unsigned generation) {
         switch (step.fault) {
         case Fault::close_before_answer:
             return false;
@@ -426,14 +401,14 @@ struct TestPeer::Impl {
 
     // Keeps the connection open without a word until release_held(), the
     // client's close, or the peer's end.
-    void hold(int fd, unsigned generation) const {
+    void hold(os::sock_t fd, unsigned generation) const {
         while (release_generation.load() == generation) {
-            Wait w = wait_for(fd, POLLIN, kHoldPollMs);
+            Wait w = wait_for(fd, false, kHoldPollMs);
             if (w == Wait::stopped) return;
             if (w == Wait::ready) {
                 std::uint8_t scratch[256];
-                ssize_t got = ::recv(fd, scratch, sizeof scratch, MSG_DONTWAIT);
-                if (got == 0 || (got < 0 && errno != EINTR && errno != EAGAIN)) return;
+                long got = os::recv(fd, scratch, sizeof scratch);
+                if (got == 0 || (got < 0 && !os::try_again())) return;
             }
         }
     }
