@@ -24,7 +24,7 @@ Bytes pattern(std::size_t n, unsigned seed) {
 }
 
 struct ExternalTest : CursorTest {
-    kl_long instance = 0;
+    std::int32_t instance = 0;
     void SetUp() override {
         CursorTest::SetUp();
         auto block = new_block<ClientInstance>();
