@@ -98,10 +98,7 @@ bool read_insert_options(const char* options, bool& character_form, klstatus& st
     if (options == nullptr || options[0] == '\0') return true;
     const std::size_t length = text_length(options);
     if (length > options_limit) {
-        set_local_status(st, KL_ERR_OPTIONS_TOO_LONG,
-                         static_cast<std::int32_t>(std::min<std::size_t>(
-                             length, std::numeric_limits<std::int32_t>::max())),
-                         "options");
+        set_local_status(st, KL_ERR_OPTIONS_TOO_LONG, static_cast<std::int32_t>(length), "options");
         return false;
     }
     std::array<char, options_limit + 1> work{};
