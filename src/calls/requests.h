@@ -28,6 +28,10 @@ constexpr std::size_t answer_area_size = 2048;
 // Room the texts of a packed-string request share.
 constexpr std::size_t string_area_size = 2038;
 constexpr std::size_t fixed_header_size = 90;
+// The one answer record of the catalogue calls: a status and at most 1860
+// bytes of data for the caller.
+constexpr std::size_t catalogue_answer_size = 1952;
+constexpr std::size_t catalogue_data_size = catalogue_answer_size - sizeof(klstatus);
 
 // The texts of a packed-string request in the call's order; a null pointer
 // counts as an empty text (it still takes its terminator).

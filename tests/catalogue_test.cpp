@@ -1,0 +1,217 @@
+// klgetinfo and klgetindexinfo against the test peer, in both byte orders:
+// the request bytes, the item limits, the answers the library gives itself,
+// and answers longer than the answer area.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "instance_fixture.h"
+
+namespace kl::test {
+namespace {
+
+using CatalogueTest = InstanceTest;
+
+Bytes blanks(const std::string& text, std::size_t size) {
+    Bytes out(size, ' ');
+    std::copy(text.begin(), text.end(), out.begin());
+    return out;
+}
+
+std::vector<char> as_chars(const Bytes& bytes) {
+    return std::vector<char>(bytes.begin(), bytes.end());
+}
+
+TEST_P(CatalogueTest, GetInfoRequestAndAnswer) {
+    // One value of each size; the 4-byte one is a number in this
+    // machine's order.
+    const std::int32_t number = 0x01020304;
+    Bytes number_here(4);
+    std::memcpy(number_here.data(), &number, 4);
+    const Bytes values =
+        join({blanks("ORDERS", 32), Bytes(255, 'x'), Bytes(131, 'y'), number_here});
+    const kl_long qualifier_items[] = {202, 109, 630, 405, 0};
+    const kl_long buffer_items[] = {305, 306, 310, 0};
+
+    peer.script({{{status_answer(StatusRecord{}.count(2), big(), Bytes{'A', 'B', 'C', 'D'})}}});
+    std::vector<char> buffer(16, '#');
+    klstatus st{};
+    ASSERT_EQ(klgetinfo(instance, "COUNT=5;X", &st, qualifier_items, as_chars(values).data(),
+                        buffer_items, buffer.data()),
+              0u);
+    EXPECT_EQ(st.count, 2);
+    EXPECT_EQ(std::string(buffer.begin(), buffer.begin() + 5), "ABCD#");
+
+    const Request sent = request(0);
+    EXPECT_EQ(sent.length_word, 462u + 32 + 255 + 131 + 4);
+    EXPECT_EQ(to_hex(sent.payload),
+              to_hex(join({num(320, 2), instance_id, num(202), num(109), num(630), num(405),
+                           Bytes(4 * 13, 0), num(305), num(306), num(310), Bytes(4 * 30, 0),
+                           text_bytes("COUNT=5;X", 256), Bytes(values.begin(), values.end() - 4),
+                           num(0x01020304)})));
+}
+
+TEST_P(CatalogueTest, GetInfoItemLimits) {
+    const std::vector<char> qualifiers(16 * 32 + 1, 'q');
+    const std::string options255(255, 'o');
+    struct Case {
+        const char* name;
+        std::vector<kl_long> qualifier_items;
+        std::vector<kl_long> buffer_items;
+        std::string options;
+        std::int32_t error;   // 0: sent
+        std::uint32_t length; // sent length
+    };
+    const Case cases[] = {
+        {"no items at all", {0}, {0}, "", 0, 462},
+        {"16 qualifiers filling the value area, 32 buffer items, 255 option characters",
+         std::vector<kl_long>(16, 202), std::vector<kl_long>(32, 305), options255, 0, 974},
+        {"17 qualifiers", std::vector<kl_long>(17, 202), {0}, "", 18021},
+        {"33 buffer items", {202}, std::vector<kl_long>(33, 305), "", 18021},
+        {"values beyond the 512-byte area", {109, 109, 202}, {0}, "", 18021},
+        {"unknown qualifier code", {202, 7}, {0}, "", 18032},
+        {"256 option characters", {0}, {0}, options255 + "o", 18021},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<kl_long> q = c.qualifier_items, b = c.buffer_items;
+        q.push_back(0);
+        b.push_back(0);
+        const std::size_t before = sent();
+        if (c.error == 0) peer.script({{{status_answer(StatusRecord{}, big())}}});
+        char buffer[8];
+        klstatus st{};
+        EXPECT_EQ(klgetinfo(instance, c.options.c_str(), &st, q.data(), qualifiers.data(), b.data(),
+                            buffer),
+                  static_cast<std::uint32_t>(c.error));
+        if (c.error == 0) {
+            EXPECT_EQ(request(before).length_word, c.length);
+        } else {
+            EXPECT_EQ(sent(), before);
+        }
+    }
+
+    platform::set_allocation_failures_after(0);
+    klstatus st{};
+    char buffer[8];
+    EXPECT_EQ(klgetinfo(instance, "", &st, nullptr, nullptr, nullptr, buffer), 10021u);
+    EXPECT_EQ(std::string(st.buffer), "GptInstanceNew");
+}
+
+TEST_P(CatalogueTest, LocalAnswers) {
+    auto cursor = new_block<kl_cursor_t>();
+    cursor->server_cursor = ServerId{{0xC0, 0x00, 0x00, 0x07}};
+    std::int32_t cursor_number = 0;
+    ASSERT_EQ(client_tables.cursors.add(cursor, cursor_number), 0);
+
+    // A client number in this machine's order followed by a text.
+    auto numbered = [](std::int32_t n, const std::string& text) {
+        std::vector<char> out(4 + text.size() + 1, '\0');
+        std::memcpy(out.data(), &n, 4);
+        std::memcpy(out.data() + 4, text.data(), text.size());
+        return out;
+    };
+    auto text = [](const std::string& t) {
+        return std::vector<char>(t.c_str(), t.c_str() + t.size() + 1);
+    };
+    struct Case {
+        const char* name;
+        std::vector<kl_long> qualifier_items;
+        std::vector<char> qualifiers;
+        kl_long buffer_item;
+        std::int32_t error;
+        std::int32_t info;
+        std::string status_text;
+        Bytes answer; // the bytes written to the caller's buffer
+    };
+    const Case cases[] = {
+        {"instance identifier", {1, 1102}, numbered(1, "prod rest"), 0, 0, 0, "", instance_id},
+        {"cursor identifier",
+         {801, 1102},
+         numbered(cursor_number, "PROD x"),
+         0,
+         0,
+         0,
+         "",
+         {0xC0, 0x00, 0x00, 0x07}},
+        {"node name", {1102}, {}, 1102, 0, 0, "", blanks("PROD", 32)},
+        {"byte order",
+         {1102},
+         text("Prod "),
+         1099,
+         0,
+         0,
+         "",
+         number_bytes(big() ? 1 : 0, 4, false)},
+        {"unknown instance", {1, 1102}, numbered(5, "PROD x"), 0, 11008, 1, "", {}},
+        {"unknown cursor", {801, 1102}, numbered(9, "PROD x"), 0, 11042, 1, "", {}},
+        {"no item 1102", {1, 302}, numbered(1, "PROD x"), 0, 10088, 0, "", {}},
+        {"node name cut short", {1, 1102}, numbered(1, "PRO x"), 0, 18015, 0, "PRO x", {}},
+        {"byte order of another node", {1102}, text("TEST "), 1099, 18015, 0, "TEST ", {}},
+        {"node with another buffer item", {1102}, {}, 305, 18032, 0, "", {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<kl_long> q = c.qualifier_items;
+        q.push_back(0);
+        const kl_long b[] = {c.buffer_item, 0};
+        Bytes buffer(40, '#');
+        klstatus st{};
+        st.warn = 3;
+        EXPECT_EQ(klgetinfo(instance, "", &st, q.data(), c.qualifiers.data(), b,
+                            reinterpret_cast<char*>(buffer.data())),
+                  static_cast<std::uint32_t>(c.error));
+        EXPECT_EQ(st.warn, 0);
+        EXPECT_EQ(st.info, c.info);
+        EXPECT_EQ(std::string(st.buffer), c.status_text);
+        Bytes expected = c.answer;
+        expected.resize(40, '#');
+        EXPECT_EQ(to_hex(buffer), to_hex(expected));
+    }
+    EXPECT_EQ(sent(), 0u);
+}
+
+TEST_P(CatalogueTest, IndexInfoPacksOptionsBeforeTable) {
+    peer.script({{{status_answer(StatusRecord{}.count(1), big(), Bytes{'I', 'X', 0})}}});
+    char buffer[8] = "#######";
+    klstatus st{};
+    ASSERT_EQ(klgetindexinfo(instance, "O;1", &st, "ORDERS", buffer), 0u);
+    EXPECT_EQ(std::string(buffer, 4), std::string("IX\0#", 4));
+    EXPECT_EQ(to_hex(request(0).payload),
+              to_hex(join({num(321, 2), instance_id, text_bytes("O;1"), text_bytes("ORDERS")})));
+
+    // Both texts with their terminators fill the 2038-byte area at most.
+    const std::string options(1000, 'o');
+    const std::string table(1036, 't');
+    peer.script({{{status_answer(StatusRecord{}, big())}}});
+    EXPECT_EQ(klgetindexinfo(instance, options.c_str(), &st, table.c_str(), buffer), 0u);
+    EXPECT_EQ(request(1).length_word, 2044u);
+    EXPECT_EQ(klgetindexinfo(instance, options.c_str(), &st, (table + "t").c_str(), buffer),
+              18021u);
+    EXPECT_EQ(sent(), 2u);
+}
+
+TEST_P(CatalogueTest, AnswersLongerThanTheAnswerAreaStayInStep) {
+    // Data beyond the 1860 bytes an answer can hand on are dropped; the
+    // caller's buffer receives no more, and the next call is in step.
+    Bytes long_data(2100, 'd');
+    peer.script({{{status_answer(StatusRecord{}, big(), long_data)}}});
+    peer.script({{{status_answer(StatusRecord{}, big(), long_data)}}});
+    std::vector<char> buffer(2200, '#');
+    const kl_long items[] = {0};
+    klstatus st{};
+    ASSERT_EQ(klgetinfo(instance, "", &st, items, nullptr, items, buffer.data()), 0u);
+    EXPECT_EQ(buffer[1859], 'd');
+    EXPECT_EQ(buffer[1860], '#');
+    std::fill(buffer.begin(), buffer.end(), '#');
+    ASSERT_EQ(klgetindexinfo(instance, "", &st, "T", buffer.data()), 0u);
+    EXPECT_EQ(buffer[1859], 'd');
+    EXPECT_EQ(buffer[1860], '#');
+}
+
+INSTANTIATE_TEST_SUITE_P(HostTypes, CatalogueTest, ::testing::Bool(), byte_order_name);
+
+} // namespace
+} // namespace kl::test

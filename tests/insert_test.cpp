@@ -1,0 +1,247 @@
+// klinsert against the test peer, in both byte orders: row-length
+// discovery through nested catalogue queries and its cache, the owner word
+// handed to those queries, the option and length checks, and catalogue
+// answers that describe rows no request can carry.
+
+#include <gtest/gtest.h>
+
+#include <future>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "instance_fixture.h"
+
+namespace kl::test {
+namespace {
+
+struct Column {
+    std::int32_t type, length, occurrences;
+};
+
+struct InsertTest : InstanceTest {
+    Bytes descriptors(const std::vector<Column>& columns) const {
+        Bytes out;
+        for (const Column& c : columns)
+            out = join({out, num(c.type), num(c.length), num(c.occurrences)});
+        return out;
+    }
+    Step columns_answer(const std::vector<Column>& columns) const {
+        return {{status_answer(StatusRecord{}.count(static_cast<std::int32_t>(columns.size())),
+                               big(), descriptors(columns))}};
+    }
+    Step end_answer() const { return {{status_answer(StatusRecord{}.error(11257), big())}}; }
+
+    // The catalogue query for a table's columns.
+    Bytes query(const std::string& table, const std::string& options) const {
+        Bytes name(32, ' '), all(32, ' ');
+        std::copy(table.begin(), table.end(), name.begin());
+        all[0] = '*';
+        return join({num(320, 2), instance_id, num(202), num(302), Bytes(4 * 15, 0), num(305),
+                     num(306), num(310), Bytes(4 * 30, 0), text_bytes(options, 256), name, all});
+    }
+
+    ClientInstance& block() const { return *client_tables.instances.find(1); }
+};
+
+Bytes row_of(std::size_t length) {
+    Bytes row(length);
+    for (std::size_t i = 0; i < length; ++i)
+        row[i] = static_cast<std::uint8_t>(i * 7);
+    return row;
+}
+
+const char* chars(const Bytes& bytes) {
+    return reinterpret_cast<const char*>(bytes.data());
+}
+
+TEST_P(InsertTest, RowLengthDiscoveryAndCache) {
+    // 100 columns fill the first answer, so the query goes on with the
+    // continuation text; the three columns of the second answer end it.
+    std::vector<Column> first(90, Column{201, 2, 1});
+    first.insert(first.end(), 10, Column{7, 4, 2});
+    peer.script({columns_answer(first), columns_answer({{1300, 5, 1}, {100, 3, 2}, {9, 8, 1}})});
+    const int binary = 90 * 2 + 10 * 8 + 5 + 6 + 8;
+    const int character = 90 * 2 + 10 * 64 + 5 + 6 + 32;
+    const Bytes row = row_of(1000);
+    peer.script({{{status_answer(StatusRecord{}, big())}}});
+    klstatus st{};
+    ASSERT_EQ(klinsert(instance, "SKIPIA, nowait", &st, "Orders", "A,B", chars(row)), 0u)
+        << st.error << " " << st.buffer;
+    EXPECT_EQ(to_hex(request(0).payload), to_hex(query("Orders", "  COUNT=100")));
+    EXPECT_EQ(to_hex(request(1).payload), to_hex(query("Orders", "N COUNT=100")));
+    const Bytes texts =
+        join({text_bytes("Orders"), text_bytes("A,B"), text_bytes("SKIPIA, nowait")});
+    EXPECT_EQ(to_hex(request(2).payload),
+              to_hex(join({num(314, 2), instance_id, texts, Bytes(256 - texts.size(), 0),
+                           Bytes(row.begin(), row.begin() + binary)})));
+    EXPECT_EQ(block().binary_row_length, binary);
+    EXPECT_EQ(block().char_row_length, character);
+    EXPECT_EQ(std::string(block().insert_table), "Orders");
+
+    // The same table in another letter case, character form: no query.
+    peer.script({{{status_answer(StatusRecord{}.error(707), big())}}});
+    EXPECT_EQ(klinsert(instance, "char Hook", &st, "ORDERS", "", chars(row)), 707u);
+    const Request insert = request(3);
+    EXPECT_EQ(insert.length_word, 262u + character);
+    EXPECT_EQ(insert.payload[0], big() ? 0x01 : 0x3A);
+    EXPECT_EQ(sent(), 4u);
+}
+
+TEST_P(InsertTest, EndOfCatalogueAtOnceAndTheOwnerHandOver) {
+    const std::string log = (dir / "insert.log").string();
+    set_log_file(log.c_str());
+    trace_state.debug_flag = 1;
+    peer.script({end_answer(), {{status_answer(StatusRecord{}, big())}}});
+    klstatus st{};
+    ASSERT_EQ(klinsert(instance, "", &st, "EMPTY", "", nullptr), 0u);
+    EXPECT_EQ(request(1).length_word, 262u);
+    EXPECT_EQ(block().binary_row_length, 0);
+    EXPECT_EQ(std::string(block().insert_table), "EMPTY");
+
+    // The insert gives the word up, the nested query takes and returns it,
+    // the insert takes it back.
+    char me[16];
+    std::snprintf(me, sizeof me, "%x", platform::thread_identity());
+    const std::string taking = std::string("  *** Task taking control=") + me + "\n";
+    const std::string text = read_file(log);
+    std::size_t at = 0;
+    const std::vector<std::string> lines = {"\nFunction: klinsert\n",
+                                            "  *** Task with control=0x0\n",
+                                            taking,
+                                            "\nFunction: klgetinfo\n",
+                                            "  EXIT_DLL return status=0x2bf9\n",
+                                            "  *** Task with control=0x0\n",
+                                            taking,
+                                            "  table row length=0\n"};
+    for (const std::string& line : lines) {
+        at = text.find(line, at);
+        ASSERT_NE(at, std::string::npos) << line << " in\n" << text;
+        at += line.size();
+    }
+}
+
+TEST_P(InsertTest, FailedCatalogueQueryCachesNothing) {
+    peer.script({{{status_answer(StatusRecord{}.error(2001).warn(7).info(9), big())}}});
+    klstatus st{};
+    EXPECT_EQ(klinsert(instance, "", &st, "T", "", nullptr), 2001u);
+    EXPECT_EQ(st.warn, 7);
+    EXPECT_EQ(st.info, 9);
+    EXPECT_EQ(std::string(st.buffer), "klgetinfo");
+    EXPECT_EQ(block().insert_table[0], '\0');
+    EXPECT_EQ(sent(), 1u);
+}
+
+TEST_P(InsertTest, ChecksBeforeTheInsertIsSent) {
+    const Bytes row = row_of(2048);
+    std::vector<Step> never_ending(21, columns_answer(std::vector<Column>(100, Column{5, 0, 1})));
+    struct Case {
+        const char* name;
+        std::vector<Step> catalogue;
+        std::string options = "";
+        std::string table = "T";
+        std::string columns = "";
+        kl_long instance = 1;
+        std::int32_t error = 0; // 0: the insert is sent
+        std::int32_t info = 0;
+        std::string text = "";
+        std::uint32_t row = 0; // row bytes sent
+    };
+    const std::string columns253(253, 'c');
+    const Case cases[] = {
+        {.name = "unknown instance",
+         .instance = 7,
+         .error = 11008,
+         .info = 7,
+         .text = "client instance"},
+        {.name = "256 option characters",
+         .options = std::string(256, 'o'),
+         .error = 10037,
+         .info = 256,
+         .text = "options"},
+        {.name = "CHAR with a value",
+         .options = "CHAR=1",
+         .error = 18006,
+         .text = "value not allowed CHAR"},
+        {.name = "unknown option",
+         .options = "nowait FAST",
+         .error = 18006,
+         .text = "unknown keyword FAST"},
+        {.name = "table name of 33 characters",
+         .table = std::string(33, 't'),
+         .error = 18021,
+         .text = "table"},
+        {.name = "table name of 32 characters",
+         .catalogue = {end_answer()},
+         .table = std::string(32, 't')},
+        {.name = "texts filling the 256-byte area",
+         .catalogue = {end_answer()},
+         .columns = columns253.substr(1)},
+        {.name = "texts beyond the 256-byte area",
+         .catalogue = {end_answer()},
+         .columns = columns253,
+         .error = 18021},
+        {.name = "record of 2048 bytes",
+         .catalogue = {columns_answer({{5, 1786, 1}})},
+         .row = 1786},
+        {.name = "record beyond 2048 bytes",
+         .catalogue = {columns_answer({{5, 1787, 1}})},
+         .error = 18021},
+        {.name = "character row that fits, binary row that does not",
+         .catalogue = {columns_answer({{7, 2034, 1}})},
+         .options = "CHAR",
+         .error = 18021},
+        {.name = "negative column length",
+         .catalogue = {columns_answer({{5, -5, 1}})},
+         .error = 18021},
+        {.name = "more columns than asked for",
+         .catalogue = {columns_answer(std::vector<Column>(155, Column{5, 1, 1})), end_answer()},
+         .row = 100},
+        {.name = "a catalogue that never ends", .catalogue = never_ending, .error = 18021},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        block().insert_table[0] = '\0';
+        const std::size_t before = sent();
+        peer.script(c.catalogue);
+        if (c.error == 0) peer.script({{{status_answer(StatusRecord{}, big())}}});
+        klstatus st{};
+        EXPECT_EQ(klinsert(c.instance, c.options.c_str(), &st, c.table.c_str(), c.columns.c_str(),
+                           chars(row)),
+                  static_cast<std::uint32_t>(c.error))
+            << st.buffer;
+        EXPECT_EQ(st.info, c.info);
+        EXPECT_EQ(std::string(st.buffer), c.text);
+        const std::size_t queries = c.catalogue.size();
+        if (c.error == 0) {
+            EXPECT_EQ(request(before + queries).length_word, 262u + c.row);
+        } else {
+            EXPECT_EQ(sent(), before + queries);
+        }
+    }
+}
+
+TEST_P(InsertTest, OwnerClaimedDuringDiscovery) {
+    // The nested query's answer is held; meanwhile this thread takes the
+    // owner word, as a call of another thread would in the moment the
+    // nested query gives it back.
+    peer.script({{.fault = Fault::never_answer}});
+    auto insert = std::async(std::launch::async, [&] {
+        klstatus st{};
+        const std::uint32_t result = klinsert(instance, "", &st, "T", "", nullptr);
+        return std::make_tuple(result, st.info, std::string(st.buffer));
+    });
+    ASSERT_TRUE(peer.wait_for_requests(2));
+    const std::uint32_t me = platform::thread_identity();
+    owner_word = me;
+    peer.release_held();
+    EXPECT_EQ(insert.get(), std::make_tuple(18002u, 0, std::string()));
+    EXPECT_EQ(owner_word.load(), me); // the other claim stands
+    EXPECT_EQ(block().insert_table[0], '\0');
+    owner_word = 0;
+}
+
+INSTANTIATE_TEST_SUITE_P(HostTypes, InsertTest, ::testing::Bool(), byte_order_name);
+
+} // namespace
+} // namespace kl::test
