@@ -64,7 +64,7 @@ KL_EXPORT uint32_t KLAPI klcalc(kl_long cursor, const char* options, klstatus* s
         trace_call("\nFunction: klcalc\n  cursor=%ld\n  options=%.80s\n  from_table=%.32s\n  "
                    "from_column=%.32s\n",
                    cursor, options, from_table, from_column);
-        kl_cursor_t* block = find_cursor(cursor, st);
+        kl_cursor_t* block = find_cursor(cursor, st, client_cursor_text);
         if (block == nullptr) return;
         if (!packed_fits({from_table, from_column, options}))
             return set_local_status(st, KL_ERR_STRINGS_TOO_LONG);
@@ -73,8 +73,8 @@ KL_EXPORT uint32_t KLAPI klcalc(kl_long cursor, const char* options, klstatus* s
         if (!exchange_packed_request(code_calc, block->server_cursor,
                                      {from_table, from_column, options}, answer, st))
             return;
-        const std::int64_t arrived = static_cast<std::int64_t>(transport_state.received_length) -
-                                     std::int64_t{status_size};
+        const std::int64_t arrived =
+            static_cast<std::int64_t>(transport_state.received_length) - std::int64_t{status_size};
         if (st.bufflen > 0 && st.bufflen > arrived)
             st.bufflen = static_cast<kl_long>(std::max<std::int64_t>(arrived, 0));
         if (st.bufflen > 0)
@@ -93,7 +93,7 @@ KL_EXPORT uint32_t KLAPI klexport(kl_long cursor, const char* options, klstatus*
         if (!require_connection(st)) return;
         trace_call("\nFunction: klexport\n  cursor=%ld\n  options=%.80s\n  filename=%.80s\n",
                    cursor, options, filename);
-        kl_cursor_t* block = find_cursor(cursor, st);
+        kl_cursor_t* block = find_cursor(cursor, st, client_cursor_text);
         if (block == nullptr) return;
         if (bounded_length(filename, export_filename_limit + 1) > export_filename_limit)
             return set_local_status(st, KL_ERR_STRINGS_TOO_LONG, 0, "filename");

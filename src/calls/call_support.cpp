@@ -15,9 +15,9 @@ bool require_connection(klstatus& status) {
     return false;
 }
 
-kl_cursor_t* find_cursor(std::int32_t number, klstatus& status) {
+kl_cursor_t* find_cursor(std::int32_t number, klstatus& status, const char* text) {
     kl_cursor_t* cursor = client_tables.cursors.find(number);
-    if (cursor == nullptr) set_local_status(status, KL_ERR_BAD_CURSOR, number);
+    if (cursor == nullptr) set_local_status(status, KL_ERR_BAD_CURSOR, number, text);
     return cursor;
 }
 

@@ -18,9 +18,13 @@ namespace kl {
 // 18011 when the library has no server connection.
 bool require_connection(klstatus& status);
 
-// The block of a client cursor number; 11042 (info = the number) when it
-// names no open cursor.
-kl_cursor_t* find_cursor(std::int32_t number, klstatus& status);
+// The block of a client cursor number; 11042 (info = the number, the
+// given text) when it names no open cursor.
+kl_cursor_t* find_cursor(std::int32_t number, klstatus& status, const char* text = nullptr);
+
+// The context text of a bad cursor number in the query, modification and
+// list calls.
+inline constexpr const char* client_cursor_text = "client cursor";
 
 // The block of a client instance number; 11008 (info = the number, the
 // given text) when it names no instance.

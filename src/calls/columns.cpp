@@ -114,7 +114,7 @@ KL_EXPORT uint32_t KLAPI kldescribe(kl_long cursor, const char* options, klstatu
         if (!require_connection(st)) return;
         trace_call("\nFunction: kldescribe\n  cursor=%ld\n  options=%.80s\n  num_columns=%ld\n",
                    cursor, options, num_columns);
-        kl_cursor_t* block = find_cursor(cursor, st);
+        kl_cursor_t* block = find_cursor(cursor, st, client_cursor_text);
         if (block == nullptr) return;
         if (descriptions == nullptr && num_columns > 0)
             return set_local_status(st, KL_ERR_NULL_ARGUMENT, 0, "descriptions");
@@ -146,9 +146,9 @@ KL_EXPORT uint32_t KLAPI klbind(kl_long cursor, const char* options, klstatus* s
                                 kl_long num_columns, const char* descriptions) {
     return run_call(status, [&](klstatus& st) {
         if (!require_connection(st)) return;
-        trace_call("\nFunction: klbind\n  cursor=%ld\n  options=%.80s\n  num_columns=%ld\n",
-                   cursor, options, num_columns);
-        kl_cursor_t* block = find_cursor(cursor, st);
+        trace_call("\nFunction: klbind\n  cursor=%ld\n  options=%.80s\n  num_columns=%ld\n", cursor,
+                   options, num_columns);
+        kl_cursor_t* block = find_cursor(cursor, st, client_cursor_text);
         if (block == nullptr) return;
         if (descriptions == nullptr && num_columns > 0)
             return set_local_status(st, KL_ERR_NULL_ARGUMENT, 0, "descriptions");
@@ -169,14 +169,13 @@ KL_EXPORT uint32_t KLAPI klbind(kl_long cursor, const char* options, klstatus* s
 // sends no values; a null values area with values to send is refused
 // (10036).
 KL_EXPORT uint32_t KLAPI klassignvalues(kl_long cursor, const char* options, klstatus* status,
-                                        const char* label, kl_long num_values,
-                                        const char* values) {
+                                        const char* label, kl_long num_values, const char* values) {
     return run_call(status, [&](klstatus& st) {
         if (!require_connection(st)) return;
         trace_call("\nFunction: klassignvalues\n  cursor=%ld\n  options=%.80s\n  label=%.32s\n  "
                    "num_values=%ld\n  values=%.32s\n",
                    cursor, options, label, num_values, values);
-        kl_cursor_t* block = find_cursor(cursor, st);
+        kl_cursor_t* block = find_cursor(cursor, st, client_cursor_text);
         if (block == nullptr) return;
         trace_call("  values size (from klselect)=%ld\n", block->value_size);
 
@@ -193,8 +192,8 @@ KL_EXPORT uint32_t KLAPI klassignvalues(kl_long cursor, const char* options, kls
             std::memcpy(tail.data() + label_field_size, values,
                         static_cast<std::size_t>(value_bytes));
         const auto tail_size = label_field_size + static_cast<std::size_t>(value_bytes);
-        if (send_fixed_header_request(code_assign_values, block->server_cursor, num_values,
-                                      options, st, std::span(tail).first(tail_size)) != 0)
+        if (send_fixed_header_request(code_assign_values, block->server_cursor, num_values, options,
+                                      st, std::span(tail).first(tail_size)) != 0)
             return;
         std::array<std::uint8_t, status_size> answer;
         receive_answer(answer, st);

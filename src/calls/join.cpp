@@ -26,7 +26,7 @@ std::uint32_t join(kl_long cursor, const char* options, klstatus* status, const 
         trace_call("\nFunction: kljoin\n  cursor=%ld\n  options=%.80s\n  from_table=%.32s\n  "
                    "to_table=%.32s\n  from_column=%.32s\n  to_column=%.32s\n",
                    cursor, options, from_table, to_table, from_column, to_column);
-        kl_cursor_t* block = find_cursor(cursor, st);
+        kl_cursor_t* block = find_cursor(cursor, st, client_cursor_text);
         if (block == nullptr) return;
         std::array<std::uint8_t, status_size> answer;
         if (!exchange_packed_request(code_join, block->server_cursor,

@@ -44,7 +44,7 @@ KL_EXPORT uint32_t KLAPI klqualify(kl_long cursor, const char* options, klstatus
         trace_call("\nFunction: klqualify\n  cursor=%ld\n  options=%.80s\n  owner=%.32s\n  "
                    "table=%.32s\n  column=%.80s\n  criteria=%.80s\n",
                    cursor, options, owner, table, column, criteria);
-        kl_cursor_t* block = find_cursor(cursor, st);
+        kl_cursor_t* block = find_cursor(cursor, st, client_cursor_text);
         if (block == nullptr) return;
         if (!exchange_cursor_texts(code_qualify, *block, {owner, table, column, options, criteria},
                                    st))
@@ -60,7 +60,7 @@ KL_EXPORT uint32_t KLAPI klselect(kl_long cursor, const char* options, klstatus*
         trace_call("\nFunction: klselect\n  cursor=%ld\n  options=%.80s\n  table=%.32s\n  "
                    "column=%.80s\n  criteria=%.80s\n",
                    cursor, options, table, column, criteria);
-        kl_cursor_t* block = find_cursor(cursor, st);
+        kl_cursor_t* block = find_cursor(cursor, st, client_cursor_text);
         if (block == nullptr) return;
         if (!exchange_cursor_texts(code_select, *block, {table, column, criteria, options}, st))
             return;
@@ -79,7 +79,7 @@ KL_EXPORT uint32_t KLAPI klfetch(kl_long cursor, const char* options, klstatus* 
         if (!require_connection(st)) return;
         trace_call("\nFunction: klfetch\n  cursor=%ld\n  options=%.80s\n  count=%ld\n", cursor,
                    options, count);
-        kl_cursor_t* block = find_cursor(cursor, st);
+        kl_cursor_t* block = find_cursor(cursor, st, client_cursor_text);
         if (block == nullptr) return;
         if (records == nullptr && count > 0)
             return set_local_status(st, KL_ERR_NULL_ARGUMENT, 0, "records");
@@ -104,7 +104,7 @@ KL_EXPORT uint32_t KLAPI klfetchkeys(kl_long cursor, const char* options, klstat
         if (!require_connection(st)) return;
         trace_call("\nFunction: klfetchkeys\n  cursor=%ld\n  options=%.80s\n  num_keys=%ld\n",
                    cursor, options, num_keys);
-        kl_cursor_t* block = find_cursor(cursor, st);
+        kl_cursor_t* block = find_cursor(cursor, st, client_cursor_text);
         if (block == nullptr) return;
         if (keys == nullptr) return set_local_status(st, KL_ERR_NULL_ARGUMENT, 0, "keys");
         if (send_fixed_header_request(code_fetch_keys, block->server_cursor, num_keys, options,
