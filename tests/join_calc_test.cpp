@@ -84,17 +84,10 @@ TEST_P(JoinCalcCalls, ExportSendsWholeOptionsAndTheFileName) {
     klstatus st{};
     answer(StatusRecord{});
     ASSERT_EQ(klexport(cursor, options78.c_str(), &st, "prod", name254.c_str()), 0u);
-    Request request = sent(1)[0];
+    const Request request = sent(1)[0];
     EXPECT_EQ(request.length_word, 341u);
     EXPECT_EQ(to_hex(request.payload),
               to_hex(join({head(324), text_bytes(options78, 80), text_bytes(name254)})));
-
-    answer(StatusRecord{}.error(6001));
-    EXPECT_EQ(klexport(cursor, "a;b", &st, "PROD", "out.dat"), 6001u);
-    request = sent(1)[0];
-    EXPECT_EQ(request.length_word, 94u);
-    EXPECT_EQ(to_hex(request.payload),
-              to_hex(join({head(324), text_bytes("a;b", 80), text_bytes("out.dat")})));
 }
 
 INSTANTIATE_TEST_SUITE_P(HostTypes, JoinCalcCalls, ::testing::Bool(), order_name);
@@ -187,17 +180,6 @@ TEST_F(CursorCallTest, CallsRefusedBeforeAnythingIsSent) {
     } cases[] = {
         {"describe, bad cursor", [&](klstatus& st) { return kldescribe(99, "", &st, 1, area); },
          11042, 99, "client cursor"},
-        {"bind, bad cursor", [&](klstatus& st) { return klbind(-3, "", &st, 1, area); }, 11042, -3,
-         "client cursor"},
-        {"assign values, bad cursor",
-         [&](klstatus& st) { return klassignvalues(0, "", &st, "", 1, area); }, 11042, 0,
-         "client cursor"},
-        {"join, bad cursor", [&](klstatus& st) { return kljoin(500, "", &st, "", "", 0, "", ""); },
-         11042, 500, "client cursor"},
-        {"join303, bad cursor", [&](klstatus& st) { return kljoin303(2, "", &st, "", "", "", ""); },
-         11042, 2, "client cursor"},
-        {"calc, bad cursor", [&](klstatus& st) { return klcalc(2, "", &st, "", "", area); }, 11042,
-         2, "client cursor"},
         {"export, bad cursor", [&](klstatus& st) { return klexport(2, "", &st, "PROD", "f"); },
          11042, 2, "client cursor"},
         {"describe into nothing",
