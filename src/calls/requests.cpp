@@ -44,6 +44,16 @@ int send_packed_request(std::uint16_t code, const ServerId& id, std::optional<st
     return send_request(builder.request(), status);
 }
 
+bool exchange_packed_request(std::uint16_t code, const ServerId& id, TextList texts,
+                             std::span<std::uint8_t> answer, klstatus& status) {
+    if (!packed_fits(texts)) {
+        set_local_status(status, KL_ERR_STRINGS_TOO_LONG);
+        return false;
+    }
+    if (send_packed_request(code, id, std::nullopt, texts, status) != 0) return false;
+    return receive_answer(answer, status) == 0;
+}
+
 int send_fixed_header_request(std::uint16_t code, const ServerId& id, std::int32_t count,
                               const char* options, klstatus& status,
                               std::span<const std::uint8_t> tail) {

@@ -50,6 +50,13 @@ bool packed_fits(TextList texts, std::size_t room = string_area_size);
 int send_packed_request(std::uint16_t code, const ServerId& id, std::optional<std::int32_t> number,
                         TextList texts, klstatus& status);
 
+// The exchange of the calls whose request is a packed-string request:
+// refuses texts that do not fit (18021, nothing sent), sends the request,
+// receives one answer record into answer and copies its status.  False
+// when the call ends here (status filled).
+bool exchange_packed_request(std::uint16_t code, const ServerId& id, TextList texts,
+                             std::span<std::uint8_t> answer, klstatus& status);
+
 // Builds and sends a fixed-header request followed by tail (at most
 // request_area_size - 90 bytes; longer tails are the caller's fault and
 // refused with 18021 before anything is sent).  0, or the error left in

@@ -27,17 +27,11 @@ constexpr std::uint16_t code_select = 307;
 constexpr std::uint16_t code_fetch = 308;
 
 // Sends a packed-string request for a cursor and reads its status.  False
-// when the call ends here (status filled): bad cursor number, texts too
-// long, or a broken transfer.
+// when the call ends here (status filled).
 bool exchange_cursor_texts(std::uint16_t code, const kl_cursor_t& block, TextList texts,
                            klstatus& st) {
-    if (!packed_fits(texts)) {
-        set_local_status(st, KL_ERR_STRINGS_TOO_LONG);
-        return false;
-    }
-    if (send_packed_request(code, block.server_cursor, std::nullopt, texts, st) != 0) return false;
     std::array<std::uint8_t, status_size> answer;
-    return receive_answer(answer, st) == 0;
+    return exchange_packed_request(code, block.server_cursor, texts, answer, st);
 }
 
 } // namespace

@@ -1,0 +1,201 @@
+// Column descriptions and values of a cursor: describe, bind and assign
+// values.  All three open with the fixed-header request.
+//
+// A column description is a 220-byte record the library carries between
+// caller and server without reading it, except that its eleven 32-bit
+// numbers (at offset 0 and the ten at offsets 172 to 208) follow the
+// byte-order rule.  Descriptions travel in chunks of at most 1320 bytes
+// (six descriptions), one record each: from the server behind a 92-byte
+// header that is not used, to the server behind two zero bytes.
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <span>
+
+#include "calls/call_support.h"
+#include "calls/export.h"
+#include "calls/requests.h"
+#include "frame/call.h"
+#include "frame/trace.h"
+#include "transport/exchange.h"
+
+namespace {
+
+using namespace kl;
+
+constexpr std::uint16_t code_describe = 310;
+constexpr std::uint16_t code_bind = 311;
+constexpr std::uint16_t code_assign_values = 312;
+
+constexpr std::int64_t description_size = 220;
+constexpr std::int64_t chunk_size = 6 * description_size; // 1320
+constexpr std::size_t bind_chunk_lead = 2;                // zero bytes before each chunk
+constexpr std::size_t label_field_size = 8;
+
+// Largest block of values assign values carries: what the request area
+// holds behind the fixed header and the label.
+constexpr std::int64_t values_room = request_area_size - fixed_header_size - label_field_size;
+
+// Reverses the bytes of the eleven numbers of one description in place.
+void swap_description_numbers(std::uint8_t* description) {
+    constexpr std::size_t number_offsets[] = {0, 172, 176, 180, 184, 188, 192, 196, 200, 204, 208};
+    for (std::size_t at : number_offsets)
+        std::reverse(description + at, description + at + 4);
+}
+
+// Reads the description chunks that follow describe's status: as many
+// answer records as the announced count takes, six descriptions to a
+// record.  Every announced record is read, whatever the caller's array
+// holds, so the connection stays in step for the next call; only the
+// first `room` descriptions are placed in the caller's array, and only
+// descriptions that arrived whole: a record carrying less than its share
+// ends the placing (later records are still read), so the descriptions
+// placed are always one unbroken run from the start of the array.
+//
+// Returns the number of descriptions placed, or -1 when a receive failed
+// (status filled; what was placed until then stays).
+std::int64_t receive_descriptions(std::int64_t announced, std::int64_t room, char* descriptions,
+                                  klstatus& st) {
+    std::array<std::uint8_t, answer_area_size> answer;
+    const std::int64_t total = announced * description_size;
+    const std::int64_t limit = std::min(announced, room) * description_size;
+    std::int64_t placed = 0;
+    bool placing = true;
+    for (std::int64_t position = 0; position < total; position += chunk_size) {
+        if (receive_response(answer, st) != 0) return -1;
+        if (!placing || position >= limit) continue;
+        const std::int64_t arrived =
+            static_cast<std::int64_t>(transport_state.received_length) - std::int64_t{status_size};
+        const std::int64_t share = std::min(total - position, chunk_size);
+        const std::int64_t take =
+            std::clamp<std::int64_t>(std::min(arrived, share), 0, limit - position) /
+            description_size * description_size;
+        std::memcpy(descriptions + position, answer.data() + status_size,
+                    static_cast<std::size_t>(take));
+        placed = position + take;
+        placing = arrived >= share;
+    }
+    return placed / description_size;
+}
+
+// Sends the caller's descriptions as chunk records behind two zero bytes,
+// converting the numbers in the copy (the caller's array is not changed).
+// False when a send failed (status filled).
+bool send_descriptions(std::int64_t columns, const char* descriptions, klstatus& st) {
+    const auto* source = reinterpret_cast<const std::uint8_t*>(descriptions);
+    const std::int64_t total = columns * description_size;
+    for (std::int64_t position = 0; position < total; position += chunk_size) {
+        const auto chunk = static_cast<std::size_t>(std::min(total - position, chunk_size));
+        std::array<std::uint8_t, bind_chunk_lead + chunk_size> record;
+        RequestBuilder builder(record);
+        builder.zeros(bind_chunk_lead).bytes({source + position, chunk});
+        if (transport_state.byte_order_flag) {
+            for (std::size_t at = 0; at < chunk; at += description_size)
+                swap_description_numbers(builder.data() + bind_chunk_lead + at);
+        }
+        if (send_request(builder.request(), st) != 0) return false;
+    }
+    return true;
+}
+
+} // namespace
+
+// The server's status.count says how many descriptions follow; at most
+// num_columns of them are placed in descriptions, the rest are read and
+// dropped.  On success status.count then says how many descriptions the
+// call placed: the server's count, or fewer when the caller's array was
+// said to hold fewer or an answer record carried less than its share.
+// A null descriptions area is refused (10036) before anything is sent when
+// descriptions are asked for.
+KL_EXPORT uint32_t KLAPI kldescribe(kl_long cursor, const char* options, klstatus* status,
+                                    kl_long num_columns, char* descriptions) {
+    return run_call(status, [&](klstatus& st) {
+        if (!require_connection(st)) return;
+        trace_call("\nFunction: kldescribe\n  cursor=%ld\n  options=%.80s\n  num_columns=%ld\n",
+                   cursor, options, num_columns);
+        kl_cursor_t* block = find_cursor(cursor, st);
+        if (block == nullptr) return;
+        if (descriptions == nullptr && num_columns > 0)
+            return set_local_status(st, KL_ERR_NULL_ARGUMENT, 0, "descriptions");
+        if (send_fixed_header_request(code_describe, block->server_cursor, num_columns, options,
+                                      st) != 0)
+            return;
+        std::array<std::uint8_t, answer_area_size> answer;
+        if (receive_answer(answer, st) != 0) return;
+        if (st.error != 0 || st.count <= 0) return;
+
+        const std::int64_t announced = st.count;
+        const std::int64_t placed = receive_descriptions(
+            announced, std::max<std::int64_t>(num_columns, 0), descriptions, st);
+        if (placed < 0) return;
+        if (placed < announced)
+            trace_call("  Descriptions announced=%ld, placed=%ld.\n", announced, placed);
+        st.count = static_cast<kl_long>(placed);
+        if (transport_state.byte_order_flag) {
+            for (std::int64_t k = 0; k < placed; ++k)
+                swap_description_numbers(reinterpret_cast<std::uint8_t*>(descriptions) +
+                                         k * description_size);
+        }
+    });
+}
+
+// A num_columns of 0 or below sends only the request; a null descriptions
+// area with columns to send is refused (10036) before anything is sent.
+KL_EXPORT uint32_t KLAPI klbind(kl_long cursor, const char* options, klstatus* status,
+                                kl_long num_columns, const char* descriptions) {
+    return run_call(status, [&](klstatus& st) {
+        if (!require_connection(st)) return;
+        trace_call("\nFunction: klbind\n  cursor=%ld\n  options=%.80s\n  num_columns=%ld\n", cursor,
+                   options, num_columns);
+        kl_cursor_t* block = find_cursor(cursor, st);
+        if (block == nullptr) return;
+        if (descriptions == nullptr && num_columns > 0)
+            return set_local_status(st, KL_ERR_NULL_ARGUMENT, 0, "descriptions");
+        if (send_fixed_header_request(code_bind, block->server_cursor, num_columns, options, st) !=
+            0)
+            return;
+        if (!send_descriptions(num_columns, descriptions, st)) return;
+        std::array<std::uint8_t, status_size> answer;
+        if (receive_answer(answer, st) != 0) return;
+        if (st.error == 0) block->record_length = st.bufflen;
+    });
+}
+
+// Sends value_size (from the last successful select) times num_values
+// bytes of values behind an 8-byte label field.  A block larger than the
+// request area holds is refused with 18021 ("values") before anything is
+// sent, rather than cut; a negative product (a negative count or size)
+// sends no values; a null values area with values to send is refused
+// (10036).
+KL_EXPORT uint32_t KLAPI klassignvalues(kl_long cursor, const char* options, klstatus* status,
+                                        const char* label, kl_long num_values, const char* values) {
+    return run_call(status, [&](klstatus& st) {
+        if (!require_connection(st)) return;
+        trace_call("\nFunction: klassignvalues\n  cursor=%ld\n  options=%.80s\n  label=%.32s\n  "
+                   "num_values=%ld\n  values=%.32s\n",
+                   cursor, options, label, num_values, values);
+        kl_cursor_t* block = find_cursor(cursor, st);
+        if (block == nullptr) return;
+        trace_call("  values size (from klselect)=%ld\n", block->value_size);
+
+        const std::int64_t value_bytes =
+            std::max<std::int64_t>(std::int64_t{block->value_size} * num_values, 0);
+        if (value_bytes > values_room)
+            return set_local_status(st, KL_ERR_STRINGS_TOO_LONG, 0, "values");
+        if (values == nullptr && value_bytes > 0)
+            return set_local_status(st, KL_ERR_NULL_ARGUMENT, 0, "values");
+
+        std::array<std::uint8_t, label_field_size + values_room> tail;
+        copy_option_text(std::span(reinterpret_cast<char*>(tail.data()), label_field_size), label);
+        if (value_bytes > 0)
+            std::memcpy(tail.data() + label_field_size, values,
+                        static_cast<std::size_t>(value_bytes));
+        const auto tail_size = label_field_size + static_cast<std::size_t>(value_bytes);
+        if (send_fixed_header_request(code_assign_values, block->server_cursor, num_values, options,
+                                      st, std::span(tail).first(tail_size)) != 0)
+            return;
+        std::array<std::uint8_t, status_size> answer;
+        receive_answer(answer, st);
+    });
+}
