@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "instance_fixture.h"
+#include "trace_log.h"
 
 namespace kl::test {
 namespace {
@@ -86,6 +87,26 @@ TEST_P(InsertTest, RowLengthDiscoveryAndCache) {
     EXPECT_EQ(insert.length_word, 262u + character);
     EXPECT_EQ(insert.payload[0], big() ? 0x01 : 0x3A);
     EXPECT_EQ(sent(), 4u);
+}
+
+// The trace line shows no more of the caller's row than the row length
+// cached for its table (none for a table not cached yet): a row is not a
+// string and need not end in a NUL.
+TEST_P(InsertTest, TraceReadsOnlyTheKnownRow) {
+    TraceLog log;
+    block().binary_row_length = 3;
+    block().char_row_length = 5;
+    copy_text(block().insert_table, "T");
+    const char row[4] = {'A', 'B', 'C', 'D'};
+    peer.script({{{status_answer(StatusRecord{}, big())}},
+                 end_answer(),
+                 {{status_answer(StatusRecord{}, big())}}});
+    klstatus st{};
+    ASSERT_EQ(klinsert(instance, "", &st, "t", "", row), 0u);
+    ASSERT_EQ(klinsert(instance, "", &st, "other", "", row), 0u);
+    const std::string text = log.text();
+    EXPECT_NE(text.find("  values=ABC\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("  values=\n"), std::string::npos) << text;
 }
 
 TEST_P(InsertTest, EndOfCatalogueAtOnceAndTheOwnerHandOver) {

@@ -197,6 +197,16 @@ bool insert_fits(std::int64_t text_lengths, std::size_t packed, std::int64_t row
     return row >= 0 && row <= static_cast<std::int64_t>(request_area_size - insert_header_size);
 }
 
+// How much of the caller's row the trace line may show: the row is only
+// known to hold the cached row length of its table (the shorter of the two
+// forms, as the form is read later), so for a table not cached yet the
+// line shows no values rather than reading an area of unknown size.
+std::int64_t traceable_row_length(std::int32_t instance, const char* table) {
+    const ClientInstance* inst = client_tables.instances.find(instance);
+    if (inst == nullptr || !equal_ignoring_case(table, inst->insert_table)) return 0;
+    return std::min(inst->char_row_length, inst->binary_row_length);
+}
+
 } // namespace
 
 // A null values area is refused (10036) before anything is sent when the
@@ -207,7 +217,8 @@ KL_EXPORT uint32_t KLAPI klinsert(kl_long instance, const char* options, klstatu
         if (!require_connection(st)) return;
         trace_call("\nFunction: klinsert\n  instance=%ld\n  options=%.80s\n  table=%.80s\n  "
                    "columns=%.80s\n  values=%.80s\n",
-                   instance, options, table, columns, values);
+                   instance, options, table, columns,
+                   traced_bytes(values, traceable_row_length(instance, table)).text);
         ClientInstance* inst = find_instance(instance, st, "client instance");
         if (inst == nullptr) return;
         bool character_form = false;
