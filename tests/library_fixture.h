@@ -62,6 +62,14 @@ inline Bytes text_bytes(const std::string& text, std::size_t size = 0) {
     return out;
 }
 
+// n bytes counting up from first (wrapping), so a misplaced byte shows.
+inline Bytes counting_bytes(std::size_t n, std::uint8_t first = 0) {
+    Bytes out(n);
+    for (std::size_t i = 0; i < n; ++i)
+        out[i] = static_cast<std::uint8_t>(first + i);
+    return out;
+}
+
 inline Bytes join(std::initializer_list<Bytes> parts) {
     Bytes out;
     for (const Bytes& p : parts)

@@ -15,29 +15,24 @@ namespace {
 
 struct ListTest : CursorTest {};
 
-Bytes filled(std::size_t n, std::uint8_t first) {
-    Bytes out(n);
-    for (std::size_t i = 0; i < n; ++i)
-        out[i] = static_cast<std::uint8_t>(first + i);
-    return out;
-}
-
 TEST_P(ListTest, ListCollectsRecordsAcrossAnswers) {
     // 10 records in answers of 4, 0 (a bare status), 4 and 2; the second
     // leaves a gap of 6 bytes behind its data.
-    peer.script({{{status_answer(StatusRecord{}.count(4).bufflen(40), big(), filled(40, 0)),
-                   status_answer(StatusRecord{}.count(0), big()),
-                   status_answer(StatusRecord{}.count(4).bufflen(46), big(), filled(40, 100)),
-                   status_answer(StatusRecord{}.count(2).bufflen(20), big(), filled(20, 200))}}});
+    peer.script(
+        {{{status_answer(StatusRecord{}.count(4).bufflen(40), big(), counting_bytes(40, 0)),
+           status_answer(StatusRecord{}.count(0), big()),
+           status_answer(StatusRecord{}.count(4).bufflen(46), big(), counting_bytes(40, 100)),
+           status_answer(StatusRecord{}.count(2).bufflen(20), big(), counting_bytes(20, 200))}}});
     std::vector<std::uint8_t> area(120, 0xEE);
     klstatus st{};
     ASSERT_EQ(kllist(1, "O;p", &st, "T", "A", "A>1", 10, reinterpret_cast<char*>(area.data())), 0u);
     EXPECT_EQ(st.count, 10);
     EXPECT_EQ(st.bufflen, 106);
-    EXPECT_EQ(to_hex(Bytes(area.begin(), area.begin() + 40)), to_hex(filled(40, 0)));
-    EXPECT_EQ(to_hex(Bytes(area.begin() + 40, area.begin() + 80)), to_hex(filled(40, 100)));
+    EXPECT_EQ(to_hex(Bytes(area.begin(), area.begin() + 40)), to_hex(counting_bytes(40, 0)));
+    EXPECT_EQ(to_hex(Bytes(area.begin() + 40, area.begin() + 80)), to_hex(counting_bytes(40, 100)));
     EXPECT_EQ(area[80], 0xEE);
-    EXPECT_EQ(to_hex(Bytes(area.begin() + 86, area.begin() + 106)), to_hex(filled(20, 200)));
+    EXPECT_EQ(to_hex(Bytes(area.begin() + 86, area.begin() + 106)),
+              to_hex(counting_bytes(20, 200)));
     EXPECT_EQ(area[106], 0xEE);
     EXPECT_EQ(
         to_hex(request(0)),
@@ -45,7 +40,7 @@ TEST_P(ListTest, ListCollectsRecordsAcrossAnswers) {
                      text_bytes("T"), text_bytes("A"), text_bytes("A>1"), text_bytes("O;p")})));
 
     // A server error ends the collection with the totals so far.
-    peer.script({{{status_answer(StatusRecord{}.count(2).bufflen(20), big(), filled(20, 0)),
+    peer.script({{{status_answer(StatusRecord{}.count(2).bufflen(20), big(), counting_bytes(20, 0)),
                    status_answer(StatusRecord{}.error(11032).text("end"), big())}}});
     EXPECT_EQ(kllist(1, "", &st, "T", "", "", 5, reinterpret_cast<char*>(area.data())), 11032u);
     EXPECT_EQ(st.count, 2);
@@ -73,18 +68,19 @@ TEST_P(ListTest, FormRequestAndRowLength) {
     cursor().record_length = 9;
     char form[40];
     klstatus st{};
-    peer.script({{{status_answer(StatusRecord{}.bufflen(12), big(), filled(12, 1))}},
-                 {{status_answer(StatusRecord{}.error(3001).bufflen(4), big(), filled(4, 50))}}});
+    peer.script(
+        {{{status_answer(StatusRecord{}.bufflen(12), big(), counting_bytes(12, 1))}},
+         {{status_answer(StatusRecord{}.error(3001).bufflen(4), big(), counting_bytes(4, 50))}}});
     ASSERT_EQ(klform(1, "F;g", &st, "T", "A,B", 0x01020304, form), 0u);
     EXPECT_EQ(to_hex(request(0)), to_hex(join({number_bytes(319, 2, big()), cursor_id,
                                                number_bytes(0x01020304, 4, big()), text_bytes("T"),
                                                text_bytes("A,B"), text_bytes("F;g")})));
-    EXPECT_EQ(to_hex(Bytes(form, form + 12)), to_hex(filled(12, 1)));
+    EXPECT_EQ(to_hex(Bytes(form, form + 12)), to_hex(counting_bytes(12, 1)));
     EXPECT_EQ(cursor().record_length, 12);
 
     // A refused form still copies its data but keeps the row length.
     EXPECT_EQ(klform(1, "", &st, "T", "", 2, form), 3001u);
-    EXPECT_EQ(to_hex(Bytes(form, form + 4)), to_hex(filled(4, 50)));
+    EXPECT_EQ(to_hex(Bytes(form, form + 4)), to_hex(counting_bytes(4, 50)));
     EXPECT_EQ(cursor().record_length, 12);
 }
 

@@ -16,13 +16,6 @@ namespace {
 
 using SelectionTest = CursorTest;
 
-Bytes fill(std::size_t n, std::uint8_t first) {
-    Bytes out(n);
-    for (std::size_t i = 0; i < n; ++i)
-        out[i] = static_cast<std::uint8_t>(first + i);
-    return out;
-}
-
 TEST_P(SelectionTest, RequestBytes) {
     struct Case {
         const char* name;
@@ -107,7 +100,8 @@ TEST_P(SelectionTest, LocalRefusalsSendNothing) {
 // Answers carrying 4, 4 and 2 records, each bufflen 8 bytes longer than
 // its data: the data land at 0, b1 and b1 + b2, the gaps stay untouched.
 TEST_P(SelectionTest, FetchCollectsAcrossAnswers) {
-    const Bytes d1 = fill(40, 0x10), d2 = fill(40, 0x40), d3 = fill(20, 0x80);
+    const Bytes d1 = counting_bytes(40, 0x10), d2 = counting_bytes(40, 0x40),
+                d3 = counting_bytes(20, 0x80);
     peer.script({{{status_answer(StatusRecord{}.count(4).bufflen(48), big(), d1),
                    status_answer(StatusRecord{}.count(4).bufflen(48), big(), d2),
                    status_answer(StatusRecord{}.count(2).bufflen(28), big(), d3)}}});
@@ -129,7 +123,7 @@ TEST_P(SelectionTest, EndOfRecordsIsAWarningOnlyAfterSomeArrived) {
     };
     const bool b = big();
     const Answer end = status_answer(StatusRecord{}.error(11032).info(4), b);
-    const Answer three = status_answer(StatusRecord{}.count(3).bufflen(6), b, fill(6, 1));
+    const Answer three = status_answer(StatusRecord{}.count(3).bufflen(6), b, counting_bytes(6, 1));
     const std::vector<Case> cases = {
         {10, {three, end}, 0, 11032, 3},
         {1, {end}, 11032, 0, 0},
@@ -167,9 +161,10 @@ TEST_P(SelectionTest, EndOfRecordsIsAWarningOnlyAfterSomeArrived) {
 // answer.
 TEST_P(SelectionTest, HostileFetchAnswersStayInBounds) {
     const bool b = big();
-    peer.script({{{status_answer(StatusRecord{}.count(1).bufflen(-1000), b, fill(10, 1)),
-                   status_answer(StatusRecord{}.count(1).bufflen(1), b, fill(3000, 0x20)),
-                   status_answer(StatusRecord{}.count(1).bufflen(1 << 20), b, fill(4, 0x90))}}});
+    peer.script(
+        {{{status_answer(StatusRecord{}.count(1).bufflen(-1000), b, counting_bytes(10, 1)),
+           status_answer(StatusRecord{}.count(1).bufflen(1), b, counting_bytes(3000, 0x20)),
+           status_answer(StatusRecord{}.count(1).bufflen(1 << 20), b, counting_bytes(4, 0x90))}}});
     std::vector<std::uint8_t> area(8000, 0xEE);
     klstatus st{};
     ASSERT_EQ(klfetch(1, "", &st, 3, reinterpret_cast<char*>(area.data()) + 1000), 0u);
@@ -182,7 +177,7 @@ TEST_P(SelectionTest, HostileFetchAnswersStayInBounds) {
     EXPECT_EQ(area[1000 + 1955], static_cast<std::uint8_t>(0x20 + 1955));
     EXPECT_EQ(area[1000 + 1956], 0xEE);
 
-    peer.script({{{status_answer(StatusRecord{}.error(7), b, fill(2500, 0))}},
+    peer.script({{{status_answer(StatusRecord{}.error(7), b, counting_bytes(2500, 0))}},
                  {{status_answer(StatusRecord{}.valuesize(8), b)}}});
     std::vector<std::uint8_t> keys(3000, 0xEE);
     EXPECT_EQ(klfetchkeys(1, "", &st, 1, reinterpret_cast<char*>(keys.data())), 7u);
@@ -194,8 +189,8 @@ TEST_P(SelectionTest, HostileFetchAnswersStayInBounds) {
 
 TEST_P(SelectionTest, BrokenConnectionKeepsWhatArrived) {
     // The peer closes 20 bytes into the second answer.
-    peer.script({{{status_answer(StatusRecord{}.count(2).bufflen(4), big(), fill(4, 1)),
-                   status_answer(StatusRecord{}.count(2).bufflen(4), big(), fill(4, 9))},
+    peer.script({{{status_answer(StatusRecord{}.count(2).bufflen(4), big(), counting_bytes(4, 1)),
+                   status_answer(StatusRecord{}.count(2).bufflen(4), big(), counting_bytes(4, 9))},
                   Fault::close_mid_answer,
                   4 + 96 + 20}});
     std::vector<std::uint8_t> area(16, 0xEE);
