@@ -99,6 +99,15 @@ bool send_descriptions(std::int64_t columns, const char* descriptions, klstatus&
     return true;
 }
 
+// The bytes of values assign values sends: the cursor's value-set size
+// times the count, 0 when that is negative or there is no cursor.  The
+// trace line shows no more of the caller's values than this, since values
+// need not end in a NUL.
+std::int64_t value_block_size(const kl_cursor_t* block, std::int64_t num_values) {
+    if (block == nullptr) return 0;
+    return std::max<std::int64_t>(std::int64_t{block->value_size} * num_values, 0);
+}
+
 } // namespace
 
 // The server's status.count says how many descriptions follow; at most
@@ -172,15 +181,17 @@ KL_EXPORT uint32_t KLAPI klassignvalues(kl_long cursor, const char* options, kls
                                         const char* label, kl_long num_values, const char* values) {
     return run_call(status, [&](klstatus& st) {
         if (!require_connection(st)) return;
-        trace_call("\nFunction: klassignvalues\n  cursor=%ld\n  options=%.80s\n  label=%.32s\n  "
-                   "num_values=%ld\n  values=%.32s\n",
-                   cursor, options, label, num_values, values);
+        trace_call(
+            "\nFunction: klassignvalues\n  cursor=%ld\n  options=%.80s\n  label=%.32s\n  "
+            "num_values=%ld\n  values=%.32s\n",
+            cursor, options, label, num_values,
+            traced_bytes(values, value_block_size(client_tables.cursors.find(cursor), num_values))
+                .text);
         kl_cursor_t* block = find_cursor(cursor, st);
         if (block == nullptr) return;
         trace_call("  values size (from klselect)=%ld\n", block->value_size);
 
-        const std::int64_t value_bytes =
-            std::max<std::int64_t>(std::int64_t{block->value_size} * num_values, 0);
+        const std::int64_t value_bytes = value_block_size(block, num_values);
         if (value_bytes > values_room)
             return set_local_status(st, KL_ERR_STRINGS_TOO_LONG, 0, "values");
         if (values == nullptr && value_bytes > 0)
