@@ -94,18 +94,6 @@ std::size_t qualifier_value_size(kl_long code) {
     }
 }
 
-// At most 80 bytes of data as a terminated text, for trace lines that show
-// data which need not end in a NUL within its own bounds.
-struct DataText {
-    char text[81] = {};
-};
-
-DataText data_text(const void* data, std::size_t length) {
-    DataText shown;
-    if (data != nullptr) std::memcpy(shown.text, data, std::min(length, sizeof shown.text - 1));
-    return shown;
-}
-
 // Copies the data behind an answer's status to the caller: exactly the
 // bytes that arrived (never more than the answer area holds).  Returns
 // their number.
@@ -257,7 +245,8 @@ KL_EXPORT uint32_t KLAPI klgetinfo(kl_long instance, const char* options, klstat
         if (!values) return;
         trace_call("\nFunction: klgetinfo\n  instance=%ld\n  options=%.80s\n  "
                    "qualifier_items[0]=%ld\n  qualifiers=%.80s\n  buffer_items[0]=%ld\n",
-                   instance, options, first, data_text(qualifiers, *values).text,
+                   instance, options, first,
+                   traced_bytes(qualifiers, static_cast<std::int64_t>(*values)).text,
                    buffer_items != nullptr ? buffer_items[0] : 0);
         store_u16(request, code_get_info);
         if (bounded_length(options, options_room) >= options_room)
@@ -288,7 +277,8 @@ KL_EXPORT uint32_t KLAPI klgetindexinfo(kl_long instance, const char* options, k
         std::array<std::uint8_t, catalogue_answer_size> answer{};
         if (receive_answer(answer, st) != 0) return;
         const std::size_t length = copy_answer_data(answer, buffer);
-        trace_call("  buffer(returned)=%.80s\n",
-                   data_text(answer.data() + status_size, length).text);
+        trace_call(
+            "  buffer(returned)=%.80s\n",
+            traced_bytes(answer.data() + status_size, static_cast<std::int64_t>(length)).text);
     });
 }
