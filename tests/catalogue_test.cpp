@@ -211,7 +211,7 @@ TEST_P(CatalogueTest, AnswersLongerThanTheAnswerAreaStayInStep) {
     EXPECT_EQ(buffer[1860], '#');
 }
 
-INSTANTIATE_TEST_SUITE_P(HostTypes, CatalogueTest, ::testing::Bool(), byte_order_name);
+INSTANTIATE_TEST_SUITE_P(ByteOrders, CatalogueTest, ::testing::Bool(), byte_order_name);
 
 } // namespace
 } // namespace kl::test

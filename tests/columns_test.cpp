@@ -79,8 +79,7 @@ TEST_P(ColumnCalls, BindSendsDescriptionsInChunksBehindTwoZeroBytes) {
     ASSERT_EQ(klbind(cursor, "K;rest", &st, 13, area_of(area)), 0u);
     EXPECT_EQ(area, mine);
     EXPECT_EQ(block().record_length, 640);
-    EXPECT_EQ(to_hex(request(0).payload),
-              to_hex(join({head(311), num(13), text_bytes("K", 80)})));
+    EXPECT_EQ(to_hex(request(0).payload), to_hex(join({head(311), num(13), text_bytes("K", 80)})));
     const Bytes wire = descriptions(0, 13, big());
     const std::size_t sizes[] = {1322, 1322, 222};
     for (std::size_t i = 0; i < 3; ++i) {
@@ -131,10 +130,10 @@ TEST_P(ColumnCalls, AssignValuesSendsValueSizeTimesCountBehindTheLabel) {
         klstatus st{};
         ASSERT_EQ(klassignvalues(cursor, "O;x", &st, c.label, c.num_values, area_of(values)), 0u);
         EXPECT_EQ(request(at).length_word, 98 + c.value_bytes);
-        EXPECT_EQ(to_hex(request(at).payload),
-                  to_hex(join({head(312), num(static_cast<std::uint32_t>(c.num_values)),
-                               text_bytes("O", 80), c.label_field,
-                               slice(values, 0, c.value_bytes)})));
+        EXPECT_EQ(
+            to_hex(request(at).payload),
+            to_hex(join({head(312), num(static_cast<std::uint32_t>(c.num_values)),
+                         text_bytes("O", 80), c.label_field, slice(values, 0, c.value_bytes)})));
     }
 }
 
@@ -174,11 +173,10 @@ TEST_P(ColumnCalls, DescribePlacesNoMoreThanTheCallerMadeRoomFor) {
     EXPECT_EQ(block().qualify_size, 5);
 
     // A broken connection keeps what arrived, in the server's order.
-    peer.script(
-        {{.answers = {reply(StatusRecord{}.count(7)), chunk(slice(wire, 0, 1320), big()),
-                      chunk(slice(wire, 1320, 220), big())},
-          .fault = Fault::close_mid_answer,
-          .close_after = 100 + 1420 + 10}});
+    peer.script({{.answers = {reply(StatusRecord{}.count(7)), chunk(slice(wire, 0, 1320), big()),
+                              chunk(slice(wire, 1320, 220), big())},
+                  .fault = Fault::close_mid_answer,
+                  .close_after = 100 + 1420 + 10}});
     Bytes area(7 * 220, 0x5A);
     EXPECT_EQ(kldescribe(cursor, "", &st, 7, area_of(area)), KL_ERR_SOCKET);
     EXPECT_EQ(to_hex(slice(area, 0, 1320)), to_hex(slice(wire, 0, 1320)));

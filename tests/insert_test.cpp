@@ -262,7 +262,7 @@ TEST_P(InsertTest, OwnerClaimedDuringDiscovery) {
     owner_word = 0;
 }
 
-INSTANTIATE_TEST_SUITE_P(HostTypes, InsertTest, ::testing::Bool(), byte_order_name);
+INSTANTIATE_TEST_SUITE_P(ByteOrders, InsertTest, ::testing::Bool(), byte_order_name);
 
 } // namespace
 } // namespace kl::test

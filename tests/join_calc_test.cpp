@@ -70,8 +70,7 @@ TEST_P(JoinCalcCalls, CalcCopiesTheResultBytesThatArrived) {
                   Bytes(c.data.begin(), c.data.begin() + copied));
         EXPECT_EQ(Bytes(result.begin() + copied, result.end()),
                   Bytes(result.size() - static_cast<std::size_t>(copied), 0x5A));
-        EXPECT_EQ(to_hex(request(at).payload),
-                  to_hex(join({head(323), texts({"t", "c", "x;y"})})));
+        EXPECT_EQ(to_hex(request(at).payload), to_hex(join({head(323), texts({"t", "c", "x;y"})})));
     }
     answer();
     klstatus st{};

@@ -24,7 +24,8 @@ TEST_P(ListTest, ListCollectsRecordsAcrossAnswers) {
             reply(StatusRecord{}.count(2).bufflen(20), counting_bytes(20, 200))});
     std::vector<std::uint8_t> area(120, 0xEE);
     klstatus st{};
-    ASSERT_EQ(kllist(cursor, "O;p", &st, "T", "A", "A>1", 10, reinterpret_cast<char*>(area.data())), 0u);
+    ASSERT_EQ(kllist(cursor, "O;p", &st, "T", "A", "A>1", 10, reinterpret_cast<char*>(area.data())),
+              0u);
     EXPECT_EQ(st.count, 10);
     EXPECT_EQ(st.bufflen, 106);
     EXPECT_EQ(to_hex(Bytes(area.begin(), area.begin() + 40)), to_hex(counting_bytes(40, 0)));
@@ -40,7 +41,8 @@ TEST_P(ListTest, ListCollectsRecordsAcrossAnswers) {
     // A server error ends the collection with the totals so far.
     answer({reply(StatusRecord{}.count(2).bufflen(20), counting_bytes(20, 0)),
             reply(StatusRecord{}.error(11032).text("end"))});
-    EXPECT_EQ(kllist(cursor, "", &st, "T", "", "", 5, reinterpret_cast<char*>(area.data())), 11032u);
+    EXPECT_EQ(kllist(cursor, "", &st, "T", "", "", 5, reinterpret_cast<char*>(area.data())),
+              11032u);
     EXPECT_EQ(st.count, 2);
     EXPECT_EQ(st.bufflen, 20);
     EXPECT_EQ(std::string(st.buffer), "end");
@@ -69,9 +71,8 @@ TEST_P(ListTest, FormRequestAndRowLength) {
     answer(StatusRecord{}.bufflen(12), counting_bytes(12, 1));
     answer(StatusRecord{}.error(3001).bufflen(4), counting_bytes(4, 50));
     ASSERT_EQ(klform(cursor, "F;g", &st, "T", "A,B", 0x01020304, form), 0u);
-    EXPECT_EQ(to_hex(request(0).payload),
-              to_hex(join({head(319), num(0x01020304), text_bytes("T"), text_bytes("A,B"),
-                           text_bytes("F;g")})));
+    EXPECT_EQ(to_hex(request(0).payload), to_hex(join({head(319), num(0x01020304), text_bytes("T"),
+                                                       text_bytes("A,B"), text_bytes("F;g")})));
     EXPECT_EQ(to_hex(Bytes(form, form + 12)), to_hex(counting_bytes(12, 1)));
     EXPECT_EQ(block().record_length, 12);
 

@@ -23,7 +23,8 @@ TEST_P(RowsTest, UpdateAndDeleteRequests) {
     // A server error comes back as it is; empty options are a lone NUL.
     answer(StatusRecord{}.error(4711));
     EXPECT_EQ(kldelete(cursor, "", &st, "T"), 4711u);
-    EXPECT_EQ(to_hex(request(1).payload), to_hex(join({head(316), text_bytes("T"), text_bytes("")})));
+    EXPECT_EQ(to_hex(request(1).payload),
+              to_hex(join({head(316), text_bytes("T"), text_bytes("")})));
     EXPECT_EQ(block().record_length, 5);
 }
 

@@ -26,16 +26,15 @@ TEST_P(SelectionTest, RequestBytes) {
     const std::vector<Case> cases = {
         {"qualify packs five texts, options whole",
          [](klstatus& st) { return klqualify(1, "o;p", &st, "own", "tab", "col", "c=1"); },
-         join({head(305), text_bytes("own"), text_bytes("tab"),
-               text_bytes("col"), text_bytes("o;p"), text_bytes("c=1")})},
+         join({head(305), text_bytes("own"), text_bytes("tab"), text_bytes("col"),
+               text_bytes("o;p"), text_bytes("c=1")})},
         {"select with null texts sends lone terminators",
          [](klstatus& st) { return klselect(1, nullptr, &st, nullptr, "", nullptr); },
          join({head(307), Bytes(4, 0)})},
         {"fetch cuts its options at a semicolon outside quotes",
          [&](klstatus& st) { return klfetch(1, "a';'\"x;\";cut", &st, -0x10203, out.data()); },
-         join({head(308),
-               num(static_cast<std::uint32_t>(-0x10203)),
-               text_bytes("a';'\"x;\"", 80)})},
+         join(
+             {head(308), num(static_cast<std::uint32_t>(-0x10203)), text_bytes("a';'\"x;\"", 80)})},
         {"fetch keys", [&](klstatus& st) { return klfetchkeys(1, "K", &st, 7, out.data()); },
          join({head(306), num(7), text_bytes("K", 80)})},
     };
