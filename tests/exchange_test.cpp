@@ -74,13 +74,10 @@ TEST_P(ExchangeTest, CloseCursorRequestCrossesTheSocketAsSpecifiedBytes) {
     ASSERT_EQ(exchange(Bytes(request.request().begin(), request.request().end()), 92, status), 0);
     ASSERT_TRUE(peer.wait_for_requests(1));
     const test::Request sent = peer.requests().at(0);
-    Bytes expected = hex("00 00 80 5C 00 00 00 56");
-    expected.insert(expected.end(), {static_cast<std::uint8_t>(big_endian() ? 0x01 : 0x30),
-                                     static_cast<std::uint8_t>(big_endian() ? 0x30 : 0x01)});
-    expected.insert(expected.end(), {0x0A, 0x00, 0x00, 0x00}); // identifiers never swapped
-    const Bytes options = {'K', 'E', 'E', 'P'};
-    expected.insert(expected.end(), options.begin(), options.end());
-    expected.resize(expected.size() + 76 + 2, 0); // rest of the options field, padding
+    // The identifier is never swapped; two bytes of padding end the record.
+    const Bytes expected =
+        test::join({hex("00 00 80 5C 00 00 00 56"), hex(big_endian() ? "01 30" : "30 01"),
+                    hex("0A 00 00 00"), test::text_bytes("KEEP", 80), Bytes(2, 0)});
     EXPECT_EQ(to_hex(sent.raw), to_hex(expected));
 }
 
