@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "instance_fixture.h"
+#include "library_fixture.h"
 
 namespace kl::test {
 namespace {
@@ -35,7 +35,7 @@ TEST_P(CatalogueTest, GetInfoRequestAndAnswer) {
     const kl_long qualifier_items[] = {202, 109, 630, 405, 0};
     const kl_long buffer_items[] = {305, 306, 310, 0};
 
-    peer.script({{{status_answer(StatusRecord{}.count(2), big(), Bytes{'A', 'B', 'C', 'D'})}}});
+    answer(StatusRecord{}.count(2), Bytes{'A', 'B', 'C', 'D'});
     std::vector<char> buffer(16, '#');
     klstatus st{};
     ASSERT_EQ(klgetinfo(instance, "COUNT=5;X", &st, qualifier_items, as_chars(values).data(),
@@ -80,7 +80,7 @@ TEST_P(CatalogueTest, GetInfoItemLimits) {
         q.push_back(0);
         b.push_back(0);
         const std::size_t before = sent();
-        if (c.error == 0) peer.script({{{status_answer(StatusRecord{}, big())}}});
+        if (c.error == 0) answer();
         char buffer[8];
         klstatus st{};
         EXPECT_EQ(klgetinfo(instance, c.options.c_str(), &st, q.data(), qualifiers.data(), b.data(),
@@ -174,7 +174,7 @@ TEST_P(CatalogueTest, LocalAnswers) {
 }
 
 TEST_P(CatalogueTest, IndexInfoPacksOptionsBeforeTable) {
-    peer.script({{{status_answer(StatusRecord{}.count(1), big(), Bytes{'I', 'X', 0})}}});
+    answer(StatusRecord{}.count(1), Bytes{'I', 'X', 0});
     char buffer[8] = "#######";
     klstatus st{};
     ASSERT_EQ(klgetindexinfo(instance, "O;1", &st, "ORDERS", buffer), 0u);
@@ -185,7 +185,7 @@ TEST_P(CatalogueTest, IndexInfoPacksOptionsBeforeTable) {
     // Both texts with their terminators fill the 2038-byte area at most.
     const std::string options(1000, 'o');
     const std::string table(1036, 't');
-    peer.script({{{status_answer(StatusRecord{}, big())}}});
+    answer();
     EXPECT_EQ(klgetindexinfo(instance, options.c_str(), &st, table.c_str(), buffer), 0u);
     EXPECT_EQ(request(1).length_word, 2044u);
     EXPECT_EQ(klgetindexinfo(instance, options.c_str(), &st, (table + "t").c_str(), buffer),
@@ -197,8 +197,8 @@ TEST_P(CatalogueTest, AnswersLongerThanTheAnswerAreaStayInStep) {
     // Data beyond the 1860 bytes an answer can hand on are dropped; the
     // caller's buffer receives no more, and the next call is in step.
     Bytes long_data(2100, 'd');
-    peer.script({{{status_answer(StatusRecord{}, big(), long_data)}}});
-    peer.script({{{status_answer(StatusRecord{}, big(), long_data)}}});
+    answer(StatusRecord{}, long_data);
+    answer(StatusRecord{}, long_data);
     std::vector<char> buffer(2200, '#');
     const kl_long items[] = {0};
     klstatus st{};
@@ -211,7 +211,7 @@ TEST_P(CatalogueTest, AnswersLongerThanTheAnswerAreaStayInStep) {
     EXPECT_EQ(buffer[1860], '#');
 }
 
-INSTANTIATE_TEST_SUITE_P(HostTypes, CatalogueTest, ::testing::Bool(), byte_order_name);
+INSTANTIATE_TEST_SUITE_P(ByteOrders, CatalogueTest, ::testing::Bool(), byte_order_name);
 
 } // namespace
 } // namespace kl::test

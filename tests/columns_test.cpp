@@ -5,12 +5,12 @@
 
 #include <gtest/gtest.h>
 
-#include "cursor_call_fixture.h"
+#include "library_fixture.h"
 
 namespace kl::test {
 namespace {
 
-struct ColumnCalls : BothOrders {};
+using ColumnCalls = CursorTest;
 
 // count descriptions numbered from first, their eleven numbers in the given
 // order (client order is little-endian on the machines the tests run on).
@@ -44,7 +44,7 @@ char* area_of(Bytes& bytes) {
 }
 
 TEST_P(ColumnCalls, DescribeReadsSixDescriptionsToARecord) {
-    const Bytes wire = descriptions(0, 7, big);
+    const Bytes wire = descriptions(0, 7, big());
     const struct {
         int count;
         std::vector<std::size_t> chunks;
@@ -52,10 +52,11 @@ TEST_P(ColumnCalls, DescribeReadsSixDescriptionsToARecord) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.count);
         std::vector<Answer> answers = {
-            status_answer(StatusRecord{}.count(c.count).bufflen(31).text("described"), big)};
-        for (std::size_t at = 0; at < c.chunks.size(); ++at)
-            answers.push_back(chunk(slice(wire, at * 1320, c.chunks[at]), big));
+            reply(StatusRecord{}.count(c.count).bufflen(31).text("described"))};
+        for (std::size_t i = 0; i < c.chunks.size(); ++i)
+            answers.push_back(chunk(slice(wire, i * 1320, c.chunks[i]), big()));
         answer(answers);
+        const std::size_t at = sent();
         Bytes area(8 * 220, 0x5A);
         klstatus st{};
         ASSERT_EQ(kldescribe(cursor, "a='x;y';b", &st, 8, area_of(area)), 0u);
@@ -65,27 +66,25 @@ TEST_P(ColumnCalls, DescribeReadsSixDescriptionsToARecord) {
         const std::size_t placed = static_cast<std::size_t>(c.count) * 220;
         EXPECT_EQ(to_hex(slice(area, 0, placed)), to_hex(descriptions(0, c.count, false)));
         EXPECT_EQ(slice(area, placed, area.size() - placed), Bytes(area.size() - placed, 0x5A));
-        EXPECT_EQ(to_hex(sent(1)[0].payload),
-                  to_hex(join({head(310), number_bytes(8, 4, big), text_bytes("a='x;y'", 80)})));
+        EXPECT_EQ(to_hex(request(at).payload),
+                  to_hex(join({head(310), num(8), text_bytes("a='x;y'", 80)})));
     }
 }
 
 TEST_P(ColumnCalls, BindSendsDescriptionsInChunksBehindTwoZeroBytes) {
     const Bytes mine = descriptions(0, 13, false);
     Bytes area = mine;
-    peer.script({{}, {}, {}, {{status_answer(StatusRecord{}.bufflen(640), big)}}});
+    peer.script({{}, {}, {}, {{reply(StatusRecord{}.bufflen(640))}}});
     klstatus st{};
     ASSERT_EQ(klbind(cursor, "K;rest", &st, 13, area_of(area)), 0u);
     EXPECT_EQ(area, mine);
     EXPECT_EQ(block().record_length, 640);
-    const std::vector<Request> records = sent(4);
-    EXPECT_EQ(to_hex(records[0].payload),
-              to_hex(join({head(311), number_bytes(13, 4, big), text_bytes("K", 80)})));
-    const Bytes wire = descriptions(0, 13, big);
+    EXPECT_EQ(to_hex(request(0).payload), to_hex(join({head(311), num(13), text_bytes("K", 80)})));
+    const Bytes wire = descriptions(0, 13, big());
     const std::size_t sizes[] = {1322, 1322, 222};
     for (std::size_t i = 0; i < 3; ++i) {
-        EXPECT_EQ(records[i + 1].length_word, sizes[i]);
-        EXPECT_EQ(to_hex(records[i + 1].payload),
+        EXPECT_EQ(request(i + 1).length_word, sizes[i]);
+        EXPECT_EQ(to_hex(request(i + 1).payload),
                   to_hex(join({{0, 0}, slice(wire, i * 1320, sizes[i] - 2)})));
     }
 
@@ -100,9 +99,10 @@ TEST_P(ColumnCalls, BindSendsDescriptionsInChunksBehindTwoZeroBytes) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.columns);
         answer(StatusRecord{}.error(c.error).bufflen(12 + c.error), Bytes(100, 0xEE));
+        const std::size_t at = sent();
         EXPECT_EQ(klbind(cursor, "", &st, c.columns, nullptr), static_cast<std::uint32_t>(c.error));
         EXPECT_EQ(block().record_length, c.record_length);
-        EXPECT_EQ(sent(1)[0].length_word, 90u);
+        EXPECT_EQ(request(at).length_word, 90u);
     }
 }
 
@@ -125,23 +125,20 @@ TEST_P(ColumnCalls, AssignValuesSendsValueSizeTimesCountBehindTheLabel) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.value_size);
         block().value_size = c.value_size;
-        answer(StatusRecord{});
+        answer();
+        const std::size_t at = sent();
         klstatus st{};
         ASSERT_EQ(klassignvalues(cursor, "O;x", &st, c.label, c.num_values, area_of(values)), 0u);
-        const Request request = sent(1)[0];
-        EXPECT_EQ(request.length_word, 98 + c.value_bytes);
+        EXPECT_EQ(request(at).length_word, 98 + c.value_bytes);
         EXPECT_EQ(
-            to_hex(request.payload),
-            to_hex(join({head(312), number_bytes(static_cast<std::uint32_t>(c.num_values), 4, big),
+            to_hex(request(at).payload),
+            to_hex(join({head(312), num(static_cast<std::uint32_t>(c.num_values)),
                          text_bytes("O", 80), c.label_field, slice(values, 0, c.value_bytes)})));
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(HostTypes, ColumnCalls, ::testing::Bool(), order_name);
-
-TEST_F(CursorCallTest, DescribePlacesNoMoreThanTheCallerMadeRoomFor) {
-    open_cursor(true);
-    const Bytes wire = descriptions(0, 8, true);
+TEST_P(ColumnCalls, DescribePlacesNoMoreThanTheCallerMadeRoomFor) {
+    const Bytes wire = descriptions(0, 8, big());
     const struct {
         const char* name;
         int announced;
@@ -156,9 +153,9 @@ TEST_F(CursorCallTest, DescribePlacesNoMoreThanTheCallerMadeRoomFor) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        std::vector<Answer> answers = {status_answer(StatusRecord{}.count(c.announced), true)};
+        std::vector<Answer> answers = {reply(StatusRecord{}.count(c.announced))};
         for (const Bytes& record : c.records)
-            answers.push_back(chunk(record, true));
+            answers.push_back(chunk(record, big()));
         answer(answers);
         const std::size_t room = static_cast<std::size_t>(std::max<kl_long>(c.columns, 0)) * 220;
         Bytes area(room + 220, 0x5A);
@@ -176,16 +173,17 @@ TEST_F(CursorCallTest, DescribePlacesNoMoreThanTheCallerMadeRoomFor) {
     EXPECT_EQ(block().qualify_size, 5);
 
     // A broken connection keeps what arrived, in the server's order.
-    peer.script(
-        {{.answers = {status_answer(StatusRecord{}.count(7), true),
-                      chunk(slice(wire, 0, 1320), true), chunk(slice(wire, 1320, 220), true)},
-          .fault = Fault::close_mid_answer,
-          .close_after = 100 + 1420 + 10}});
+    peer.script({{.answers = {reply(StatusRecord{}.count(7)), chunk(slice(wire, 0, 1320), big()),
+                              chunk(slice(wire, 1320, 220), big())},
+                  .fault = Fault::close_mid_answer,
+                  .close_after = 100 + 1420 + 10}});
     Bytes area(7 * 220, 0x5A);
     EXPECT_EQ(kldescribe(cursor, "", &st, 7, area_of(area)), KL_ERR_SOCKET);
     EXPECT_EQ(to_hex(slice(area, 0, 1320)), to_hex(slice(wire, 0, 1320)));
     EXPECT_EQ(slice(area, 1320, 220), Bytes(220, 0x5A));
 }
+
+INSTANTIATE_TEST_SUITE_P(ByteOrders, ColumnCalls, ::testing::Bool(), byte_order_name);
 
 } // namespace
 } // namespace kl::test

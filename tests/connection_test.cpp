@@ -22,12 +22,10 @@ std::uint16_t closed_port() {
     return scratch.server_port(); // closed when scratch goes
 }
 
-struct ConnectTest : LibraryTest, ::testing::WithParamInterface<bool> {
-    bool big() const { return GetParam(); }
-};
+using ConnectTest = ByteOrderTest;
 
 TEST_P(ConnectTest, ConnectAndDisconnectCarryTheExactBytes) {
-    peer.set_dispatch_reply({.host_type = static_cast<std::uint16_t>(big() ? 2 : 1)});
+    serve_in_order();
     const std::string env = write_environment("dbdirect=/data/sales\npassword=tiger\n");
     script_connect(big());
 
@@ -41,27 +39,23 @@ TEST_P(ConnectTest, ConnectAndDisconnectCarryTheExactBytes) {
 
     // Code 301, then file name, username, the environment's password and
     // the host options, packed.
-    const Bytes connect =
-        join({number_bytes(301, 2, big()), text_bytes("sales.db"), text_bytes("scott"),
-              text_bytes("tiger"), text_bytes("DBDIRECT=/data/sales,W")});
+    const Bytes connect = join({num(301, 2), text_bytes("sales.db"), text_bytes("scott"),
+                                text_bytes("tiger"), text_bytes("DBDIRECT=/data/sales,W")});
     ASSERT_TRUE(peer.wait_for_requests(1));
     EXPECT_EQ(to_hex(peer.requests()[0].payload), to_hex(connect));
     EXPECT_EQ(peer.requests()[0].length_word, connect.size());
 
-    peer.script({{{status_answer(StatusRecord{}.error(0), big())}}});
+    answer();
     ASSERT_EQ(kldisconnect(instance, "KEEP;dropped", &st), 0u);
     ASSERT_TRUE(peer.wait_for_requests(2));
-    EXPECT_EQ(to_hex(peer.requests()[1].payload), to_hex(join({number_bytes(302, 2, big()),
-                                                               {0x11, 0x22, 0x33, 0x44},
-                                                               text_bytes("KEEP", 80)})));
+    EXPECT_EQ(to_hex(peer.requests()[1].payload),
+              to_hex(join({num(302, 2), {0x11, 0x22, 0x33, 0x44}, text_bytes("KEEP", 80)})));
     EXPECT_TRUE(peer.wait_for_disconnect());
     EXPECT_EQ(transport_state.connected_flag, 0);
     EXPECT_EQ(kldisconnect(instance, "", &st), KL_ERR_NOT_CONNECTED);
 }
 
-INSTANTIATE_TEST_SUITE_P(HostTypes, ConnectTest, ::testing::Bool(), [](const auto& info) {
-    return info.param ? "big_endian" : "little_endian";
-});
+INSTANTIATE_TEST_SUITE_P(ByteOrders, ConnectTest, ::testing::Bool(), byte_order_name);
 
 TEST_F(LibraryTest, HostOptionsAndPasswordFollowTheEnvironment) {
     // Without dbdirect no password is sent, and the letter stands alone.
@@ -356,16 +350,14 @@ TEST_F(LibraryTest, DisconnectRules) {
     EXPECT_EQ(std::string(st.buffer), "");
     EXPECT_TRUE(peer.wait_for_disconnect());
     EXPECT_EQ(client_tables.instances.used_count(), 0);
-}
 
-TEST_F(LibraryTest, DisconnectTransportFailureKeepsTheInstance) {
+    // A transport failure keeps the instance.
     script_connect(false);
-    const kl_long instance = connect(write_environment());
-    klstatus st{};
+    const kl_long again = connect(write_environment());
     peer.script({{.fault = Fault::close_before_answer}});
-    EXPECT_EQ(kldisconnect(instance, "", &st), KL_ERR_SOCKET);
+    EXPECT_EQ(kldisconnect(again, "", &st), KL_ERR_SOCKET);
     EXPECT_EQ(st.info, 10054);
-    EXPECT_NE(client_tables.instances.find(instance), nullptr);
+    EXPECT_NE(client_tables.instances.find(again), nullptr);
 }
 
 } // namespace

@@ -8,11 +8,10 @@
 #include <regex>
 
 #include "library_fixture.h"
+#include "trace_log.h"
 
 namespace kl::test {
 namespace {
-
-const Bytes server_instance = {0x11, 0x22, 0x33, 0x44};
 
 Bytes cursor_id(int n) {
     return {0xC0, 0x00, 0x00, static_cast<std::uint8_t>(n)};
@@ -25,11 +24,9 @@ Bytes version_record(const std::string& name, std::int32_t version, bool big_end
                  text_bytes("v" + std::to_string(version), 32)});
 }
 
-struct ConversationTest : LibraryTest, ::testing::WithParamInterface<bool> {
-    bool big() const { return GetParam(); }
-
-    kl_long open_cursor(kl_long instance, int server_number, const char* options = "") {
-        peer.script({{{status_answer(StatusRecord{}, big(), cursor_id(server_number))}}});
+struct ConversationTest : InstanceTest {
+    kl_long open_cursor(int server_number, const char* options = "") {
+        answer(StatusRecord{}, cursor_id(server_number));
         klstatus st{};
         kl_long cursor = 0;
         EXPECT_EQ(klopencursor(instance, options, &st, &cursor), 0u) << st.error;
@@ -38,27 +35,19 @@ struct ConversationTest : LibraryTest, ::testing::WithParamInterface<bool> {
 };
 
 TEST_P(ConversationTest, CursorsVersionsAndDisconnect) {
-    peer.set_dispatch_reply({.host_type = static_cast<std::uint16_t>(big() ? 2 : 1)});
-    script_connect(big(), server_instance);
-    const kl_long instance = connect(write_environment());
-    ASSERT_EQ(instance, 1);
-
-    EXPECT_EQ(open_cursor(instance, 1, "READONLY;tail"), 1);
-    EXPECT_EQ(open_cursor(instance, 2), 2);
-    EXPECT_EQ(open_cursor(instance, 3), 3);
-    ASSERT_TRUE(peer.wait_for_requests(4));
-    EXPECT_EQ(
-        to_hex(peer.requests()[1].payload),
-        to_hex(join({number_bytes(303, 2, big()), server_instance, text_bytes("READONLY", 80)})));
+    EXPECT_EQ(open_cursor(1, "READONLY;tail"), 1);
+    EXPECT_EQ(open_cursor(2), 2);
+    EXPECT_EQ(open_cursor(3), 3);
+    EXPECT_EQ(to_hex(request(0).payload),
+              to_hex(join({num(303, 2), instance_id, text_bytes("READONLY", 80)})));
 
     klstatus st{};
-    peer.script({{{status_answer(StatusRecord{}, big())}}});
+    answer();
     ASSERT_EQ(klclosecursor(2, "", &st), 0u);
-    ASSERT_TRUE(peer.wait_for_requests(5));
-    EXPECT_EQ(to_hex(peer.requests()[4].payload),
-              to_hex(join({number_bytes(304, 2, big()), cursor_id(2), text_bytes("", 80)})));
-    EXPECT_EQ(peer.requests()[4].length_word, 86u);
-    EXPECT_EQ(open_cursor(instance, 7), 2); // the lowest free number again
+    EXPECT_EQ(to_hex(request(3).payload),
+              to_hex(join({num(304, 2), cursor_id(2), text_bytes("", 80)})));
+    EXPECT_EQ(request(3).length_word, 86u);
+    EXPECT_EQ(open_cursor(7), 2); // the lowest free number again
     EXPECT_EQ(client_tables.cursors.find(2)->instance, instance);
 
     // 19 version records: 18 in the first data record, 1 in the second.
@@ -66,17 +55,15 @@ TEST_P(ConversationTest, CursorsVersionsAndDisconnect) {
     for (int i = 0; i < 18; ++i)
         first_data = join({first_data, version_record("NA" + std::to_string(i), 1000 + i, big())});
     const Bytes header = encode_status(StatusRecord{}.count(99), big()); // skipped
-    peer.script({{{status_answer(StatusRecord{}.count(19).bufflen(104), big()),
-                   {.payload = join({header, first_data}), .fragments = {700, 700, 564}},
-                   {.payload = join({header, version_record("LAST", -2, big())})}}}});
+    answer({reply(StatusRecord{}.count(19).bufflen(104)),
+            {.payload = join({header, first_data}), .fragments = {700, 700, 564}},
+            {.payload = join({header, version_record("LAST", -2, big())})}});
     std::vector<klversion_record> records(20);
     std::memset(records.data(), 0x5A, records.size() * sizeof(klversion_record));
     ASSERT_EQ(klversion(instance, "V", &st, "prod", 0x01020304, records.data()), 0u);
     EXPECT_EQ(st.count, 19);
-    ASSERT_TRUE(peer.wait_for_requests(7));
-    EXPECT_EQ(to_hex(peer.requests()[6].payload),
-              to_hex(join({number_bytes(327, 2, big()), server_instance,
-                           number_bytes(0x01020304, 4, big()), text_bytes("V", 80)})));
+    EXPECT_EQ(to_hex(request(5).payload),
+              to_hex(join({num(327, 2), instance_id, num(0x01020304), text_bytes("V", 80)})));
     for (int i = 0; i < 18; ++i) {
         EXPECT_EQ(std::string(records[i].na_name), "NA" + std::to_string(i));
         EXPECT_EQ(records[i].version, 1000 + i);
@@ -87,7 +74,7 @@ TEST_P(ConversationTest, CursorsVersionsAndDisconnect) {
     EXPECT_EQ(records[19].version, 0x5A5A5A5A); // nothing past the count
 
     // The connection is in step for the next call.
-    peer.script({{{status_answer(StatusRecord{}, big())}}});
+    answer();
     EXPECT_EQ(kldisconnect(instance, "", &st), 0u);
     EXPECT_TRUE(peer.wait_for_disconnect());
     // Cursors outlive their instance's disconnect, but no call reaches a
@@ -95,10 +82,6 @@ TEST_P(ConversationTest, CursorsVersionsAndDisconnect) {
     EXPECT_NE(client_tables.cursors.find(1), nullptr);
     EXPECT_EQ(klclosecursor(1, "", &st), KL_ERR_NOT_CONNECTED);
 }
-
-INSTANTIATE_TEST_SUITE_P(HostTypes, ConversationTest, ::testing::Bool(), [](const auto& info) {
-    return info.param ? "big_endian" : "little_endian";
-});
 
 TEST_F(LibraryTest, OwnVersionNeedsNoConnection) {
     klstatus st{};
@@ -114,9 +97,7 @@ TEST_F(LibraryTest, OwnVersionNeedsNoConnection) {
     EXPECT_EQ(std::string(record.version_text), "1.6.25");
 }
 
-TEST_F(LibraryTest, CallsRefusedBeforeTheServerIsAsked) {
-    script_connect(false);
-    const kl_long instance = connect(write_environment());
+TEST_P(ConversationTest, CallsRefusedBeforeTheServerIsAsked) {
     const std::string options78(78, 'o');
     const std::string options79(79, 'o');
     klversion_record records[2];
@@ -164,14 +145,13 @@ TEST_F(LibraryTest, CallsRefusedBeforeTheServerIsAsked) {
         EXPECT_EQ(std::string(st.buffer), c.buffer);
     }
     EXPECT_EQ(out, -5);
-    EXPECT_EQ(peer.requests().size(), 1u); // only the connect request went out
+    EXPECT_EQ(sent(), 0u);
 
     // 78 characters are sent; a node matches in any letter case.
-    peer.script({{{status_answer(StatusRecord{}, false)}}});
+    answer();
     klstatus st{};
     EXPECT_EQ(klversion(instance, options78.c_str(), &st, "pRoD", 0, records), 0u);
-    ASSERT_TRUE(peer.wait_for_requests(2));
-    const Bytes version = peer.requests()[1].payload;
+    const Bytes version = request(0).payload;
     EXPECT_EQ(to_hex(Bytes(version.begin() + 10, version.end())),
               to_hex(text_bytes(options78, 80)));
 }
@@ -187,45 +167,37 @@ TEST_F(LibraryTest, NoCallReachesAServerWithoutAConnection) {
     EXPECT_EQ(klversion(1, "", &st, "prod", 0, &record), KL_ERR_BAD_INSTANCE);
 }
 
-TEST_F(LibraryTest, ServerErrorsOnCursors) {
-    script_connect(false);
-    const kl_long instance = connect(write_environment());
+TEST_P(ConversationTest, ServerErrorsOnCursors) {
     klstatus st{};
     kl_long cursor = -5;
 
     // A refused cursor leaves no number behind.
-    peer.script({{{status_answer(StatusRecord{}.error(2001).text("no cursors left"), false,
-                                 cursor_id(1))}}});
+    answer(StatusRecord{}.error(2001).text("no cursors left"), cursor_id(1));
     EXPECT_EQ(klopencursor(instance, "", &st, &cursor), 2001u);
     EXPECT_EQ(std::string(st.buffer), "no cursors left");
     EXPECT_EQ(cursor, -5);
     EXPECT_EQ(client_tables.cursors.used_count(), 0);
 
     // A close the server complains about still frees the number.
-    peer.script({{{status_answer(StatusRecord{}, false, cursor_id(1))}}});
-    ASSERT_EQ(klopencursor(instance, "", &st, &cursor), 0u);
-    peer.script({{{status_answer(StatusRecord{}.error(2002), false)}}});
+    cursor = open_cursor(1);
+    answer(StatusRecord{}.error(2002));
     EXPECT_EQ(klclosecursor(cursor, "", &st), 2002u);
     EXPECT_EQ(klclosecursor(cursor, "", &st), KL_ERR_BAD_CURSOR);
 
     // A close whose answer never arrives keeps the cursor.
-    peer.script({{{status_answer(StatusRecord{}, false, cursor_id(2))}}});
-    ASSERT_EQ(klopencursor(instance, "", &st, &cursor), 0u);
+    cursor = open_cursor(2);
     peer.script({{.fault = Fault::close_before_answer}});
     EXPECT_EQ(klclosecursor(cursor, "", &st), KL_ERR_SOCKET);
     EXPECT_NE(client_tables.cursors.find(cursor), nullptr);
 }
 
-TEST_F(LibraryTest, VersionRecordsStopAtABrokenConnection) {
-    peer.set_dispatch_reply({.host_type = 2});
-    script_connect(true);
-    const kl_long instance = connect(write_environment());
+TEST_P(ConversationTest, VersionRecordsStopAtABrokenConnection) {
     // 20 records announced, 18 arrive, then the connection breaks.
     Bytes data;
     for (int i = 0; i < 18; ++i)
-        data = join({data, version_record("R" + std::to_string(i), i + 1, true)});
-    peer.script({{.answers = {status_answer(StatusRecord{}.count(20), true),
-                              {.payload = join({encode_status({}, true), data})}},
+        data = join({data, version_record("R" + std::to_string(i), i + 1, big())});
+    peer.script({{.answers = {reply(StatusRecord{}.count(20)),
+                              {.payload = join({encode_status({}, big()), data})}},
                   .fault = Fault::close_mid_answer,
                   .close_after = 4 + 96 + 4 + 92 + 18 * 104 + 4 + 50}});
     std::vector<klversion_record> records(20);
@@ -234,17 +206,11 @@ TEST_F(LibraryTest, VersionRecordsStopAtABrokenConnection) {
     EXPECT_EQ(records[17].version, 18); // what arrived is in this machine's order
 }
 
-TEST_F(LibraryTest, CloseCursorTraceLineByLine) {
-    const std::string log = (dir / "trace.log").string();
-    script_connect(false);
-    const kl_long instance = connect(write_environment(), ("TRACE=" + log).c_str());
-    peer.script({{{status_answer(StatusRecord{}, false, cursor_id(5))}}});
+TEST_P(ConversationTest, CloseCursorTraceLineByLine) {
+    const kl_long cursor = open_cursor(5);
+    TraceLog log;
+    answer(StatusRecord{}.text("closed"));
     klstatus st{};
-    kl_long cursor = 0;
-    ASSERT_EQ(klopencursor(instance, "", &st, &cursor), 0u);
-    std::filesystem::remove(log);
-
-    peer.script({{{status_answer(StatusRecord{}.text("closed"), false)}}});
     ASSERT_EQ(klclosecursor(cursor, "KEEP", &st), 0u);
     char me[16];
     std::snprintf(me, sizeof me, "%x", platform::thread_identity());
@@ -257,7 +223,7 @@ TEST_F(LibraryTest, CloseCursorTraceLineByLine) {
         "  SUBSYS_KELORA: wHighWord=x0, wLowWord=x0"
         "  EXIT_DLL return status=0x0\n"
         "  *** Task with control=0x0\n";
-    EXPECT_EQ(read_file(log), expected);
+    EXPECT_EQ(log.text(), expected);
 }
 
 TEST_F(LibraryTest, TracingStartsOnceWithBannerAndVersion) {
@@ -296,6 +262,8 @@ TEST_F(LibraryTest, TraceFileFromProfileWinsAndBadLogIsRefused) {
     EXPECT_EQ(std::string(st.buffer), bad.substr(0, 35));
     EXPECT_EQ(trace_state.debug_flag, 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(ByteOrders, ConversationTest, ::testing::Bool(), byte_order_name);
 
 } // namespace
 } // namespace kl::test

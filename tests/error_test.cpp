@@ -139,9 +139,7 @@ TEST_P(ServerMessageTest, AskedOnlyOnceTheFileIsKnownToBeMissing) {
     EXPECT_EQ(peer.requests()[1].length_word, 174u);
 }
 
-INSTANTIATE_TEST_SUITE_P(HostTypes, ServerMessageTest, ::testing::Bool(), [](const auto& info) {
-    return info.param ? "big_endian" : "little_endian";
-});
+INSTANTIATE_TEST_SUITE_P(ByteOrders, ServerMessageTest, ::testing::Bool(), byte_order_name);
 
 // Each answer is followed by an ordinary one, which reads correctly only
 // when the hostile answer was consumed whole.

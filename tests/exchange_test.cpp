@@ -4,16 +4,11 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <string>
 
-#include "connection_fixture.h"
-#include "frame/status.h"
-#include "frame/trace.h"
-#include "klsrv32.h"
+#include "library_fixture.h"
+#include "trace_log.h"
 #include "transport/exchange.h"
 
 namespace kl {
@@ -24,9 +19,32 @@ using test::hex;
 using test::StatusRecord;
 using test::to_hex;
 
-struct ExchangeTest : test::ConnectedTest, ::testing::WithParamInterface<bool> {
+// A connection from the library's transport to the peer's server port,
+// recorded as network access instance 1 without the dispatcher exchange,
+// in the byte order of the test's parameter.
+struct ExchangeTest : ::testing::TestWithParam<bool> {
+    test::TestPeer peer;
+
     bool big_endian() const { return GetParam(); }
-    void SetUp() override { connect(big_endian()); }
+    void SetUp() override { connect(); }
+    void TearDown() override { test::reset_library_state(); }
+
+    void connect() {
+        transport_state = {};
+        auto block = new_block<NetworkAccessInstance>();
+        block->socket = platform::socket_open();
+        ASSERT_NE(block->socket, platform::invalid_socket);
+        platform::Ipv4Endpoint server;
+        server.family = 2;
+        server.port_net = platform::host_to_net16(peer.server_port());
+        server.address[0] = 127;
+        server.address[3] = 1;
+        ASSERT_EQ(platform::socket_connect(block->socket, server), 0);
+        const platform::socket_t socket = block->socket;
+        ASSERT_EQ(record_connection(block, socket_io(socket)), 0);
+        transport_state.byte_order_flag = big_endian() ? 1 : 0;
+        platform::set_short_receive_every(3);
+    }
 
     // Sends a request, reads the answer into a buffer of the given size and
     // copies the status.
@@ -41,10 +59,7 @@ struct ExchangeTest : test::ConnectedTest, ::testing::WithParamInterface<bool> {
     }
 };
 
-INSTANTIATE_TEST_SUITE_P(ByteOrders, ExchangeTest, ::testing::Values(false, true),
-                         [](const auto& info) {
-                             return info.param ? "BigEndian" : "LittleEndian";
-                         });
+INSTANTIATE_TEST_SUITE_P(ByteOrders, ExchangeTest, ::testing::Bool(), test::byte_order_name);
 
 TEST_P(ExchangeTest, CloseCursorRequestCrossesTheSocketAsSpecifiedBytes) {
     peer.script({{{test::status_answer(StatusRecord().error(0), big_endian())}}});
@@ -59,13 +74,10 @@ TEST_P(ExchangeTest, CloseCursorRequestCrossesTheSocketAsSpecifiedBytes) {
     ASSERT_EQ(exchange(Bytes(request.request().begin(), request.request().end()), 92, status), 0);
     ASSERT_TRUE(peer.wait_for_requests(1));
     const test::Request sent = peer.requests().at(0);
-    Bytes expected = hex("00 00 80 5C 00 00 00 56");
-    expected.insert(expected.end(), {static_cast<std::uint8_t>(big_endian() ? 0x01 : 0x30),
-                                     static_cast<std::uint8_t>(big_endian() ? 0x30 : 0x01)});
-    expected.insert(expected.end(), {0x0A, 0x00, 0x00, 0x00}); // identifiers never swapped
-    const Bytes options = {'K', 'E', 'E', 'P'};
-    expected.insert(expected.end(), options.begin(), options.end());
-    expected.resize(expected.size() + 76 + 2, 0); // rest of the options field, padding
+    // The identifier is never swapped; two bytes of padding end the record.
+    const Bytes expected =
+        test::join({hex("00 00 80 5C 00 00 00 56"), hex(big_endian() ? "01 30" : "30 01"),
+                    hex("0A 00 00 00"), test::text_bytes("KEEP", 80), Bytes(2, 0)});
     EXPECT_EQ(to_hex(sent.raw), to_hex(expected));
 }
 
@@ -89,25 +101,16 @@ TEST_P(ExchangeTest, StatusWordsFollowTheByteOrderAndTheTextIsCopiedAsItIs) {
 }
 
 TEST_P(ExchangeTest, TheStatusTraceLineShowsNoMoreThanTheTextsThirtySixBytes) {
-    const std::string log =
-        ::testing::TempDir() + "exchange_status_" + (big_endian() ? "be" : "le") + ".log";
-    std::remove(log.c_str());
-    set_log_file(log.c_str());
-    trace_state.debug_flag = 1;
+    test::TraceLog log;
     StatusRecord answer;
     answer.error(7).count(3);
     std::memset(answer.buffer, 'T', sizeof answer.buffer);
     peer.script({{{test::status_answer(answer, big_endian())}}});
     klstatus status{};
-    const int rc = exchange(hex("30 01"), 92, status);
-    trace_state = {};
-    ASSERT_EQ(rc, 0);
-    std::ifstream in(log);
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(text, "KL status (returned)\n  error=7\n  warn=0\n  info=0\n  count=3\n  "
-                    "bufflen=0\n  instance=0\n  cursor=0\n  buffer=" +
-                        std::string(36, 'T') + "\n");
-    std::remove(log.c_str());
+    ASSERT_EQ(exchange(hex("30 01"), 92, status), 0);
+    EXPECT_EQ(log.text(), "KL status (returned)\n  error=7\n  warn=0\n  info=0\n  count=3\n  "
+                          "bufflen=0\n  instance=0\n  cursor=0\n  buffer=" +
+                              std::string(36, 'T') + "\n");
 }
 
 TEST_P(ExchangeTest, AnswersCutIntoFragmentsReadTheSame) {
@@ -184,7 +187,7 @@ TEST_P(ExchangeTest, BrokenAnswersFailWith18065) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         TearDown();
-        connect(big_endian());
+        connect();
         peer.script({c.step});
         klstatus status{};
         std::strcpy(status.buffer, "old");

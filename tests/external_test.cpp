@@ -8,13 +8,11 @@
 #include <cstring>
 #include <vector>
 
-#include "connection_fixture.h"
+#include "library_fixture.h"
 #include "trace_log.h"
 
 namespace kl::test {
 namespace {
-
-const Bytes instance_id = {0x11, 0x22, 0x33, 0x44};
 
 Bytes pattern(std::size_t n, unsigned seed) {
     Bytes out(n);
@@ -23,15 +21,7 @@ Bytes pattern(std::size_t n, unsigned seed) {
     return out;
 }
 
-struct ExternalTest : CursorTest {
-    std::int32_t instance = 0;
-    void SetUp() override {
-        CursorTest::SetUp();
-        auto block = new_block<ClientInstance>();
-        std::memcpy(block->server_instance.bytes, instance_id.data(), 4);
-        ASSERT_EQ(client_tables.instances.add(block, instance), 0);
-    }
-
+struct ExternalTest : InstanceTest {
     // The header and input records are not answered; the last of them
     // gets the answers.
     void script_exchange(std::size_t requests, std::vector<Answer> answers) {
@@ -50,20 +40,19 @@ struct ExternalTest : CursorTest {
 TEST_P(ExternalTest, HeaderAndInputRecords) {
     char output[4] = {'k', 'e', 'e', 'p'};
     klstatus st{};
-    script_exchange(2, {status_answer(StatusRecord{}, big())});
+    script_exchange(2, {reply(StatusRecord{})});
     ASSERT_EQ(klexternal(instance, "O;p", &st, 77, "LIB", "ROUT", "abc", 3, output, 0), 0u);
-    EXPECT_EQ(to_hex(request(0)),
-              to_hex(join({number_bytes(326, 2, big()), instance_id, number_bytes(3, 4, big()),
-                           number_bytes(0, 4, big()), text_bytes("O;p", 80), text_bytes("LIB", 255),
-                           text_bytes("ROUT")})));
-    EXPECT_EQ(to_hex(request(1)), "00 00 61 62 63");
+    EXPECT_EQ(to_hex(request(0).payload),
+              to_hex(join({num(326, 2), instance_id, num(3), num(0), text_bytes("O;p", 80),
+                           text_bytes("LIB", 255), text_bytes("ROUT")})));
+    EXPECT_EQ(to_hex(request(1).payload), "00 00 61 62 63");
 
-    script_exchange(2, {status_answer(StatusRecord{}.error(4100).text("no command"), big())});
+    script_exchange(2, {reply(StatusRecord{}.error(4100).text("no command"))});
     EXPECT_EQ(klcommand(instance, "C;d", &st, 0, "xy", 2, output, 4), 4100u);
     EXPECT_EQ(std::string(st.buffer), "no command");
-    EXPECT_EQ(to_hex(request(2)), to_hex(join({number_bytes(325, 2, big()), instance_id,
-                                               number_bytes(2, 4, big()), text_bytes("C;d")})));
-    EXPECT_EQ(to_hex(request(3)), "00 00 78 79");
+    EXPECT_EQ(to_hex(request(2).payload),
+              to_hex(join({num(325, 2), instance_id, num(2), text_bytes("C;d")})));
+    EXPECT_EQ(to_hex(request(3).payload), "00 00 78 79");
     EXPECT_EQ(std::string(output, 4), "keep");
 }
 
@@ -80,12 +69,12 @@ TEST_P(ExternalTest, InputAndOutputInPieces) {
         {0, 0, 0, 0},           {2046, 1955, 1, 1},       {2047, 1956, 2, 2},
         {70000, 70000, 35, 36}, {1, 65536 + 1955, 1, 35},
     };
-    std::size_t first = 0;
+    std::size_t first = setup_requests;
     for (const Case& c : cases) {
         SCOPED_TRACE(::testing::Message() << c.in_length << " in, " << c.out_length << " out");
         const Bytes input = pattern(static_cast<std::size_t>(c.in_length) + 1, 1);
         const Bytes expected = pattern(static_cast<std::size_t>(c.out_length), 2);
-        std::vector<Answer> answers = {status_answer(StatusRecord{}, big())};
+        std::vector<Answer> answers = {reply(StatusRecord{})};
         for (std::size_t at = 0; at < expected.size(); at += 1955) {
             const std::size_t end = std::min(expected.size(), at + 1955);
             answers.push_back(output_record(Bytes(expected.begin() + at, expected.begin() + end)));
@@ -130,7 +119,7 @@ TEST_P(ExternalTest, InputAndOutputInPieces) {
 TEST_P(ExternalTest, HostileOutputRecords) {
     const Bytes over_long = pattern(3000, 3);
     const Bytes last = pattern(90, 4);
-    script_exchange(1, {status_answer(StatusRecord{}, big()), output_record(pattern(100, 5)),
+    script_exchange(1, {reply(StatusRecord{}), output_record(pattern(100, 5)),
                         output_record(over_long), output_record(last)});
     Bytes output(4001, 0xEE);
     klstatus st{};
@@ -146,12 +135,12 @@ TEST_P(ExternalTest, HostileOutputRecords) {
     EXPECT_EQ(output[4000], 0xEE);
 
     Bytes untouched(100, 0xEE);
-    script_exchange(1, {status_answer(StatusRecord{}.error(5000), big())});
+    script_exchange(1, {reply(StatusRecord{}.error(5000))});
     EXPECT_EQ(klexternal(instance, "", &st, 0, "L", "R", "", 0,
                          reinterpret_cast<char*>(untouched.data()), 100),
               5000u);
     EXPECT_EQ(std::count(untouched.begin(), untouched.end(), 0xEE), 100);
-    script_exchange(1, {status_answer(StatusRecord{}.text("in step"), big())});
+    script_exchange(1, {reply(StatusRecord{}.text("in step"))});
     char out[1];
     EXPECT_EQ(klcommand(instance, "", &st, 0, "", 0, out, 0), 0u);
     EXPECT_EQ(std::string(st.buffer), "in step");
@@ -201,23 +190,22 @@ TEST_P(ExternalTest, ArgumentChecks) {
     klstatus st{};
     EXPECT_EQ(klcommand(5, "", &st, 0, "", 0, out, 0), KL_ERR_BAD_INSTANCE);
     EXPECT_EQ(st.info, 5);
-    EXPECT_EQ(peer.requests().size(), 0u);
+    EXPECT_EQ(sent(), 0u);
 
     // The longest texts are sent; the input shows in the trace within its
     // length.
     TraceLog trace;
-    script_exchange(2, {status_answer(StatusRecord{}, big())});
+    script_exchange(2, {reply(StatusRecord{})});
     EXPECT_EQ(
         klexternal(instance, o78.c_str(), &st, 0, n254.c_str(), n254.c_str(), "abcdef", 2, out, 0),
         0u);
-    EXPECT_EQ(request(0).size(), 350u + 254u);
+    EXPECT_EQ(request(0).payload.size(), 350u + 254u);
     EXPECT_NE(trace.text().find("  input=ab\n"), std::string::npos);
     transport_state.connected_flag = 0;
     EXPECT_EQ(klcommand(instance, "", &st, 0, "", 0, out, 0), KL_ERR_NOT_CONNECTED);
 }
 
-INSTANTIATE_TEST_SUITE_P(ByteOrders, ExternalTest, ::testing::Bool(),
-                         [](const auto& info) { return info.param ? "big" : "little"; });
+INSTANTIATE_TEST_SUITE_P(ByteOrders, ExternalTest, ::testing::Bool(), byte_order_name);
 
 } // namespace
 } // namespace kl::test

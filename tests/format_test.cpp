@@ -27,6 +27,13 @@ TEST(Format, ConversionsOfTheTraceLines) {
     EXPECT_EQ(fmt("100%%"), "100%");
     EXPECT_EQ(fmt("%c%c", 'o', 'k'), "ok");
     EXPECT_EQ(fmt("[%s]", static_cast<const char*>(nullptr)), "[]"); // null counts as empty
+    // Precision: the least number of digits (none for a zero at precision
+    // 0), and the most bytes of a text read, terminator or not.
+    EXPECT_EQ(fmt("entry=%.ld|%.ld", 0, 7), "entry=|7");
+    EXPECT_EQ(fmt("%.5ld|%.5ld|%.5ld", 61, -3, 123456), "00061|-00003|123456");
+    EXPECT_EQ(fmt("%.3x", 0xAu), "00a");
+    const char field[4] = {'w', 'x', 'y', 'z'};
+    EXPECT_EQ(fmt("%.4s|", field), "wxyz|");
 }
 
 TEST(Format, IntegersAreThirtyTwoBitsWide) {
@@ -37,28 +44,11 @@ TEST(Format, IntegersAreThirtyTwoBitsWide) {
     EXPECT_EQ(fmt("%d", std::int32_t{-2147483647 - 1}), "-2147483648");
 }
 
-TEST(Format, PrecisionZeroPrintsZeroAsNothing) {
-    EXPECT_EQ(fmt("entry=%.ld|", 0), "entry=|");
-    EXPECT_EQ(fmt("entry=%.ld|", 7), "entry=7|");
-}
-
-TEST(Format, PrecisionIsTheLeastNumberOfDigits) {
-    EXPECT_EQ(fmt("%.5ld|%.5ld|%.5ld", 61, -3, 123456), "00061|-00003|123456");
-    EXPECT_EQ(fmt("%.3x", 0xAu), "00a");
-}
-
 TEST(Format, MissingArgumentsPrintNothingAndOutputIsCut) {
     EXPECT_EQ(fmt("a=%d b=%s", 1), "a=1 b=");
     char small[6];
     EXPECT_EQ(format_text(small, "%s", "abcdefgh"), 5u);
     EXPECT_STREQ(small, "abcde");
-}
-
-TEST(Format, PrecisionBoundsTheBytesRead) {
-    // A text without a terminator inside its field is read no further than
-    // the precision allows.
-    const char field[4] = {'w', 'x', 'y', 'z'};
-    EXPECT_EQ(fmt("%.4s|", field), "wxyz|");
 }
 
 TEST(CopyText, CutsTerminatesAndZeroFills) {

@@ -134,9 +134,7 @@ TEST_P(HostVersionTest, RequestAndAnswersOfEveryLength) {
     EXPECT_EQ(owner_word.load(), 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(HostTypes, HostVersionTest, ::testing::Bool(), [](const auto& info) {
-    return info.param ? "big_endian" : "little_endian";
-});
+INSTANTIATE_TEST_SUITE_P(ByteOrders, HostVersionTest, ::testing::Bool(), byte_order_name);
 
 TEST_F(InfoTest, HostVersionRefusals) {
     char result[8];

@@ -10,7 +10,7 @@
 #include <tuple>
 #include <vector>
 
-#include "instance_fixture.h"
+#include "library_fixture.h"
 #include "trace_log.h"
 
 namespace kl::test {
@@ -28,10 +28,10 @@ struct InsertTest : InstanceTest {
         return out;
     }
     Step columns_answer(const std::vector<Column>& columns) const {
-        return {{status_answer(StatusRecord{}.count(static_cast<std::int32_t>(columns.size())),
-                               big(), descriptors(columns))}};
+        return {{reply(StatusRecord{}.count(static_cast<std::int32_t>(columns.size())),
+                       descriptors(columns))}};
     }
-    Step end_answer() const { return {{status_answer(StatusRecord{}.error(11257), big())}}; }
+    Step end_answer() const { return {{reply(StatusRecord{}.error(11257))}}; }
 
     // The catalogue query for a table's columns.
     Bytes query(const std::string& table, const std::string& options) const {
@@ -65,7 +65,7 @@ TEST_P(InsertTest, RowLengthDiscoveryAndCache) {
     const int binary = 90 * 2 + 10 * 8 + 5 + 6 + 8;
     const int character = 90 * 2 + 10 * 64 + 5 + 6 + 32;
     const Bytes row = row_of(1000);
-    peer.script({{{status_answer(StatusRecord{}, big())}}});
+    answer();
     klstatus st{};
     ASSERT_EQ(klinsert(instance, "SKIPIA, nowait", &st, "Orders", "A,B", chars(row)), 0u)
         << st.error << " " << st.buffer;
@@ -81,7 +81,7 @@ TEST_P(InsertTest, RowLengthDiscoveryAndCache) {
     EXPECT_EQ(std::string(block().insert_table), "Orders");
 
     // The same table in another letter case, character form: no query.
-    peer.script({{{status_answer(StatusRecord{}.error(707), big())}}});
+    answer(StatusRecord{}.error(707));
     EXPECT_EQ(klinsert(instance, "char Hook", &st, "ORDERS", "", chars(row)), 707u);
     const Request insert = request(3);
     EXPECT_EQ(insert.length_word, 262u + character);
@@ -98,9 +98,9 @@ TEST_P(InsertTest, TraceReadsOnlyTheKnownRow) {
     block().char_row_length = 5;
     copy_text(block().insert_table, "T");
     const char row[4] = {'A', 'B', 'C', 'D'};
-    peer.script({{{status_answer(StatusRecord{}, big())}},
-                 end_answer(),
-                 {{status_answer(StatusRecord{}, big())}}});
+    answer();
+    peer.script({end_answer()});
+    answer();
     klstatus st{};
     ASSERT_EQ(klinsert(instance, "", &st, "t", "", row), 0u);
     ASSERT_EQ(klinsert(instance, "", &st, "other", "", row), 0u);
@@ -113,7 +113,7 @@ TEST_P(InsertTest, EndOfCatalogueAtOnceAndTheOwnerHandOver) {
     const std::string log = (dir / "insert.log").string();
     set_log_file(log.c_str());
     trace_state.debug_flag = 1;
-    peer.script({end_answer(), {{status_answer(StatusRecord{}, big())}}});
+    peer.script({end_answer(), {{reply()}}});
     klstatus st{};
     ASSERT_EQ(klinsert(instance, "", &st, "EMPTY", "", nullptr), 0u);
     EXPECT_EQ(request(1).length_word, 262u);
@@ -143,7 +143,7 @@ TEST_P(InsertTest, EndOfCatalogueAtOnceAndTheOwnerHandOver) {
 }
 
 TEST_P(InsertTest, FailedCatalogueQueryCachesNothing) {
-    peer.script({{{status_answer(StatusRecord{}.error(2001).warn(7).info(9), big())}}});
+    answer(StatusRecord{}.error(2001).warn(7).info(9));
     klstatus st{};
     EXPECT_EQ(klinsert(instance, "", &st, "T", "", nullptr), 2001u);
     EXPECT_EQ(st.warn, 7);
@@ -225,7 +225,7 @@ TEST_P(InsertTest, ChecksBeforeTheInsertIsSent) {
         block().insert_table[0] = '\0';
         const std::size_t before = sent();
         peer.script(c.catalogue);
-        if (c.error == 0) peer.script({{{status_answer(StatusRecord{}, big())}}});
+        if (c.error == 0) answer();
         klstatus st{};
         EXPECT_EQ(klinsert(c.instance, c.options.c_str(), &st, c.table.c_str(), c.columns.c_str(),
                            chars(row)),
@@ -262,7 +262,7 @@ TEST_P(InsertTest, OwnerClaimedDuringDiscovery) {
     owner_word = 0;
 }
 
-INSTANTIATE_TEST_SUITE_P(HostTypes, InsertTest, ::testing::Bool(), byte_order_name);
+INSTANTIATE_TEST_SUITE_P(ByteOrders, InsertTest, ::testing::Bool(), byte_order_name);
 
 } // namespace
 } // namespace kl::test

@@ -7,12 +7,13 @@
 
 #include <functional>
 
-#include "cursor_call_fixture.h"
+#include "library_fixture.h"
+#include "trace_log.h"
 
 namespace kl::test {
 namespace {
 
-struct JoinCalcCalls : BothOrders {};
+using JoinCalcCalls = CursorTest;
 
 Bytes texts(std::initializer_list<std::string> list) {
     Bytes out;
@@ -29,16 +30,15 @@ TEST_P(JoinCalcCalls, JoinAndJoin303PutTheSameBytesOnTheWire) {
     answer(StatusRecord{}.valuesize(41));
     ASSERT_EQ(kljoin303(cursor, "o;p", &st, "ft", "fc", "tt", "tc"), 0u);
     EXPECT_EQ(block().qualify_size, 41);
-    const std::vector<Request> joins = sent(2);
     const Bytes expected = join({head(309), texts({"ft", "fc", "tt", "tc", "o;p"})});
-    EXPECT_EQ(to_hex(joins[0].payload), to_hex(expected));
-    EXPECT_EQ(to_hex(joins[1].payload), to_hex(expected));
+    EXPECT_EQ(to_hex(request(0).payload), to_hex(expected));
+    EXPECT_EQ(to_hex(request(1).payload), to_hex(expected));
 
     // Five empty strings; a refused join keeps the qualify size.
     answer(StatusRecord{}.error(5100).valuesize(99));
     EXPECT_EQ(kljoin303(cursor, "", &st, "", nullptr, "", ""), 5100u);
     EXPECT_EQ(block().qualify_size, 41);
-    EXPECT_EQ(sent(1)[0].length_word, 11u);
+    EXPECT_EQ(request(2).length_word, 11u);
 }
 
 TEST_P(JoinCalcCalls, CalcCopiesTheResultBytesThatArrived) {
@@ -59,6 +59,7 @@ TEST_P(JoinCalcCalls, CalcCopiesTheResultBytesThatArrived) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         answer(StatusRecord{}.error(c.error).bufflen(c.bufflen), c.data);
+        const std::size_t at = sent();
         Bytes result(2100, 0x5A);
         klstatus st{};
         EXPECT_EQ(klcalc(cursor, "x;y", &st, "t", "c", reinterpret_cast<char*>(result.data())),
@@ -69,36 +70,32 @@ TEST_P(JoinCalcCalls, CalcCopiesTheResultBytesThatArrived) {
                   Bytes(c.data.begin(), c.data.begin() + copied));
         EXPECT_EQ(Bytes(result.begin() + copied, result.end()),
                   Bytes(result.size() - static_cast<std::size_t>(copied), 0x5A));
-        EXPECT_EQ(to_hex(sent(1)[0].payload), to_hex(join({head(323), texts({"t", "c", "x;y"})})));
+        EXPECT_EQ(to_hex(request(at).payload), to_hex(join({head(323), texts({"t", "c", "x;y"})})));
     }
-    answer(StatusRecord{});
+    answer();
     klstatus st{};
     char result[4];
     ASSERT_EQ(klcalc(cursor, "", &st, "", nullptr, result), 0u);
-    EXPECT_EQ(sent(1)[0].length_word, 9u);
+    EXPECT_EQ(request(std::size(cases)).length_word, 9u);
 }
 
 TEST_P(JoinCalcCalls, ExportSendsWholeOptionsAndTheFileName) {
     const std::string name254(254, 'f');
     const std::string options78 = std::string(76, 'o') + ";x";
     klstatus st{};
-    answer(StatusRecord{});
+    answer();
     ASSERT_EQ(klexport(cursor, options78.c_str(), &st, "prod", name254.c_str()), 0u);
-    const Request request = sent(1)[0];
-    EXPECT_EQ(request.length_word, 341u);
-    EXPECT_EQ(to_hex(request.payload),
+    EXPECT_EQ(request(0).length_word, 341u);
+    EXPECT_EQ(to_hex(request(0).payload),
               to_hex(join({head(324), text_bytes(options78, 80), text_bytes(name254)})));
 }
 
-INSTANTIATE_TEST_SUITE_P(HostTypes, JoinCalcCalls, ::testing::Bool(), order_name);
-
-TEST_F(CursorCallTest, JoinTracesUnderOneNameForBothExports) {
-    const std::string log = (dir / "join.log").string();
-    open_cursor(false, "TRACE=" + log);
-    answer(StatusRecord{});
+TEST_P(JoinCalcCalls, JoinTracesUnderOneNameForBothExports) {
+    TraceLog log;
+    answer();
     klstatus st{};
     ASSERT_EQ(kljoin303(cursor, "o", &st, "ft", "fc", "tt", "tc"), 0u);
-    const std::string text = read_file(log);
+    const std::string text = log.text();
     EXPECT_NE(text.find("\nFunction: kljoin\n  cursor=1\n  options=o\n  from_table=ft\n  "
                         "to_table=tt\n  from_column=fc\n  to_column=tc\n"),
               std::string::npos)
@@ -106,8 +103,7 @@ TEST_F(CursorCallTest, JoinTracesUnderOneNameForBothExports) {
     EXPECT_EQ(text.find("kljoin303"), std::string::npos);
 }
 
-TEST_F(CursorCallTest, ExportChecksFileNameThenOptionsThenNode) {
-    open_cursor(false);
+TEST_P(JoinCalcCalls, ExportChecksFileNameThenOptionsThenNode) {
     const std::string name254(254, 'f'), name255(255, 'f');
     const std::string options78(78, 'o'), options79(79, 'o');
     const std::string node40(40, 'n');
@@ -134,35 +130,32 @@ TEST_F(CursorCallTest, ExportChecksFileNameThenOptionsThenNode) {
         EXPECT_EQ(std::string(st.buffer), c.buffer == "PRO" ? "pro" : c.buffer);
         EXPECT_EQ(st.info, 0);
     }
-    EXPECT_EQ(peer.requests().size(), seen);
+    EXPECT_EQ(sent(), 0u);
 
     // An empty node names only an empty stored name.
     client_tables.instances.find(instance)->node[0] = '\0';
-    answer(StatusRecord{});
+    answer();
     klstatus st{};
     EXPECT_EQ(klexport(cursor, "", &st, "", "f"), 0u);
-    EXPECT_EQ(sent(1)[0].length_word, 88u);
+    EXPECT_EQ(request(0).length_word, 88u);
 }
 
-TEST_F(CursorCallTest, ExportRefusesACursorWhoseInstanceIsGone) {
-    open_cursor(false);
+TEST_P(JoinCalcCalls, ExportRefusesACursorWhoseInstanceIsGone) {
     // A second instance keeps the shared connection open after the first
     // is disconnected; the first one's cursor stays in the table.
-    script_connect(false);
+    script_connect(big());
     ASSERT_EQ(connect(write_environment()), 2);
-    answer(StatusRecord{});
+    answer();
     klstatus st{};
     ASSERT_EQ(kldisconnect(instance, "", &st), 0u);
-    sent(2);
     klstatus refused{};
     EXPECT_EQ(klexport(cursor, "", &refused, "PROD", "f"), KL_ERR_BAD_INSTANCE);
     EXPECT_EQ(refused.info, instance);
     EXPECT_EQ(std::string(refused.buffer), "client instance");
-    EXPECT_EQ(peer.requests().size(), seen);
+    EXPECT_EQ(sent(), 2u);
 }
 
-TEST_F(CursorCallTest, CallsRefusedBeforeAnythingIsSent) {
-    open_cursor(false);
+TEST_P(JoinCalcCalls, CallsRefusedBeforeAnythingIsSent) {
     const std::string long_text(2033, 't'); // 2034 + 2 + 5 > 2038
     char area[8];
     const auto values_of = [&](std::int32_t value_size, kl_long count, const char* values) {
@@ -206,8 +199,10 @@ TEST_F(CursorCallTest, CallsRefusedBeforeAnythingIsSent) {
         EXPECT_EQ(st.info, c.info);
         EXPECT_EQ(std::string(st.buffer), c.buffer);
     }
-    EXPECT_EQ(peer.requests().size(), seen);
+    EXPECT_EQ(sent(), 0u);
 }
+
+INSTANTIATE_TEST_SUITE_P(ByteOrders, JoinCalcCalls, ::testing::Bool(), byte_order_name);
 
 } // namespace
 } // namespace kl::test

@@ -13,6 +13,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "calls/errors.h"
 #include "frame/call.h"
@@ -158,6 +159,87 @@ struct LibraryTest : ::testing::Test {
         EXPECT_EQ(r, 0u) << "error " << st.error << " info " << st.info << " " << st.buffer;
         return r == 0 ? instance : 0;
     }
+};
+
+// Names the instances of a suite parameterised on the server's byte order.
+inline std::string byte_order_name(const ::testing::TestParamInfo<bool>& info) {
+    return info.param ? "big_endian" : "little_endian";
+}
+
+// The library against a server of the byte order the test's parameter
+// names (true = big-endian numbers), with answers in that order.
+struct ByteOrderTest : LibraryTest, ::testing::WithParamInterface<bool> {
+    bool big() const { return GetParam(); }
+
+    // The dispatcher reports a host of this byte order.
+    void serve_in_order() {
+        peer.set_dispatch_reply({.host_type = static_cast<std::uint16_t>(big() ? 2 : 1)});
+    }
+
+    // A number of width bytes in the server's order.
+    Bytes num(std::uint32_t value, int width = 4) const {
+        return number_bytes(value, width, big());
+    }
+
+    // A status record (and data) as the server sends it.
+    Answer reply(const StatusRecord& status = {}, const Bytes& data = {}) const {
+        return status_answer(status, big(), data);
+    }
+
+    // Scripts one step: the next request is read, then these answers go out.
+    void answer(std::vector<Answer> answers) { peer.script({{std::move(answers)}}); }
+    void answer(const StatusRecord& status = {}, const Bytes& data = {}) {
+        answer(std::vector<Answer>{reply(status, data)});
+    }
+};
+
+// Client instance 1 (node PROD, server identifier instance_id) connected
+// to the test peer; requests are counted from the first one after the
+// set-up's.  Answers arrive in short pieces, the everyday case.
+struct InstanceTest : ByteOrderTest {
+    static inline const Bytes instance_id = {0x11, 0x22, 0x33, 0x44};
+    kl_long instance = 0;
+    std::size_t setup_requests = 1;
+
+    void SetUp() override {
+        ByteOrderTest::SetUp();
+        serve_in_order();
+        script_connect(big(), instance_id);
+        instance = connect(write_environment());
+        ASSERT_EQ(instance, 1);
+        platform::set_short_receive_every(3);
+    }
+
+    // Requests sent since the set-up.
+    std::size_t sent() const { return peer.requests().size() - setup_requests; }
+
+    // The n-th request since the set-up (0-based); waits for it.
+    Request request(std::size_t n) const {
+        EXPECT_TRUE(peer.wait_for_requests(setup_requests + n + 1));
+        const std::vector<Request> all = peer.requests();
+        return setup_requests + n < all.size() ? all[setup_requests + n] : Request{};
+    }
+};
+
+// The same with client cursor 1 open on server cursor cursor_id.
+struct CursorTest : InstanceTest {
+    static inline const Bytes cursor_id = {0xC1, 0xC2, 0xC3, 0xC4};
+    kl_long cursor = 0;
+
+    void SetUp() override {
+        InstanceTest::SetUp();
+        if (HasFatalFailure()) return;
+        answer(StatusRecord{}, cursor_id);
+        klstatus st{};
+        ASSERT_EQ(klopencursor(instance, "", &st, &cursor), 0u);
+        ASSERT_EQ(cursor, 1);
+        setup_requests = 2;
+    }
+
+    kl_cursor_t& block() const { return *client_tables.cursors.find(cursor); }
+
+    // Code and server cursor: the start of every request on the cursor.
+    Bytes head(std::uint16_t code) const { return join({num(code, 2), cursor_id}); }
 };
 
 } // namespace kl::test

@@ -7,25 +7,25 @@
 #include <cstring>
 #include <vector>
 
-#include "connection_fixture.h"
+#include "library_fixture.h"
 #include "trace_log.h"
 
 namespace kl::test {
 namespace {
 
-struct ListTest : CursorTest {};
+using ListTest = CursorTest;
 
 TEST_P(ListTest, ListCollectsRecordsAcrossAnswers) {
     // 10 records in answers of 4, 0 (a bare status), 4 and 2; the second
     // leaves a gap of 6 bytes behind its data.
-    peer.script(
-        {{{status_answer(StatusRecord{}.count(4).bufflen(40), big(), counting_bytes(40, 0)),
-           status_answer(StatusRecord{}.count(0), big()),
-           status_answer(StatusRecord{}.count(4).bufflen(46), big(), counting_bytes(40, 100)),
-           status_answer(StatusRecord{}.count(2).bufflen(20), big(), counting_bytes(20, 200))}}});
+    answer({reply(StatusRecord{}.count(4).bufflen(40), counting_bytes(40, 0)),
+            reply(StatusRecord{}.count(0)),
+            reply(StatusRecord{}.count(4).bufflen(46), counting_bytes(40, 100)),
+            reply(StatusRecord{}.count(2).bufflen(20), counting_bytes(20, 200))});
     std::vector<std::uint8_t> area(120, 0xEE);
     klstatus st{};
-    ASSERT_EQ(kllist(1, "O;p", &st, "T", "A", "A>1", 10, reinterpret_cast<char*>(area.data())), 0u);
+    ASSERT_EQ(kllist(cursor, "O;p", &st, "T", "A", "A>1", 10, reinterpret_cast<char*>(area.data())),
+              0u);
     EXPECT_EQ(st.count, 10);
     EXPECT_EQ(st.bufflen, 106);
     EXPECT_EQ(to_hex(Bytes(area.begin(), area.begin() + 40)), to_hex(counting_bytes(40, 0)));
@@ -34,15 +34,15 @@ TEST_P(ListTest, ListCollectsRecordsAcrossAnswers) {
     EXPECT_EQ(to_hex(Bytes(area.begin() + 86, area.begin() + 106)),
               to_hex(counting_bytes(20, 200)));
     EXPECT_EQ(area[106], 0xEE);
-    EXPECT_EQ(
-        to_hex(request(0)),
-        to_hex(join({number_bytes(318, 2, big()), cursor_id, number_bytes(10, 4, big()),
-                     text_bytes("T"), text_bytes("A"), text_bytes("A>1"), text_bytes("O;p")})));
+    EXPECT_EQ(to_hex(request(0).payload),
+              to_hex(join({head(318), num(10), text_bytes("T"), text_bytes("A"), text_bytes("A>1"),
+                           text_bytes("O;p")})));
 
     // A server error ends the collection with the totals so far.
-    peer.script({{{status_answer(StatusRecord{}.count(2).bufflen(20), big(), counting_bytes(20, 0)),
-                   status_answer(StatusRecord{}.error(11032).text("end"), big())}}});
-    EXPECT_EQ(kllist(1, "", &st, "T", "", "", 5, reinterpret_cast<char*>(area.data())), 11032u);
+    answer({reply(StatusRecord{}.count(2).bufflen(20), counting_bytes(20, 0)),
+            reply(StatusRecord{}.error(11032).text("end"))});
+    EXPECT_EQ(kllist(cursor, "", &st, "T", "", "", 5, reinterpret_cast<char*>(area.data())),
+              11032u);
     EXPECT_EQ(st.count, 2);
     EXPECT_EQ(st.bufflen, 20);
     EXPECT_EQ(std::string(st.buffer), "end");
@@ -52,36 +52,34 @@ TEST_P(ListTest, ListOfNoRecordsReadsNoAnswer) {
     klstatus st{};
     st.warn = 7;
     std::strcpy(st.buffer, "kept");
-    EXPECT_EQ(kllist(1, "", &st, "T", "", "", 0, nullptr), 0u);
+    EXPECT_EQ(kllist(cursor, "", &st, "T", "", "", 0, nullptr), 0u);
     EXPECT_EQ(st.count, 0);
     EXPECT_EQ(st.bufflen, 0);
     EXPECT_EQ(st.warn, 7);
     EXPECT_EQ(std::string(st.buffer), "kept");
-    EXPECT_EQ(request(0).size(), 10u + 5u);
+    EXPECT_EQ(request(0).payload.size(), 10u + 5u);
     // The connection is in step: the next answer belongs to the next call.
-    peer.script({{{status_answer(StatusRecord{}.text("deleted"), big())}}});
-    EXPECT_EQ(kldelete(1, "", &st, "T"), 0u);
+    answer(StatusRecord{}.text("deleted"));
+    EXPECT_EQ(kldelete(cursor, "", &st, "T"), 0u);
     EXPECT_EQ(std::string(st.buffer), "deleted");
 }
 
 TEST_P(ListTest, FormRequestAndRowLength) {
-    cursor().record_length = 9;
+    block().record_length = 9;
     char form[40];
     klstatus st{};
-    peer.script(
-        {{{status_answer(StatusRecord{}.bufflen(12), big(), counting_bytes(12, 1))}},
-         {{status_answer(StatusRecord{}.error(3001).bufflen(4), big(), counting_bytes(4, 50))}}});
-    ASSERT_EQ(klform(1, "F;g", &st, "T", "A,B", 0x01020304, form), 0u);
-    EXPECT_EQ(to_hex(request(0)), to_hex(join({number_bytes(319, 2, big()), cursor_id,
-                                               number_bytes(0x01020304, 4, big()), text_bytes("T"),
-                                               text_bytes("A,B"), text_bytes("F;g")})));
+    answer(StatusRecord{}.bufflen(12), counting_bytes(12, 1));
+    answer(StatusRecord{}.error(3001).bufflen(4), counting_bytes(4, 50));
+    ASSERT_EQ(klform(cursor, "F;g", &st, "T", "A,B", 0x01020304, form), 0u);
+    EXPECT_EQ(to_hex(request(0).payload), to_hex(join({head(319), num(0x01020304), text_bytes("T"),
+                                                       text_bytes("A,B"), text_bytes("F;g")})));
     EXPECT_EQ(to_hex(Bytes(form, form + 12)), to_hex(counting_bytes(12, 1)));
-    EXPECT_EQ(cursor().record_length, 12);
+    EXPECT_EQ(block().record_length, 12);
 
     // A refused form still copies its data but keeps the row length.
-    EXPECT_EQ(klform(1, "", &st, "T", "", 2, form), 3001u);
+    EXPECT_EQ(klform(cursor, "", &st, "T", "", 2, form), 3001u);
     EXPECT_EQ(to_hex(Bytes(form, form + 4)), to_hex(counting_bytes(4, 50)));
-    EXPECT_EQ(cursor().record_length, 12);
+    EXPECT_EQ(block().record_length, 12);
 }
 
 // A bufflen that describes the data area copies that many bytes (zeros
@@ -106,18 +104,17 @@ TEST_P(ListTest, FormCopiesOnlyWhatTheAnswerCanHold) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         std::vector<std::uint8_t> form(4000, 0xEE);
-        peer.script({{{status_answer(StatusRecord{}.bufflen(c.bufflen), big(),
-                                     Bytes(c.data_sent, 0x41))}}});
+        answer(StatusRecord{}.bufflen(c.bufflen), Bytes(c.data_sent, 0x41));
         klstatus st{};
-        ASSERT_EQ(klform(1, "", &st, "T", "", 1, reinterpret_cast<char*>(form.data())), 0u);
+        ASSERT_EQ(klform(cursor, "", &st, "T", "", 1, reinterpret_cast<char*>(form.data())), 0u);
         EXPECT_EQ(std::count(form.begin(), form.end(), 0x41), c.copied - c.zeros);
         EXPECT_EQ(std::count(form.begin(), form.end(), 0x00), c.zeros);
         EXPECT_EQ(form[c.copied], 0xEE);
-        EXPECT_EQ(cursor().record_length, c.bufflen);
+        EXPECT_EQ(block().record_length, c.bufflen);
     }
-    peer.script({{{status_answer(StatusRecord{}.text("next"), big())}}});
+    answer(StatusRecord{}.text("next"));
     klstatus st{};
-    EXPECT_EQ(kldelete(1, "", &st, "T"), 0u);
+    EXPECT_EQ(kldelete(cursor, "", &st, "T"), 0u);
     EXPECT_EQ(std::string(st.buffer), "next");
 }
 
@@ -126,21 +123,20 @@ TEST_P(ListTest, ChecksAndTraceLines) {
     TraceLog trace;
     klstatus st{};
     char area[8];
-    EXPECT_EQ(kllist(1, "", &st, "T", too_long.c_str(), "", 1, area), KL_ERR_STRINGS_TOO_LONG);
-    EXPECT_EQ(klform(1, "", &st, too_long.c_str(), "", 1, area), KL_ERR_STRINGS_TOO_LONG);
+    EXPECT_EQ(kllist(cursor, "", &st, "T", too_long.c_str(), "", 1, area), KL_ERR_STRINGS_TOO_LONG);
+    EXPECT_EQ(klform(cursor, "", &st, too_long.c_str(), "", 1, area), KL_ERR_STRINGS_TOO_LONG);
     EXPECT_EQ(trace.text().find("\nFunction: kl"), std::string::npos);
     EXPECT_EQ(kllist(0, "", &st, "T", "", "", 1, area), KL_ERR_BAD_CURSOR);
-    EXPECT_EQ(kllist(1, "", &st, "T", "", "", 1, nullptr), KL_ERR_NULL_ARGUMENT);
-    EXPECT_EQ(klform(1, "", &st, "T", "", 0, nullptr), KL_ERR_NULL_ARGUMENT);
+    EXPECT_EQ(kllist(cursor, "", &st, "T", "", "", 1, nullptr), KL_ERR_NULL_ARGUMENT);
+    EXPECT_EQ(klform(cursor, "", &st, "T", "", 0, nullptr), KL_ERR_NULL_ARGUMENT);
     EXPECT_EQ(std::string(st.buffer), "buffer");
     EXPECT_NE(trace.text().find("  columns=\n  list_entry=\n"), std::string::npos);
-    EXPECT_EQ(peer.requests().size(), 0u);
+    EXPECT_EQ(sent(), 0u);
     transport_state.connected_flag = 0;
-    EXPECT_EQ(klform(1, "", &st, "T", "", 0, area), KL_ERR_NOT_CONNECTED);
+    EXPECT_EQ(klform(cursor, "", &st, "T", "", 0, area), KL_ERR_NOT_CONNECTED);
 }
 
-INSTANTIATE_TEST_SUITE_P(ByteOrders, ListTest, ::testing::Bool(),
-                         [](const auto& info) { return info.param ? "big" : "little"; });
+INSTANTIATE_TEST_SUITE_P(ByteOrders, ListTest, ::testing::Bool(), byte_order_name);
 
 } // namespace
 } // namespace kl::test

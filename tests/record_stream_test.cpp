@@ -75,18 +75,6 @@ TEST(RecordStreamSizes, SmallRequestsBecome4000AndSizesRoundUpToFour) {
         EXPECT_EQ(adjust_buffer_size(requested), adjusted) << requested;
 }
 
-TEST_F(StreamTest, An86ByteRequestLeavesAsOneFragmentWithPadding) {
-    Bytes payload(86);
-    for (std::size_t i = 0; i < payload.size(); ++i)
-        payload[i] = static_cast<std::uint8_t>(i + 1);
-    ASSERT_TRUE(send_record(handle, payload));
-    ASSERT_EQ(mem.sent.size(), 1u);
-    Bytes expected = hex("00 00 80 5C 00 00 00 56");
-    expected.insert(expected.end(), payload.begin(), payload.end());
-    expected.insert(expected.end(), {0, 0});
-    EXPECT_EQ(to_hex(mem.sent[0]), to_hex(expected));
-}
-
 TEST_F(StreamTest, LongRecordsAreCutInto1020ByteFragments) {
     // Length word + 2048 bytes = 2052 bytes of record data.
     ASSERT_TRUE(send_record(handle, Bytes(2048, 0xAB)));

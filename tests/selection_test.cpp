@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "connection_fixture.h"
+#include "library_fixture.h"
 
 namespace kl::test {
 namespace {
@@ -23,53 +23,51 @@ TEST_P(SelectionTest, RequestBytes) {
         Bytes expected;
     };
     std::vector<char> out(4096);
-    const bool b = big();
     const std::vector<Case> cases = {
         {"qualify packs five texts, options whole",
          [](klstatus& st) { return klqualify(1, "o;p", &st, "own", "tab", "col", "c=1"); },
-         join({number_bytes(305, 2, b), cursor_id, text_bytes("own"), text_bytes("tab"),
-               text_bytes("col"), text_bytes("o;p"), text_bytes("c=1")})},
+         join({head(305), text_bytes("own"), text_bytes("tab"), text_bytes("col"),
+               text_bytes("o;p"), text_bytes("c=1")})},
         {"select with null texts sends lone terminators",
          [](klstatus& st) { return klselect(1, nullptr, &st, nullptr, "", nullptr); },
-         join({number_bytes(307, 2, b), cursor_id, Bytes(4, 0)})},
+         join({head(307), Bytes(4, 0)})},
         {"fetch cuts its options at a semicolon outside quotes",
          [&](klstatus& st) { return klfetch(1, "a';'\"x;\";cut", &st, -0x10203, out.data()); },
-         join({number_bytes(308, 2, b), cursor_id,
-               number_bytes(static_cast<std::uint32_t>(-0x10203), 4, b),
-               text_bytes("a';'\"x;\"", 80)})},
+         join(
+             {head(308), num(static_cast<std::uint32_t>(-0x10203)), text_bytes("a';'\"x;\"", 80)})},
         {"fetch keys", [&](klstatus& st) { return klfetchkeys(1, "K", &st, 7, out.data()); },
-         join({number_bytes(306, 2, b), cursor_id, number_bytes(7, 4, b), text_bytes("K", 80)})},
+         join({head(306), num(7), text_bytes("K", 80)})},
     };
     for (std::size_t i = 0; i < cases.size(); ++i) {
         SCOPED_TRACE(cases[i].name);
-        peer.script({{{status_answer(StatusRecord{}, b)}}});
+        answer();
         klstatus st{};
         EXPECT_EQ(cases[i].call(st), 0u) << st.error;
-        EXPECT_EQ(to_hex(request(i)), to_hex(cases[i].expected));
+        EXPECT_EQ(to_hex(request(i).payload), to_hex(cases[i].expected));
     }
 }
 
 TEST_P(SelectionTest, CursorBlockTakesSizesOnlyOnSuccess) {
     klstatus st{};
-    peer.script({{{status_answer(StatusRecord{}.valuesize(12).bufflen(300), big())}},
-                 {{status_answer(StatusRecord{}.valuesize(5), big())}},
-                 {{status_answer(StatusRecord{}.error(11999).valuesize(99).bufflen(99), big())}},
-                 {{status_answer(StatusRecord{}.error(11999).valuesize(98), big())}}});
+    answer(StatusRecord{}.valuesize(12).bufflen(300));
+    answer(StatusRecord{}.valuesize(5));
+    answer(StatusRecord{}.error(11999).valuesize(99).bufflen(99));
+    answer(StatusRecord{}.error(11999).valuesize(98));
     ASSERT_EQ(klselect(1, "", &st, "t", "c", ""), 0u);
     ASSERT_EQ(klqualify(1, "", &st, "", "t", "c", ""), 0u);
     EXPECT_EQ(klselect(1, "", &st, "t", "c", ""), 11999u);
     EXPECT_EQ(klqualify(1, "", &st, "", "t", "c", ""), 11999u);
-    EXPECT_EQ(cursor().value_size, 12);
-    EXPECT_EQ(cursor().record_length, 300);
-    EXPECT_EQ(cursor().qualify_size, 5);
+    EXPECT_EQ(block().value_size, 12);
+    EXPECT_EQ(block().record_length, 300);
+    EXPECT_EQ(block().qualify_size, 5);
 }
 
 TEST_P(SelectionTest, LocalRefusalsSendNothing) {
     const std::string fits(2038 - 4, 'x'); // with four terminators: exactly the area
-    peer.script({{{status_answer(StatusRecord{}, big())}}});
+    answer();
     klstatus st{};
     ASSERT_EQ(klselect(1, "", &st, fits.c_str(), "", ""), 0u);
-    EXPECT_EQ(request(0).size(), 2044u);
+    EXPECT_EQ(request(0).payload.size(), 2044u);
 
     struct Case {
         std::function<std::uint32_t(klstatus&)> call;
@@ -94,7 +92,7 @@ TEST_P(SelectionTest, LocalRefusalsSendNothing) {
     }
     transport_state.connected_flag = 0;
     EXPECT_EQ(klfetch(1, "", &st, 1, area), 18011u);
-    EXPECT_EQ(peer.requests().size(), 1u);
+    EXPECT_EQ(sent(), 1u);
 }
 
 // Answers carrying 4, 4 and 2 records, each bufflen 8 bytes longer than
@@ -102,9 +100,9 @@ TEST_P(SelectionTest, LocalRefusalsSendNothing) {
 TEST_P(SelectionTest, FetchCollectsAcrossAnswers) {
     const Bytes d1 = counting_bytes(40, 0x10), d2 = counting_bytes(40, 0x40),
                 d3 = counting_bytes(20, 0x80);
-    peer.script({{{status_answer(StatusRecord{}.count(4).bufflen(48), big(), d1),
-                   status_answer(StatusRecord{}.count(4).bufflen(48), big(), d2),
-                   status_answer(StatusRecord{}.count(2).bufflen(28), big(), d3)}}});
+    answer({reply(StatusRecord{}.count(4).bufflen(48), d1),
+            reply(StatusRecord{}.count(4).bufflen(48), d2),
+            reply(StatusRecord{}.count(2).bufflen(28), d3)});
     std::vector<std::uint8_t> records(200, 0xEE);
     klstatus st{};
     ASSERT_EQ(klfetch(1, "", &st, 10, reinterpret_cast<char*>(records.data())), 0u);
@@ -121,21 +119,20 @@ TEST_P(SelectionTest, EndOfRecordsIsAWarningOnlyAfterSomeArrived) {
         std::uint32_t result;
         std::int32_t warn, received;
     };
-    const bool b = big();
-    const Answer end = status_answer(StatusRecord{}.error(11032).info(4), b);
-    const Answer three = status_answer(StatusRecord{}.count(3).bufflen(6), b, counting_bytes(6, 1));
+    const Answer end = reply(StatusRecord{}.error(11032).info(4));
+    const Answer three = reply(StatusRecord{}.count(3).bufflen(6), counting_bytes(6, 1));
     const std::vector<Case> cases = {
         {10, {three, end}, 0, 11032, 3},
         {1, {end}, 11032, 0, 0},
         {10, {end}, 11032, 0, 0},
         // A bare status announcing records carries none: not counted.
-        {2, {status_answer(StatusRecord{}.count(2).bufflen(6), b), end}, 11032, 0, 0},
+        {2, {reply(StatusRecord{}.count(2).bufflen(6)), end}, 11032, 0, 0},
         {0, {}, 0, 0, 0},
         {-5, {}, 0, 0, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.count);
-        peer.script({{c.answers}});
+        answer(c.answers);
         std::vector<char> records(64);
         klstatus st{};
         st.warn = 0;
@@ -148,10 +145,10 @@ TEST_P(SelectionTest, EndOfRecordsIsAWarningOnlyAfterSomeArrived) {
     }
     // Nothing was read for the counts of 0 and below: the next call's
     // answer is its own.
-    peer.script({{{status_answer(StatusRecord{}.valuesize(3), big())}}});
+    answer(StatusRecord{}.valuesize(3));
     klstatus st{};
     ASSERT_EQ(klqualify(1, "", &st, "", "", "", ""), 0u);
-    EXPECT_EQ(cursor().qualify_size, 3);
+    EXPECT_EQ(block().qualify_size, 3);
 }
 
 // A server whose words do not describe its data: an answer longer than the
@@ -160,11 +157,9 @@ TEST_P(SelectionTest, EndOfRecordsIsAWarningOnlyAfterSomeArrived) {
 // lands before the caller's area, and the next call still gets its own
 // answer.
 TEST_P(SelectionTest, HostileFetchAnswersStayInBounds) {
-    const bool b = big();
-    peer.script(
-        {{{status_answer(StatusRecord{}.count(1).bufflen(-1000), b, counting_bytes(10, 1)),
-           status_answer(StatusRecord{}.count(1).bufflen(1), b, counting_bytes(3000, 0x20)),
-           status_answer(StatusRecord{}.count(1).bufflen(1 << 20), b, counting_bytes(4, 0x90))}}});
+    answer({reply(StatusRecord{}.count(1).bufflen(-1000), counting_bytes(10, 1)),
+            reply(StatusRecord{}.count(1).bufflen(1), counting_bytes(3000, 0x20)),
+            reply(StatusRecord{}.count(1).bufflen(1 << 20), counting_bytes(4, 0x90))});
     std::vector<std::uint8_t> area(8000, 0xEE);
     klstatus st{};
     ASSERT_EQ(klfetch(1, "", &st, 3, reinterpret_cast<char*>(area.data()) + 1000), 0u);
@@ -177,20 +172,20 @@ TEST_P(SelectionTest, HostileFetchAnswersStayInBounds) {
     EXPECT_EQ(area[1000 + 1955], static_cast<std::uint8_t>(0x20 + 1955));
     EXPECT_EQ(area[1000 + 1956], 0xEE);
 
-    peer.script({{{status_answer(StatusRecord{}.error(7), b, counting_bytes(2500, 0))}},
-                 {{status_answer(StatusRecord{}.valuesize(8), b)}}});
+    answer(StatusRecord{}.error(7), counting_bytes(2500, 0));
+    answer(StatusRecord{}.valuesize(8));
     std::vector<std::uint8_t> keys(3000, 0xEE);
     EXPECT_EQ(klfetchkeys(1, "", &st, 1, reinterpret_cast<char*>(keys.data())), 7u);
     EXPECT_EQ(keys[1955], static_cast<std::uint8_t>(1955));
     EXPECT_EQ(keys[1956], 0xEE);
     ASSERT_EQ(klqualify(1, "", &st, "", "", "", ""), 0u);
-    EXPECT_EQ(cursor().qualify_size, 8);
+    EXPECT_EQ(block().qualify_size, 8);
 }
 
 TEST_P(SelectionTest, BrokenConnectionKeepsWhatArrived) {
     // The peer closes 20 bytes into the second answer.
-    peer.script({{{status_answer(StatusRecord{}.count(2).bufflen(4), big(), counting_bytes(4, 1)),
-                   status_answer(StatusRecord{}.count(2).bufflen(4), big(), counting_bytes(4, 9))},
+    peer.script({{{reply(StatusRecord{}.count(2).bufflen(4), counting_bytes(4, 1)),
+                   reply(StatusRecord{}.count(2).bufflen(4), counting_bytes(4, 9))},
                   Fault::close_mid_answer,
                   4 + 96 + 20}});
     std::vector<std::uint8_t> area(16, 0xEE);
@@ -206,17 +201,16 @@ TEST_P(SelectionTest, SecondThreadIsRefusedWhileACallWaits) {
     std::vector<char> area(16);
     klstatus first{};
     std::thread waiting([&] { klfetch(1, "", &first, 1, area.data()); });
-    ASSERT_TRUE(peer.wait_for_requests(1));
+    ASSERT_TRUE(peer.wait_for_requests(setup_requests + 1));
     klstatus second{};
     EXPECT_EQ(klselect(1, "", &second, "t", "", ""), 18002u);
     peer.release_held();
     waiting.join();
     EXPECT_EQ(first.error, 18065);
-    EXPECT_EQ(peer.requests().size(), 1u);
+    EXPECT_EQ(sent(), 1u);
 }
 
-INSTANTIATE_TEST_SUITE_P(ByteOrders, SelectionTest, ::testing::Bool(),
-                         [](const auto& info) { return info.param ? "big" : "little"; });
+INSTANTIATE_TEST_SUITE_P(ByteOrders, SelectionTest, ::testing::Bool(), byte_order_name);
 
 } // namespace
 } // namespace kl::test

@@ -65,13 +65,5 @@ TEST(ControlTable, InvalidNumbers) {
     EXPECT_FALSE(table.valid(n));
 }
 
-TEST(ClientTables, CreatedTogether) {
-    client_tables = {};
-    EXPECT_EQ(create_client_tables(), 0);
-    EXPECT_EQ(client_tables.ready, 1);
-    EXPECT_TRUE(client_tables.instances.exists());
-    EXPECT_TRUE(client_tables.cursors.exists());
-}
-
 } // namespace
 } // namespace kl
