@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "library_fixture.h"
+#include "trace_log.h"
 
 namespace kl::test {
 namespace {
@@ -135,6 +136,18 @@ TEST_P(ColumnCalls, AssignValuesSendsValueSizeTimesCountBehindTheLabel) {
             to_hex(join({head(312), num(static_cast<std::uint32_t>(c.num_values)),
                          text_bytes("O", 80), c.label_field, slice(values, 0, c.value_bytes)})));
     }
+}
+
+// Values are bytes, not a string: the trace line shows no more of them
+// than the call sends (value size 3 times 1 here), even without a NUL.
+TEST_P(ColumnCalls, AssignValuesTraceReadsOnlyTheValuesSent) {
+    TraceLog log;
+    block().value_size = 3;
+    const char values[4] = {'V', 'W', 'X', 'Y'};
+    answer();
+    klstatus st{};
+    ASSERT_EQ(klassignvalues(cursor, "", &st, "L", 1, values), 0u);
+    EXPECT_NE(log.text().find("  values=VWX\n"), std::string::npos) << log.text();
 }
 
 TEST_P(ColumnCalls, DescribePlacesNoMoreThanTheCallerMadeRoomFor) {
