@@ -260,6 +260,8 @@ KL_EXPORT uint32_t KLAPI klgetinfo(kl_long instance, const char* options, klstat
     });
 }
 
+// A null buffer is refused (10036) before anything is sent: the answer's
+// data would have nowhere to go.
 KL_EXPORT uint32_t KLAPI klgetindexinfo(kl_long instance, const char* options, klstatus* status,
                                         const char* table, char* buffer) {
     return run_call(status, [&](klstatus& st) {
