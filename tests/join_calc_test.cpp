@@ -157,7 +157,7 @@ TEST_P(JoinCalcCalls, ExportRefusesACursorWhoseInstanceIsGone) {
 
 TEST_P(JoinCalcCalls, CallsRefusedBeforeAnythingIsSent) {
     const std::string long_text(2033, 't'); // 2034 + 2 + 5 > 2038
-    char area[8];
+    char area[8] = {};
     const auto values_of = [&](std::int32_t value_size, kl_long count, const char* values) {
         return [=, this](klstatus& st) {
             block().value_size = value_size;

@@ -71,8 +71,12 @@ bool transport_failure(std::uint32_t result, std::int32_t& error, std::int32_t& 
 TracedBytes traced_bytes(const void* data, std::int64_t length) {
     TracedBytes shown{};
     if (data != nullptr && length > 0) {
+        // Byte by byte, so that nothing after the first NUL is read: an
+        // area shorter than length still ends at its text's terminator.
         const auto n = static_cast<std::size_t>(std::min<std::int64_t>(length, 80));
-        std::memcpy(shown.text, data, n);
+        const auto* bytes = static_cast<const char*>(data);
+        for (std::size_t i = 0; i < n && bytes[i] != '\0'; ++i)
+            shown.text[i] = bytes[i];
     }
     return shown;
 }
