@@ -100,12 +100,18 @@ bool send_descriptions(std::int64_t columns, const char* descriptions, klstatus&
 }
 
 // The bytes of values assign values sends: the cursor's value-set size
-// times the count, 0 when that is negative or there is no cursor.  The
-// trace line shows no more of the caller's values than this, since values
-// need not end in a NUL.
+// times the count, 0 when that is negative or there is no cursor.
 std::int64_t value_block_size(const kl_cursor_t* block, std::int64_t num_values) {
     if (block == nullptr) return 0;
     return std::max<std::int64_t>(std::int64_t{block->value_size} * num_values, 0);
+}
+
+// The bytes of values the trace line may show: values need not end in a
+// NUL, so no more than the call sends, and none of a block the call
+// refuses as too large (nothing vouches for that area).
+std::int64_t traced_value_size(const kl_cursor_t* block, std::int64_t num_values) {
+    const std::int64_t size = value_block_size(block, num_values);
+    return size <= values_room ? size : 0;
 }
 
 } // namespace
@@ -185,7 +191,7 @@ KL_EXPORT uint32_t KLAPI klassignvalues(kl_long cursor, const char* options, kls
             "\nFunction: klassignvalues\n  cursor=%ld\n  options=%.80s\n  label=%.32s\n  "
             "num_values=%ld\n  values=%.32s\n",
             cursor, options, label, num_values,
-            traced_bytes(values, value_block_size(client_tables.cursors.find(cursor), num_values))
+            traced_bytes(values, traced_value_size(client_tables.cursors.find(cursor), num_values))
                 .text);
         kl_cursor_t* block = find_cursor(cursor, st);
         if (block == nullptr) return;
