@@ -183,11 +183,12 @@ TEST_P(SelectionTest, HostileFetchAnswersStayInBounds) {
 }
 
 TEST_P(SelectionTest, BrokenConnectionKeepsWhatArrived) {
-    // The peer closes 20 bytes into the second answer.
+    // The peer closes 20 bytes into the second answer (each answer is a
+    // 4-byte fragment header, the 4-byte length word, 92 + 4 bytes).
     peer.script({{{reply(StatusRecord{}.count(2).bufflen(4), counting_bytes(4, 1)),
                    reply(StatusRecord{}.count(2).bufflen(4), counting_bytes(4, 9))},
                   Fault::close_mid_answer,
-                  4 + 96 + 20}});
+                  104 + 20}});
     std::vector<std::uint8_t> area(16, 0xEE);
     klstatus st{};
     EXPECT_EQ(klfetch(1, "", &st, 5, reinterpret_cast<char*>(area.data())), 18065u);
