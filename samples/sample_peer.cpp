@@ -14,10 +14,6 @@
 
 #include "peer/test_peer.h"
 
-#ifndef KL_SAMPLE_SELECT_FETCH
-#define KL_SAMPLE_SELECT_FETCH 0
-#endif
-
 using namespace kl::test;
 
 int main(int argc, char** argv) {
@@ -37,12 +33,10 @@ int main(int argc, char** argv) {
         {{status_answer(StatusRecord{}, false, {0x00, 0x00, 0x00, 0x07})}}, // open cursor
     };
     std::vector<int> codes = {301, 303};
-#if KL_SAMPLE_SELECT_FETCH
     Bytes records = {'A', 'L', 'I', 'C', 'E', 0, 0, 0, 'B', 'O', 'B', 0, 0, 0, 0, 0};
     steps.push_back({{status_answer(StatusRecord{}.bufflen(8).valuesize(8), false)}}); // select
     steps.push_back({{status_answer(StatusRecord{}.count(2).bufflen(16), false, records)}});
     codes.insert(codes.end(), {307, 308});
-#endif
     steps.push_back({{status_answer(StatusRecord{}, false)}}); // close cursor
     steps.push_back({{status_answer(StatusRecord{}, false)}}); // disconnect
     codes.insert(codes.end(), {304, 302});

@@ -5,18 +5,11 @@
  *
  *     windows_console ENVIRONMENT-FILE
  *
- * Exit status 0 when every call succeeded.
- *
- * KL_SAMPLE_SELECT_FETCH (set by the build when the library exports
- * klselect and klfetch) adds the select and fetch steps. */
+ * Exit status 0 when every call succeeded. */
 #include <stdio.h>
 #include <string.h>
 
 #include "klsrv32.h"
-
-#ifndef KL_SAMPLE_SELECT_FETCH
-#define KL_SAMPLE_SELECT_FETCH 0
-#endif
 
 /* Reports a call's outcome; non-zero when it succeeded. */
 static int reported(const char* call, unsigned long result, const klstatus* status) {
@@ -54,7 +47,6 @@ int main(int argc, char** argv) {
     if (ok && reported("klversion", klversion(instance, "", &status, "", 0L, version), &status))
         printf("  %s %s\n", version[0].na_name, version[0].version_text);
 
-#if KL_SAMPLE_SELECT_FETCH
     if (ok) {
         char records[256];
         long i;
@@ -65,7 +57,6 @@ int main(int argc, char** argv) {
         for (i = 0; ok && i < status.count; ++i)
             printf("  record %ld: %.8s\n", i + 1, records + 8 * i);
     }
-#endif
 
     if (cursor != 0)
         ok = reported("klclosecursor", klclosecursor(cursor, "", &status), &status) && ok;
