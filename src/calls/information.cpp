@@ -83,15 +83,12 @@ bool matches_first_eight(const char* text, const char* keyword) {
 // a shorter one is passed on with zeros after what arrived.
 std::uint32_t host_version(void* result, bool trace_value) {
     if (result == nullptr) return fail(KL_ERR_NULL_ARGUMENT);
-    const std::uint32_t me = platform::thread_identity();
-    std::uint32_t free_word = 0;
-    if (!owner_word.compare_exchange_strong(free_word, me)) {
+    if (!claim_owner(ClaimTrace::information)) {
         // Refused: the owner word stays with the call that holds it.
         const std::uint32_t refused = make_status(KL_CAT_CLIENT, KL_ERR_CALL_IN_PROGRESS);
         trace("  EXIT_DLL return status=0x%lx\n", refused);
         return refused;
     }
-    trace("  *** Task taking control=%x\n", me);
     if (!transport_state.connected_flag) return fail(KL_ERR_NOT_CONNECTED);
 
     std::array<std::uint8_t, 2> request;

@@ -7,11 +7,14 @@
 
 namespace kl {
 
-bool claim_owner() {
+bool claim_owner(ClaimTrace line) {
     std::uint32_t expected = 0;
     const std::uint32_t me = platform::thread_identity();
     if (!owner_word.compare_exchange_strong(expected, me)) return false;
-    trace_call("  *** Task taking control=%x\n", me);
+    if (line == ClaimTrace::information)
+        trace("  *** Task taking control=%x\n", me);
+    else
+        trace_call("  *** Task taking control=%x\n", me);
     return true;
 }
 

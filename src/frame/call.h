@@ -28,9 +28,13 @@ namespace kl {
 // Identity of the thread whose call is in progress; 0 = none.
 extern std::atomic<std::uint32_t> owner_word;
 
+// Who sees the taking-control line: the exported calls write it only with
+// the debug flag set; the information calls also at error display level 2.
+enum class ClaimTrace { call, information };
+
 // Tests the owner word and claims it for the calling thread in one step.
 // On success traces the taking-control line and returns true.
-bool claim_owner();
+bool claim_owner(ClaimTrace line = ClaimTrace::call);
 
 // Sets the owner word back to 0 when the calling thread holds it.
 void release_owner();
