@@ -2,8 +2,6 @@
 // life of the object; the file goes with it.
 #pragma once
 
-#include <unistd.h>
-
 #include <filesystem>
 #include <string>
 
@@ -13,16 +11,17 @@
 namespace kl::test {
 
 struct TraceLog {
-    const std::string path = (std::filesystem::temp_directory_path() /
-                              ("kl_trace_" + std::to_string(::getpid()) + ".log"))
-                                 .string();
+    const std::filesystem::path dir = os::make_temp_dir();
+    const std::string path = (dir / "trace.log").string();
 
     TraceLog() {
-        std::filesystem::remove(path);
         set_log_file(path.c_str());
         trace_state.debug_flag = 1;
     }
-    ~TraceLog() { std::filesystem::remove(path); }
+    ~TraceLog() {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);
+    }
 
     std::string text() const { return read_file(path); }
 };
