@@ -19,32 +19,12 @@
 #include "frame/call.h"
 #include "frame/tables.h"
 #include "frame/trace.h"
+#include "fuzz_connection.h"
 #include "klsrv32.h"
 #include "transport/exchange.h"
 #include "transport/state.h"
 
 namespace {
-
-struct Input {
-    const std::uint8_t* data;
-    std::size_t size;
-    std::size_t at = 0;
-};
-
-long no_send(void*, const std::uint8_t*, std::size_t length, bool) {
-    return static_cast<long>(length);
-}
-
-// The first byte of what is left decides the chunk size of each receive.
-long receive(void* context, std::uint8_t* out, std::size_t length) {
-    auto* in = static_cast<Input*>(context);
-    if (in->at >= in->size) return 0;
-    const std::size_t chunk = 1 + in->data[in->at++] % 128;
-    const std::size_t n = std::min({chunk, length, in->size - in->at});
-    std::copy(in->data + in->at, in->data + in->at + n, out);
-    in->at += n;
-    return static_cast<long>(n);
-}
 
 void forget_everything() {
     kl::transport_state = {};
@@ -147,10 +127,10 @@ void run_call(std::uint8_t which, std::uint8_t amount) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 3) return 0;
     forget_everything();
-    Input input{data + 3, size - 3};
+    kl::fuzz::Input input{data + 3, size - 3};
     kl::transport_state.byte_order_flag = data[0] & 1;
     auto block = kl::new_block<kl::NetworkAccessInstance>();
-    if (kl::record_connection(block, kl::StreamIo{no_send, receive, &input}) != 0) return 0;
+    if (kl::record_connection(block, kl::fuzz::input_io(input)) != 0) return 0;
     kl::transport_state.connected_flag = 1;
     if ((data[0] & 2) != 0) {
         kl::set_log_file("/dev/null");

@@ -2,47 +2,22 @@
 // the answers are read into buffers of the callers' sizes without writing
 // past them, and the reading always ends.
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <vector>
 
+#include "fuzz_connection.h"
 #include "transport/exchange.h"
 #include "transport/state.h"
 
-namespace {
-
-struct Input {
-    const std::uint8_t* data;
-    std::size_t size;
-    std::size_t at = 0;
-};
-
-long no_send(void*, const std::uint8_t*, std::size_t length, bool) {
-    return static_cast<long>(length);
-}
-
-// The first byte of what is left decides the chunk size of each receive.
-long receive(void* context, std::uint8_t* out, std::size_t length) {
-    auto* in = static_cast<Input*>(context);
-    if (in->at >= in->size) return 0;
-    const std::size_t chunk = 1 + in->data[in->at++] % 64;
-    const std::size_t n = std::min({chunk, length, in->size - in->at});
-    std::copy(in->data + in->at, in->data + in->at + n, out);
-    in->at += n;
-    return static_cast<long>(n);
-}
-
-} // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 2) return 0;
-    Input input{data + 2, size - 2};
+    kl::fuzz::Input input{data + 2, size - 2};
     kl::transport_state = {};
     kl::transport_state.byte_order_flag = data[0] & 1;
     auto block = kl::new_block<kl::NetworkAccessInstance>();
-    if (kl::record_connection(block, kl::StreamIo{no_send, receive, &input}) != 0) return 0;
+    if (kl::record_connection(block, kl::fuzz::input_io(input)) != 0) return 0;
 
     const std::size_t capacities[] = {92, 96, 352, 1952, 2048};
     const std::size_t capacity = capacities[data[1] % 5];

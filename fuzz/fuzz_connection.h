@@ -1,0 +1,38 @@
+// A connection for the fuzzers whose input is what a server sends: the
+// input's bytes arrive in chunks of any size (the first byte of what is
+// left decides each chunk), and every send succeeds.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+
+#include "transport/record_stream.h"
+
+namespace kl::fuzz {
+
+struct Input {
+    const std::uint8_t* data;
+    std::size_t size;
+    std::size_t at = 0;
+};
+
+inline long no_send(void*, const std::uint8_t*, std::size_t length, bool) {
+    return static_cast<long>(length);
+}
+
+inline long receive(void* context, std::uint8_t* out, std::size_t length) {
+    auto* in = static_cast<Input*>(context);
+    if (in->at >= in->size) return 0;
+    const std::size_t chunk = 1 + in->data[in->at++] % 128;
+    const std::size_t n = std::min({chunk, length, in->size - in->at});
+    std::copy(in->data + in->at, in->data + in->at + n, out);
+    in->at += n;
+    return static_cast<long>(n);
+}
+
+inline StreamIo input_io(Input& input) {
+    return StreamIo{no_send, receive, &input};
+}
+
+} // namespace kl::fuzz
