@@ -32,7 +32,7 @@ class Sink {
     std::size_t used_ = 0;
 };
 
-struct Spec {
+struct Conversion {
     bool left = false;
     bool zero = false;
     std::size_t width = 0;
@@ -40,14 +40,15 @@ struct Spec {
     std::size_t precision = 0;
 };
 
-void put_padded(Sink& sink, const Spec& spec, const char* body, std::size_t length, bool numeric) {
-    const std::size_t pad = spec.width > length ? spec.width - length : 0;
-    if (spec.left) {
+void put_padded(Sink& sink, const Conversion& conversion, const char* body, std::size_t length,
+                bool numeric) {
+    const std::size_t pad = conversion.width > length ? conversion.width - length : 0;
+    if (conversion.left) {
         sink.put_text(body, length);
         sink.put_run(' ', pad);
         return;
     }
-    if (spec.zero && numeric) {
+    if (conversion.zero && numeric) {
         // Zeros go after a sign.
         std::size_t sign = (length > 0 && body[0] == '-') ? 1 : 0;
         sink.put_text(body, sign);
@@ -91,22 +92,23 @@ std::size_t format_into(std::span<char> out, const char* format, std::span<const
         }
         const char* start = p;
         ++p;
-        Spec spec;
+        Conversion conversion;
         for (;; ++p) {
             if (*p == '-')
-                spec.left = true;
+                conversion.left = true;
             else if (*p == '0')
-                spec.zero = true;
+                conversion.zero = true;
             else
                 break;
         }
         while (*p >= '0' && *p <= '9')
-            spec.width = spec.width * 10 + static_cast<std::size_t>(*p++ - '0');
+            conversion.width = conversion.width * 10 + static_cast<std::size_t>(*p++ - '0');
         if (*p == '.') {
-            spec.has_precision = true;
+            conversion.has_precision = true;
             ++p;
             while (*p >= '0' && *p <= '9')
-                spec.precision = spec.precision * 10 + static_cast<std::size_t>(*p++ - '0');
+                conversion.precision =
+                    conversion.precision * 10 + static_cast<std::size_t>(*p++ - '0');
         }
         while (*p == 'l' || *p == 'h')
             ++p;
@@ -140,26 +142,26 @@ std::size_t format_into(std::span<char> out, const char* format, std::span<const
                 n = to_digits(bits, 16, *p == 'X', body);
             }
             // A precision of 0 prints a zero value as nothing ("%.ld").
-            if (spec.has_precision && spec.precision == 0 && bits == 0) n = 0;
+            if (conversion.has_precision && conversion.precision == 0 && bits == 0) n = 0;
             // Otherwise the precision is the least number of digits,
             // zero-filled after any sign ("%.5ld" of -3 is -00003).
             const std::size_t sign = (n > 0 && body[0] == '-') ? 1 : 0;
             const std::size_t digits = n - sign;
-            const std::size_t wanted = std::min<std::size_t>(spec.precision, sizeof body - 1);
-            if (spec.has_precision && wanted > digits) {
+            const std::size_t wanted = std::min<std::size_t>(conversion.precision, sizeof body - 1);
+            if (conversion.has_precision && wanted > digits) {
                 const std::size_t fill = wanted - digits;
                 std::memmove(body + sign + fill, body + sign, digits);
                 std::memset(body + sign, '0', fill);
                 n += fill;
             }
-            put_padded(sink, spec, body, n, true);
+            put_padded(sink, conversion, body, n, true);
             break;
         }
         case 'c': {
             const FormatArg* arg = take();
             if (arg == nullptr || arg->is_text()) break;
             body[0] = static_cast<char>(arg->integer());
-            put_padded(sink, spec, body, 1, false);
+            put_padded(sink, conversion, body, 1, false);
             break;
         }
         case 's': {
@@ -168,9 +170,10 @@ std::size_t format_into(std::span<char> out, const char* format, std::span<const
             // A null text counts as empty, as it does everywhere in the library.
             const char* text = arg->is_text() ? arg->text() : nullptr;
             if (text == nullptr) text = "";
-            const std::size_t n =
-                spec.has_precision ? bounded_length(text, spec.precision) : std::strlen(text);
-            put_padded(sink, spec, text, n, false);
+            const std::size_t n = conversion.has_precision
+                                      ? bounded_length(text, conversion.precision)
+                                      : std::strlen(text);
+            put_padded(sink, conversion, text, n, false);
             break;
         }
         case '\0':
