@@ -12,7 +12,6 @@
 // and, before anything is sent, makes sure the caller names the node of
 // the instance the cursor was opened on.
 
-#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -36,18 +35,6 @@ constexpr std::size_t export_options_limit = 78;
 constexpr std::size_t export_filename_limit = 254;
 constexpr std::size_t export_request_size =
     2 + 4 + options_field_size + export_filename_limit + 1; // 341
-
-// True when node names the stored node: each of its characters, upper-
-// cased, equals the stored character at the same place, and the stored
-// name ends where node ends.  The stored name is already upper case.
-bool names_node(const char* node, const char (&stored)[sizeof ClientInstance::node]) {
-    if (node == nullptr) node = "";
-    std::size_t i = 0;
-    for (; node[i] != '\0'; ++i) {
-        if (i >= sizeof stored || upper_char(node[i]) != stored[i]) return false;
-    }
-    return i < sizeof stored && stored[i] == '\0';
-}
 
 } // namespace
 
@@ -73,10 +60,8 @@ KL_EXPORT uint32_t KLAPI klcalc(kl_long cursor, const char* options, klstatus* s
         if (!exchange_packed_request(code_calc, block->server_cursor,
                                      {from_table, from_column, options}, answer, st))
             return;
-        const std::int64_t arrived =
-            static_cast<std::int64_t>(transport_state.received_length) - std::int64_t{status_size};
-        if (st.bufflen > 0 && st.bufflen > arrived)
-            st.bufflen = static_cast<kl_long>(std::max<std::int64_t>(arrived, 0));
+        const auto arrived = static_cast<std::int64_t>(answer_data_length());
+        if (st.bufflen > arrived) st.bufflen = static_cast<kl_long>(arrived);
         if (st.bufflen > 0)
             std::memcpy(result, answer.data() + status_size, static_cast<std::size_t>(st.bufflen));
     });
@@ -102,7 +87,8 @@ KL_EXPORT uint32_t KLAPI klexport(kl_long cursor, const char* options, klstatus*
             return set_local_status(st, KL_ERR_STRINGS_TOO_LONG, 0, "options");
         ClientInstance* instance = find_instance(block->instance, st, "client instance");
         if (instance == nullptr) return;
-        if (!names_node(node, instance->node))
+        // The stored node is upper case; the caller's may be in any case.
+        if (!equal_ignoring_case(node, instance->node))
             return set_local_status(st, KL_ERR_NODE_MISMATCH, 0, node);
 
         std::array<std::uint8_t, options_field_size> options_field{};

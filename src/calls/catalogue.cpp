@@ -94,16 +94,6 @@ std::size_t qualifier_value_size(kl_long code) {
     }
 }
 
-// Copies the data behind an answer's status to the caller: exactly the
-// bytes that arrived (never more than the answer area holds).  Returns
-// their number.
-std::size_t copy_answer_data(std::span<const std::uint8_t> answer, char* buffer) {
-    const std::size_t length = transport_state.received_length;
-    if (length <= status_size) return 0;
-    std::memcpy(buffer, answer.data() + status_size, length - status_size);
-    return length - status_size;
-}
-
 // True when text begins with the node name followed by a blank.  The
 // caller's characters are upper-cased one by one; the stored node is upper
 // case already.  The text is read no further than the node name and one

@@ -65,8 +65,7 @@ std::int64_t receive_descriptions(std::int64_t announced, std::int64_t room, cha
     for (std::int64_t position = 0; position < total; position += chunk_size) {
         if (receive_response(answer, st) != 0) return -1;
         if (!placing || position >= limit) continue;
-        const std::int64_t arrived =
-            static_cast<std::int64_t>(transport_state.received_length) - std::int64_t{status_size};
+        const auto arrived = static_cast<std::int64_t>(answer_data_length());
         const std::int64_t share = std::min(total - position, chunk_size);
         const std::int64_t take =
             std::clamp<std::int64_t>(std::min(arrived, share), 0, limit - position) /

@@ -11,6 +11,7 @@
 
 #include "calls/call_support.h"
 #include "calls/export.h"
+#include "calls/requests.h"
 #include "frame/call.h"
 #include "frame/format.h"
 #include "frame/trace.h"
@@ -54,9 +55,8 @@ void collect_version_records(klversion_record* records, std::int32_t count, klst
     const std::int64_t total = count * record_size;
     for (std::int64_t position = 0; position < total; position += per_answer) {
         if (receive_response(answer, status) != 0) return;
-        const std::int64_t received = transport_state.received_length;
-        const std::int64_t take = std::clamp<std::int64_t>(received - std::int64_t{status_size}, 0,
-                                                           std::min(total - position, per_answer));
+        const std::int64_t take = std::min(
+            {static_cast<std::int64_t>(answer_data_length()), total - position, per_answer});
         std::memcpy(area + position, answer.data() + status_size, static_cast<std::size_t>(take));
         if (transport_state.byte_order_flag) {
             for (std::int64_t k = position / record_size; k < (position + take) / record_size; ++k)

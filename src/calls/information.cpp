@@ -140,7 +140,6 @@ KL_EXPORT uint32_t KLAPI apierror(uint32_t dwStatus, klstatus* status, char* lps
         }
         break;
     case KL_CAT_SOCKETS:
-        copy_text(message, "");
         format_text(message, "Sockets communication error #%d", error);
         break;
     default:

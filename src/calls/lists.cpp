@@ -81,8 +81,7 @@ KL_EXPORT uint32_t KLAPI klform(kl_long cursor, const char* options, klstatus* s
             return;
         if (receive_answer(answer, st) != 0) return;
 
-        const std::size_t received = transport_state.received_length;
-        const std::size_t arrived = received > status_size ? received - status_size : 0;
+        const std::size_t arrived = answer_data_length();
         const bool announced_fits =
             st.bufflen >= 0 && static_cast<std::size_t>(st.bufflen) <= form_data_size;
         const std::size_t copied = announced_fits ? static_cast<std::size_t>(st.bufflen) : arrived;

@@ -67,6 +67,17 @@ int send_fixed_header_request(std::uint16_t code, const ServerId& id, std::int32
     return send_request(builder.request(), status);
 }
 
+std::size_t answer_data_length() {
+    const std::size_t length = transport_state.received_length;
+    return length > status_size ? length - status_size : 0;
+}
+
+std::size_t copy_answer_data(std::span<const std::uint8_t> answer, char* destination) {
+    const std::size_t length = answer_data_length();
+    if (length > 0) std::memcpy(destination, answer.data() + status_size, length);
+    return length;
+}
+
 bool collect_records(std::int32_t count, char* records, klstatus& status) {
     std::array<std::uint8_t, answer_area_size> answer;
     std::int64_t received = 0;
@@ -77,9 +88,8 @@ bool collect_records(std::int32_t count, char* records, klstatus& status) {
         do {
             if (status.error != 0) break;
             if (receive_answer(answer, status) != 0) return false;
-            const std::size_t length = transport_state.received_length;
-            if (status.count >= 1 && length > status_size) {
-                std::memcpy(records + offset, answer.data() + status_size, length - status_size);
+            if (status.count >= 1 && answer_data_length() > 0) {
+                copy_answer_data(answer, records + offset);
                 received += status.count;
                 offset += std::max<std::int64_t>(status.bufflen, 0);
             }

@@ -65,6 +65,14 @@ int send_fixed_header_request(std::uint16_t code, const ServerId& id, std::int32
                               const char* options, klstatus& status,
                               std::span<const std::uint8_t> tail = {});
 
+// The bytes that followed the status in the answer record received last
+// (0 when the record held no more than a status).
+std::size_t answer_data_length();
+
+// Copies those bytes from answer to destination and returns their number:
+// exactly the bytes that arrived, never more than the answer area holds.
+std::size_t copy_answer_data(std::span<const std::uint8_t> answer, char* destination);
+
 // Reads answer records after a fetch or list request until count records
 // were announced or an answer reports an error, placing the data of each
 // answer into records at the running offset:

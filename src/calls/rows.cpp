@@ -80,7 +80,6 @@ KL_EXPORT uint32_t KLAPI klupdate(kl_long cursor, const char* options, klstatus*
         builder.pad_to(update_row_offset)
             .bytes({reinterpret_cast<const std::uint8_t*>(buffer),
                     static_cast<std::size_t>(row_length)});
-        if (!builder.fits()) return set_local_status(st, KL_ERR_STRINGS_TOO_LONG);
         trace_call("  pcbuf.values=%.80s\n  wbuffer_len=%d\n",
                    traced_bytes(request.data() + update_row_offset, row_length).text,
                    packed_length(texts));

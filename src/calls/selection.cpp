@@ -6,9 +6,7 @@
 // qualify's own size word.  Fetch sends a fixed-header request and
 // collects records across as many answer records as the server sends.
 
-#include <algorithm>
 #include <array>
-#include <cstring>
 
 #include "calls/call_support.h"
 #include "calls/export.h"
@@ -112,8 +110,6 @@ KL_EXPORT uint32_t KLAPI klfetchkeys(kl_long cursor, const char* options, klstat
             return;
         std::array<std::uint8_t, answer_area_size> answer;
         if (receive_answer(answer, st) != 0) return;
-        const std::size_t length = transport_state.received_length;
-        if (length > status_size)
-            std::memcpy(keys, answer.data() + status_size, length - status_size);
+        copy_answer_data(answer, keys);
     });
 }
