@@ -1,0 +1,10 @@
+#include "handlers.h"
+#include "server_errors.h"
+namespace kls {
+void handle_catalogue(Exchange& ex) {
+    ex.answer(error_status(err_unknown_code, "not built yet"));
+}
+void handle_index_info(Exchange& ex) {
+    ex.answer(error_status(err_unknown_code, "not built yet"));
+}
+} // namespace kls

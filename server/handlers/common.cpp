@@ -1,0 +1,97 @@
+// The table of function codes and the steps the handlers share.
+#include <array>
+#include <utility>
+
+#include "handlers.h"
+#include "server_errors.h"
+
+namespace kls {
+
+Handler find_handler(std::uint16_t code) {
+    static constexpr std::array<std::pair<std::uint16_t, Handler>, 27> handlers{{
+        {250, handle_host_version},  {301, handle_connect},      {302, handle_disconnect},
+        {303, handle_open_cursor},   {304, handle_close_cursor}, {305, handle_qualify},
+        {306, handle_fetch_keys},    {307, handle_select},       {308, handle_fetch},
+        {309, handle_join},          {310, handle_describe},     {311, handle_bind},
+        {312, handle_assign_values}, {314, handle_insert},       {315, handle_update},
+        {316, handle_delete},        {317, handle_message},      {318, handle_list},
+        {319, handle_form},          {320, handle_catalogue},    {321, handle_index_info},
+        {323, handle_calc},          {324, handle_export},       {325, handle_command},
+        {326, handle_external},      {327, handle_version},      {0, nullptr},
+    }};
+    for (const auto& [c, handler] : handlers)
+        if (c == code && handler != nullptr) return handler;
+    return nullptr;
+}
+
+bool request_complete(Exchange& ex) {
+    if (ex.in.ok()) return true;
+    ex.answer(error_status(err_malformed, "request too short"));
+    return false;
+}
+
+Instance* request_instance(Exchange& ex, std::uint32_t id) {
+    if (!request_complete(ex)) return nullptr;
+    Instance* inst = ex.session.instance(id);
+    if (inst == nullptr) ex.answer(error_status(err_unknown_instance, "instance"));
+    return inst;
+}
+
+Cursor* request_cursor(Exchange& ex, std::uint32_t id) {
+    if (!request_complete(ex)) return nullptr;
+    Cursor* c = ex.session.cursor(id);
+    if (c == nullptr) ex.answer(error_status(err_unknown_cursor, "cursor"));
+    return c;
+}
+
+Selection* request_selection(Exchange& ex, Cursor& cursor) {
+    if (!cursor.selection) {
+        ex.answer(error_status(err_no_selection, "select first"));
+        return nullptr;
+    }
+    return &*cursor.selection;
+}
+
+bool writable(Exchange& ex, const Instance& instance) {
+    if (!instance.read_only) return true;
+    ex.answer(error_status(err_read_only, "read-only"));
+    return false;
+}
+
+void send_records(Exchange& ex, Database& db, Selection& s, std::int32_t count) {
+    if (count <= 0) return; // the client reads nothing then
+    const auto record_length = static_cast<std::size_t>(s.layout.length);
+    if (record_length == 0 || record_length > answer_data_room) {
+        ex.answer(error_status(err_data_length, "record length", s.layout.length));
+        return;
+    }
+    const std::size_t per_answer = answer_data_room / record_length;
+    RecordReader reader(db, s);
+    std::int64_t sent = 0;
+    Bytes data;
+    Bytes record(record_length);
+    std::int32_t in_answer = 0;
+    const auto flush = [&]() {
+        Status st;
+        st.count = in_answer;
+        st.bufflen = static_cast<std::int32_t>(data.size());
+        st.cursor = 0;
+        const bool ok = ex.answer(st, data);
+        data.clear();
+        in_answer = 0;
+        return ok;
+    };
+    while (sent < count && s.position < s.rows.size()) {
+        const Entry entry = s.rows[s.position++];
+        if (!reader.read(entry, ex.big_endian, record)) continue; // deleted since
+        data.insert(data.end(), record.begin(), record.end());
+        s.current = entry;
+        ++in_answer;
+        ++sent;
+        if (static_cast<std::size_t>(in_answer) == per_answer && !flush()) return;
+    }
+    if (in_answer > 0 && !flush()) return;
+    if (sent < count) ex.answer(error_status(err_no_more_records, "end of selection"));
+}
+
+} // namespace kls

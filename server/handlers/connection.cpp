@@ -1,0 +1,156 @@
+// Connect and disconnect, cursors, version records, host version and the
+// server's message texts.
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <cctype>
+
+#include "handlers.h"
+#include "server_errors.h"
+
+namespace kls {
+
+namespace {
+
+constexpr std::size_t options_field = 80;
+constexpr std::size_t name_limit = 64;
+
+// A database name is a plain file name in the data folder: no path, no
+// "..", nothing hidden.
+bool acceptable_name(const std::string& name) {
+    if (name.empty() || name.size() > name_limit || name[0] == '.') return false;
+    return std::all_of(name.begin(), name.end(),
+                       [](char c) {
+                           return std::isalnum(static_cast<unsigned char>(c)) || c == '_' ||
+                                  c == '-' || c == '.';
+                       }) &&
+           name.find("..") == std::string::npos;
+}
+
+struct HostOptions {
+    bool read_only = false;
+    bool exclusive = false;
+    std::string bad;
+};
+
+HostOptions host_options(const std::string& text) {
+    HostOptions h;
+    for (const OptionWord& w : split_options(text)) {
+        if (w.name == "R" && w.value.empty())
+            h.read_only = true;
+        else if (w.name == "W" && w.value.empty())
+            h.read_only = false;
+        else if (w.name == "E" && w.value.empty())
+            h.exclusive = true;
+        else if (h.bad.empty())
+            h.bad = w.name;
+    }
+    return h;
+}
+
+// One version record: name 8, description 60, version number, text 32.
+void version_record(Writer& w, std::string_view name, std::string_view description,
+                    std::int32_t version, std::string_view text) {
+    w.text_field(name, 8, '\0').text_field(description, 60, '\0').i32(version);
+    w.text_field(text, 32, '\0');
+}
+
+} // namespace
+
+void handle_connect(Exchange& ex) {
+    const std::string file = ex.in.string();
+    ex.in.string(); // user name: accepted, not checked
+    ex.in.string(); // password: accepted, not checked
+    const std::string options = ex.in.string();
+    if (!request_complete(ex)) return;
+
+    std::string name = file;
+    if (!acceptable_name(name)) return void(ex.answer(error_status(err_bad_name, file)));
+    if (name.find('.') == std::string::npos) name += ".db";
+    const HostOptions h = host_options(options);
+    if (!h.bad.empty()) return void(ex.answer(error_status(err_bad_option, h.bad)));
+
+    const std::string path = ex.session.state().config.data_dir + "/" + name;
+    if (!ex.session.state().databases.acquire(path, h.exclusive))
+        return void(ex.answer(error_status(err_exclusive, name)));
+    std::string why;
+    std::unique_ptr<Database> db = Database::open(path, h.read_only, why);
+    if (!db) {
+        ex.session.state().databases.release(path, h.exclusive);
+        return void(ex.answer(error_status(err_no_database, name)));
+    }
+    Instance inst;
+    inst.id = ex.session.new_id();
+    inst.db = std::move(db);
+    inst.path = path;
+    inst.read_only = h.read_only;
+    inst.exclusive = h.exclusive;
+    const std::uint32_t id = inst.id;
+    ex.session.add_instance(std::move(inst));
+
+    Status st;
+    st.instance = static_cast<std::int32_t>(id);
+    Writer w = ex.writer();
+    w.status(st).id(id);
+    ex.send(w.data());
+}
+
+void handle_disconnect(Exchange& ex) {
+    const std::uint32_t id = ex.in.id();
+    ex.in.bytes(options_field);
+    if (request_instance(ex, id) == nullptr) return;
+    ex.session.remove_instance(id);
+    ex.answer(Status{});
+}
+
+void handle_open_cursor(Exchange& ex) {
+    const std::uint32_t id = ex.in.id();
+    ex.in.bytes(options_field);
+    if (request_instance(ex, id) == nullptr) return;
+    const Cursor& c = ex.session.add_cursor(id);
+    Status st;
+    st.instance = static_cast<std::int32_t>(id);
+    st.cursor = static_cast<std::int32_t>(c.id);
+    Writer w = ex.writer();
+    w.status(st).id(c.id);
+    ex.send(w.data());
+}
+
+void handle_close_cursor(Exchange& ex) {
+    const std::uint32_t id = ex.in.id();
+    ex.in.bytes(options_field);
+    if (request_cursor(ex, id) == nullptr) return;
+    ex.session.remove_cursor(id);
+    ex.answer(Status{});
+}
+
+void handle_version(Exchange& ex) {
+    const std::uint32_t id = ex.in.id();
+    ex.in.i32(); // the caller's argument: not used
+    ex.in.bytes(options_field);
+    if (request_instance(ex, id) == nullptr) return;
+    Status st;
+    st.count = 2;
+    ex.answer(st);
+    Writer w = ex.writer();
+    w.status(Status{});
+    version_record(w, "KLSERVER", "Kelora reference server", 100, "1.0.0");
+    version_record(w, "SQLITE", "Storage engine", SQLITE_VERSION_NUMBER, sqlite3_libversion());
+    ex.send(w.data());
+}
+
+void handle_host_version(Exchange& ex) {
+    static constexpr std::uint8_t text[8] = {'K', 'L', 'S', ' ', '1', '.', '0', ' '};
+    ex.send(Bytes(std::begin(text), std::end(text)));
+}
+
+void handle_message(Exchange& ex) {
+    const std::int32_t number = ex.in.i32();
+    if (!request_complete(ex)) return;
+    const std::string text = message_text(number);
+    Writer w = ex.writer();
+    w.status(Status{}).text(text).zeros(1);
+    ex.send(w.data());
+}
+
+} // namespace kls

@@ -1,0 +1,170 @@
+// Select, qualify, assign values, fetch and fetch keys.
+#include <algorithm>
+#include <set>
+
+#include "handlers.h"
+#include "server_errors.h"
+
+namespace kls {
+
+namespace {
+
+constexpr std::size_t options_field = 80;
+constexpr std::size_t label_field = 8;
+constexpr std::size_t value_text_size = 32;
+constexpr std::size_t key_size = 8;
+
+// The answer to a selection made or changed: its record length, rows and
+// value-set size.
+Status selection_status(const Selection& s) {
+    Status st;
+    st.count = static_cast<std::int32_t>(s.rows.size());
+    st.bufflen = s.layout.length;
+    st.valuesize = static_cast<std::int32_t>(value_text_size) * s.criteria.placeholders;
+    return st;
+}
+
+std::string trimmed_value(std::span<const std::uint8_t> field) {
+    std::string text(field.begin(), std::find(field.begin(), field.end(), std::uint8_t{0}));
+    while (!text.empty() && text.back() == ' ')
+        text.pop_back();
+    return text;
+}
+
+} // namespace
+
+void handle_select(Exchange& ex) {
+    const std::uint32_t id = ex.in.id();
+    const std::string table = ex.in.string();
+    const std::string columns = ex.in.string();
+    const std::string criteria = ex.in.string();
+    const std::string options = ex.in.string();
+    Cursor* c = request_cursor(ex, id);
+    if (c == nullptr) return;
+    Instance* inst = ex.session.instance(c->instance);
+    if (inst == nullptr) return void(ex.answer(error_status(err_unknown_instance, "instance")));
+
+    auto made = make_selection(*inst->db, table, columns, criteria, options);
+    if (auto* error = std::get_if<Status>(&made)) return void(ex.answer(*error));
+    c->selection = std::get<Selection>(std::move(made));
+    ex.answer(selection_status(*c->selection));
+}
+
+void handle_qualify(Exchange& ex) {
+    const std::uint32_t id = ex.in.id();
+    const std::string owner = ex.in.string();
+    const std::string table = ex.in.string();
+    const std::string columns = ex.in.string();
+    const std::string options = ex.in.string();
+    const std::string criteria = ex.in.string();
+    Cursor* c = request_cursor(ex, id);
+    if (c == nullptr) return;
+    Selection* s = request_selection(ex, *c);
+    if (s == nullptr) return;
+    Instance* inst = ex.session.instance(c->instance);
+    if (inst == nullptr) return void(ex.answer(error_status(err_unknown_instance, "instance")));
+    if (!owner.empty() && !equal_ignoring_case(owner, "main"))
+        return void(ex.answer(error_status(err_no_table, owner)));
+    if (!table.empty() && !equal_ignoring_case(table, s->table.name))
+        return void(ex.answer(error_status(err_no_table, table)));
+    if (s->join) return void(ex.answer(error_status(err_no_current, "joined cursor")));
+
+    // The qualification is a selection of its own over the same table;
+    // the cursor keeps the rows that both select, in its own order.
+    auto made = make_selection(*inst->db, s->table.name, columns, criteria, options);
+    if (auto* error = std::get_if<Status>(&made)) return void(ex.answer(*error));
+    Selection& q = std::get<Selection>(made);
+    if (q.criteria.placeholders > 0)
+        return void(ex.answer(error_status(err_criteria, "no ? in a qualification")));
+    std::set<std::int64_t> keep;
+    for (const Entry& e : q.rows)
+        keep.insert(e.rowid);
+    std::erase_if(s->rows, [&keep](const Entry& e) { return keep.count(e.rowid) == 0; });
+    if (!columns.empty() && columns != "*") {
+        s->columns = q.columns;
+        s->layout = make_layout(s->columns, s->character);
+    }
+    s->position = 0;
+    s->current.reset();
+    Status st = selection_status(*s);
+    st.valuesize = static_cast<std::int32_t>(s->rows.size());
+    ex.answer(st);
+}
+
+void handle_assign_values(Exchange& ex) {
+    const std::uint32_t id = ex.in.id();
+    const std::int32_t count = ex.in.i32();
+    ex.in.bytes(options_field);
+    ex.in.bytes(label_field);
+    const std::span<const std::uint8_t> values = ex.in.rest();
+    Cursor* c = request_cursor(ex, id);
+    if (c == nullptr) return;
+    Selection* s = request_selection(ex, *c);
+    if (s == nullptr) return;
+    Instance* inst = ex.session.instance(c->instance);
+    if (inst == nullptr) return void(ex.answer(error_status(err_unknown_instance, "instance")));
+
+    const std::size_t set_size =
+        value_text_size * static_cast<std::size_t>(s->criteria.placeholders);
+    const std::int64_t expected = static_cast<std::int64_t>(set_size) * std::max(count, 0);
+    if (count < 0 || static_cast<std::int64_t>(values.size()) != expected)
+        return void(ex.answer(error_status(err_data_length, "values", count)));
+
+    std::vector<Entry> rows;
+    std::set<std::int64_t> seen;
+    const std::int32_t sets = set_size == 0 ? std::min(count, 1) : count;
+    for (std::int32_t k = 0; k < sets; ++k) {
+        std::vector<std::string> texts;
+        for (int p = 0; p < s->criteria.placeholders; ++p)
+            texts.push_back(
+                trimmed_value(values.subspan(static_cast<std::size_t>(k) * set_size +
+                                                 static_cast<std::size_t>(p) * value_text_size,
+                                             value_text_size)));
+        auto found = find_rows(*inst->db, *s, &texts);
+        if (auto* error = std::get_if<Status>(&found)) return void(ex.answer(*error));
+        for (const Entry& e : std::get<std::vector<Entry>>(found))
+            if (seen.insert(e.rowid).second) rows.push_back(e);
+    }
+    s->rows = std::move(rows);
+    s->position = 0;
+    s->current.reset();
+    ex.answer(selection_status(*s));
+}
+
+void handle_fetch(Exchange& ex) {
+    const std::uint32_t id = ex.in.id();
+    const std::int32_t count = ex.in.i32();
+    ex.in.bytes(options_field);
+    // The client reads no answer for a count of 0 or less, so none is
+    // sent, unless the request itself is malformed.
+    if (ex.in.ok() && count <= 0) return;
+    Cursor* c = request_cursor(ex, id);
+    if (c == nullptr) return;
+    Instance* inst = ex.session.instance(c->instance);
+    if (!c->selection || inst == nullptr)
+        return void(ex.answer(error_status(err_no_selection, "select first")));
+    send_records(ex, *inst->db, *c->selection, count);
+}
+
+void handle_fetch_keys(Exchange& ex) {
+    const std::uint32_t id = ex.in.id();
+    const std::int32_t count = ex.in.i32();
+    ex.in.bytes(options_field);
+    Cursor* c = request_cursor(ex, id);
+    if (c == nullptr) return;
+    Selection* s = request_selection(ex, *c);
+    if (s == nullptr) return;
+    const std::size_t room = answer_data_room / key_size;
+    const std::size_t left = s->rows.size() - s->position;
+    const std::size_t n = std::min({static_cast<std::size_t>(std::max(count, 0)), room, left});
+    Writer w = ex.writer();
+    Status st;
+    st.count = static_cast<std::int32_t>(n);
+    st.bufflen = static_cast<std::int32_t>(n * key_size);
+    w.status(st);
+    for (std::size_t k = 0; k < n; ++k)
+        w.i64(s->rows[s->position + k].rowid);
+    ex.send(w.data());
+}
+
+} // namespace kls

@@ -1,0 +1,215 @@
+#include "records.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <bit>
+#include <cctype>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+
+namespace kls {
+
+namespace {
+
+bool is_separator(char c) {
+    return c == ',' || c == ' ' || c == '\t';
+}
+
+std::vector<std::string> split_words(std::string_view text) {
+    std::vector<std::string> words;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        while (i < text.size() && is_separator(text[i]))
+            ++i;
+        const std::size_t start = i;
+        while (i < text.size() && !is_separator(text[i]))
+            ++i;
+        if (i > start) words.emplace_back(text.substr(start, i - start));
+    }
+    return words;
+}
+
+std::string column_text(sqlite3_stmt* row, int index) {
+    const auto* text = sqlite3_column_text(row, index);
+    if (text == nullptr) return {};
+    return std::string(reinterpret_cast<const char*>(text),
+                       static_cast<std::size_t>(sqlite3_column_bytes(row, index)));
+}
+
+// A stored date "YYYY-MM-DD" (or any text with eight digits) as YYYYMMDD.
+std::string record_date(const std::string& stored) {
+    std::string digits;
+    for (char c : stored)
+        if (std::isdigit(static_cast<unsigned char>(c)) && digits.size() < 8) digits += c;
+    return digits.size() == 8 ? digits : std::string();
+}
+
+std::string number_text(const ColumnInfo& column, sqlite3_stmt* row, int index) {
+    if (sqlite3_column_type(row, index) == SQLITE_NULL) return {};
+    if (column.type_code == type_integer)
+        return std::to_string(static_cast<std::int32_t>(std::clamp<std::int64_t>(
+            sqlite3_column_int64(row, index), std::numeric_limits<std::int32_t>::min(),
+            std::numeric_limits<std::int32_t>::max())));
+    char text[40];
+    std::snprintf(text, sizeof text, "%.15g", sqlite3_column_double(row, index));
+    return text;
+}
+
+std::string trim(std::string_view text) {
+    const auto cut = text.find('\0');
+    if (cut != std::string_view::npos) text = text.substr(0, cut);
+    while (!text.empty() && text.back() == ' ')
+        text.remove_suffix(1);
+    while (!text.empty() && text.front() == ' ')
+        text.remove_prefix(1);
+    return std::string(text);
+}
+
+} // namespace
+
+void Layout::add(const ColumnInfo& column, bool character, int source) {
+    Field f;
+    f.column = column;
+    f.source = source;
+    f.character = character;
+    f.offset = length;
+    f.length = character ? column.character_length : column.length;
+    length += f.length;
+    fields.push_back(std::move(f));
+}
+
+std::variant<std::vector<ColumnInfo>, UnknownColumn> resolve_columns(const TableInfo& table,
+                                                                     std::string_view list) {
+    const std::vector<std::string> words = split_words(list);
+    if (words.empty() || (words.size() == 1 && words[0] == "*")) return table.columns;
+    std::vector<ColumnInfo> columns;
+    for (const std::string& word : words) {
+        const ColumnInfo* c = table.find(word);
+        if (c == nullptr) return UnknownColumn{word};
+        columns.push_back(*c);
+    }
+    return columns;
+}
+
+Layout make_layout(const std::vector<ColumnInfo>& columns, bool character, int source) {
+    Layout layout;
+    for (const ColumnInfo& c : columns)
+        layout.add(c, character, source);
+    return layout;
+}
+
+std::string value_text(const ColumnInfo& column, sqlite3_stmt* row, int index) {
+    if (column.type_code == type_integer || column.type_code == type_float)
+        return number_text(column, row, index);
+    if (column.type_code == type_date) return record_date(column_text(row, index));
+    return column_text(row, index);
+}
+
+void encode_value(const Field& field, sqlite3_stmt* row, int index, bool big_endian,
+                  std::span<std::uint8_t> out) {
+    const ColumnInfo& c = field.column;
+    const auto fill_text = [&](std::string_view text, char pad) {
+        const std::size_t n = std::min(text.size(), out.size());
+        std::memcpy(out.data(), text.data(), n);
+        std::fill(out.begin() + static_cast<std::ptrdiff_t>(n), out.end(),
+                  static_cast<std::uint8_t>(pad));
+    };
+    if (c.type_code == type_varchar) return fill_text(column_text(row, index), '\0');
+    if (c.is_character_type() || field.character) return fill_text(value_text(c, row, index), ' ');
+    if (c.type_code == type_integer) {
+        const std::int64_t v = sqlite3_column_int64(row, index);
+        put_i32(out.data(),
+                static_cast<std::int32_t>(
+                    std::clamp<std::int64_t>(v, std::numeric_limits<std::int32_t>::min(),
+                                             std::numeric_limits<std::int32_t>::max())),
+                big_endian);
+        return;
+    }
+    put_i64(out.data(), std::bit_cast<std::int64_t>(sqlite3_column_double(row, index)), big_endian);
+}
+
+bool bind_value(const Field& field, std::span<const std::uint8_t> in, bool big_endian,
+                Statement& statement, int index, std::string& why) {
+    const ColumnInfo& c = field.column;
+    const std::string_view raw(reinterpret_cast<const char*>(in.data()), in.size());
+    if (c.type_code == type_varchar) {
+        statement.bind_text(index, raw.substr(0, raw.find('\0')));
+        return true;
+    }
+    if (c.type_code == type_char) {
+        std::string_view text = raw.substr(0, raw.find('\0'));
+        while (!text.empty() && text.back() == ' ')
+            text.remove_suffix(1);
+        statement.bind_text(index, text);
+        return true;
+    }
+    if (c.type_code == type_date) {
+        const std::string text = trim(raw);
+        if (text.empty()) {
+            statement.bind_null(index);
+            return true;
+        }
+        const bool digits = text.size() == 8 && std::all_of(text.begin(), text.end(), [](char ch) {
+                                return std::isdigit(static_cast<unsigned char>(ch));
+                            });
+        if (!digits) {
+            why = "date " + c.name;
+            return false;
+        }
+        statement.bind_text(index,
+                            text.substr(0, 4) + "-" + text.substr(4, 2) + "-" + text.substr(6, 2));
+        return true;
+    }
+    if (!field.character) {
+        if (c.type_code == type_integer)
+            statement.bind_int64(index, get_i32(in.data(), big_endian));
+        else
+            statement.bind_double(index, std::bit_cast<double>(get_i64(in.data(), big_endian)));
+        return true;
+    }
+    const std::string text = trim(raw);
+    if (text.empty()) {
+        statement.bind_null(index);
+        return true;
+    }
+    const char* begin = text.data() + (text[0] == '+' ? 1 : 0);
+    const char* end = text.data() + text.size();
+    if (c.type_code == type_integer) {
+        std::int32_t v = 0;
+        const auto [at, ec] = std::from_chars(begin, end, v);
+        if (ec != std::errc() || at != end) {
+            why = "number " + c.name;
+            return false;
+        }
+        statement.bind_int64(index, v);
+        return true;
+    }
+    double v = 0;
+    const auto [at, ec] = std::from_chars(begin, end, v);
+    if (ec != std::errc() || at != end || !std::isfinite(v)) {
+        why = "number " + c.name;
+        return false;
+    }
+    statement.bind_double(index, v);
+    return true;
+}
+
+std::vector<OptionWord> split_options(std::string_view text) {
+    std::vector<OptionWord> words;
+    for (const std::string& word : split_words(text)) {
+        OptionWord w;
+        const auto eq = word.find('=');
+        w.name = word.substr(0, eq);
+        for (char& ch : w.name)
+            ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+        if (eq != std::string::npos) w.value = word.substr(eq + 1);
+        words.push_back(std::move(w));
+    }
+    return words;
+}
+
+} // namespace kls

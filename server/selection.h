@@ -1,0 +1,78 @@
+// A cursor's selection: which rows of which table, in which record layout,
+// and how far the client has fetched.  The rows are found when the
+// selection is made (their rowids are kept); their values are read when
+// they are fetched.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "criteria.h"
+#include "records.h"
+#include "storage.h"
+#include "wire.h"
+
+namespace kls {
+
+// One selected row; joined is the rowid of the row of the joined table
+// paired with it (0 when the selection is not joined).
+struct Entry {
+    std::int64_t rowid = 0;
+    std::int64_t joined = 0;
+};
+
+struct Join {
+    TableInfo table;
+    std::string from_column;
+    std::string to_column;
+};
+
+struct Selection {
+    TableInfo table;
+    std::vector<ColumnInfo> columns; // the columns selected, in record order
+    Layout layout;
+    bool character = false;
+    CompiledCriteria criteria;
+    std::string order; // an ORDER BY clause built from checked names, or ""
+    std::int64_t limit = -1;
+    std::vector<Entry> rows;
+    std::size_t position = 0;     // the next row to fetch
+    std::optional<Entry> current; // the row fetched last
+    std::optional<Join> join;
+};
+
+// Builds a selection from a request's texts: table, column list, criteria
+// and options (CHAR, ORDER=column, DESC, LIMIT=n), and finds its rows.
+// A criteria with placeholders finds no rows until values are assigned.
+std::variant<Selection, Status> make_selection(Database& db, std::string_view table,
+                                               std::string_view columns, std::string_view criteria,
+                                               std::string_view options);
+
+// The rowids of the table's rows that meet the criteria, with placeholder
+// values taken from values (texts, one per placeholder) when given.
+std::variant<std::vector<Entry>, Status> find_rows(Database& db, const Selection& selection,
+                                                   const std::vector<std::string>* values);
+
+// Reads the records of a selection's rows.
+class RecordReader {
+  public:
+    RecordReader(Database& db, const Selection& selection);
+    // Writes the record of entry into out (layout.length bytes).  False
+    // when the row is gone (deleted since it was selected).
+    bool read(const Entry& entry, bool big_endian, std::span<std::uint8_t> out);
+
+  private:
+    const Selection& selection_;
+    Statement own_;
+    Statement joined_;
+};
+
+// The storage error status (20017) with SQLite's message.
+Status storage_error(Database& db);
+
+} // namespace kls

@@ -1,0 +1,122 @@
+#include "session.h"
+
+#include <exception>
+
+#include "handlers.h"
+#include "server_errors.h"
+
+namespace kls {
+
+bool DatabaseRegistry::acquire(const std::string& path, bool exclusive) {
+    std::lock_guard lock(mutex_);
+    Use& use = uses_[path];
+    if (use.exclusive || (exclusive && use.users > 0)) return false;
+    ++use.users;
+    use.exclusive = exclusive;
+    return true;
+}
+
+void DatabaseRegistry::release(const std::string& path, bool exclusive) {
+    std::lock_guard lock(mutex_);
+    auto it = uses_.find(path);
+    if (it == uses_.end()) return;
+    if (exclusive) it->second.exclusive = false;
+    if (--it->second.users <= 0) uses_.erase(it);
+}
+
+bool Exchange::answer(const Status& status, std::span<const std::uint8_t> data) {
+    Writer w(big_endian);
+    w.status(status).bytes(data);
+    return session.channel().write_record(w.data());
+}
+
+bool Exchange::send(const Bytes& payload) {
+    return session.channel().write_record(payload);
+}
+
+std::optional<Bytes> Exchange::read_record() {
+    return session.channel().read_record();
+}
+
+Session::Session(Channel& channel, ServerState& state) : channel_(channel), state_(state) {}
+
+Session::~Session() {
+    // A client that goes without disconnecting leaves nothing behind: its
+    // transactions roll back and its files are released.
+    cursors_.clear();
+    for (auto& [id, inst] : instances_) {
+        if (inst.in_transaction) {
+            std::string ignored;
+            inst.db->exec("ROLLBACK", ignored);
+        }
+        state_.databases.release(inst.path, inst.exclusive);
+    }
+}
+
+Instance* Session::instance(std::uint32_t id) {
+    auto it = instances_.find(id);
+    return it == instances_.end() ? nullptr : &it->second;
+}
+
+Cursor* Session::cursor(std::uint32_t id) {
+    auto it = cursors_.find(id);
+    return it == cursors_.end() ? nullptr : &it->second;
+}
+
+Instance& Session::add_instance(Instance instance) {
+    const std::uint32_t id = instance.id;
+    return instances_.emplace(id, std::move(instance)).first->second;
+}
+
+void Session::remove_instance(std::uint32_t id) {
+    std::erase_if(cursors_, [id](const auto& entry) { return entry.second.instance == id; });
+    auto it = instances_.find(id);
+    if (it == instances_.end()) return;
+    if (it->second.in_transaction) {
+        std::string ignored;
+        it->second.db->exec("ROLLBACK", ignored);
+    }
+    state_.databases.release(it->second.path, it->second.exclusive);
+    instances_.erase(it);
+}
+
+Cursor& Session::add_cursor(std::uint32_t instance) {
+    Cursor c;
+    c.id = new_id();
+    c.instance = instance;
+    const std::uint32_t id = c.id;
+    return cursors_.emplace(id, std::move(c)).first->second;
+}
+
+void Session::remove_cursor(std::uint32_t id) {
+    cursors_.erase(id);
+}
+
+void Session::run() {
+    while (auto request = channel_.read_record())
+        serve(*request);
+}
+
+void Session::serve(const Bytes& request) {
+    const bool big = state_.config.big_endian;
+    Reader in(request, big);
+    Exchange ex{*this, in, big};
+    const std::uint16_t code = in.u16();
+    if (!in.ok()) {
+        ex.answer(error_status(err_malformed, "request"));
+        return;
+    }
+    const Handler handler = find_handler(code);
+    if (handler == nullptr) {
+        ex.answer(error_status(err_unknown_code, std::to_string(code), code));
+        return;
+    }
+    try {
+        handler(ex);
+    } catch (const std::exception& e) {
+        // Out of memory and the like: the request fails, the server goes on.
+        ex.answer(error_status(err_storage, e.what()));
+    }
+}
+
+} // namespace kls

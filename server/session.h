@@ -1,0 +1,121 @@
+// One client connection's state: its instances (open databases) and
+// cursors, and the loop that reads requests and answers them.  Each
+// connection has its own thread and its own session, so sessions share
+// nothing but the server state.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "selection.h"
+#include "storage.h"
+#include "wire.h"
+
+namespace kls {
+
+struct ServerConfig {
+    std::string data_dir;
+    std::string export_dir;
+    bool big_endian = false;
+    bool standalone = false;
+};
+
+// Who has which database file open, for the exclusive host option.
+class DatabaseRegistry {
+  public:
+    // False when the file is held exclusively, or exclusive use is asked
+    // while others have it open.
+    bool acquire(const std::string& path, bool exclusive);
+    void release(const std::string& path, bool exclusive);
+
+  private:
+    struct Use {
+        int users = 0;
+        bool exclusive = false;
+    };
+    std::mutex mutex_;
+    std::map<std::string, Use> uses_;
+};
+
+// The process-wide state of the server: its configuration, the registry
+// of open files and the source of identifiers.
+struct ServerState {
+    ServerConfig config;
+    DatabaseRegistry databases;
+    std::atomic<std::uint32_t> next_id{1};
+};
+
+struct Instance {
+    std::uint32_t id = 0;
+    std::unique_ptr<Database> db;
+    std::string path;
+    bool read_only = false;
+    bool exclusive = false;
+    bool in_transaction = false;
+    // Catalogue continuation: the entries of the last catalogue request
+    // and how many of them were sent.
+    std::vector<Bytes> catalogue_entries;
+    std::size_t catalogue_sent = 0;
+};
+
+struct Cursor {
+    std::uint32_t id = 0;
+    std::uint32_t instance = 0;
+    std::optional<Selection> selection;
+    // The rows of the last list request and their layout, for form.
+    std::optional<Selection> list;
+};
+
+class Session;
+
+// One request being served: its fields, and the means to answer it.
+struct Exchange {
+    Session& session;
+    Reader& in;
+    bool big_endian;
+
+    // Sends one answer record: the status, then data.
+    bool answer(const Status& status, std::span<const std::uint8_t> data = {});
+    // Sends a payload as one record.
+    bool send(const Bytes& payload);
+    // Reads a further record the client sends for this request.
+    std::optional<Bytes> read_record();
+    Writer writer() const { return Writer(big_endian); }
+};
+
+class Session {
+  public:
+    Session(Channel& channel, ServerState& state);
+    ~Session();
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    // Serves requests until the client goes or breaks the framing.
+    void run();
+
+    ServerState& state() { return state_; }
+    Channel& channel() { return channel_; }
+
+    Instance* instance(std::uint32_t id);
+    Cursor* cursor(std::uint32_t id);
+    Instance& add_instance(Instance instance);
+    void remove_instance(std::uint32_t id);
+    Cursor& add_cursor(std::uint32_t instance);
+    void remove_cursor(std::uint32_t id);
+    std::uint32_t new_id() { return state_.next_id++; }
+
+  private:
+    void serve(const Bytes& request);
+    Channel& channel_;
+    ServerState& state_;
+    std::map<std::uint32_t, Instance> instances_;
+    std::map<std::uint32_t, Cursor> cursors_;
+};
+
+} // namespace kls

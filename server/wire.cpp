@@ -1,0 +1,295 @@
+#include "wire.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <bit>
+#include <cerrno>
+#include <cstring>
+
+namespace kls {
+
+namespace {
+
+constexpr std::uint32_t last_fragment = 0x8000;
+// Fragments we send stay below 32768 bytes so the length never reaches the
+// last-fragment bit.
+constexpr std::size_t fragment_data = 8192;
+
+void put_be32(Bytes& out, std::uint32_t v) {
+    out.push_back(static_cast<std::uint8_t>(v >> 24));
+    out.push_back(static_cast<std::uint8_t>(v >> 16));
+    out.push_back(static_cast<std::uint8_t>(v >> 8));
+    out.push_back(static_cast<std::uint8_t>(v));
+}
+
+std::uint32_t get_be32(const std::uint8_t* at) {
+    return (std::uint32_t{at[0]} << 24) | (std::uint32_t{at[1]} << 16) |
+           (std::uint32_t{at[2]} << 8) | std::uint32_t{at[3]};
+}
+
+} // namespace
+
+Channel::Channel(int socket) : socket_(socket) {}
+
+Channel::~Channel() {
+    if (socket_ >= 0) ::close(socket_);
+}
+
+bool Channel::read_exact(std::uint8_t* to, std::size_t n) {
+    while (n > 0) {
+        const ssize_t got = ::recv(socket_, to, n, 0);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) {
+            finished_ = true;
+            return false;
+        }
+        to += got;
+        n -= static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+std::optional<Bytes> Channel::read_record() {
+    if (finished_) return std::nullopt;
+    Bytes data;
+    for (bool last = false; !last;) {
+        std::uint8_t header[4];
+        if (!read_exact(header, 4)) return std::nullopt;
+        const std::uint32_t word = get_be32(header);
+        last = (word & last_fragment) != 0;
+        const std::size_t length = word & ~last_fragment;
+        if (length > record_limit - data.size()) {
+            finished_ = true;
+            return std::nullopt;
+        }
+        const std::size_t at = data.size();
+        data.resize(at + length);
+        if (length > 0 && !read_exact(data.data() + at, length)) return std::nullopt;
+    }
+    // The record holds the length word, the payload and its padding.
+    if (data.size() < 4) {
+        finished_ = true;
+        return std::nullopt;
+    }
+    const std::uint32_t length = get_be32(data.data());
+    if (length > data.size() - 4) {
+        finished_ = true;
+        return std::nullopt;
+    }
+    return Bytes(data.begin() + 4, data.begin() + 4 + length);
+}
+
+bool Channel::write_raw(std::span<const std::uint8_t> bytes) {
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+        const ssize_t n = ::send(socket_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            finished_ = true;
+            return false;
+        }
+        sent += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+std::optional<Bytes> Channel::read_raw(std::size_t n) {
+    Bytes bytes(n);
+    if (!read_exact(bytes.data(), n)) return std::nullopt;
+    return bytes;
+}
+
+bool Channel::write_record(std::span<const std::uint8_t> payload) {
+    Bytes body;
+    body.reserve(payload.size() + 8);
+    put_be32(body, static_cast<std::uint32_t>(payload.size()));
+    body.insert(body.end(), payload.begin(), payload.end());
+    body.resize((body.size() + 3) / 4 * 4, 0);
+
+    Bytes framed;
+    framed.reserve(body.size() + 4 * (body.size() / fragment_data + 1));
+    for (std::size_t at = 0; at < body.size();) {
+        const std::size_t n = std::min(fragment_data, body.size() - at);
+        const bool last = at + n == body.size();
+        put_be32(framed, static_cast<std::uint32_t>(n) | (last ? last_fragment : 0));
+        framed.insert(framed.end(), body.begin() + at, body.begin() + at + n);
+        at += n;
+    }
+    return write_raw(framed);
+}
+
+bool Reader::take(std::size_t n) {
+    if (failed_ || n > data_.size() - position_) {
+        failed_ = true;
+        return false;
+    }
+    return true;
+}
+
+std::uint16_t Reader::u16() {
+    if (!take(2)) return 0;
+    const std::uint8_t* at = data_.data() + position_;
+    position_ += 2;
+    return big_ ? static_cast<std::uint16_t>((at[0] << 8) | at[1])
+                : static_cast<std::uint16_t>((at[1] << 8) | at[0]);
+}
+
+std::int32_t Reader::i32() {
+    if (!take(4)) return 0;
+    const std::int32_t v = get_i32(data_.data() + position_, big_);
+    position_ += 4;
+    return v;
+}
+
+std::uint32_t Reader::id() {
+    if (!take(4)) return 0;
+    const std::uint32_t v = get_be32(data_.data() + position_);
+    position_ += 4;
+    return v;
+}
+
+std::string Reader::string() {
+    if (failed_) return {};
+    const auto rest = data_.subspan(position_);
+    const auto nul = std::find(rest.begin(), rest.end(), std::uint8_t{0});
+    if (nul == rest.end()) {
+        failed_ = true;
+        return {};
+    }
+    std::string text(rest.begin(), nul);
+    position_ += text.size() + 1;
+    return text;
+}
+
+std::string Reader::text_field(std::size_t n) {
+    if (!take(n)) return {};
+    const auto field = data_.subspan(position_, n);
+    position_ += n;
+    const auto nul = std::find(field.begin(), field.end(), std::uint8_t{0});
+    return std::string(field.begin(), nul);
+}
+
+std::span<const std::uint8_t> Reader::bytes(std::size_t n) {
+    if (!take(n)) return {};
+    const auto field = data_.subspan(position_, n);
+    position_ += n;
+    return field;
+}
+
+std::span<const std::uint8_t> Reader::rest() {
+    if (failed_) return {};
+    const auto field = data_.subspan(position_);
+    position_ = data_.size();
+    return field;
+}
+
+void Reader::skip_to(std::size_t offset) {
+    if (failed_ || offset < position_ || offset > data_.size()) {
+        failed_ = true;
+        return;
+    }
+    position_ = offset;
+}
+
+Status error_status(std::int32_t number, std::string_view text, std::int32_t info) {
+    Status s;
+    s.error = number;
+    s.info = info;
+    s.text = std::string(text.substr(0, 35));
+    return s;
+}
+
+Writer& Writer::status(const Status& s) {
+    for (std::int32_t word : {s.error, s.warn, s.info, s.count, s.bufflen, s.instance, s.cursor})
+        i32(word);
+    zeros(5 * 4);
+    i32(s.valuesize);
+    zeros(4);
+    return text_field(std::string_view(s.text).substr(0, 35), 36, '\0');
+}
+
+Writer& Writer::u16(std::uint16_t v) {
+    if (big_) {
+        data_.push_back(static_cast<std::uint8_t>(v >> 8));
+        data_.push_back(static_cast<std::uint8_t>(v));
+    } else {
+        data_.push_back(static_cast<std::uint8_t>(v));
+        data_.push_back(static_cast<std::uint8_t>(v >> 8));
+    }
+    return *this;
+}
+
+Writer& Writer::i32(std::int32_t v) {
+    const std::size_t at = data_.size();
+    data_.resize(at + 4);
+    put_i32(data_.data() + at, v, big_);
+    return *this;
+}
+
+Writer& Writer::i64(std::int64_t v) {
+    const std::size_t at = data_.size();
+    data_.resize(at + 8);
+    put_i64(data_.data() + at, v, big_);
+    return *this;
+}
+
+Writer& Writer::f64(double v) {
+    return i64(std::bit_cast<std::int64_t>(v));
+}
+
+Writer& Writer::id(std::uint32_t v) {
+    put_be32(data_, v);
+    return *this;
+}
+
+Writer& Writer::bytes(std::span<const std::uint8_t> b) {
+    data_.insert(data_.end(), b.begin(), b.end());
+    return *this;
+}
+
+Writer& Writer::text(std::string_view t) {
+    data_.insert(data_.end(), t.begin(), t.end());
+    return *this;
+}
+
+Writer& Writer::text_field(std::string_view t, std::size_t n, char pad) {
+    const std::size_t take = std::min(t.size(), n);
+    data_.insert(data_.end(), t.begin(), t.begin() + static_cast<std::ptrdiff_t>(take));
+    data_.insert(data_.end(), n - take, static_cast<std::uint8_t>(pad));
+    return *this;
+}
+
+Writer& Writer::zeros(std::size_t n) {
+    data_.insert(data_.end(), n, 0);
+    return *this;
+}
+
+void put_i32(std::uint8_t* at, std::int32_t v, bool big_endian) {
+    const auto u = static_cast<std::uint32_t>(v);
+    for (int i = 0; i < 4; ++i)
+        at[big_endian ? 3 - i : i] = static_cast<std::uint8_t>(u >> (8 * i));
+}
+
+void put_i64(std::uint8_t* at, std::int64_t v, bool big_endian) {
+    const auto u = static_cast<std::uint64_t>(v);
+    for (int i = 0; i < 8; ++i)
+        at[big_endian ? 7 - i : i] = static_cast<std::uint8_t>(u >> (8 * i));
+}
+
+std::int32_t get_i32(const std::uint8_t* at, bool big_endian) {
+    std::uint32_t u = 0;
+    for (int i = 0; i < 4; ++i)
+        u |= std::uint32_t{at[big_endian ? 3 - i : i]} << (8 * i);
+    return static_cast<std::int32_t>(u);
+}
+
+std::int64_t get_i64(const std::uint8_t* at, bool big_endian) {
+    std::uint64_t u = 0;
+    for (int i = 0; i < 8; ++i)
+        u |= std::uint64_t{at[big_endian ? 7 - i : i]} << (8 * i);
+    return static_cast<std::int64_t>(u);
+}
+
+} // namespace kls

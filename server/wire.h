@@ -1,0 +1,124 @@
+// The server's side of the wire: records framed in fragments on a socket,
+// bounds-checked reading of request fields, and answer building with the
+// 92-byte status record in the server's byte order.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kls {
+
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr std::size_t status_size = 92;
+// The largest record a client may send; anything larger ends the
+// connection (a client of the library never sends more than 2048 bytes).
+constexpr std::size_t record_limit = 1 << 20;
+
+// One client connection: a socket that carries records.  Owns the socket.
+class Channel {
+  public:
+    explicit Channel(int socket);
+    ~Channel();
+    Channel(const Channel&) = delete;
+    Channel& operator=(const Channel&) = delete;
+
+    // The payload of the next record (after its length word, padding
+    // dropped); nullopt when the peer closed the connection or broke the
+    // framing, after which the channel is finished.
+    std::optional<Bytes> read_record();
+    // Frames payload as one record and sends it.  False when the send
+    // failed; the channel is then finished.
+    bool write_record(std::span<const std::uint8_t> payload);
+    // Sends bytes as they stand (the dispatcher's unframed reply).
+    bool write_raw(std::span<const std::uint8_t> bytes);
+    // Reads exactly n unframed bytes (the dispatcher's connect request).
+    std::optional<Bytes> read_raw(std::size_t n);
+
+    bool finished() const { return finished_; }
+
+  private:
+    bool read_exact(std::uint8_t* to, std::size_t n);
+    int socket_;
+    bool finished_ = false;
+};
+
+// Reads the fields of a request in order.  A read past the end makes the
+// reader fail (sticky); the caller checks ok() once at the end.
+class Reader {
+  public:
+    Reader(std::span<const std::uint8_t> data, bool big_endian) : data_(data), big_(big_endian) {}
+
+    std::uint16_t u16();
+    std::int32_t i32();
+    std::uint32_t id(); // a server identifier: 4 opaque bytes
+    // A NUL-terminated text; fails when no NUL comes before the end.
+    std::string string();
+    // A fixed field of n bytes holding text up to its first NUL (or all n).
+    std::string text_field(std::size_t n);
+    std::span<const std::uint8_t> bytes(std::size_t n);
+    std::span<const std::uint8_t> rest();
+    void skip_to(std::size_t offset);
+
+    std::size_t position() const { return position_; }
+    std::size_t remaining() const { return failed_ ? 0 : data_.size() - position_; }
+    bool ok() const { return !failed_; }
+
+  private:
+    bool take(std::size_t n);
+    std::span<const std::uint8_t> data_;
+    bool big_;
+    std::size_t position_ = 0;
+    bool failed_ = false;
+};
+
+// The status record an answer opens with.
+struct Status {
+    std::int32_t error = 0;
+    std::int32_t warn = 0;
+    std::int32_t info = 0;
+    std::int32_t count = 0;
+    std::int32_t bufflen = 0;
+    std::int32_t instance = 0;
+    std::int32_t cursor = 0;
+    std::int32_t valuesize = 0;
+    std::string text; // context text, at most 35 characters are sent
+};
+
+Status error_status(std::int32_t number, std::string_view text = {}, std::int32_t info = 0);
+
+// Builds an answer payload in the server's byte order.
+class Writer {
+  public:
+    explicit Writer(bool big_endian) : big_(big_endian) {}
+    Writer& status(const Status& s);
+    Writer& u16(std::uint16_t v);
+    Writer& i32(std::int32_t v);
+    Writer& i64(std::int64_t v);
+    Writer& f64(double v);
+    Writer& id(std::uint32_t v);
+    Writer& bytes(std::span<const std::uint8_t> b);
+    Writer& text(std::string_view t);
+    // t cut or padded with pad to exactly n bytes.
+    Writer& text_field(std::string_view t, std::size_t n, char pad);
+    Writer& zeros(std::size_t n);
+    const Bytes& data() const { return data_; }
+    Bytes& data() { return data_; }
+
+  private:
+    Bytes data_;
+    bool big_;
+};
+
+// Integers in a byte order, for record fields.
+void put_i32(std::uint8_t* at, std::int32_t v, bool big_endian);
+void put_i64(std::uint8_t* at, std::int64_t v, bool big_endian);
+std::int32_t get_i32(const std::uint8_t* at, bool big_endian);
+std::int64_t get_i64(const std::uint8_t* at, bool big_endian);
+
+} // namespace kls
