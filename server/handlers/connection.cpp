@@ -145,11 +145,25 @@ void handle_host_version(Exchange& ex) {
 }
 
 void handle_message(Exchange& ex) {
-    const std::int32_t number = ex.in.i32();
+    // The answer's status is the status asked about, so the client's
+    // record keeps its error; the text follows it.
+    std::int32_t words[14];
+    for (std::int32_t& word : words)
+        word = ex.in.i32();
+    const std::string context = ex.in.text_field(36);
     if (!request_complete(ex)) return;
-    const std::string text = message_text(number);
+    Status st;
+    st.error = words[0];
+    st.warn = words[1];
+    st.info = words[2];
+    st.count = words[3];
+    st.bufflen = words[4];
+    st.instance = words[5];
+    st.cursor = words[6];
+    st.valuesize = words[12];
+    st.text = context;
     Writer w = ex.writer();
-    w.status(Status{}).text(text).zeros(1);
+    w.status(st).text(message_text(words[0])).zeros(1);
     ex.send(w.data());
 }
 
