@@ -68,7 +68,7 @@ Server::Server(ServerConfig config) {
 Server::~Server() {
     stop();
     // Client threads hold a reference to the state: wait for them to go.
-    // Their sockets were shut down by stop().
+    // stop() shut their sockets down, so none of them waits for a client.
     while (active_.load() > 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     for (int fd : {dispatcher_socket_, server_socket_, wake_[0], wake_[1]})
@@ -96,6 +96,21 @@ void Server::stop() {
         const char byte = 1;
         [[maybe_unused]] auto n = ::write(wake_[1], &byte, 1);
     }
+    std::lock_guard lock(clients_mutex_);
+    for (int s : clients_)
+        ::shutdown(s, SHUT_RDWR);
+}
+
+void Server::track(int socket) {
+    std::lock_guard lock(clients_mutex_);
+    clients_.insert(socket);
+    // A client accepted while stopping is shut down at once.
+    if (stopping_.load()) ::shutdown(socket, SHUT_RDWR);
+}
+
+void Server::untrack(int socket) {
+    std::lock_guard lock(clients_mutex_);
+    clients_.erase(socket);
 }
 
 void Server::run() {
@@ -117,6 +132,7 @@ void Server::accept_dispatcher() {
     const int s = ::accept4(dispatcher_socket_, nullptr, nullptr, SOCK_CLOEXEC);
     if (s < 0) return;
     ++active_;
+    track(s);
     std::thread([this, s] {
         dispatch(s);
         --active_;
@@ -127,6 +143,7 @@ void Server::accept_server() {
     const int s = ::accept4(server_socket_, nullptr, nullptr, SOCK_CLOEXEC);
     if (s < 0) return;
     ++active_;
+    track(s);
     std::thread([this, s] {
         serve_client(s);
         --active_;
@@ -134,9 +151,15 @@ void Server::accept_server() {
 }
 
 void Server::dispatch(int socket) {
+    struct Untrack {
+        Server& server;
+        int socket;
+        ~Untrack() { server.untrack(socket); }
+    };
     timeval limit{dispatch_timeout_seconds, 0};
     ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     Channel channel(socket);
+    const Untrack untrack{*this, socket}; // before the channel closes the socket
     const auto request = channel.read_raw(4);
     if (!request) return;
     const std::uint32_t word = (std::uint32_t{(*request)[0]} << 24) |
@@ -167,8 +190,11 @@ void Server::serve_client(int socket) {
     const int on = 1;
     ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     Channel channel(socket);
-    Session session(channel, state_);
-    session.run();
+    {
+        Session session(channel, state_);
+        session.run();
+    }
+    untrack(socket); // before the channel closes the socket
 }
 
 } // namespace kls

@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -34,6 +36,9 @@ class Server {
     void accept_server();
     void serve_client(int socket);
     void dispatch(int socket);
+    // Client sockets being served, so that stop() can shut them down.
+    void track(int socket);
+    void untrack(int socket);
 
     ServerState state_;
     int dispatcher_socket_ = -1;
@@ -43,6 +48,8 @@ class Server {
     std::uint16_t server_port_ = 0;
     std::atomic<int> active_{0};
     std::atomic<bool> stopping_{false};
+    std::mutex clients_mutex_;
+    std::set<int> clients_;
 };
 
 } // namespace kls

@@ -1,0 +1,203 @@
+#include "raw_client.h"
+
+#include <cstring>
+
+namespace kl::test {
+
+namespace {
+
+void put_be32(RawBytes& out, std::uint32_t v) {
+    for (int shift : {24, 16, 8, 0})
+        out.push_back(static_cast<std::uint8_t>(v >> shift));
+}
+
+void put_le(RawBytes& out, std::uint32_t v, int width) {
+    for (int i = 0; i < width; ++i)
+        out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+}
+
+std::uint32_t be32(const std::uint8_t* at) {
+    return (std::uint32_t{at[0]} << 24) | (std::uint32_t{at[1]} << 16) |
+           (std::uint32_t{at[2]} << 8) | at[3];
+}
+
+std::int32_t le32(const std::uint8_t* at) {
+    return static_cast<std::int32_t>(std::uint32_t{at[0]} | (std::uint32_t{at[1]} << 8) |
+                                     (std::uint32_t{at[2]} << 16) | (std::uint32_t{at[3]} << 24));
+}
+
+bool send_all(os::sock_t s, const RawBytes& bytes) {
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+        const long n = os::send(s, bytes.data() + sent, bytes.size() - sent);
+        if (n <= 0) return false;
+        sent += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Sends the connect request and reads the 52-byte reply.
+std::optional<RawBytes> dispatch(os::sock_t s, std::uint32_t word) {
+    RawBytes request;
+    put_be32(request, word);
+    if (!send_all(s, request)) return std::nullopt;
+    RawBytes reply(52);
+    std::size_t got = 0;
+    while (got < reply.size()) {
+        os::PollItem item{s, true};
+        if (os::poll(&item, 1, 5000) != 1) return std::nullopt;
+        const long n = os::recv(s, reply.data() + got, reply.size() - got);
+        if (n <= 0) return std::nullopt;
+        got += static_cast<std::size_t>(n);
+    }
+    return reply;
+}
+
+} // namespace
+
+RawStatus parse_status(const RawBytes& payload) {
+    RawStatus st;
+    if (payload.size() < 92) {
+        st.error = -1;
+        return st;
+    }
+    st.error = le32(payload.data());
+    st.info = le32(payload.data() + 8);
+    st.count = le32(payload.data() + 12);
+    st.bufflen = le32(payload.data() + 16);
+    const char* text = reinterpret_cast<const char*>(payload.data() + 56);
+    st.text.assign(text, strnlen(text, 36));
+    st.data.assign(payload.begin() + 92, payload.end());
+    return st;
+}
+
+RawClient::RawClient(std::uint16_t dispatcher_port) {
+    os::start_sockets();
+    const os::sock_t d = os::connect_loopback(dispatcher_port);
+    if (d == os::bad_socket) return;
+    const auto reply = dispatch(d, 10625);
+    if (!reply) {
+        os::close(d);
+        return;
+    }
+    const std::uint32_t status = be32(reply->data());
+    if (status == 18070) {
+        socket_ = d;
+        return;
+    }
+    os::close(d);
+    if (status != 0) return;
+    const std::uint16_t port = static_cast<std::uint16_t>(((*reply)[50] << 8) | (*reply)[51]);
+    socket_ = os::connect_loopback(port);
+}
+
+std::optional<std::uint32_t> RawClient::dispatch_status(std::uint16_t port, std::uint32_t word) {
+    os::start_sockets();
+    const os::sock_t d = os::connect_loopback(port);
+    if (d == os::bad_socket) return std::nullopt;
+    const auto reply = dispatch(d, word);
+    os::close(d);
+    if (!reply) return std::nullopt;
+    return be32(reply->data());
+}
+
+RawClient::~RawClient() {
+    if (socket_ != os::bad_socket) os::close(socket_);
+}
+
+bool RawClient::send_raw(const RawBytes& bytes) {
+    return send_all(socket_, bytes);
+}
+
+bool RawClient::send_record(const RawBytes& payload, std::size_t fragment) {
+    RawBytes body;
+    put_be32(body, static_cast<std::uint32_t>(payload.size()));
+    body.insert(body.end(), payload.begin(), payload.end());
+    body.resize((body.size() + 3) / 4 * 4, 0);
+    RawBytes framed;
+    for (std::size_t at = 0; at < body.size();) {
+        const std::size_t n = std::min(fragment, body.size() - at);
+        put_be32(framed, static_cast<std::uint32_t>(n) | (at + n == body.size() ? 0x8000u : 0u));
+        framed.insert(framed.end(), body.begin() + at, body.begin() + at + n);
+        at += n;
+    }
+    return send_all(socket_, framed);
+}
+
+bool RawClient::read_exact(std::uint8_t* to, std::size_t n, int timeout_ms) {
+    while (n > 0) {
+        os::PollItem item{socket_, true};
+        if (os::poll(&item, 1, timeout_ms) != 1) return false;
+        const long got = os::recv(socket_, to, n);
+        if (got <= 0) return false;
+        to += got;
+        n -= static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+std::optional<RawBytes> RawClient::read_record(int timeout_ms) {
+    RawBytes data;
+    for (bool last = false; !last;) {
+        std::uint8_t header[4];
+        if (!read_exact(header, 4, timeout_ms)) return std::nullopt;
+        const std::uint32_t word = be32(header);
+        last = (word & 0x8000u) != 0;
+        const std::size_t n = word & ~0x8000u;
+        const std::size_t at = data.size();
+        data.resize(at + n);
+        if (n > 0 && !read_exact(data.data() + at, n, timeout_ms)) return std::nullopt;
+    }
+    if (data.size() < 4) return std::nullopt;
+    const std::uint32_t length = be32(data.data());
+    if (length > data.size() - 4) return std::nullopt;
+    return RawBytes(data.begin() + 4, data.begin() + 4 + length);
+}
+
+std::optional<RawStatus> RawClient::exchange(const RawBytes& payload) {
+    if (!send_record(payload)) return std::nullopt;
+    const auto answer = read_record();
+    if (!answer) return std::nullopt;
+    return parse_status(*answer);
+}
+
+RawBytes RawClient::connect_request(const std::string& file, const std::string& options) {
+    RawBytes r;
+    put_le(r, 301, 2);
+    for (const std::string& text : {file, std::string("user"), std::string(), options}) {
+        r.insert(r.end(), text.begin(), text.end());
+        r.push_back(0);
+    }
+    return r;
+}
+
+RawBytes RawClient::id_request(std::uint16_t code, const RawBytes& id) {
+    RawBytes r;
+    put_le(r, code, 2);
+    r.insert(r.end(), id.begin(), id.end());
+    r.resize(r.size() + 80, 0);
+    return r;
+}
+
+RawBytes RawClient::packed_request(std::uint16_t code, const RawBytes& id,
+                                   const std::vector<std::string>& texts) {
+    RawBytes r;
+    put_le(r, code, 2);
+    r.insert(r.end(), id.begin(), id.end());
+    for (const std::string& text : texts) {
+        r.insert(r.end(), text.begin(), text.end());
+        r.push_back(0);
+    }
+    return r;
+}
+
+RawBytes RawClient::fetch_request(const RawBytes& id, std::int32_t count) {
+    RawBytes r;
+    put_le(r, 308, 2);
+    r.insert(r.end(), id.begin(), id.end());
+    put_le(r, static_cast<std::uint32_t>(count), 4);
+    r.resize(r.size() + 80, 0);
+    return r;
+}
+
+} // namespace kl::test

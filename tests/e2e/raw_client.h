@@ -1,0 +1,64 @@
+// A client that speaks the wire protocol itself, without the library: for
+// malformed requests, and for several clients at once (the library has one
+// connection per process).  Little-endian numbers; every read has a
+// time limit, so a server that fails to answer fails the test instead of
+// hanging it.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "peer/test_os.h"
+
+namespace kl::test {
+
+using RawBytes = std::vector<std::uint8_t>;
+
+struct RawStatus {
+    std::int32_t error = 0;
+    std::int32_t count = 0;
+    std::int32_t bufflen = 0;
+    std::int32_t info = 0;
+    std::string text;
+    RawBytes data; // what followed the status
+};
+
+class RawClient {
+  public:
+    // Asks the dispatcher on port for a server and connects to it (or keeps
+    // the dispatcher connection when the reply says standalone).
+    explicit RawClient(std::uint16_t dispatcher_port);
+    // Connects to the dispatcher and sends word as the connect request;
+    // the reply's status.
+    static std::optional<std::uint32_t> dispatch_status(std::uint16_t port, std::uint32_t word);
+    ~RawClient();
+    RawClient(const RawClient&) = delete;
+    RawClient& operator=(const RawClient&) = delete;
+
+    bool connected() const { return socket_ != os::bad_socket; }
+    // Sends payload framed as one record, in fragments of fragment bytes.
+    bool send_record(const RawBytes& payload, std::size_t fragment = 1 << 15);
+    // Sends bytes as they stand.
+    bool send_raw(const RawBytes& bytes);
+    // The next answer record's payload; nullopt when the connection closed
+    // or nothing came within the time limit.
+    std::optional<RawBytes> read_record(int timeout_ms = 5000);
+    std::optional<RawStatus> exchange(const RawBytes& payload);
+
+    // Requests built the way the library builds them.
+    static RawBytes connect_request(const std::string& file, const std::string& options = "");
+    static RawBytes id_request(std::uint16_t code, const RawBytes& id); // + 80-byte options
+    static RawBytes packed_request(std::uint16_t code, const RawBytes& id,
+                                   const std::vector<std::string>& texts);
+    static RawBytes fetch_request(const RawBytes& id, std::int32_t count);
+
+  private:
+    bool read_exact(std::uint8_t* to, std::size_t n, int timeout_ms);
+    os::sock_t socket_ = os::bad_socket;
+};
+
+RawStatus parse_status(const RawBytes& payload);
+
+} // namespace kl::test

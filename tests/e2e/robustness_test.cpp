@@ -1,0 +1,175 @@
+// The server under bad input and several clients at once, driven by raw
+// clients that speak the wire protocol themselves.
+#include <atomic>
+#include <filesystem>
+#include <thread>
+
+#include "raw_client.h"
+#include "server_fixture.h"
+
+namespace kl::test {
+namespace {
+
+RawBytes le16(std::uint16_t v) {
+    return {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8)};
+}
+
+class RobustnessTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir = os::make_temp_dir();
+        server = std::make_unique<RunningServer>(dir, ServerMode::little_endian);
+    }
+    void TearDown() override {
+        server.reset();
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+    }
+    // A connected client with an instance on the sample; its identifier.
+    RawBytes open_instance(RawClient& client) {
+        const auto st = client.exchange(RawClient::connect_request("sales"));
+        EXPECT_TRUE(st && st->error == 0);
+        return st && st->data.size() >= 4 ? RawBytes(st->data.begin(), st->data.begin() + 4)
+                                          : RawBytes(4, 0);
+    }
+    RawBytes open_cursor(RawClient& client, const RawBytes& instance) {
+        const auto st = client.exchange(RawClient::id_request(303, instance));
+        EXPECT_TRUE(st && st->error == 0);
+        return st && st->data.size() >= 4 ? RawBytes(st->data.begin(), st->data.begin() + 4)
+                                          : RawBytes(4, 0);
+    }
+
+    std::filesystem::path dir;
+    std::unique_ptr<RunningServer> server;
+};
+
+TEST_F(RobustnessTest, MalformedRequestsGetAnErrorAndTheConnectionGoesOn) {
+    RawClient client(server->port());
+    ASSERT_TRUE(client.connected());
+    const RawBytes unknown_id = {0xDE, 0xAD, 0xBE, 0xEF};
+    const RawBytes no_nul = {0x2D, 0x01, 's', 'a', 'l', 'e', 's'};
+    struct Case {
+        const char* what;
+        RawBytes request;
+        std::int32_t error;
+    };
+    const Case cases[] = {
+        {"empty record", {}, 20001},
+        {"half a function code", {0x2D}, 20001},
+        {"unknown function code", le16(999), 20002},
+        {"never sent codes", le16(313), 20002},
+        {"connect text without its NUL", no_nul, 20001},
+        {"connect outside the data folder", RawClient::connect_request("../sales"), 20005},
+        {"connect to an absolute path", RawClient::connect_request("/etc/passwd"), 20005},
+        {"connect to a missing database", RawClient::connect_request("nosuch"), 20006},
+        {"connect with an unknown host option", RawClient::connect_request("sales", "Q"), 20018},
+        {"cursor on an unknown instance", RawClient::id_request(303, unknown_id), 20003},
+        {"select on an unknown cursor",
+         RawClient::packed_request(307, unknown_id, {"orders", "*", "", ""}), 20004},
+        {"select whose texts run past the end", {0x33, 0x01, 1, 0, 0, 0, 'o', 'r'}, 20001},
+        {"fetch on an unknown cursor", RawClient::fetch_request(unknown_id, 5), 20004},
+    };
+    for (const Case& c : cases) {
+        const auto st = client.exchange(c.request);
+        ASSERT_TRUE(st) << c.what << ": no answer";
+        EXPECT_EQ(st->error, c.error) << c.what << " (" << st->text << ")";
+    }
+    // After all that the connection serves a proper session.
+    const RawBytes cursor = open_cursor(client, open_instance(client));
+    const auto selected =
+        client.exchange(RawClient::packed_request(307, cursor, {"orders", "id", "id < 11", ""}));
+    ASSERT_TRUE(selected);
+    EXPECT_EQ(selected->error, 0);
+    EXPECT_EQ(selected->count, 10);
+    // Criteria that do not parse, and a column that does not exist.
+    for (const char* criteria : {"id <", "id = 'open", "((id = 1)", "nosuch = 1", "id = 1 id"}) {
+        const auto st =
+            client.exchange(RawClient::packed_request(307, cursor, {"orders", "*", criteria, ""}));
+        ASSERT_TRUE(st);
+        EXPECT_TRUE(st->error == 20012 || st->error == 20011) << criteria << ": " << st->error;
+    }
+}
+
+TEST_F(RobustnessTest, BrokenFramingEndsOnlyThatConnection) {
+    RawClient broken(server->port());
+    RawClient good(server->port());
+    ASSERT_TRUE(broken.connected() && good.connected());
+    // A record whose length word claims more than the record holds.
+    ASSERT_TRUE(
+        broken.send_raw({0x00, 0x00, 0x80, 0x08, 0x00, 0x01, 0x00, 0x00, 0x2D, 0x01, 0, 0}));
+    EXPECT_FALSE(broken.read_record(2000)); // closed, not answered
+    open_instance(good);
+}
+
+TEST_F(RobustnessTest, AStalledClientHoldsUpNobody) {
+    RawClient stalled(server->port());
+    ASSERT_TRUE(stalled.connected());
+    // Half a fragment, then silence.
+    ASSERT_TRUE(stalled.send_raw({0x00, 0x00, 0x80, 0x40, 0x00, 0x00}));
+    RawClient other(server->port());
+    ASSERT_TRUE(other.connected());
+    open_instance(other);
+    EXPECT_EQ(RawClient::dispatch_status(server->port(), 12345), 20001u);
+}
+
+TEST_F(RobustnessTest, SeveralClientsAtOnceEachGetTheirOwnSelection) {
+    constexpr int clients = 4;
+    constexpr int rounds = 5;
+    // What each client's selection holds, asked one at a time first.
+    std::vector<std::int32_t> expected(clients);
+    {
+        RawClient client(server->port());
+        const RawBytes cursor = open_cursor(client, open_instance(client));
+        for (int k = 0; k < clients; ++k) {
+            const std::string criteria = "customer = " + std::to_string(k + 1);
+            const auto st = client.exchange(
+                RawClient::packed_request(307, cursor, {"orders", "customer", criteria, ""}));
+            ASSERT_TRUE(st);
+            expected[static_cast<std::size_t>(k)] = st->count;
+        }
+    }
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int k = 0; k < clients; ++k) {
+        threads.emplace_back([&, k] {
+            RawClient client(server->port());
+            const RawBytes cursor = open_cursor(client, open_instance(client));
+            for (int round = 0; round < rounds; ++round) {
+                const std::string criteria = "customer = " + std::to_string(k + 1);
+                client.exchange(
+                    RawClient::packed_request(307, cursor, {"orders", "customer", criteria, ""}));
+                // Two records to a fetch, so answers interleave with the
+                // other clients' many times over.
+                std::int32_t seen = 0;
+                for (;;) {
+                    const auto st = client.exchange(RawClient::fetch_request(cursor, 2));
+                    if (!st) {
+                        ++failures;
+                        return;
+                    }
+                    for (std::int32_t r = 0; r < st->count; ++r) {
+                        std::int32_t customer = 0;
+                        std::memcpy(&customer, st->data.data() + 4 * r, 4);
+                        if (customer != k + 1) ++failures;
+                    }
+                    seen += st->count;
+                    if (st->error != 0) break;
+                    if (st->count < 2) continue;
+                    if (seen == expected[static_cast<std::size_t>(k)]) {
+                        // The next fetch reports the end alone.
+                        const auto end = client.exchange(RawClient::fetch_request(cursor, 2));
+                        if (!end || end->error != 11032) ++failures;
+                        break;
+                    }
+                }
+                if (seen != expected[static_cast<std::size_t>(k)]) ++failures;
+            }
+        });
+    }
+    for (auto& t : threads)
+        t.join();
+    EXPECT_EQ(failures.load(), 0);
+}
+
+} // namespace
+} // namespace kl::test
