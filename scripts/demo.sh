@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# A short session against the reference server: builds what is needed
+# (installing missing Debian packages first), writes a sample database of
+# customers, products and orders, starts klserver on 127.0.0.1, writes an
+# environment file and talvern.ini in a temporary folder, runs klcli
+# through a few commands, and stops the server.
+#
+#   KL_DEMO_ROWS   orders in the sample (default 5000)
+#   KL_DEMO_HOST_TYPE  1 (little-endian, default) or 2 (big-endian numbers)
+#   KL_DEMO_STANDALONE=1  serve the client on its dispatcher connection
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(cmake ninja-build g++ libsqlite3-dev)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+echo "== building klserver, klcli and the library =="
+cmake -S . -B build-demo -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKL_BUILD_TESTS=OFF >/dev/null
+cmake --build build-demo -j "$(nproc 2>/dev/null || echo 2)" --target klserver klcli >/dev/null
+server=build-demo/server/klserver
+cli=build-demo/tools/klcli/klcli
+
+work=$(mktemp -d)
+server_pid=
+cleanup() {
+  if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null || true; wait "$server_pid" 2>/dev/null || true; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+mkdir -p "$work/data"
+"$server" --create-sample "$work/data/sales.db" --rows "${KL_DEMO_ROWS:-5000}"
+server_args=(--data "$work/data" --address 127.0.0.1 --port 0 --port-file "$work/port"
+             --host-type "${KL_DEMO_HOST_TYPE:-1}")
+[ "${KL_DEMO_STANDALONE:-0}" = 1 ] && server_args+=(--standalone)
+"$server" "${server_args[@]}" &
+server_pid=$!
+for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.05; done
+[ -s "$work/port" ] || { echo "klserver did not start"; exit 1; }
+port=$(cat "$work/port")
+
+cat >"$work/sales.ini" <<INI
+[environment]
+name=demo
+[include]
+Node=DEMO
+filename=sales
+[Node DEMO]
+transport=tcpsockets
+ipaddress=127.0.0.1
+port=$port
+INI
+# talvern.ini names a message file of our own; numbers it lacks (the
+# server's) are looked up on the server.
+printf '[ENVIRONMENT KLGLOBAL]\n' >"$work/messages.ini"
+printf '[Kelora]\nKLGlobal=%s\n' "$work/messages.ini" >"$work/talvern.ini"
+export KL_WINDIR="$work" KL_ENV="$work/sales.ini"
+
+run() {
+  echo
+  echo "\$ klcli $*"
+  "$cli" "$@"
+}
+run version
+run tables
+run describe orders
+run select customers id name city since --where "city = 'Lisbon' AND since >= '2020-01-01'" --limit 5
+run select orders id customer product quantity ordered --where "customer = 7 AND quantity >= 10"
+run insert products name="Wing nut" price=0.35 stock=1200
+run select products --where "name LIKE 'W%'"
+echo
+echo "\$ klcli select invoices   # a table the server does not have"
+if "$cli" select invoices; then echo "unexpected success"; exit 1; else echo "(exit status $?)"; fi
+run error 20012
+echo
+echo "demo finished: klserver on 127.0.0.1:$port stopped"
