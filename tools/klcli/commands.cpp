@@ -355,8 +355,10 @@ void show_information() {
     check("apiinfo", apiinfo(0, "hosttype", nullptr, &host_type), none);
     std::array<char, 16> host_version{};
     check("apihostversion", apihostversion(host_version.data()), none);
+    // apiinfo gives the library's version as apiversion does, without the
+    // information boxes apiversion shows (on standard error on Linux).
     std::array<char, 32> library_version{};
-    check("apiversion", apiversion(library_version.data()), none);
+    check("apiinfo", apiinfo(0, "clientversion", nullptr, library_version.data()), none);
     std::cout << "host type     " << host_type_text(host_type) << '\n'
               << "host version  " << field_text(host_version.data(), 8) << '\n'
               << "library       " << field_text(library_version.data(), library_version.size())
