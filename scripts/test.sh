@@ -9,7 +9,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake ninja-build g++ binutils libgtest-dev libgmock-dev clang libclang-rt-14-dev libsqlite3-dev)
+packages=(cmake ninja-build g++ binutils pkg-config libgtest-dev libgmock-dev clang libclang-rt-14-dev libsqlite3-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
