@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "session.h"
 
@@ -67,6 +68,15 @@ Selection* request_selection(Exchange& ex, Cursor& cursor);
 bool request_complete(Exchange& ex);
 // Refuses (20008) a change through a read-only instance.
 bool writable(Exchange& ex, const Instance& instance);
+
+// The selection's own record layout: its columns in its form, followed by
+// every column of the table joined to it, if any.
+Layout selection_layout(const Selection& selection);
+
+// A plain file name for a folder of the server (databases, exports):
+// letters, digits, '_', '-' and '.', at most 64 characters, no leading '.'
+// and no "..".
+bool plain_file_name(std::string_view name);
 
 // Sends up to count records of the selection from its position, packed as
 // many to an answer record as fit 1956 bytes, and 11032 when the rows run

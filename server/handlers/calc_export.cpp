@@ -1,13 +1,327 @@
+// Join, calc and export: a selection paired with the rows of another
+// table, a figure over one of its columns, and its rows written to a CSV
+// file in the export folder.
+#include <sqlite3.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <map>
+#include <set>
+
 #include "handlers.h"
 #include "server_errors.h"
+
 namespace kls {
+
+namespace {
+
+constexpr std::size_t options_field = 80;
+constexpr std::size_t calc_result_size = 32;
+
+std::string format_double(double v) {
+    char text[40];
+    std::snprintf(text, sizeof text, "%.15g", v);
+    return text;
+}
+
+enum class Function { count, sum, avg, min, max };
+
+std::optional<Function> calc_function(std::string_view options) {
+    const std::vector<OptionWord> words = split_options(options);
+    if (words.size() != 1 || !words[0].value.empty()) return std::nullopt;
+    static constexpr std::pair<std::string_view, Function> names[] = {
+        {"COUNT", Function::count}, {"SUM", Function::sum}, {"AVG", Function::avg},
+        {"MIN", Function::min},     {"MAX", Function::max},
+    };
+    for (const auto& [name, function] : names)
+        if (words[0].name == name) return function;
+    return std::nullopt;
+}
+
+// Running figures over the values of one column.  Numbers are kept as
+// numbers (integers exactly); text and dates compare as their record text
+// (YYYYMMDD orders dates).
+class Figures {
+  public:
+    Figures(const ColumnInfo& column, Function function) : column_(column), function_(function) {}
+
+    // Adds the value in column 0 of the row; false when an integer sum
+    // overflows.
+    bool add(sqlite3_stmt* row) {
+        if (sqlite3_column_type(row, 0) == SQLITE_NULL) return true;
+        const bool first = count_ == 0;
+        ++count_;
+        if (column_.type_code == type_integer) {
+            const std::int64_t v = sqlite3_column_int64(row, 0);
+            if (__builtin_add_overflow(sum_, v, &sum_)) return false;
+            if (first || v < low_) low_ = v;
+            if (first || v > high_) high_ = v;
+        } else if (column_.type_code == type_float) {
+            const double v = sqlite3_column_double(row, 0);
+            real_sum_ += v;
+            if (first || v < real_low_) real_low_ = v;
+            if (first || v > real_high_) real_high_ = v;
+        } else {
+            std::string v = value_text(column_, row, 0);
+            if (first || v < text_low_) text_low_ = v;
+            if (first || v > text_high_) text_high_ = std::move(v);
+        }
+        return true;
+    }
+
+    std::int64_t count() const { return count_; }
+
+    // The result as text; "" when there were no values to work on.
+    std::string result() const {
+        if (function_ == Function::count) return std::to_string(count_);
+        if (count_ == 0) return {};
+        const bool integer = column_.type_code == type_integer;
+        switch (function_) {
+        case Function::sum:
+            return integer ? std::to_string(sum_) : format_double(real_sum_);
+        case Function::avg:
+            return format_double((integer ? static_cast<double>(sum_) : real_sum_) /
+                                 static_cast<double>(count_));
+        case Function::min:
+            if (integer) return std::to_string(low_);
+            return column_.type_code == type_float ? format_double(real_low_) : text_low_;
+        case Function::max:
+            if (integer) return std::to_string(high_);
+            return column_.type_code == type_float ? format_double(real_high_) : text_high_;
+        case Function::count:
+            break;
+        }
+        return {};
+    }
+
+  private:
+    const ColumnInfo& column_;
+    Function function_;
+    std::int64_t count_ = 0;
+    std::int64_t sum_ = 0;
+    std::int64_t low_ = 0;
+    std::int64_t high_ = 0;
+    double real_sum_ = 0;
+    double real_low_ = 0;
+    double real_high_ = 0;
+    std::string text_low_;
+    std::string text_high_;
+};
+
+// A CSV field: quoted when it holds a comma, a quote or a line break.
+void put_csv_field(std::string& line, std::string_view text) {
+    if (text.find_first_of(",\"\r\n") == std::string_view::npos) {
+        line += text;
+        return;
+    }
+    line += '"';
+    for (char c : text) {
+        if (c == '"') line += '"';
+        line += c;
+    }
+    line += '"';
+}
+
+// A field of a character-form record with its padding dropped.
+std::string_view trimmed(std::span<const std::uint8_t> field) {
+    std::string_view text(reinterpret_cast<const char*>(field.data()), field.size());
+    text = text.substr(0, text.find('\0'));
+    while (!text.empty() && text.back() == ' ')
+        text.remove_suffix(1);
+    return text;
+}
+
+} // namespace
+
 void handle_join(Exchange& ex) {
-    ex.answer(error_status(err_unknown_code, "not built yet"));
+    const std::uint32_t id = ex.in.id();
+    const std::string from_table = ex.in.string();
+    const std::string from_column = ex.in.string();
+    const std::string to_table = ex.in.string();
+    const std::string to_column = ex.in.string();
+    const std::string options = ex.in.string();
+    Cursor* c = request_cursor(ex, id);
+    if (c == nullptr) return;
+    Selection* s = request_selection(ex, *c);
+    if (s == nullptr) return;
+    Instance* inst = ex.session.instance(c->instance);
+    if (inst == nullptr) return void(ex.answer(error_status(err_unknown_instance, "instance")));
+    Database& db = *inst->db;
+
+    if (!from_table.empty() && !equal_ignoring_case(from_table, s->table.name))
+        return void(ex.answer(error_status(err_no_table, from_table)));
+    const ColumnInfo* from = s->table.find(from_column);
+    if (from == nullptr) return void(ex.answer(error_status(err_no_column, from_column)));
+    std::optional<TableInfo> to_info = db.table(to_table);
+    if (!to_info) return void(ex.answer(error_status(err_no_table, to_table)));
+    const ColumnInfo* to = to_info->find(to_column);
+    if (to == nullptr) return void(ex.answer(error_status(err_no_column, to_column)));
+    if (const auto words = split_options(options); !words.empty())
+        return void(ex.answer(error_status(err_bad_option, words[0].name)));
+
+    // The pairs of the whole join, then those of the selection's rows in
+    // the selection's order.  A cursor joined before is joined again from
+    // its own rows.
+    Statement pairs(db.handle(), "SELECT a.rowid, b.rowid FROM " + quote_identifier(s->table.name) +
+                                     " AS a JOIN " + quote_identifier(to_info->name) +
+                                     " AS b ON a." + quote_identifier(from->name) + " = b." +
+                                     quote_identifier(to->name) + " ORDER BY a.rowid, b.rowid");
+    if (!pairs.ok()) return void(ex.answer(storage_error(db)));
+    std::map<std::int64_t, std::vector<std::int64_t>> matches;
+    int result;
+    while ((result = pairs.step()) == SQLITE_ROW)
+        matches[sqlite3_column_int64(pairs.get(), 0)].push_back(
+            sqlite3_column_int64(pairs.get(), 1));
+    if (result != SQLITE_DONE) return void(ex.answer(storage_error(db)));
+
+    std::vector<Entry> rows;
+    std::set<std::int64_t> seen;
+    for (const Entry& e : s->rows) {
+        if (!seen.insert(e.rowid).second) continue;
+        const auto found = matches.find(e.rowid);
+        if (found == matches.end()) continue;
+        for (std::int64_t joined : found->second)
+            rows.push_back(Entry{e.rowid, joined});
+    }
+    s->join = Join{std::move(*to_info), from->name, to->name};
+    s->rows = std::move(rows);
+    s->layout = selection_layout(*s);
+    s->position = 0;
+    s->current.reset();
+
+    Status st;
+    st.valuesize = static_cast<std::int32_t>(s->rows.size());
+    st.count = st.valuesize;
+    st.bufflen = s->layout.length;
+    ex.answer(st);
 }
+
 void handle_calc(Exchange& ex) {
-    ex.answer(error_status(err_unknown_code, "not built yet"));
+    const std::uint32_t id = ex.in.id();
+    const std::string from_table = ex.in.string();
+    const std::string from_column = ex.in.string();
+    const std::string options = ex.in.string();
+    Cursor* c = request_cursor(ex, id);
+    if (c == nullptr) return;
+    Selection* s = request_selection(ex, *c);
+    if (s == nullptr) return;
+    Instance* inst = ex.session.instance(c->instance);
+    if (inst == nullptr) return void(ex.answer(error_status(err_unknown_instance, "instance")));
+    Database& db = *inst->db;
+
+    // The column is the selection's own, or of the table joined to it
+    // (then the joined rows are the ones counted).
+    const TableInfo* table = &s->table;
+    bool joined = false;
+    if (s->join && !from_table.empty() && !equal_ignoring_case(from_table, s->table.name) &&
+        equal_ignoring_case(from_table, s->join->table.name)) {
+        table = &s->join->table;
+        joined = true;
+    } else if (!from_table.empty() && !equal_ignoring_case(from_table, s->table.name)) {
+        return void(ex.answer(error_status(err_no_table, from_table)));
+    }
+    const ColumnInfo* column = table->find(from_column);
+    if (column == nullptr) return void(ex.answer(error_status(err_no_column, from_column)));
+    const std::optional<Function> function = calc_function(options);
+    if (!function)
+        return void(
+            ex.answer(error_status(err_bad_option, options.empty() ? "function" : options)));
+    const bool number = column->type_code == type_integer || column->type_code == type_float;
+    if (!number && (*function == Function::sum || *function == Function::avg))
+        return void(ex.answer(error_status(err_conversion, "not a number: " + column->name)));
+
+    Statement value(db.handle(), "SELECT " + quote_identifier(column->name) + " FROM " +
+                                     quote_identifier(table->name) + " WHERE rowid = ?");
+    if (!value.ok()) return void(ex.answer(storage_error(db)));
+    Figures figures(*column, *function);
+    for (const Entry& e : s->rows) {
+        value.reset();
+        value.bind_int64(1, joined ? e.joined : e.rowid);
+        const int result = value.step();
+        if (result == SQLITE_DONE) continue; // deleted since it was selected
+        if (result != SQLITE_ROW) return void(ex.answer(storage_error(db)));
+        if (!figures.add(value.get()))
+            return void(ex.answer(error_status(err_conversion, "sum overflows")));
+    }
+
+    Status st;
+    st.count = static_cast<std::int32_t>(
+        std::min<std::int64_t>(figures.count(), std::numeric_limits<std::int32_t>::max()));
+    st.bufflen = static_cast<std::int32_t>(calc_result_size);
+    Writer w = ex.writer();
+    w.status(st).text_field(figures.result(), calc_result_size, ' ');
+    ex.send(w.data());
 }
+
 void handle_export(Exchange& ex) {
-    ex.answer(error_status(err_unknown_code, "not built yet"));
+    const std::uint32_t id = ex.in.id();
+    const std::string options = ex.in.text_field(options_field);
+    const std::string file = ex.in.string();
+    Cursor* c = request_cursor(ex, id);
+    if (c == nullptr) return;
+    Selection* s = request_selection(ex, *c);
+    if (s == nullptr) return;
+    Instance* inst = ex.session.instance(c->instance);
+    if (inst == nullptr) return void(ex.answer(error_status(err_unknown_instance, "instance")));
+
+    bool header = true;
+    for (const OptionWord& w : split_options(options)) {
+        if (w.name == "HEADER" && equal_ignoring_case(w.value, "NO"))
+            header = false;
+        else if (w.name == "HEADER" && equal_ignoring_case(w.value, "YES"))
+            header = true;
+        else
+            return void(ex.answer(error_status(err_bad_option, w.name)));
+    }
+    if (!plain_file_name(file)) return void(ex.answer(error_status(err_export, file)));
+
+    // The rows are read in character form whatever the cursor's form.
+    Selection view;
+    view.table = s->table;
+    view.join = s->join;
+    for (const Field& f : s->layout.fields)
+        view.layout.add(f.column, true, f.source);
+    RecordReader reader(*inst->db, view);
+
+    const std::filesystem::path path =
+        std::filesystem::path(ex.session.state().config.export_dir) / file;
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out) return void(ex.answer(error_status(err_export, file)));
+    std::string line;
+    if (header) {
+        for (const Field& f : view.layout.fields) {
+            if (!line.empty()) line += ',';
+            put_csv_field(line, f.column.name);
+        }
+        out << line << '\n';
+    }
+    std::int64_t written = 0;
+    Bytes record(static_cast<std::size_t>(view.layout.length));
+    for (const Entry& e : s->rows) {
+        if (!reader.read(e, ex.big_endian, record)) continue; // deleted since
+        line.clear();
+        for (std::size_t k = 0; k < view.layout.fields.size(); ++k) {
+            const Field& f = view.layout.fields[k];
+            if (k > 0) line += ',';
+            put_csv_field(line,
+                          trimmed(std::span(record).subspan(static_cast<std::size_t>(f.offset),
+                                                            static_cast<std::size_t>(f.length))));
+        }
+        out << line << '\n';
+        ++written;
+    }
+    out.close();
+    if (!out) {
+        std::error_code ignored;
+        std::filesystem::remove(path, ignored);
+        return void(ex.answer(error_status(err_export, file)));
+    }
+    Status st;
+    st.count = static_cast<std::int32_t>(
+        std::min<std::int64_t>(written, std::numeric_limits<std::int32_t>::max()));
+    ex.answer(st);
 }
+
 } // namespace kls

@@ -1,10 +1,179 @@
+// Describe and bind: a cursor's record layout as column descriptions, out
+// to the client and back in.
+//
+// A description is 220 bytes (the table in docs/server.md); they travel
+// six to a record, behind a 92-byte header from the server and behind two
+// zero bytes from the client.
+#include <algorithm>
+
 #include "handlers.h"
 #include "server_errors.h"
+
 namespace kls {
+
+namespace {
+
+constexpr std::size_t options_field = 80;
+constexpr std::size_t description_size = 220;
+constexpr std::size_t descriptions_per_record = 6;
+constexpr std::size_t chunk_size = description_size * descriptions_per_record; // 1320
+constexpr std::size_t bind_chunk_lead = 2;
+constexpr std::size_t name_field = 32;
+constexpr std::size_t declared_field = 16;
+// More columns than any table holds; a bind naming more is refused rather
+// than kept.
+constexpr std::int64_t bind_column_limit = 2000;
+
+// Offsets of the description's fields.
+constexpr std::size_t at_name = 4;
+constexpr std::size_t at_table = 36;
+constexpr std::size_t at_form = 192;
+
+void put_description(Writer& w, int number, const Field& f, const std::string& table) {
+    w.i32(number);
+    w.text_field(f.column.name, name_field, '\0');
+    w.text_field(table, name_field, '\0');
+    w.text_field(f.column.declared, declared_field, '\0');
+    w.zeros(88);
+    w.i32(f.column.type_code).i32(f.length).i32(f.offset).i32(f.column.character_length);
+    w.i32(1); // occurrences
+    w.i32(f.character ? 1 : 0);
+    w.i32(f.column.nullable ? 1 : 0);
+    w.i32(f.column.primary_key ? 1 : 0);
+    w.zeros(16);
+}
+
+// Text of a fixed name field up to its first NUL, trailing blanks dropped.
+std::string name_text(std::span<const std::uint8_t> field) {
+    std::string text(field.begin(), std::find(field.begin(), field.end(), std::uint8_t{0}));
+    while (!text.empty() && text.back() == ' ')
+        text.pop_back();
+    return text;
+}
+
+// What one bound description asks for.
+struct Bound {
+    std::string column;
+    std::string table;
+    bool character = false;
+};
+
+// The column a bound description names: in the table its table field
+// names, or (field empty) the selection's own table first, then the table
+// joined to it.  Source 0 or 1 as in Field; nullptr when there is none.
+const ColumnInfo* bound_column(const Selection& s, const Bound& b, int& source) {
+    const bool own_table = b.table.empty() || equal_ignoring_case(b.table, s.table.name);
+    if (own_table) {
+        if (const ColumnInfo* c = s.table.find(b.column)) {
+            source = 0;
+            return c;
+        }
+    }
+    if (s.join && (b.table.empty() || equal_ignoring_case(b.table, s.join->table.name))) {
+        source = 1;
+        return s.join->table.find(b.column);
+    }
+    return nullptr;
+}
+
+} // namespace
+
+Layout selection_layout(const Selection& s) {
+    Layout layout = make_layout(s.columns, s.character);
+    if (s.join)
+        for (const ColumnInfo& c : s.join->table.columns)
+            layout.add(c, s.character, 1);
+    return layout;
+}
+
 void handle_describe(Exchange& ex) {
-    ex.answer(error_status(err_unknown_code, "not built yet"));
+    const std::uint32_t id = ex.in.id();
+    const std::int32_t room = ex.in.i32();
+    ex.in.bytes(options_field);
+    Cursor* c = request_cursor(ex, id);
+    if (c == nullptr) return;
+    Selection* s = request_selection(ex, *c);
+    if (s == nullptr) return;
+
+    const std::vector<Field>& fields = s->layout.fields;
+    const std::size_t count = std::min(fields.size(), static_cast<std::size_t>(std::max(room, 0)));
+    Status st;
+    st.count = static_cast<std::int32_t>(count);
+    st.valuesize = static_cast<std::int32_t>(fields.size());
+    st.bufflen = s->layout.length;
+    if (!ex.answer(st)) return;
+
+    for (std::size_t first = 0; first < count; first += descriptions_per_record) {
+        const std::size_t last = std::min(count, first + descriptions_per_record);
+        Status header;
+        header.count = static_cast<std::int32_t>(last - first);
+        header.bufflen = static_cast<std::int32_t>((last - first) * description_size);
+        Writer w = ex.writer();
+        w.status(header);
+        for (std::size_t k = first; k < last; ++k) {
+            const Field& f = fields[k];
+            put_description(w, static_cast<int>(k + 1), f,
+                            f.source == 1 && s->join ? s->join->table.name : s->table.name);
+        }
+        if (!ex.send(w.data())) return;
+    }
 }
+
 void handle_bind(Exchange& ex) {
-    ex.answer(error_status(err_unknown_code, "not built yet"));
+    const std::uint32_t id = ex.in.id();
+    const std::int32_t n = ex.in.i32();
+    ex.in.bytes(options_field);
+    if (!request_complete(ex)) return;
+
+    // Every chunk the client sends is read before anything is answered, so
+    // the stream stays in step whatever is wrong with the request.
+    std::vector<Bound> bound;
+    bool malformed = false;
+    const std::int64_t total = std::int64_t{std::max(n, 0)} * std::int64_t{description_size};
+    for (std::int64_t position = 0; position < total; position += std::int64_t{chunk_size}) {
+        const std::optional<Bytes> record = ex.read_record();
+        if (!record) return; // the connection is gone
+        const auto share =
+            static_cast<std::size_t>(std::min(total - position, std::int64_t{chunk_size}));
+        if (record->size() != bind_chunk_lead + share) {
+            malformed = true;
+            continue;
+        }
+        if (n > bind_column_limit) continue;
+        const std::span<const std::uint8_t> chunk = std::span(*record).subspan(bind_chunk_lead);
+        for (std::size_t at = 0; at < share; at += description_size) {
+            const auto d = chunk.subspan(at, description_size);
+            Bound b;
+            b.column = name_text(d.subspan(at_name, name_field));
+            b.table = name_text(d.subspan(at_table, name_field));
+            b.character = get_i32(d.data() + at_form, ex.big_endian) != 0;
+            bound.push_back(std::move(b));
+        }
+    }
+    if (malformed) return void(ex.answer(error_status(err_malformed, "description records")));
+    if (n > bind_column_limit) return void(ex.answer(error_status(err_data_length, "columns", n)));
+
+    Cursor* c = request_cursor(ex, id);
+    if (c == nullptr) return;
+    Selection* s = request_selection(ex, *c);
+    if (s == nullptr) return;
+
+    Layout layout;
+    if (bound.empty()) {
+        layout = selection_layout(*s);
+    } else {
+        for (const Bound& b : bound) {
+            int source = 0;
+            const ColumnInfo* column = bound_column(*s, b, source);
+            if (column == nullptr) return void(ex.answer(error_status(err_no_column, b.column)));
+            layout.add(*column, b.character, source);
+        }
+    }
+    s->layout = std::move(layout);
+    Status st;
+    st.bufflen = s->layout.length;
+    st.valuesize = static_cast<std::int32_t>(s->layout.fields.size());
+    ex.answer(st);
 }
+
 } // namespace kls

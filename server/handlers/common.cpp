@@ -1,5 +1,7 @@
 // The table of function codes and the steps the handlers share.
+#include <algorithm>
 #include <array>
+#include <cctype>
 #include <utility>
 
 #include "handlers.h"
@@ -50,6 +52,17 @@ Selection* request_selection(Exchange& ex, Cursor& cursor) {
         return nullptr;
     }
     return &*cursor.selection;
+}
+
+bool plain_file_name(std::string_view name) {
+    constexpr std::size_t name_limit = 64;
+    if (name.empty() || name.size() > name_limit || name[0] == '.') return false;
+    return std::all_of(name.begin(), name.end(),
+                       [](char c) {
+                           return std::isalnum(static_cast<unsigned char>(c)) || c == '_' ||
+                                  c == '-' || c == '.';
+                       }) &&
+           name.find("..") == std::string_view::npos;
 }
 
 bool writable(Exchange& ex, const Instance& instance) {

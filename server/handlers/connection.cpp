@@ -13,19 +13,6 @@ namespace kls {
 namespace {
 
 constexpr std::size_t options_field = 80;
-constexpr std::size_t name_limit = 64;
-
-// A database name is a plain file name in the data folder: no path, no
-// "..", nothing hidden.
-bool acceptable_name(const std::string& name) {
-    if (name.empty() || name.size() > name_limit || name[0] == '.') return false;
-    return std::all_of(name.begin(), name.end(),
-                       [](char c) {
-                           return std::isalnum(static_cast<unsigned char>(c)) || c == '_' ||
-                                  c == '-' || c == '.';
-                       }) &&
-           name.find("..") == std::string::npos;
-}
 
 struct HostOptions {
     bool read_only = false;
@@ -65,7 +52,7 @@ void handle_connect(Exchange& ex) {
     if (!request_complete(ex)) return;
 
     std::string name = file;
-    if (!acceptable_name(name)) return void(ex.answer(error_status(err_bad_name, file)));
+    if (!plain_file_name(name)) return void(ex.answer(error_status(err_bad_name, file)));
     if (name.find('.') == std::string::npos) name += ".db";
     const HostOptions h = host_options(options);
     if (!h.bad.empty()) return void(ex.answer(error_status(err_bad_option, h.bad)));
