@@ -36,9 +36,9 @@ std::optional<AreaTexts> read_area(std::span<const std::uint8_t> area, bool big_
 // The first word not taken, or "" when all are.
 std::string write_options(const std::string& text, bool allow_char, bool& character) {
     for (const OptionWord& w : split_options(text)) {
-        const bool known = w.value.empty() && ((allow_char && w.name == "CHAR") ||
-                                               w.name == "SKIPIA" || w.name == "NOWAIT" ||
-                                               w.name == "HOOK");
+        const bool known =
+            w.value.empty() && ((allow_char && w.name == "CHAR") || w.name == "SKIPIA" ||
+                                w.name == "NOWAIT" || w.name == "HOOK");
         if (!known) return w.name;
         if (w.name == "CHAR") character = true;
     }
