@@ -171,5 +171,72 @@ TEST_F(RobustnessTest, SeveralClientsAtOnceEachGetTheirOwnSelection) {
     EXPECT_EQ(failures.load(), 0);
 }
 
+// A row of orders in character form: every column in table order, the id
+// left blank so the server chooses it.
+RawBytes order_row(int customer, const std::string& note) {
+    std::string row;
+    const auto field = [&row](const std::string& text, std::size_t width) {
+        row += text;
+        row.append(width - text.size(), ' ');
+    };
+    field("", 32);                       // id
+    field(std::to_string(customer), 32); // customer
+    field("1", 32);                      // product
+    field("3", 32);                      // quantity
+    field("20250601", 8);                // ordered
+    row += note;                         // note: VARCHAR, NUL-padded
+    row.append(40 - note.size(), '\0');
+    return RawBytes(row.begin(), row.end());
+}
+
+RawBytes insert_request(const RawBytes& instance, const RawBytes& row) {
+    RawBytes r = {0x3A, 0x01};
+    r.insert(r.end(), instance.begin(), instance.end());
+    RawBytes area(256, 0);
+    const std::string texts[] = {"orders", "", "CHAR"};
+    std::size_t at = 0;
+    for (const std::string& t : texts) {
+        std::copy(t.begin(), t.end(), area.begin() + static_cast<std::ptrdiff_t>(at));
+        at += t.size() + 1;
+    }
+    r.insert(r.end(), area.begin(), area.end());
+    r.insert(r.end(), row.begin(), row.end());
+    return r;
+}
+
+TEST_F(RobustnessTest, ClientsWritingAtOnceLoseNothingAndSeeOnlyTheirOwnRows) {
+    constexpr int clients = 4;
+    constexpr int rows = 15;
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int k = 0; k < clients; ++k) {
+        threads.emplace_back([&, k] {
+            RawClient client(server->port());
+            const RawBytes instance = open_instance(client);
+            const std::string note = "client " + std::to_string(k);
+            for (int n = 0; n < rows; ++n) {
+                const auto st = client.exchange(insert_request(instance, order_row(k + 1, note)));
+                if (!st || st->error != 0) ++failures;
+            }
+            const RawBytes cursor = open_cursor(client, instance);
+            const auto sel = client.exchange(RawClient::packed_request(
+                307, cursor, {"orders", "note", "note = '" + note + "'", ""}));
+            if (!sel || sel->count != rows) ++failures;
+            const auto fetched = client.exchange(RawClient::fetch_request(cursor, rows));
+            if (!fetched || fetched->count != rows) {
+                ++failures;
+                return;
+            }
+            for (int r = 0; r < rows; ++r)
+                if (std::string(reinterpret_cast<const char*>(fetched->data.data()) + 40 * r) !=
+                    note)
+                    ++failures;
+        });
+    }
+    for (auto& t : threads)
+        t.join();
+    EXPECT_EQ(failures.load(), 0);
+}
+
 } // namespace
 } // namespace kl::test
