@@ -174,10 +174,11 @@ CatalogueOptions catalogue_options(std::string_view text) {
 }
 
 // Every entry a fresh catalogue request asks for, or the error status.
-std::variant<std::vector<Bytes>, Status>
-catalogue_entries(Database& db, const std::vector<std::int32_t>& items,
-                  const std::optional<std::string>& table, const std::string& column,
-                  bool big_endian) {
+std::variant<std::vector<Bytes>, Status> catalogue_entries(Database& db,
+                                                           const std::vector<std::int32_t>& items,
+                                                           const std::optional<std::string>& table,
+                                                           const std::string& column,
+                                                           bool big_endian) {
     const bool want_rows = std::find(items.begin(), items.end(), 204) != items.end();
     std::vector<Bytes> entries;
     if (!table) {
@@ -274,8 +275,7 @@ void handle_index_info(Exchange& ex) {
 
     Statement indexes(inst->db->handle(),
                       "SELECT name, \"unique\" FROM pragma_index_list(?) ORDER BY name");
-    Statement columns(inst->db->handle(),
-                      "SELECT name FROM pragma_index_info(?) ORDER BY seqno");
+    Statement columns(inst->db->handle(), "SELECT name FROM pragma_index_info(?) ORDER BY seqno");
     if (!indexes.ok() || !columns.ok()) return void(ex.answer(storage_error(*inst->db)));
     indexes.bind_text(1, info->name);
     Writer w = ex.writer();

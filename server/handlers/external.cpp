@@ -64,8 +64,8 @@ std::string upper(std::string text) {
 // NULs, in upper case.
 std::string command_word(const Bytes& input) {
     std::string text(input.begin(), input.end());
-    while (!text.empty() && (text.back() == '\0' || std::isspace(static_cast<unsigned char>(
-                                                         text.back())) != 0))
+    while (!text.empty() &&
+           (text.back() == '\0' || std::isspace(static_cast<unsigned char>(text.back())) != 0))
         text.pop_back();
     const auto start = text.find_first_not_of(" \t\r\n");
     return upper(start == std::string::npos ? std::string() : text.substr(start));
@@ -156,9 +156,8 @@ void handle_external(Exchange& ex) {
         header.bufflen = static_cast<std::int32_t>(piece);
         Writer w = ex.writer();
         w.status(header);
-        const std::size_t from_result = offset < result->size()
-                                            ? std::min(piece, result->size() - offset)
-                                            : 0;
+        const std::size_t from_result =
+            offset < result->size() ? std::min(piece, result->size() - offset) : 0;
         if (from_result > 0) w.bytes(std::span(*result).subspan(offset, from_result));
         w.zeros(piece - from_result);
         if (!ex.send(w.data())) return;
