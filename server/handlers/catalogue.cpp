@@ -56,23 +56,20 @@ std::size_t qualifier_size(std::int32_t code) {
     }
 }
 
-// The size of a buffer item's value in an entry; 0 for an item the server
-// does not give.
-std::size_t buffer_item_size(std::int32_t code) {
+bool known_buffer_item(std::int32_t code) {
     switch (code) {
     case 202:
-    case 302:
-        return name_field;
     case 203:
     case 204:
+    case 302:
     case 305:
     case 306:
     case 307:
     case 308:
     case 310:
-        return 4;
+        return true;
     default:
-        return 0;
+        return false;
     }
 }
 
@@ -227,15 +224,11 @@ void handle_catalogue(Exchange& ex) {
     Instance* inst = request_instance(ex, id);
     if (inst == nullptr) return;
     if (!options.bad.empty()) return void(ex.answer(error_status(err_bad_option, options.bad)));
-    std::size_t entry_size = 0;
-    for (const std::int32_t item : items) {
-        const std::size_t size = buffer_item_size(item);
-        if (size == 0)
+    if (items.empty()) return void(ex.answer(error_status(err_bad_option, "no buffer items")));
+    for (const std::int32_t item : items)
+        if (!known_buffer_item(item))
             return void(ex.answer(
                 error_status(err_bad_option, "buffer item " + std::to_string(item), item)));
-        entry_size += size;
-    }
-    if (entry_size == 0) return void(ex.answer(error_status(err_bad_option, "no buffer items")));
 
     if (!options.next) {
         inst->catalogue_entries.clear();
@@ -245,18 +238,17 @@ void handle_catalogue(Exchange& ex) {
         inst->catalogue_entries = std::get<std::vector<Bytes>>(std::move(found));
     }
     // A continuation goes on with the entries the previous request found,
-    // so the pieces of one listing never overlap or skip, whatever changes
-    // in between.
+    // as that request laid them out, so the pieces of one listing never
+    // overlap or skip, whatever changes in between.
     const std::vector<Bytes>& entries = inst->catalogue_entries;
-    const std::size_t left = entries.size() - std::min(inst->catalogue_sent, entries.size());
-    const std::size_t room = catalogue_data_room / entry_size;
-    const std::size_t take = std::min({left, options.count, room});
-    if (take == 0) return void(ex.answer(error_status(err_no_more_entries, "catalogue")));
     Bytes data;
-    for (std::size_t k = 0; k < take; ++k) {
-        const Bytes& e = entries[inst->catalogue_sent + k];
-        data.insert(data.end(), e.begin(), e.end());
+    std::size_t take = 0;
+    for (std::size_t k = inst->catalogue_sent; k < entries.size() && take < options.count;
+         ++k, ++take) {
+        if (entries[k].size() > catalogue_data_room - data.size()) break;
+        data.insert(data.end(), entries[k].begin(), entries[k].end());
     }
+    if (take == 0) return void(ex.answer(error_status(err_no_more_entries, "catalogue")));
     inst->catalogue_sent += take;
     Status st;
     st.count = static_cast<std::int32_t>(take);

@@ -107,10 +107,11 @@ std::optional<Bytes> run_builtin(const std::string& routine, const Bytes& input)
 void handle_command(Exchange& ex) {
     const std::uint32_t id = ex.in.id();
     const std::int32_t length = ex.in.i32();
-    ex.in.string(); // options: none taken
     // Without a length nothing more can be read in step: the request alone
     // is answered.
-    const std::optional<Input> input = read_input(ex, ex.in.ok() ? length : 0);
+    const bool length_read = ex.in.ok();
+    ex.in.string(); // options: none taken
+    const std::optional<Input> input = read_input(ex, length_read ? length : 0);
     if (!input) return;
     Instance* inst = request_instance(ex, id);
     if (inst == nullptr) return;
