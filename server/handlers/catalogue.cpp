@@ -1,10 +1,300 @@
+// Catalogue entries (tables or a table's columns) and index information.
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <charconv>
+#include <limits>
+
 #include "handlers.h"
 #include "server_errors.h"
+
 namespace kls {
+
+namespace {
+
+constexpr std::size_t qualifier_words = 17; // up to 16 item codes, then 0
+constexpr std::size_t buffer_words = 33;    // up to 32 item codes, then 0
+constexpr std::size_t options_field = 256;
+constexpr std::size_t name_field = 32;
+constexpr std::size_t index_record = 104;
+constexpr std::size_t index_columns_field = 64;
+// The client reads one answer record of at most 1952 bytes, status
+// included, for catalogue and index information.
+constexpr std::size_t catalogue_data_room = 1952 - status_size;
+
+constexpr std::int32_t item_table = 202;
+constexpr std::int32_t item_column = 302;
+
+// The size of a qualifier value by its code; 0 for a code with no known
+// size, after which the values cannot be told apart.
+std::size_t qualifier_size(std::int32_t code) {
+    switch (code) {
+    case 109:
+        return 255;
+    case 320:
+    case 630:
+    case 670:
+        return 131;
+    case 102:
+    case 202:
+    case 302:
+    case 602:
+    case 622:
+    case 672:
+    case 673:
+    case 902:
+        return 32;
+    case 405:
+    case 604:
+    case 615:
+    case 679:
+    case 703:
+    case 801:
+        return 4;
+    default:
+        return 0;
+    }
+}
+
+bool known_buffer_item(std::int32_t code) {
+    switch (code) {
+    case 202:
+    case 203:
+    case 204:
+    case 302:
+    case 305:
+    case 306:
+    case 307:
+    case 308:
+    case 310:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The item codes of a list ended by 0 (or by its last word).
+std::vector<std::int32_t> read_items(Reader& in, std::size_t words) {
+    std::vector<std::int32_t> items;
+    bool ended = false;
+    for (std::size_t k = 0; k < words; ++k) {
+        const std::int32_t code = in.i32();
+        if (code == 0) ended = true;
+        if (!ended) items.push_back(code);
+    }
+    return items;
+}
+
+// A blank-padded qualifier text: up to its first NUL, trailing blanks off.
+std::string qualifier_text(std::span<const std::uint8_t> value) {
+    std::string text(value.begin(), std::find(value.begin(), value.end(), std::uint8_t{0}));
+    while (!text.empty() && text.back() == ' ')
+        text.pop_back();
+    return text;
+}
+
+std::int32_t clamp_i32(std::int64_t v) {
+    return static_cast<std::int32_t>(std::clamp<std::int64_t>(
+        v, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()));
+}
+
+// What one entry describes: a table, or one of its columns (column
+// number from 1; 0 for a table entry).
+struct Described {
+    const TableInfo* table = nullptr;
+    const ColumnInfo* column = nullptr;
+    int number = 0;
+    std::int64_t rows = 0;
+};
+
+Bytes entry_bytes(const Described& d, const std::vector<std::int32_t>& items, bool big_endian) {
+    Writer w(big_endian);
+    for (const std::int32_t item : items) {
+        const ColumnInfo* c = d.column;
+        switch (item) {
+        case 202:
+            w.text_field(d.table->name, name_field, ' ');
+            break;
+        case 302:
+            w.text_field(c ? std::string_view(c->name) : std::string_view(), name_field, ' ');
+            break;
+        case 305:
+            w.i32(c ? c->type_code : 0);
+            break;
+        case 306:
+            w.i32(c ? c->length : 0);
+            break;
+        case 310:
+            w.i32(c ? 1 : 0);
+            break;
+        case 307:
+            w.i32(d.number);
+            break;
+        case 308:
+            w.i32(c ? c->character_length : 0);
+            break;
+        case 203:
+            w.i32(static_cast<std::int32_t>(d.table->columns.size()));
+            break;
+        case 204:
+            w.i32(clamp_i32(d.rows));
+            break;
+        }
+    }
+    return std::move(w.data());
+}
+
+struct CatalogueOptions {
+    bool next = false;
+    std::size_t count = std::numeric_limits<std::size_t>::max();
+    std::string bad;
+};
+
+// "N" first: go on after the previous request's entries; then option
+// words, of which COUNT=n (n at least 1) is the only one.
+CatalogueOptions catalogue_options(std::string_view text) {
+    CatalogueOptions o;
+    if (!text.empty() && (text[0] == 'N' || text[0] == 'n')) {
+        o.next = true;
+        text.remove_prefix(1);
+    }
+    for (const OptionWord& w : split_options(text)) {
+        std::size_t n = 0;
+        const char* end = w.value.data() + w.value.size();
+        const auto [at, ec] = std::from_chars(w.value.data(), end, n);
+        if (w.name == "COUNT" && ec == std::errc() && at == end && n > 0)
+            o.count = n;
+        else if (o.bad.empty())
+            o.bad = w.name;
+    }
+    return o;
+}
+
+// Every entry a fresh catalogue request asks for, or the error status.
+std::variant<std::vector<Bytes>, Status> catalogue_entries(Database& db,
+                                                           const std::vector<std::int32_t>& items,
+                                                           const std::optional<std::string>& table,
+                                                           const std::string& column,
+                                                           bool big_endian) {
+    const bool want_rows = std::find(items.begin(), items.end(), 204) != items.end();
+    std::vector<Bytes> entries;
+    if (!table) {
+        for (const std::string& name : db.table_names()) {
+            const std::optional<TableInfo> info = db.table(name);
+            if (!info) continue;
+            Described d{&*info, nullptr, 0, want_rows ? db.row_count(*info) : 0};
+            entries.push_back(entry_bytes(d, items, big_endian));
+        }
+        return entries;
+    }
+    const std::optional<TableInfo> info = db.table(*table);
+    if (!info) return error_status(err_no_table, *table);
+    const bool all = column.empty() || column == "*";
+    const std::int64_t rows = want_rows ? db.row_count(*info) : 0;
+    for (std::size_t k = 0; k < info->columns.size(); ++k) {
+        const ColumnInfo& c = info->columns[k];
+        if (!all && !equal_ignoring_case(c.name, column)) continue;
+        Described d{&*info, &c, static_cast<int>(k + 1), rows};
+        entries.push_back(entry_bytes(d, items, big_endian));
+    }
+    if (entries.empty()) return error_status(err_no_column, column);
+    return entries;
+}
+
+} // namespace
+
 void handle_catalogue(Exchange& ex) {
-    ex.answer(error_status(err_unknown_code, "not built yet"));
+    const std::uint32_t id = ex.in.id();
+    const std::vector<std::int32_t> qualifiers = read_items(ex.in, qualifier_words);
+    const std::vector<std::int32_t> items = read_items(ex.in, buffer_words);
+    const CatalogueOptions options = catalogue_options(ex.in.text_field(options_field));
+    std::optional<std::string> table;
+    std::string column;
+    for (const std::int32_t code : qualifiers) {
+        const std::size_t size = qualifier_size(code);
+        if (size == 0) {
+            if (!ex.in.ok()) break; // answered as too short below
+            return void(ex.answer(
+                error_status(err_malformed, "qualifier item " + std::to_string(code), code)));
+        }
+        const std::span<const std::uint8_t> value = ex.in.bytes(size);
+        if (code == item_table) table = qualifier_text(value);
+        if (code == item_column) column = qualifier_text(value);
+    }
+    Instance* inst = request_instance(ex, id);
+    if (inst == nullptr) return;
+    if (!options.bad.empty()) return void(ex.answer(error_status(err_bad_option, options.bad)));
+    if (items.empty()) return void(ex.answer(error_status(err_bad_option, "no buffer items")));
+    for (const std::int32_t item : items)
+        if (!known_buffer_item(item))
+            return void(ex.answer(
+                error_status(err_bad_option, "buffer item " + std::to_string(item), item)));
+
+    if (!options.next) {
+        inst->catalogue_entries.clear();
+        inst->catalogue_sent = 0;
+        auto found = catalogue_entries(*inst->db, items, table, column, ex.big_endian);
+        if (auto* error = std::get_if<Status>(&found)) return void(ex.answer(*error));
+        inst->catalogue_entries = std::get<std::vector<Bytes>>(std::move(found));
+    }
+    // A continuation goes on with the entries the previous request found,
+    // as that request laid them out, so the pieces of one listing never
+    // overlap or skip, whatever changes in between.
+    const std::vector<Bytes>& entries = inst->catalogue_entries;
+    Bytes data;
+    std::size_t take = 0;
+    for (std::size_t k = inst->catalogue_sent; k < entries.size() && take < options.count;
+         ++k, ++take) {
+        if (entries[k].size() > catalogue_data_room - data.size()) break;
+        data.insert(data.end(), entries[k].begin(), entries[k].end());
+    }
+    if (take == 0) return void(ex.answer(error_status(err_no_more_entries, "catalogue")));
+    inst->catalogue_sent += take;
+    Status st;
+    st.count = static_cast<std::int32_t>(take);
+    st.bufflen = static_cast<std::int32_t>(data.size());
+    ex.answer(st, data);
 }
+
 void handle_index_info(Exchange& ex) {
-    ex.answer(error_status(err_unknown_code, "not built yet"));
+    const std::uint32_t id = ex.in.id();
+    ex.in.string(); // options: none taken
+    const std::string table = ex.in.string();
+    Instance* inst = request_instance(ex, id);
+    if (inst == nullptr) return;
+    const std::optional<TableInfo> info = inst->db->table(table);
+    if (!info) return void(ex.answer(error_status(err_no_table, table)));
+
+    Statement indexes(inst->db->handle(),
+                      "SELECT name, \"unique\" FROM pragma_index_list(?) ORDER BY name");
+    Statement columns(inst->db->handle(), "SELECT name FROM pragma_index_info(?) ORDER BY seqno");
+    if (!indexes.ok() || !columns.ok()) return void(ex.answer(storage_error(*inst->db)));
+    indexes.bind_text(1, info->name);
+    Writer w = ex.writer();
+    std::int32_t count = 0;
+    const std::size_t room = catalogue_data_room / index_record;
+    while (static_cast<std::size_t>(count) < room && indexes.step() == SQLITE_ROW) {
+        const auto* name = sqlite3_column_text(indexes.get(), 0);
+        const std::string index = name ? reinterpret_cast<const char*>(name) : "";
+        columns.reset();
+        columns.bind_text(1, index);
+        std::string names;
+        std::int32_t column_count = 0;
+        while (columns.step() == SQLITE_ROW) {
+            const auto* column = sqlite3_column_text(columns.get(), 0);
+            if (column_count++ > 0) names += ',';
+            // An expression in an index has no column name.
+            names += column ? reinterpret_cast<const char*>(column) : "(expression)";
+        }
+        w.text_field(index, name_field, ' ');
+        w.i32(sqlite3_column_int(indexes.get(), 1) != 0 ? 1 : 0).i32(column_count);
+        w.text_field(names, index_columns_field, ' ');
+        ++count;
+    }
+    Status st;
+    st.count = count;
+    st.bufflen = static_cast<std::int32_t>(w.data().size());
+    ex.answer(st, w.data());
 }
+
 } // namespace kls
