@@ -66,8 +66,12 @@ printf '[Kelora]\nKLGlobal=%s\n' "$work/messages.ini" >"$work/talvern.ini"
 export KL_WINDIR="$work" KL_ENV="$work/sales.ini"
 
 run() {
+  local line="\$ klcli" arg
+  for arg in "$@"; do
+    if [[ $arg == *" "* ]]; then line+=" \"$arg\""; else line+=" $arg"; fi
+  done
   echo
-  echo "\$ klcli $*"
+  echo "$line"
   "$cli" "$@"
 }
 run version
