@@ -62,6 +62,8 @@ Handler find_handler(std::uint16_t code);
 // The instance or cursor the request's identifier names.
 Instance* request_instance(Exchange& ex, std::uint32_t id);
 Cursor* request_cursor(Exchange& ex, std::uint32_t id);
+// The instance the cursor belongs to (20003 when it is gone).
+Instance* cursor_instance(Exchange& ex, const Cursor& cursor);
 // The cursor's selection (20013 when it has none).
 Selection* request_selection(Exchange& ex, Cursor& cursor);
 // Answers 20001 when the request's fields ran past its end.

@@ -198,6 +198,14 @@ bool bind_value(const Field& field, std::span<const std::uint8_t> in, bool big_e
     return true;
 }
 
+std::string trimmed_field(std::span<const std::uint8_t> field) {
+    std::string_view text(reinterpret_cast<const char*>(field.data()), field.size());
+    text = text.substr(0, text.find('\0'));
+    while (!text.empty() && text.back() == ' ')
+        text.remove_suffix(1);
+    return std::string(text);
+}
+
 std::vector<OptionWord> split_options(std::string_view text) {
     std::vector<OptionWord> words;
     for (const std::string& word : split_words(text)) {

@@ -53,6 +53,10 @@ std::string value_text(const ColumnInfo& column, sqlite3_stmt* row, int index);
 bool bind_value(const Field& field, std::span<const std::uint8_t> in, bool big_endian,
                 Statement& statement, int index, std::string& why);
 
+// A fixed text field as text: up to its first NUL, trailing blanks
+// dropped.
+std::string trimmed_field(std::span<const std::uint8_t> field);
+
 // Option words of selections and inserts: words separated by commas or
 // blanks, NAME or NAME=VALUE, matched case-blind.
 struct OptionWord {

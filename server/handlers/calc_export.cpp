@@ -124,15 +124,6 @@ void put_csv_field(std::string& line, std::string_view text) {
     line += '"';
 }
 
-// A field of a character-form record with its padding dropped.
-std::string_view trimmed(std::span<const std::uint8_t> field) {
-    std::string_view text(reinterpret_cast<const char*>(field.data()), field.size());
-    text = text.substr(0, text.find('\0'));
-    while (!text.empty() && text.back() == ' ')
-        text.remove_suffix(1);
-    return text;
-}
-
 } // namespace
 
 void handle_join(Exchange& ex) {
@@ -146,8 +137,8 @@ void handle_join(Exchange& ex) {
     if (c == nullptr) return;
     Selection* s = request_selection(ex, *c);
     if (s == nullptr) return;
-    Instance* inst = ex.session.instance(c->instance);
-    if (inst == nullptr) return void(ex.answer(error_status(err_unknown_instance, "instance")));
+    Instance* inst = cursor_instance(ex, *c);
+    if (inst == nullptr) return;
     Database& db = *inst->db;
 
     if (!from_table.empty() && !equal_ignoring_case(from_table, s->table.name))
@@ -207,8 +198,8 @@ void handle_calc(Exchange& ex) {
     if (c == nullptr) return;
     Selection* s = request_selection(ex, *c);
     if (s == nullptr) return;
-    Instance* inst = ex.session.instance(c->instance);
-    if (inst == nullptr) return void(ex.answer(error_status(err_unknown_instance, "instance")));
+    Instance* inst = cursor_instance(ex, *c);
+    if (inst == nullptr) return;
     Database& db = *inst->db;
 
     // The column is the selection's own, or of the table joined to it
@@ -263,8 +254,8 @@ void handle_export(Exchange& ex) {
     if (c == nullptr) return;
     Selection* s = request_selection(ex, *c);
     if (s == nullptr) return;
-    Instance* inst = ex.session.instance(c->instance);
-    if (inst == nullptr) return void(ex.answer(error_status(err_unknown_instance, "instance")));
+    Instance* inst = cursor_instance(ex, *c);
+    if (inst == nullptr) return;
 
     bool header = true;
     for (const OptionWord& w : split_options(options)) {
@@ -305,9 +296,9 @@ void handle_export(Exchange& ex) {
         for (std::size_t k = 0; k < view.layout.fields.size(); ++k) {
             const Field& f = view.layout.fields[k];
             if (k > 0) line += ',';
-            put_csv_field(line,
-                          trimmed(std::span(record).subspan(static_cast<std::size_t>(f.offset),
-                                                            static_cast<std::size_t>(f.length))));
+            put_csv_field(
+                line, trimmed_field(std::span(record).subspan(static_cast<std::size_t>(f.offset),
+                                                              static_cast<std::size_t>(f.length))));
         }
         out << line << '\n';
         ++written;

@@ -46,6 +46,12 @@ Cursor* request_cursor(Exchange& ex, std::uint32_t id) {
     return c;
 }
 
+Instance* cursor_instance(Exchange& ex, const Cursor& cursor) {
+    Instance* inst = ex.session.instance(cursor.instance);
+    if (inst == nullptr) ex.answer(error_status(err_unknown_instance, "instance"));
+    return inst;
+}
+
 Selection* request_selection(Exchange& ex, Cursor& cursor) {
     if (!cursor.selection) {
         ex.answer(error_status(err_no_selection, "select first"));

@@ -16,8 +16,8 @@ void handle_list(Exchange& ex) {
     if (ex.in.ok() && count <= 0) return;
     Cursor* c = request_cursor(ex, id);
     if (c == nullptr) return;
-    Instance* inst = ex.session.instance(c->instance);
-    if (inst == nullptr) return void(ex.answer(error_status(err_unknown_instance, "instance")));
+    Instance* inst = cursor_instance(ex, *c);
+    if (inst == nullptr) return;
 
     auto made = make_selection(*inst->db, table, columns, criteria, options);
     if (auto* error = std::get_if<Status>(&made)) return void(ex.answer(*error));
@@ -40,8 +40,8 @@ void handle_form(Exchange& ex) {
     const std::string options = ex.in.string();
     Cursor* c = request_cursor(ex, id);
     if (c == nullptr) return;
-    Instance* inst = ex.session.instance(c->instance);
-    if (inst == nullptr) return void(ex.answer(error_status(err_unknown_instance, "instance")));
+    Instance* inst = cursor_instance(ex, *c);
+    if (inst == nullptr) return;
     if (!c->list) return void(ex.answer(error_status(err_no_selection, "list first")));
     const Selection& list = *c->list;
     if (!table.empty() && !equal_ignoring_case(table, list.table.name))

@@ -140,8 +140,8 @@ void handle_update(Exchange& ex) {
     const auto row = ex.in.rest();
     Cursor* c = request_cursor(ex, id);
     if (c == nullptr) return;
-    Instance* inst = ex.session.instance(c->instance);
-    if (inst == nullptr) return void(ex.answer(error_status(err_unknown_instance, "instance")));
+    Instance* inst = cursor_instance(ex, *c);
+    if (inst == nullptr) return;
     const std::optional<AreaTexts> texts = read_area(area, ex.big_endian);
     if (!texts) return void(ex.answer(error_status(err_malformed, "strings")));
     bool ignored = false;
@@ -213,8 +213,8 @@ void handle_delete(Exchange& ex) {
     const std::string options = ex.in.string();
     Cursor* c = request_cursor(ex, id);
     if (c == nullptr) return;
-    Instance* inst = ex.session.instance(c->instance);
-    if (inst == nullptr) return void(ex.answer(error_status(err_unknown_instance, "instance")));
+    Instance* inst = cursor_instance(ex, *c);
+    if (inst == nullptr) return;
     bool ignored = false;
     const std::string bad = write_options(options, false, ignored);
     if (!bad.empty()) return void(ex.answer(error_status(err_bad_option, bad)));

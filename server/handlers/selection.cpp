@@ -24,13 +24,6 @@ Status selection_status(const Selection& s) {
     return st;
 }
 
-std::string trimmed_value(std::span<const std::uint8_t> field) {
-    std::string text(field.begin(), std::find(field.begin(), field.end(), std::uint8_t{0}));
-    while (!text.empty() && text.back() == ' ')
-        text.pop_back();
-    return text;
-}
-
 } // namespace
 
 void handle_select(Exchange& ex) {
@@ -41,8 +34,8 @@ void handle_select(Exchange& ex) {
     const std::string options = ex.in.string();
     Cursor* c = request_cursor(ex, id);
     if (c == nullptr) return;
-    Instance* inst = ex.session.instance(c->instance);
-    if (inst == nullptr) return void(ex.answer(error_status(err_unknown_instance, "instance")));
+    Instance* inst = cursor_instance(ex, *c);
+    if (inst == nullptr) return;
 
     auto made = make_selection(*inst->db, table, columns, criteria, options);
     if (auto* error = std::get_if<Status>(&made)) return void(ex.answer(*error));
@@ -61,8 +54,8 @@ void handle_qualify(Exchange& ex) {
     if (c == nullptr) return;
     Selection* s = request_selection(ex, *c);
     if (s == nullptr) return;
-    Instance* inst = ex.session.instance(c->instance);
-    if (inst == nullptr) return void(ex.answer(error_status(err_unknown_instance, "instance")));
+    Instance* inst = cursor_instance(ex, *c);
+    if (inst == nullptr) return;
     if (!owner.empty() && !equal_ignoring_case(owner, "main"))
         return void(ex.answer(error_status(err_no_table, owner)));
     if (!table.empty() && !equal_ignoring_case(table, s->table.name))
@@ -101,8 +94,8 @@ void handle_assign_values(Exchange& ex) {
     if (c == nullptr) return;
     Selection* s = request_selection(ex, *c);
     if (s == nullptr) return;
-    Instance* inst = ex.session.instance(c->instance);
-    if (inst == nullptr) return void(ex.answer(error_status(err_unknown_instance, "instance")));
+    Instance* inst = cursor_instance(ex, *c);
+    if (inst == nullptr) return;
 
     const std::size_t set_size =
         value_text_size * static_cast<std::size_t>(s->criteria.placeholders);
@@ -117,7 +110,7 @@ void handle_assign_values(Exchange& ex) {
         std::vector<std::string> texts;
         for (int p = 0; p < s->criteria.placeholders; ++p)
             texts.push_back(
-                trimmed_value(values.subspan(static_cast<std::size_t>(k) * set_size +
+                trimmed_field(values.subspan(static_cast<std::size_t>(k) * set_size +
                                                  static_cast<std::size_t>(p) * value_text_size,
                                              value_text_size)));
         auto found = find_rows(*inst->db, *s, &texts);

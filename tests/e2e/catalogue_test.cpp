@@ -155,6 +155,23 @@ TEST_P(CatalogueTest, WideTableComesInPieces) {
     }
     EXPECT_EQ(counts, (std::vector<int>{58, 58, 34, -11257}));
     EXPECT_EQ(last_names, (std::vector<std::string>{"c58", "c116", "c150"}));
+
+    // klinsert learns the 600-byte row the same way, then sends it.
+    std::vector<char> row(4 * columns);
+    for (kl_long k = 0; k < columns; ++k) {
+        kl_long value = k + 1;
+        if (big_endian())
+            ltol(value, row.data() + 4 * k);
+        else
+            std::memcpy(row.data() + 4 * k, &value, 4);
+    }
+    klstatus st{};
+    ASSERT_EQ(klinsert(instance, "", &st, "wide", "", row.data()), 0u) << message(st);
+    const kl_long cursor = open_cursor(instance);
+    const klstatus sel = select(cursor, "wide", "c150", "c1 = 1", "CHAR");
+    const auto records = fetch_all(cursor, sel.bufflen);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(field_text(records[0], 0, 32), "150");
 }
 
 TEST_P(CatalogueTest, IndexInformationNamesEachIndexAndItsColumns) {
