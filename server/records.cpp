@@ -51,9 +51,7 @@ std::string record_date(const std::string& stored) {
 std::string number_text(const ColumnInfo& column, sqlite3_stmt* row, int index) {
     if (sqlite3_column_type(row, index) == SQLITE_NULL) return {};
     if (column.type_code == type_integer)
-        return std::to_string(static_cast<std::int32_t>(std::clamp<std::int64_t>(
-            sqlite3_column_int64(row, index), std::numeric_limits<std::int32_t>::min(),
-            std::numeric_limits<std::int32_t>::max())));
+        return std::to_string(clamp_i32(sqlite3_column_int64(row, index)));
     char text[40];
     std::snprintf(text, sizeof text, "%.15g", sqlite3_column_double(row, index));
     return text;
@@ -122,11 +120,7 @@ void encode_value(const Field& field, sqlite3_stmt* row, int index, bool big_end
     if (c.is_character_type() || field.character) return fill_text(value_text(c, row, index), ' ');
     if (c.type_code == type_integer) {
         const std::int64_t v = sqlite3_column_int64(row, index);
-        put_i32(out.data(),
-                static_cast<std::int32_t>(
-                    std::clamp<std::int64_t>(v, std::numeric_limits<std::int32_t>::min(),
-                                             std::numeric_limits<std::int32_t>::max())),
-                big_endian);
+        put_i32(out.data(), clamp_i32(v), big_endian);
         return;
     }
     put_i64(out.data(), std::bit_cast<std::int64_t>(sqlite3_column_double(row, index)), big_endian);
@@ -141,10 +135,7 @@ bool bind_value(const Field& field, std::span<const std::uint8_t> in, bool big_e
         return true;
     }
     if (c.type_code == type_char) {
-        std::string_view text = raw.substr(0, raw.find('\0'));
-        while (!text.empty() && text.back() == ' ')
-            text.remove_suffix(1);
-        statement.bind_text(index, text);
+        statement.bind_text(index, trimmed_field(in));
         return true;
     }
     if (c.type_code == type_date) {

@@ -7,6 +7,7 @@
 #include <bit>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 
 namespace kls {
 
@@ -264,6 +265,11 @@ Writer& Writer::text_field(std::string_view t, std::size_t n, char pad) {
 Writer& Writer::zeros(std::size_t n) {
     data_.insert(data_.end(), n, 0);
     return *this;
+}
+
+std::int32_t clamp_i32(std::int64_t v) {
+    return static_cast<std::int32_t>(std::clamp<std::int64_t>(
+        v, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()));
 }
 
 void put_i32(std::uint8_t* at, std::int32_t v, bool big_endian) {

@@ -115,6 +115,9 @@ class Writer {
     bool big_;
 };
 
+// v limited to the range of a 32-bit field.
+std::int32_t clamp_i32(std::int64_t v);
+
 // Integers in a byte order, for record fields.
 void put_i32(std::uint8_t* at, std::int32_t v, bool big_endian);
 void put_i64(std::uint8_t* at, std::int64_t v, bool big_endian);

@@ -85,19 +85,6 @@ std::vector<std::int32_t> read_items(Reader& in, std::size_t words) {
     return items;
 }
 
-// A blank-padded qualifier text: up to its first NUL, trailing blanks off.
-std::string qualifier_text(std::span<const std::uint8_t> value) {
-    std::string text(value.begin(), std::find(value.begin(), value.end(), std::uint8_t{0}));
-    while (!text.empty() && text.back() == ' ')
-        text.pop_back();
-    return text;
-}
-
-std::int32_t clamp_i32(std::int64_t v) {
-    return static_cast<std::int32_t>(std::clamp<std::int64_t>(
-        v, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()));
-}
-
 // What one entry describes: a table, or one of its columns (column
 // number from 1; 0 for a table entry).
 struct Described {
@@ -218,8 +205,8 @@ void handle_catalogue(Exchange& ex) {
                 error_status(err_malformed, "qualifier item " + std::to_string(code), code)));
         }
         const std::span<const std::uint8_t> value = ex.in.bytes(size);
-        if (code == item_table) table = qualifier_text(value);
-        if (code == item_column) column = qualifier_text(value);
+        if (code == item_table) table = trimmed_field(value);
+        if (code == item_column) column = trimmed_field(value);
     }
     Instance* inst = request_instance(ex, id);
     if (inst == nullptr) return;

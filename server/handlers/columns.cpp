@@ -43,14 +43,6 @@ void put_description(Writer& w, int number, const Field& f, const std::string& t
     w.zeros(16);
 }
 
-// Text of a fixed name field up to its first NUL, trailing blanks dropped.
-std::string name_text(std::span<const std::uint8_t> field) {
-    std::string text(field.begin(), std::find(field.begin(), field.end(), std::uint8_t{0}));
-    while (!text.empty() && text.back() == ' ')
-        text.pop_back();
-    return text;
-}
-
 // What one bound description asks for.
 struct Bound {
     std::string column;
@@ -144,8 +136,8 @@ void handle_bind(Exchange& ex) {
         for (std::size_t at = 0; at < share; at += description_size) {
             const auto d = chunk.subspan(at, description_size);
             Bound b;
-            b.column = name_text(d.subspan(at_name, name_field));
-            b.table = name_text(d.subspan(at_table, name_field));
+            b.column = trimmed_field(d.subspan(at_name, name_field));
+            b.table = trimmed_field(d.subspan(at_table, name_field));
             b.character = get_i32(d.data() + at_form, ex.big_endian) != 0;
             bound.push_back(std::move(b));
         }

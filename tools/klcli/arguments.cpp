@@ -44,7 +44,7 @@ const char* const usage_text =
 
 namespace {
 
-struct CommandSpec {
+struct CommandRule {
     const char* name;
     std::size_t min_operands;
     std::size_t max_operands;
@@ -53,27 +53,27 @@ struct CommandSpec {
 
 constexpr std::size_t any_number = static_cast<std::size_t>(-1);
 
-constexpr CommandSpec command_specs[] = {
+constexpr CommandRule command_rules[] = {
     {"tables", 0, 0, false}, {"describe", 1, 1, false},        {"select", 1, any_number, true},
     {"info", 0, 0, false},   {"insert", 2, any_number, false}, {"version", 0, 0, false},
     {"error", 1, 1, false},
 };
 
-const CommandSpec* find_command(const std::string& name) {
-    for (const CommandSpec& spec : command_specs)
-        if (name == spec.name) return &spec;
+const CommandRule* find_command(const std::string& name) {
+    for (const CommandRule& rule : command_rules)
+        if (name == rule.name) return &rule;
     return nullptr;
 }
 
 enum class Option { help, env, trace, user, password, access, where, limit };
 
-struct OptionSpec {
+struct OptionRule {
     const char* name;
     Option option;
     bool takes_value;
 };
 
-constexpr OptionSpec option_specs[] = {
+constexpr OptionRule option_rules[] = {
     {"help", Option::help, false},        {"env", Option::env, true},
     {"trace", Option::trace, true},       {"user", Option::user, true},
     {"password", Option::password, true}, {"options", Option::access, true},
@@ -167,12 +167,12 @@ Arguments parse_arguments(int argc, const char* const* argv, const char* environ
             const std::string name =
                 word == "-h" ? "help"
                              : word.substr(2, equals == std::string::npos ? equals : equals - 2);
-            const OptionSpec* spec = nullptr;
-            for (const OptionSpec& s : option_specs)
-                if (name == s.name) spec = &s;
-            if (spec == nullptr) throw UsageError("unknown option " + word);
+            const OptionRule* rule = nullptr;
+            for (const OptionRule& s : option_rules)
+                if (name == s.name) rule = &s;
+            if (rule == nullptr) throw UsageError("unknown option " + word);
             std::string value;
-            if (spec->takes_value) {
+            if (rule->takes_value) {
                 if (equals != std::string::npos) {
                     value = word.substr(equals + 1);
                 } else if (i + 1 < argc) {
@@ -183,7 +183,7 @@ Arguments parse_arguments(int argc, const char* const* argv, const char* environ
             } else if (equals != std::string::npos) {
                 throw UsageError("option --" + name + " takes no value");
             }
-            apply_option(args, spec->option, value, where_given);
+            apply_option(args, rule->option, value, where_given);
             continue;
         }
         if (args.command.empty())
@@ -194,12 +194,12 @@ Arguments parse_arguments(int argc, const char* const* argv, const char* environ
     if (args.help) return args;
 
     if (args.command.empty()) throw UsageError("no command given");
-    const CommandSpec* spec = find_command(args.command);
-    if (spec == nullptr) throw UsageError("unknown command '" + args.command + "'");
+    const CommandRule* rule = find_command(args.command);
+    if (rule == nullptr) throw UsageError("unknown command '" + args.command + "'");
     const std::size_t n = args.operands.size();
-    if (n < spec->min_operands || n > spec->max_operands)
+    if (n < rule->min_operands || n > rule->max_operands)
         throw UsageError("wrong number of arguments for " + args.command);
-    if (!spec->select_options && (where_given || args.limit))
+    if (!rule->select_options && (where_given || args.limit))
         throw UsageError("--where and --limit go with select only");
 
     if (args.connect.environment.empty() && environment_default != nullptr)
