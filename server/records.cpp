@@ -202,9 +202,7 @@ std::vector<OptionWord> split_options(std::string_view text) {
     for (const std::string& word : split_words(text)) {
         OptionWord w;
         const auto eq = word.find('=');
-        w.name = word.substr(0, eq);
-        for (char& ch : w.name)
-            ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+        w.name = upper_text(word.substr(0, eq));
         if (eq != std::string::npos) w.value = word.substr(eq + 1);
         words.push_back(std::move(w));
     }

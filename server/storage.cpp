@@ -12,13 +12,6 @@ namespace kls {
 
 namespace {
 
-std::string upper(std::string_view text) {
-    std::string out(text);
-    for (char& c : out)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return out;
-}
-
 // The number in "NAME(n)", or fallback.
 int declared_length(std::string_view declared, int fallback) {
     const auto open = declared.find('(');
@@ -32,6 +25,13 @@ int declared_length(std::string_view declared, int fallback) {
 
 } // namespace
 
+std::string upper_text(std::string_view text) {
+    std::string out(text);
+    for (char& c : out)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return out;
+}
+
 bool equal_ignoring_case(std::string_view a, std::string_view b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
                return std::toupper(static_cast<unsigned char>(x)) ==
@@ -40,7 +40,7 @@ bool equal_ignoring_case(std::string_view a, std::string_view b) {
 }
 
 void classify_column(ColumnInfo& column, std::string_view declared_type) {
-    const std::string type = upper(declared_type);
+    const std::string type = upper_text(declared_type);
     const auto starts = [&](std::string_view word) { return type.rfind(word, 0) == 0; };
     if (starts("VARCHAR")) {
         column.type_code = type_varchar;

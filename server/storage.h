@@ -46,6 +46,8 @@ struct TableInfo {
 };
 
 bool equal_ignoring_case(std::string_view a, std::string_view b);
+// The text with its ASCII letters in upper case.
+std::string upper_text(std::string_view text);
 
 // A prepared statement; finalised when it goes.
 class Statement {

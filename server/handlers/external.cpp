@@ -54,12 +54,6 @@ std::optional<Input> read_input(Exchange& ex, std::int32_t length) {
     return input;
 }
 
-std::string upper(std::string text) {
-    for (char& c : text)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return text;
-}
-
 // The command word: the input without surrounding blanks or trailing
 // NULs, in upper case.
 std::string command_word(const Bytes& input) {
@@ -68,7 +62,7 @@ std::string command_word(const Bytes& input) {
            (text.back() == '\0' || std::isspace(static_cast<unsigned char>(text.back())) != 0))
         text.pop_back();
     const auto start = text.find_first_not_of(" \t\r\n");
-    return upper(start == std::string::npos ? std::string() : text.substr(start));
+    return upper_text(start == std::string::npos ? std::string() : text.substr(start));
 }
 
 // Runs BEGIN, COMMIT or ROLLBACK and keeps the instance's flag in step
@@ -86,7 +80,7 @@ Status transaction(Instance& inst, const std::string& command) {
 
 // The result of a built-in routine, or nullopt for an unknown one.
 std::optional<Bytes> run_builtin(const std::string& routine, const Bytes& input) {
-    const std::string name = upper(routine);
+    const std::string name = upper_text(routine);
     if (name == "ECHO") return input;
     if (name == "UPPER") {
         Bytes out = input;
