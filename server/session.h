@@ -24,6 +24,8 @@ struct ServerConfig {
     std::string export_dir;
     bool big_endian = false;
     bool standalone = false;
+    // How long a write waits for another connection's write to end.
+    int busy_timeout_ms = 2000;
 };
 
 // Who has which database file open, for the exclusive host option.

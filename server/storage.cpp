@@ -124,7 +124,7 @@ void Statement::bind_null(int index) {
 }
 
 std::unique_ptr<Database> Database::open(const std::string& path, bool read_only,
-                                         std::string& error) {
+                                         std::string& error, int busy_timeout_ms) {
     sqlite3* db = nullptr;
     const int flags =
         (read_only ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE) | SQLITE_OPEN_NOMUTEX;
@@ -135,7 +135,7 @@ std::unique_ptr<Database> Database::open(const std::string& path, bool read_only
     }
     // Several clients share a file: a writer waits a little for another,
     // then fails with an error rather than hanging.
-    sqlite3_busy_timeout(db, 2000);
+    sqlite3_busy_timeout(db, busy_timeout_ms);
     auto database = std::unique_ptr<Database>(new Database(db));
     if (!read_only) {
         std::string ignored;

@@ -77,9 +77,10 @@ class Statement {
 // One open database file.  Closed when it goes.
 class Database {
   public:
-    // Opens path; nullptr with the reason in error when it cannot.
+    // Opens path; nullptr with the reason in error when it cannot.  A
+    // write waits up to busy_timeout_ms for another connection's write.
     static std::unique_ptr<Database> open(const std::string& path, bool read_only,
-                                          std::string& error);
+                                          std::string& error, int busy_timeout_ms = 2000);
     // Creates (or opens for writing) a database file.
     static std::unique_ptr<Database> create(const std::string& path, std::string& error);
     ~Database();

@@ -61,7 +61,8 @@ void handle_connect(Exchange& ex) {
     if (!ex.session.state().databases.acquire(path, h.exclusive))
         return void(ex.answer(error_status(err_exclusive, name)));
     std::string why;
-    std::unique_ptr<Database> db = Database::open(path, h.read_only, why);
+    std::unique_ptr<Database> db =
+        Database::open(path, h.read_only, why, ex.session.state().config.busy_timeout_ms);
     if (!db) {
         ex.session.state().databases.release(path, h.exclusive);
         return void(ex.answer(error_status(err_no_database, name)));

@@ -1,0 +1,273 @@
+// Client requests of any content on one connection to the reference
+// server: the session neither crashes nor hangs, and every answer it sends
+// is a well-framed record of a size the library reads.
+//
+// Input: byte 0 chooses the server's byte order (bit 0), a read-only
+// connect (bit 1) and a select made before the input's requests (bits 2-3:
+// none, orders, customers, products).  Then requests, each a 2-byte
+// little-endian length (bits 0-11; bit 15 sends the record in two
+// fragments), a control byte and that many payload bytes.  Control bits
+// 0-2, when not 0, put identifier k at offset 2, where every request that
+// names an instance or cursor has it: a run's server hands out
+// identifiers from 1, so the connect made first is instance 1 and its
+// cursor is 2.  Control bits 3-7, when not 0, put the k-th function code
+// at offset 0 in the server's byte order.
+//
+// Each run serves a fresh copy of a small sample database, so runs do not
+// depend on what earlier runs wrote.
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sample.h"
+#include "session.h"
+#include "wire.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using kls::Bytes;
+
+constexpr std::uint16_t codes[] = {250, 301, 302, 303, 304, 305, 306, 307, 308, 309, 310, 311, 312,
+                                   314, 315, 316, 317, 318, 319, 320, 321, 323, 324, 325, 326, 327};
+constexpr std::size_t length_mask = 0x0FFF;
+constexpr std::uint16_t two_fragments = 0x8000;
+// External output the harness lets through per request.  The server
+// streams up to 16 MiB of it one record at a time, which costs only time;
+// larger lengths are kept, so their refusal stays reachable.
+constexpr std::int32_t output_cap = 1 << 16;
+constexpr std::int32_t output_limit = 16 << 20;
+
+struct Folders {
+    fs::path root;
+    fs::path data;
+    fs::path exports;
+    fs::path database;
+    Bytes pristine;
+};
+
+Folders& folders() {
+    static Folders f = [] {
+        Folders made;
+        // A memory file system when there is one: SQLite syncs its commits.
+        std::error_code ec;
+        const fs::path base =
+            fs::is_directory("/dev/shm", ec) ? fs::path("/dev/shm") : fs::temp_directory_path();
+        made.root = base / ("fuzz_server." + std::to_string(::getpid()));
+        made.data = made.root / "data";
+        made.exports = made.root / "exports";
+        made.database = made.data / "sales.db";
+        fs::create_directories(made.data);
+        fs::create_directories(made.exports);
+        std::string error;
+        if (!kls::create_sample(made.database.string(), 50, error)) {
+            std::fprintf(stderr, "sample database: %s\n", error.c_str());
+            std::abort();
+        }
+        std::ifstream in(made.database, std::ios::binary);
+        made.pristine.assign(std::istreambuf_iterator<char>(in), {});
+        std::atexit([] {
+            std::error_code ignored;
+            fs::remove_all(folders().root, ignored);
+        });
+        return made;
+    }();
+    return f;
+}
+
+// Puts back the pristine database and empties the export folder.
+void restore(const Folders& f) {
+    std::error_code ec;
+    for (const fs::path& dir : {f.data, f.exports})
+        for (const auto& entry : fs::directory_iterator(dir, ec))
+            fs::remove_all(entry.path(), ec);
+    std::ofstream out(f.database, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(f.pristine.data()),
+              static_cast<std::streamsize>(f.pristine.size()));
+}
+
+void put_be32(Bytes& out, std::uint32_t v) {
+    for (int shift = 24; shift >= 0; shift -= 8)
+        out.push_back(static_cast<std::uint8_t>(v >> shift));
+}
+
+std::uint32_t get_be32(const std::uint8_t* at) {
+    return (std::uint32_t{at[0]} << 24) | (std::uint32_t{at[1]} << 16) |
+           (std::uint32_t{at[2]} << 8) | std::uint32_t{at[3]};
+}
+
+// Frames payload as a client does, in one or two fragments.
+void frame(Bytes& stream, const Bytes& payload, bool split) {
+    Bytes body;
+    put_be32(body, static_cast<std::uint32_t>(payload.size()));
+    body.insert(body.end(), payload.begin(), payload.end());
+    body.resize((body.size() + 3) / 4 * 4, 0);
+    const std::size_t first = split ? body.size() / 2 : body.size();
+    put_be32(stream, static_cast<std::uint32_t>(first) | (split ? 0 : 0x8000u));
+    stream.insert(stream.end(), body.begin(), body.begin() + static_cast<std::ptrdiff_t>(first));
+    if (split) {
+        put_be32(stream, static_cast<std::uint32_t>(body.size() - first) | 0x8000u);
+        stream.insert(stream.end(), body.begin() + static_cast<std::ptrdiff_t>(first), body.end());
+    }
+}
+
+void put_code(Bytes& payload, std::uint16_t code, bool big) {
+    if (payload.size() < 2) payload.resize(2, 0);
+    payload[0] = static_cast<std::uint8_t>(big ? code >> 8 : code);
+    payload[1] = static_cast<std::uint8_t>(big ? code : code >> 8);
+}
+
+void put_id(Bytes& payload, std::uint32_t id) {
+    if (payload.size() < 6) payload.resize(6, 0);
+    for (int i = 0; i < 4; ++i)
+        payload[2 + i] = static_cast<std::uint8_t>(id >> (24 - 8 * i));
+}
+
+Bytes request(std::uint16_t code, bool big, std::uint32_t id, const std::vector<std::string>& texts,
+              std::size_t zeros = 0) {
+    Bytes r;
+    put_code(r, code, big);
+    if (id != 0) put_id(r, id);
+    for (const std::string& text : texts) {
+        r.insert(r.end(), text.begin(), text.end());
+        r.push_back(0);
+    }
+    r.resize(r.size() + zeros, 0);
+    return r;
+}
+
+// The client's stream: the preamble, then the input's requests.
+Bytes client_stream(const std::uint8_t* data, std::size_t size, bool big) {
+    Bytes stream;
+    const std::uint8_t setup = data[0];
+    frame(stream, request(301, big, 0, {"sales", "fuzz", "", (setup & 2) != 0 ? "R" : ""}), false);
+    frame(stream, request(303, big, 1, {}, 80), false);
+    static const char* const tables[] = {nullptr, "orders", "customers", "products"};
+    if (const char* table = tables[(setup >> 2) & 3])
+        frame(stream, request(307, big, 2, {table, "*", "", ""}), false);
+
+    for (std::size_t at = 1; at + 3 <= size;) {
+        const std::uint16_t word = static_cast<std::uint16_t>(data[at] | (data[at + 1] << 8));
+        const std::uint8_t control = data[at + 2];
+        at += 3;
+        const std::size_t n = std::min<std::size_t>(word & length_mask, size - at);
+        Bytes payload(data + at, data + at + n);
+        at += n;
+        if (const std::uint8_t code = control >> 3; code != 0)
+            put_code(payload, codes[(code - 1) % std::size(codes)], big);
+        if (const std::uint8_t id = control & 7; id != 0) put_id(payload, id);
+        // 326 may ask for 16 MiB of output: let through up to output_cap.
+        if (payload.size() >= 14) {
+            const auto code = static_cast<std::uint16_t>(big ? (payload[0] << 8) | payload[1]
+                                                             : (payload[1] << 8) | payload[0]);
+            const std::int32_t out = kls::get_i32(payload.data() + 10, big);
+            if (code == 326 && out > output_cap && out <= output_limit)
+                kls::put_i32(payload.data() + 10, out % output_cap, big);
+        }
+        frame(stream, payload, (word & two_fragments) != 0);
+    }
+    return stream;
+}
+
+bool read_exact(int fd, std::uint8_t* to, std::size_t n) {
+    while (n > 0) {
+        const ssize_t got = ::recv(fd, to, n, 0);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        to += got;
+        n -= static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+[[noreturn]] void fault(const char* what) {
+    std::fprintf(stderr, "bad answer: %s\n", what);
+    std::abort();
+}
+
+// Reads the server's answers until it closes, and checks each record: a
+// fragment header with only the length and the last-fragment bit, a
+// length word inside the record, zero padding to a multiple of 4, and a
+// payload of the 8-byte host version or a status record and at most 2048
+// bytes in all (what the library reads of one answer).
+void check_answers(int fd) {
+    for (;;) {
+        Bytes record;
+        for (bool last = false; !last;) {
+            std::uint8_t header[4];
+            if (!read_exact(fd, header, 4)) {
+                if (record.empty()) return; // the server closed between records
+                fault("record cut off");
+            }
+            const std::uint32_t word = get_be32(header);
+            if ((word >> 16) != 0) fault("fragment header");
+            last = (word & 0x8000u) != 0;
+            const std::size_t length = word & 0x7FFFu;
+            if (record.size() + length > 4096) fault("record too long");
+            const std::size_t at = record.size();
+            record.resize(at + length);
+            if (length > 0 && !read_exact(fd, record.data() + at, length))
+                fault("fragment cut off");
+        }
+        if (record.size() < 4) fault("no length word");
+        const std::uint32_t length = get_be32(record.data());
+        if (length > record.size() - 4) fault("length word past the record");
+        if ((4 + std::size_t{length} + 3) / 4 * 4 != record.size()) fault("padding");
+        for (std::size_t i = 4 + length; i < record.size(); ++i)
+            if (record[i] != 0) fault("padding not zero");
+        if (length != 8 && (length < kls::status_size || length > 2048)) fault("payload size");
+        if (length >= kls::status_size && record[4 + kls::status_size - 1] != 0)
+            fault("context text without its NUL");
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < 1) return 0;
+    Folders& f = folders();
+    restore(f);
+    const bool big = (data[0] & 1) != 0;
+    const Bytes stream = client_stream(data, size, big);
+
+    int fds[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) std::abort();
+    std::thread reader([fd = fds[1]] { check_answers(fd); });
+    std::thread writer([fd = fds[1], &stream] {
+        for (std::size_t sent = 0; sent < stream.size();) {
+            const ssize_t n = ::send(fd, stream.data() + sent, stream.size() - sent, MSG_NOSIGNAL);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break; // the server ended the connection
+            sent += static_cast<std::size_t>(n);
+        }
+        ::shutdown(fd, SHUT_WR);
+    });
+    {
+        kls::ServerState state;
+        state.config.data_dir = f.data.string();
+        state.config.export_dir = f.exports.string();
+        state.config.big_endian = big;
+        // Two instances of one session can wait on each other's writes:
+        // they fail at once rather than after a wait.
+        state.config.busy_timeout_ms = 0;
+        kls::Channel channel(fds[0]);
+        kls::Session session(channel, state);
+        session.run();
+    } // the channel closes the server's end
+    writer.join();
+    reader.join();
+    ::close(fds[1]);
+    return 0;
+}
