@@ -36,6 +36,8 @@ HostOptions host_options(const std::string& text) {
 }
 
 // One version record: name 8, description 60, version number, text 32.
+// The texts are NUL-terminated within their fields, so a name has at most
+// seven characters.
 void version_record(Writer& w, std::string_view name, std::string_view description,
                     std::int32_t version, std::string_view text) {
     w.text_field(name, 8, '\0').text_field(description, 60, '\0').i32(version);
@@ -122,7 +124,7 @@ void handle_version(Exchange& ex) {
     ex.answer(st);
     Writer w = ex.writer();
     w.status(Status{});
-    version_record(w, "KLSERVER", "Kelora reference server", 100, "1.0.0");
+    version_record(w, "KLSERV", "Kelora reference server", 100, "1.0.0");
     version_record(w, "SQLITE", "Storage engine", SQLITE_VERSION_NUMBER, sqlite3_libversion());
     ex.send(w.data());
 }
