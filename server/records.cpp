@@ -130,11 +130,9 @@ bool bind_value(const Field& field, std::span<const std::uint8_t> in, bool big_e
                 Statement& statement, int index, std::string& why) {
     const ColumnInfo& c = field.column;
     const std::string_view raw(reinterpret_cast<const char*>(in.data()), in.size());
-    if (c.type_code == type_varchar) {
-        statement.bind_text(index, raw.substr(0, raw.find('\0')));
-        return true;
-    }
-    if (c.type_code == type_char) {
+    // Text ends at its first NUL, and its trailing blanks are padding
+    // whichever way the client filled the field.
+    if (c.is_text()) {
         statement.bind_text(index, trimmed_field(in));
         return true;
     }
