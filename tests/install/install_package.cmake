@@ -1,6 +1,7 @@
 # Installs the build into a fresh prefix, then builds a C program against
 # the install twice, through find_package(klsrv32) and through
-# pkg-config, and runs both; the installed klcli must start as well.
+# pkg-config, and runs both; the installed klcli must start as well, and
+# klserver must be there.
 #
 # -DBUILD_DIR=build -DWORK_DIR=folder -DSOURCE_DIR=tests/install
 # -DC_COMPILER=cc -DGENERATOR=Ninja -DC_FLAGS=... (sanitizer flags, may be empty)
@@ -19,7 +20,7 @@ endfunction()
 
 run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
 
-foreach(file include/klsrv32.h bin/klcli)
+foreach(file include/klsrv32.h bin/klcli bin/klserver)
   if(NOT EXISTS ${prefix}/${file})
     message(FATAL_ERROR "not installed: ${file}")
   endif()
