@@ -128,26 +128,39 @@ void Server::run() {
     }
 }
 
+template <class Work> void Server::start_thread(int socket, bool session, Work work) {
+    ++active_;
+    if (session) ++sessions_;
+    track(socket);
+    std::thread([this, socket, session, work] {
+        work(socket);
+        if (session) --sessions_;
+        --active_;
+    }).detach();
+}
+
 void Server::accept_dispatcher() {
     const int s = ::accept4(dispatcher_socket_, nullptr, nullptr, SOCK_CLOEXEC);
     if (s < 0) return;
-    ++active_;
-    track(s);
-    std::thread([this, s] {
-        dispatch(s);
-        --active_;
-    }).detach();
+    // A dispatcher exchange is brief, but its thread counts; in standalone
+    // mode the connection goes on as a session, so it counts as one.
+    const bool session = state_.config.standalone;
+    if (active_.load() >= 2 * state_.config.max_clients ||
+        (session && sessions_.load() >= state_.config.max_clients)) {
+        ::close(s);
+        return;
+    }
+    start_thread(s, session, [this](int socket) { dispatch(socket); });
 }
 
 void Server::accept_server() {
     const int s = ::accept4(server_socket_, nullptr, nullptr, SOCK_CLOEXEC);
     if (s < 0) return;
-    ++active_;
-    track(s);
-    std::thread([this, s] {
-        serve_client(s);
-        --active_;
-    }).detach();
+    if (sessions_.load() >= state_.config.max_clients) {
+        ::close(s);
+        return;
+    }
+    start_thread(s, true, [this](int socket) { serve_client(socket); });
 }
 
 void Server::dispatch(int socket) {

@@ -30,11 +30,16 @@ class Server {
     std::uint16_t server_port() const { return server_port_; }
     // Client connections being served now.
     int active_clients() const { return active_.load(); }
+    // Of those, the ones served as sessions.
+    int active_sessions() const { return sessions_.load(); }
 
   private:
     void accept_dispatcher();
     void accept_server();
     void serve_client(int socket);
+    // Serves the socket on a thread of its own, counted as active (and as
+    // a session when it is one) until work returns.
+    template <class Work> void start_thread(int socket, bool session, Work work);
     void dispatch(int socket);
     // Client sockets being served, so that stop() can shut them down.
     void track(int socket);
@@ -47,6 +52,7 @@ class Server {
     std::uint16_t dispatcher_port_ = 0;
     std::uint16_t server_port_ = 0;
     std::atomic<int> active_{0};
+    std::atomic<int> sessions_{0};
     std::atomic<bool> stopping_{false};
     std::mutex clients_mutex_;
     std::set<int> clients_;

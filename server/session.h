@@ -26,6 +26,9 @@ struct ServerConfig {
     bool standalone = false;
     // How long a write waits for another connection's write to end.
     int busy_timeout_ms = 2000;
+    // Connections served at once; more are closed as soon as accepted, so
+    // a flood of connections cannot exhaust the server's threads.
+    int max_clients = 256;
 };
 
 // Who has which database file open, for the exclusive host option.

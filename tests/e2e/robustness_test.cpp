@@ -112,6 +112,21 @@ TEST_F(RobustnessTest, AStalledClientHoldsUpNobody) {
     EXPECT_EQ(RawClient::dispatch_status(server->port(), 12345), 20001u);
 }
 
+TEST_F(RobustnessTest, ConnectionsBeyondTheLimitAreClosedUntilOthersGo) {
+    server.reset();
+    server = std::make_unique<RunningServer>(dir / "limited", ServerMode::little_endian, 2);
+    auto first = std::make_unique<RawClient>(server->port());
+    RawClient second(server->port());
+    open_instance(*first);
+    open_instance(second);
+    RawClient refused(server->port());
+    EXPECT_FALSE(refused.exchange(RawClient::connect_request("sales")));
+    first.reset();
+    EXPECT_TRUE(eventually([&] { return server->server().active_sessions() < 2; }));
+    RawClient third(server->port());
+    open_instance(third);
+}
+
 TEST_F(RobustnessTest, SeveralClientsAtOnceEachGetTheirOwnSelection) {
     constexpr int clients = 4;
     constexpr int rounds = 5;

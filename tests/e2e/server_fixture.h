@@ -41,7 +41,7 @@ constexpr int sample_orders = 300;
 // A running server over its own data folder.
 class RunningServer {
   public:
-    RunningServer(const std::filesystem::path& dir, ServerMode mode) {
+    RunningServer(const std::filesystem::path& dir, ServerMode mode, int max_clients = 256) {
         std::filesystem::create_directories(dir / "data");
         std::string error;
         if (!kls::create_sample((dir / "data" / "sales.db").string(), sample_orders, error))
@@ -52,6 +52,7 @@ class RunningServer {
         std::filesystem::create_directories(config.export_dir);
         config.big_endian = mode == ServerMode::big_endian;
         config.standalone = mode == ServerMode::standalone;
+        config.max_clients = max_clients;
         server_ = std::make_unique<kls::Server>(config);
         if (!server_->start("127.0.0.1", 0, 0, error)) ADD_FAILURE() << error;
         thread_ = std::thread([this] { server_->run(); });
