@@ -127,6 +127,23 @@ TEST_F(RobustnessTest, ConnectionsBeyondTheLimitAreClosedUntilOthersGo) {
     open_instance(third);
 }
 
+TEST_F(RobustnessTest, AnExclusiveInstanceKeepsOthersOutUntilItGoes) {
+    RawClient holder(server->port());
+    RawClient other(server->port());
+    const auto exclusive = holder.exchange(RawClient::connect_request("sales", "E"));
+    ASSERT_TRUE(exclusive && exclusive->error == 0);
+    for (const char* options : {"", "R", "E"}) {
+        const auto st = other.exchange(RawClient::connect_request("sales", options));
+        ASSERT_TRUE(st);
+        EXPECT_EQ(st->error, 20007) << options;
+    }
+    const RawBytes id(exclusive->data.begin(), exclusive->data.begin() + 4);
+    ASSERT_EQ(holder.exchange(RawClient::id_request(302, id))->error, 0);
+    open_instance(other);
+    // Now the file is open, so exclusive use is refused.
+    EXPECT_EQ(holder.exchange(RawClient::connect_request("sales", "E"))->error, 20007);
+}
+
 TEST_F(RobustnessTest, SeveralClientsAtOnceEachGetTheirOwnSelection) {
     constexpr int clients = 4;
     constexpr int rounds = 5;
