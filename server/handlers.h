@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include "session.h"
@@ -66,6 +67,16 @@ Cursor* request_cursor(Exchange& ex, std::uint32_t id);
 Instance* cursor_instance(Exchange& ex, const Cursor& cursor);
 // The cursor's selection (20013 when it has none).
 Selection* request_selection(Exchange& ex, Cursor& cursor);
+// What a request on a cursor works with: the cursor, its instance and
+// (when asked for) its selection.
+struct Target {
+    Cursor* cursor;
+    Instance* instance;
+    Selection* selection; // nullptr unless asked for
+};
+// The cursor id names, its instance and, when with_selection is set, its
+// selection (20013 when it has none); nullopt after answering.
+std::optional<Target> request_target(Exchange& ex, std::uint32_t id, bool with_selection);
 // Answers 20001 when the request's fields ran past its end.
 bool request_complete(Exchange& ex);
 // Refuses (20008) a change through a read-only instance.

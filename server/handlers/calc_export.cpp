@@ -133,12 +133,9 @@ void handle_join(Exchange& ex) {
     const std::string to_table = ex.in.string();
     const std::string to_column = ex.in.string();
     const std::string options = ex.in.string();
-    Cursor* c = request_cursor(ex, id);
-    if (c == nullptr) return;
-    Selection* s = request_selection(ex, *c);
-    if (s == nullptr) return;
-    Instance* inst = cursor_instance(ex, *c);
-    if (inst == nullptr) return;
+    const auto target = request_target(ex, id, true);
+    if (!target) return;
+    auto [c, inst, s] = *target;
     Database& db = *inst->db;
 
     if (!from_table.empty() && !equal_ignoring_case(from_table, s->table.name))
@@ -194,12 +191,9 @@ void handle_calc(Exchange& ex) {
     const std::string from_table = ex.in.string();
     const std::string from_column = ex.in.string();
     const std::string options = ex.in.string();
-    Cursor* c = request_cursor(ex, id);
-    if (c == nullptr) return;
-    Selection* s = request_selection(ex, *c);
-    if (s == nullptr) return;
-    Instance* inst = cursor_instance(ex, *c);
-    if (inst == nullptr) return;
+    const auto target = request_target(ex, id, true);
+    if (!target) return;
+    auto [c, inst, s] = *target;
     Database& db = *inst->db;
 
     // The column is the selection's own, or of the table joined to it
@@ -250,12 +244,9 @@ void handle_export(Exchange& ex) {
     const std::uint32_t id = ex.in.id();
     const std::string options = ex.in.text_field(options_field);
     const std::string file = ex.in.string();
-    Cursor* c = request_cursor(ex, id);
-    if (c == nullptr) return;
-    Selection* s = request_selection(ex, *c);
-    if (s == nullptr) return;
-    Instance* inst = cursor_instance(ex, *c);
-    if (inst == nullptr) return;
+    const auto target = request_target(ex, id, true);
+    if (!target) return;
+    auto [c, inst, s] = *target;
 
     bool header = true;
     for (const OptionWord& w : split_options(options)) {

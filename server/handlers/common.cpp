@@ -71,6 +71,16 @@ bool plain_file_name(std::string_view name) {
            name.find("..") == std::string_view::npos;
 }
 
+std::optional<Target> request_target(Exchange& ex, std::uint32_t id, bool with_selection) {
+    Cursor* c = request_cursor(ex, id);
+    if (c == nullptr) return std::nullopt;
+    Selection* s = nullptr;
+    if (with_selection && (s = request_selection(ex, *c)) == nullptr) return std::nullopt;
+    Instance* inst = cursor_instance(ex, *c);
+    if (inst == nullptr) return std::nullopt;
+    return Target{c, inst, s};
+}
+
 bool writable(Exchange& ex, const Instance& instance) {
     if (!instance.read_only) return true;
     ex.answer(error_status(err_read_only, "read-only"));

@@ -14,10 +14,10 @@ void handle_list(Exchange& ex) {
     const std::string options = ex.in.string();
     // As with fetch, the client reads no answer for a count of 0 or less.
     if (ex.in.ok() && count <= 0) return;
-    Cursor* c = request_cursor(ex, id);
-    if (c == nullptr) return;
-    Instance* inst = cursor_instance(ex, *c);
-    if (inst == nullptr) return;
+    const auto target = request_target(ex, id, false);
+    if (!target) return;
+    Cursor* c = target->cursor;
+    Instance* inst = target->instance;
 
     auto made = make_selection(*inst->db, table, columns, criteria, options);
     if (auto* error = std::get_if<Status>(&made)) return void(ex.answer(*error));
@@ -38,10 +38,10 @@ void handle_form(Exchange& ex) {
     const std::string table = ex.in.string();
     const std::string columns = ex.in.string();
     const std::string options = ex.in.string();
-    Cursor* c = request_cursor(ex, id);
-    if (c == nullptr) return;
-    Instance* inst = cursor_instance(ex, *c);
-    if (inst == nullptr) return;
+    const auto target = request_target(ex, id, false);
+    if (!target) return;
+    Cursor* c = target->cursor;
+    Instance* inst = target->instance;
     if (!c->list) return void(ex.answer(error_status(err_no_selection, "list first")));
     const Selection& list = *c->list;
     if (!table.empty() && !equal_ignoring_case(table, list.table.name))

@@ -32,10 +32,10 @@ void handle_select(Exchange& ex) {
     const std::string columns = ex.in.string();
     const std::string criteria = ex.in.string();
     const std::string options = ex.in.string();
-    Cursor* c = request_cursor(ex, id);
-    if (c == nullptr) return;
-    Instance* inst = cursor_instance(ex, *c);
-    if (inst == nullptr) return;
+    const auto target = request_target(ex, id, false);
+    if (!target) return;
+    Cursor* c = target->cursor;
+    Instance* inst = target->instance;
 
     auto made = make_selection(*inst->db, table, columns, criteria, options);
     if (auto* error = std::get_if<Status>(&made)) return void(ex.answer(*error));
@@ -50,12 +50,9 @@ void handle_qualify(Exchange& ex) {
     const std::string columns = ex.in.string();
     const std::string options = ex.in.string();
     const std::string criteria = ex.in.string();
-    Cursor* c = request_cursor(ex, id);
-    if (c == nullptr) return;
-    Selection* s = request_selection(ex, *c);
-    if (s == nullptr) return;
-    Instance* inst = cursor_instance(ex, *c);
-    if (inst == nullptr) return;
+    const auto target = request_target(ex, id, true);
+    if (!target) return;
+    auto [c, inst, s] = *target;
     if (!owner.empty() && !equal_ignoring_case(owner, "main"))
         return void(ex.answer(error_status(err_no_table, owner)));
     if (!table.empty() && !equal_ignoring_case(table, s->table.name))
@@ -90,12 +87,9 @@ void handle_assign_values(Exchange& ex) {
     ex.in.bytes(options_field);
     ex.in.bytes(label_field);
     const std::span<const std::uint8_t> values = ex.in.rest();
-    Cursor* c = request_cursor(ex, id);
-    if (c == nullptr) return;
-    Selection* s = request_selection(ex, *c);
-    if (s == nullptr) return;
-    Instance* inst = cursor_instance(ex, *c);
-    if (inst == nullptr) return;
+    const auto target = request_target(ex, id, true);
+    if (!target) return;
+    auto [c, inst, s] = *target;
 
     const std::size_t set_size =
         value_text_size * static_cast<std::size_t>(s->criteria.placeholders);
