@@ -9,17 +9,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake ninja-build g++ binutils pkg-config libgtest-dev libgmock-dev clang libclang-rt-14-dev libsqlite3-dev)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+source scripts/install_missing.sh
+install_missing cmake ninja-build g++ binutils pkg-config libgtest-dev libgmock-dev clang libclang-rt-14-dev libsqlite3-dev
 
 jobs=$(nproc 2>/dev/null || echo 2)
 

@@ -80,12 +80,16 @@ void Layout::add(const ColumnInfo& column, bool character, int source) {
     fields.push_back(std::move(f));
 }
 
+bool names_every_column(std::string_view list) {
+    const std::vector<std::string> words = split_words(list);
+    return words.empty() || (words.size() == 1 && words[0] == "*");
+}
+
 std::variant<std::vector<ColumnInfo>, UnknownColumn> resolve_columns(const TableInfo& table,
                                                                      std::string_view list) {
-    const std::vector<std::string> words = split_words(list);
-    if (words.empty() || (words.size() == 1 && words[0] == "*")) return table.columns;
+    if (names_every_column(list)) return table.columns;
     std::vector<ColumnInfo> columns;
-    for (const std::string& word : words) {
+    for (const std::string& word : split_words(list)) {
         const ColumnInfo* c = table.find(word);
         if (c == nullptr) return UnknownColumn{word};
         columns.push_back(*c);

@@ -29,6 +29,9 @@ struct Layout {
     void add(const ColumnInfo& column, bool character, int source = 0);
 };
 
+// Whether a column list means every column of the table: empty or "*".
+bool names_every_column(std::string_view list);
+
 // The columns a column list names ("" or "*": all, in table order; else
 // names separated by commas or blanks), or the first unknown name.
 struct UnknownColumn {

@@ -104,7 +104,6 @@ void send_records(Exchange& ex, Database& db, Selection& s, std::int32_t count) 
         Status st;
         st.count = in_answer;
         st.bufflen = static_cast<std::int32_t>(data.size());
-        st.cursor = 0;
         const bool ok = ex.answer(st, data);
         data.clear();
         in_answer = 0;

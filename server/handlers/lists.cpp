@@ -56,8 +56,7 @@ void handle_form(Exchange& ex) {
     // form, in the columns asked for (the list's when none are named),
     // positioned on the entry shown.
     Selection form = list;
-    const std::vector<OptionWord> words = split_options(columns);
-    if (!words.empty() && !(words.size() == 1 && words[0].name == "*")) {
+    if (!names_every_column(columns)) {
         auto resolved = resolve_columns(list.table, columns);
         if (auto* unknown = std::get_if<UnknownColumn>(&resolved))
             return void(ex.answer(error_status(err_no_column, unknown->name)));

@@ -45,12 +45,6 @@ std::string write_options(const std::string& text, bool allow_char, bool& charac
     return {};
 }
 
-// Whether a column list means every column: empty or "*".
-bool every_column(const std::string& list) {
-    const std::vector<OptionWord> words = split_options(list);
-    return words.empty() || (words.size() == 1 && words[0].name == "*");
-}
-
 // Whether the column list (empty or "*": every column) names the column.
 bool named(const std::vector<ColumnInfo>& list, const ColumnInfo& column) {
     for (const ColumnInfo& c : list)
@@ -160,12 +154,13 @@ void handle_update(Exchange& ex) {
         return void(ex.answer(error_status(err_no_column, unknown->name)));
     const auto& columns = std::get<std::vector<ColumnInfo>>(resolved);
     // Columns named must be fields of the record.
-    for (const ColumnInfo& col : columns) {
-        const bool in_record =
-            std::any_of(layout.fields.begin(), layout.fields.end(),
-                        [&col](const Field& f) { return f.column.name == col.name; });
-        if (!in_record && !every_column(texts->columns))
-            return void(ex.answer(error_status(err_no_column, col.name)));
+    if (!names_every_column(texts->columns)) {
+        for (const ColumnInfo& col : columns) {
+            const bool in_record =
+                std::any_of(layout.fields.begin(), layout.fields.end(),
+                            [&col](const Field& f) { return f.column.name == col.name; });
+            if (!in_record) return void(ex.answer(error_status(err_no_column, col.name)));
+        }
     }
 
     std::string sets;

@@ -70,7 +70,7 @@ void handle_qualify(Exchange& ex) {
     for (const Entry& e : q.rows)
         keep.insert(e.rowid);
     std::erase_if(s->rows, [&keep](const Entry& e) { return keep.count(e.rowid) == 0; });
-    if (!columns.empty() && columns != "*") {
+    if (!names_every_column(columns)) {
         s->columns = q.columns;
         s->layout = make_layout(s->columns, s->character);
     }
@@ -125,12 +125,9 @@ void handle_fetch(Exchange& ex) {
     // The client reads no answer for a count of 0 or less, so none is
     // sent, unless the request itself is malformed.
     if (ex.in.ok() && count <= 0) return;
-    Cursor* c = request_cursor(ex, id);
-    if (c == nullptr) return;
-    Instance* inst = ex.session.instance(c->instance);
-    if (!c->selection || inst == nullptr)
-        return void(ex.answer(error_status(err_no_selection, "select first")));
-    send_records(ex, *inst->db, *c->selection, count);
+    const auto target = request_target(ex, id, true);
+    if (!target) return;
+    send_records(ex, *target->instance->db, *target->selection, count);
 }
 
 void handle_fetch_keys(Exchange& ex) {
