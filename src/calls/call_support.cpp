@@ -16,16 +16,48 @@ bool require_connection(klstatus& status) {
     return false;
 }
 
+namespace {
+
+// A block found by its number is usable only on the connection it was
+// opened on; one whose connection is gone fails with 18011.
+template <class Block>
+Block* find_live(ControlTable<Block>& table, std::int32_t number, klstatus& status,
+                 std::int32_t missing_error, const char* text) {
+    Block* block = table.find(number);
+    if (block == nullptr) {
+        set_local_status(status, missing_error, number, text);
+    } else if (block->connection != live_connection()) {
+        set_local_status(status, KL_ERR_NOT_CONNECTED);
+        block = nullptr;
+    }
+    return block;
+}
+
+template <class Block>
+bool free_stale(ControlTable<Block>& table, std::int32_t number, klstatus& status) {
+    const Block* block = table.find(number);
+    if (block == nullptr || block->connection == live_connection()) return false;
+    table.remove(number);
+    set_local_status(status, KL_ERR_NOT_CONNECTED);
+    return true;
+}
+
+} // namespace
+
 kl_cursor_t* find_cursor(std::int32_t number, klstatus& status, const char* text) {
-    kl_cursor_t* cursor = client_tables.cursors.find(number);
-    if (cursor == nullptr) set_local_status(status, KL_ERR_BAD_CURSOR, number, text);
-    return cursor;
+    return find_live(client_tables.cursors, number, status, KL_ERR_BAD_CURSOR, text);
 }
 
 ClientInstance* find_instance(std::int32_t number, klstatus& status, const char* text) {
-    ClientInstance* instance = client_tables.instances.find(number);
-    if (instance == nullptr) set_local_status(status, KL_ERR_BAD_INSTANCE, number, text);
-    return instance;
+    return find_live(client_tables.instances, number, status, KL_ERR_BAD_INSTANCE, text);
+}
+
+bool free_stale_instance(std::int32_t number, klstatus& status) {
+    return free_stale(client_tables.instances, number, status);
+}
+
+bool free_stale_cursor(std::int32_t number, klstatus& status) {
+    return free_stale(client_tables.cursors, number, status);
 }
 
 int exchange_id_request(std::uint16_t code, const ServerId& id, const char* options,

@@ -19,13 +19,21 @@ namespace kl {
 bool require_connection(klstatus& status);
 
 // The block of a client cursor number; 11042 (info = the number, the
-// given text) when it names no open cursor.  The calls that work on a
+// given text) when it names no open cursor, 18011 when the connection it
+// was opened on is gone.  The calls that work on a
 // cursor's rows report "client cursor"; klclosecursor reports no text.
 kl_cursor_t* find_cursor(std::int32_t number, klstatus& status, const char* text = "client cursor");
 
 // The block of a client instance number; 11008 (info = the number, the
-// given text) when it names no instance.
+// given text) when it names no instance, 18011 when its connection is gone.
 ClientInstance* find_instance(std::int32_t number, klstatus& status, const char* text = nullptr);
+
+// kldisconnect and klclosecursor of a block whose connection is gone: the
+// block is freed and the status holds 18011, as for a missing connection,
+// so a caller that checks the result sees what it always saw.  False
+// (nothing done) for a live block or a number that names none.
+bool free_stale_instance(std::int32_t number, klstatus& status);
+bool free_stale_cursor(std::int32_t number, klstatus& status);
 
 // The exchange of the calls whose request is only the function code, a
 // server identifier and an 80-byte options field (86 bytes): sends it,

@@ -223,6 +223,7 @@ void connect_body(const char* environment, const char* options, klstatus& st, co
 
     // From here on every failure gives the connection back.
     block->na_instance = 1;
+    block->connection = live_connection();
     for (std::size_t i : {opt_r, opt_w, opt_e}) {
         if (!table[i].seen) continue;
         const std::size_t used = std::strlen(host_options.data());
@@ -274,6 +275,7 @@ KL_EXPORT uint32_t KLAPI klconnect(const char* environment, const char* options,
 
 KL_EXPORT uint32_t KLAPI kldisconnect(kl_long instance, const char* options, klstatus* status) {
     return run_call(status, [&](klstatus& st) {
+        if (free_stale_instance(instance, st)) return;
         if (!require_connection(st)) return;
         trace_call("\nFunction: kldisconnect\n  instance=%ld\n  options=%.80s\n", instance,
                    options);

@@ -91,6 +91,7 @@ KL_EXPORT uint32_t KLAPI klopencursor(kl_long instance, const char* options, kls
             return;
         }
         block->instance = instance;
+        block->connection = inst->connection;
 
         std::array<std::uint8_t, status_size + 4> answer{};
         const int failed =
@@ -112,6 +113,7 @@ KL_EXPORT uint32_t KLAPI klopencursor(kl_long instance, const char* options, kls
 
 KL_EXPORT uint32_t KLAPI klclosecursor(kl_long cursor, const char* options, klstatus* status) {
     return run_call(status, [&](klstatus& st) {
+        if (free_stale_cursor(cursor, st)) return;
         if (!require_connection(st)) return;
         trace_call("\nFunction: klclosecursor\n  Cursor=%ld\n  options=%.80s\n", cursor, options);
         kl_cursor_t* block = find_cursor(cursor, st, nullptr);

@@ -111,6 +111,7 @@ template <class Block> std::unique_ptr<Block> new_block() noexcept {
 struct ClientInstance {
     ServerId server_instance;           // the server's identifier
     std::int32_t na_instance = 0;       // network access instance carrying it
+    std::uint32_t connection = 0;       // serial of that connection
     std::int32_t char_row_length = 0;   // klinsert's cached row length, character form
     std::int32_t binary_row_length = 0; // klinsert's cached row length, binary form
     char insert_table[256] = {};        // table whose row lengths are cached
@@ -121,6 +122,7 @@ struct ClientInstance {
 // What the library keeps about an open cursor.
 struct kl_cursor_t {
     std::int32_t instance = 0;      // client instance the cursor was opened on
+    std::uint32_t connection = 0;   // serial of the connection it was opened on
     ServerId server_cursor;         // the server's identifier
     std::int32_t record_length = 0; // from select, bind and form
     std::int32_t qualify_size = 0;  // from qualify and join

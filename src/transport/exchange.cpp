@@ -26,7 +26,10 @@ XdrHandle* exchange_stream(XdrOp op) {
     return stream;
 }
 
+// A transfer that failed half-way leaves the stream out of step, so the
+// connection goes with it (drop_connection keeps the socket error).
 int exchange_failed(klstatus& status) {
+    drop_connection();
     set_socket_failure(status);
     return KL_ERR_SOCKET;
 }

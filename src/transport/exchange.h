@@ -20,6 +20,9 @@
 
 namespace kl {
 
+// Every failure of the functions below closes the connection and marks it
+// down (drop_connection) before the status is filled.
+
 // Sends one request record on the connection.  0, or 18065 after filling
 // the status (error 18065, info = the socket error, empty buffer).
 int send_request(std::span<const std::uint8_t> request, klstatus& status);

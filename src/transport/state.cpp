@@ -33,6 +33,7 @@ int record_connection(std::unique_ptr<NetworkAccessInstance>& block, StreamIo io
     if (!xdrrec_create(block->stream, stream_buffer_size, stream_buffer_size, io))
         return KL_ERR_NO_MEMORY;
     block->use_count = 1;
+    block->serial = ++transport_state.last_serial;
     std::int32_t number = 0;
     if (transport_state.na_instances.add(block, number) != 0) {
         xdrrec_destroy(block->stream);
@@ -40,6 +41,24 @@ int record_connection(std::unique_ptr<NetworkAccessInstance>& block, StreamIo io
     }
     transport_state.connected_flag = 1;
     return 0;
+}
+
+std::uint32_t live_connection() {
+    if (!transport_state.connected_flag) return 0;
+    const NetworkAccessInstance* na = transport_state.na_instances.find(1);
+    return na ? na->serial : 0;
+}
+
+void drop_connection() {
+    NetworkAccessInstance* na = transport_state.na_instances.find(1);
+    transport_state.connected_flag = 0;
+    if (na == nullptr) return;
+    const int error = platform::last_socket_error();
+    xdrrec_destroy(na->stream);
+    if (na->socket != platform::invalid_socket) platform::socket_close(na->socket);
+    na->socket = platform::invalid_socket;
+    transport_state.na_instances.remove(1);
+    platform::set_last_socket_error(error);
 }
 
 int release_network_access_instance(std::int32_t number) {

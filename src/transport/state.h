@@ -21,6 +21,10 @@ struct NetworkAccessInstance {
     // descriptor 0 is a valid socket when the application closed stdin.)
     platform::socket_t socket = platform::invalid_socket;
     XdrHandle stream; // record stream on the socket
+    // Which connection this is: every connection made gets the next
+    // number, so a block opened on a connection that has since gone can
+    // tell it apart from a new one (see live_connection).
+    std::uint32_t serial = 0;
 };
 
 struct TransportState {
@@ -34,6 +38,7 @@ struct TransportState {
     int saved_socket_error = 0; // of the last failed dispatcher step
     char context_text[36] = {}; // the transport step that failed last
     std::int32_t na_table_ready = 0;
+    std::uint32_t last_serial = 0; // serial of the latest connection made
     ControlTable<NetworkAccessInstance> na_instances;
 };
 extern TransportState& transport_state;
@@ -52,6 +57,19 @@ bool ensure_network_access_table();
 // cannot be recorded.  On failure nothing stays recorded, the connected
 // flag stays clear, and the block (with its socket) is left to the caller.
 int record_connection(std::unique_ptr<NetworkAccessInstance>& block, StreamIo io);
+
+// The serial of the connection in use; 0 when there is none.  Instance and
+// cursor blocks keep the serial they were opened on: a block whose serial
+// is not this one belongs to a connection that is gone.
+std::uint32_t live_connection();
+
+// Closes the connection and marks it down after a failure that leaves its
+// stream out of step (a timeout, a reset, a short send, broken framing, a
+// malformed answer): a late answer would otherwise be read as the answer
+// to the next request.  Every block opened on it is stale from here on,
+// and the next hostconnect makes a new connection.  Keeps the socket error
+// of the moment.  Does nothing when there is no connection.
+void drop_connection();
 
 // Counts one user off a network access instance: lowers its use count, or
 // frees the block when the count is 1.  0, or 11008 when the number is not
