@@ -167,6 +167,8 @@ TEST_F(LibraryTest, EnvironmentAndOptionFailures) {
     const EnvironmentFailure cases[] = {
         {"no environment name", "[include]\nNode=PROD\nfilename=f\n" + node, "", 9948, 0, "@"},
         {"no file", "", "", 9948, 0, "@"},
+        {"environment name NOT DEFINED", "[environment]\nname=NOT DEFINED\n[include]\n" + node, "",
+         9948, 0, "@"},
         {"no node", "[environment]\nname=p\n[include]\nfilename=f\n" + node, "", 18064, 0, "@"},
         {"node of 32 characters",
          "[environment]\nname=p\n[include]\nNode=" + std::string(32, 'N') + "\nfilename=f\n", "",
@@ -211,6 +213,18 @@ TEST_F(LibraryTest, EnvironmentAndOptionFailures) {
     }
     EXPECT_EQ(peer.dispatcher_connections(), 0);
     EXPECT_EQ(transport_state.connected_flag, 0);
+}
+
+// The node values are cut before they are used: an address at 19
+// characters, a port at 9, so the characters after them change nothing.
+TEST_F(LibraryTest, NodeValuesAreCutAtTheirLengths) {
+    std::string port = std::to_string(peer.dispatcher_port());
+    port.insert(0, 9 - port.size(), '0');
+    const std::string address = "127.0.0.00000000001"; // 19 characters
+    script_connect(false);
+    EXPECT_NE(connect(write_environment("", "transport=tcpsockets\nipaddress=" + address +
+                                                "5\nport=" + port + "7\n")),
+              0);
 }
 
 TEST_F(LibraryTest, OverlongEnvironmentFileNameIsRefused) {

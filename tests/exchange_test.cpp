@@ -32,16 +32,15 @@ struct ExchangeTest : ::testing::TestWithParam<bool> {
     void connect() {
         transport_state = {};
         auto block = new_block<NetworkAccessInstance>();
-        block->socket = platform::socket_open();
-        ASSERT_NE(block->socket, platform::invalid_socket);
+        block->link.socket = platform::socket_open();
+        ASSERT_NE(block->link.socket, platform::invalid_socket);
         platform::Ipv4Endpoint server;
         server.family = 2;
         server.port_net = platform::host_to_net16(peer.server_port());
         server.address[0] = 127;
         server.address[3] = 1;
-        ASSERT_EQ(platform::socket_connect(block->socket, server), 0);
-        const platform::socket_t socket = block->socket;
-        ASSERT_EQ(record_connection(block, socket_io(socket)), 0);
+        ASSERT_EQ(platform::socket_connect(block->link.socket, server), 0);
+        ASSERT_EQ(record_connection(block), 0);
         transport_state.byte_order_flag = big_endian() ? 1 : 0;
         platform::set_short_receive_every(3);
     }
@@ -204,21 +203,20 @@ TEST_P(ExchangeTest, BrokenAnswersFailWith18065) {
 TEST(RecordConnection, FailuresLeaveNothingRecordedAndTheLibraryNotConnected) {
     transport_state = {};
     auto block = new_block<NetworkAccessInstance>();
-    StreamIo io;
     platform::set_allocation_failures_after(0); // the stream gets no buffers
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(record_connection(block, io), KL_ERR_NO_MEMORY);
+    EXPECT_EQ(record_connection(block), KL_ERR_NO_MEMORY);
     ::testing::internal::GetCapturedStderr();
     platform::set_allocation_failures_after(-1);
     ASSERT_NE(block, nullptr); // given back to the caller
     EXPECT_EQ(transport_state.connected_flag, 0);
     EXPECT_FALSE(transport_state.na_instances.valid(1));
 
-    ASSERT_EQ(record_connection(block, io), 0);
+    ASSERT_EQ(record_connection(block), 0);
     EXPECT_EQ(transport_state.connected_flag, 1);
     EXPECT_EQ(transport_state.na_instances.find(1)->use_count, 1);
     auto second = new_block<NetworkAccessInstance>();
-    EXPECT_EQ(record_connection(second, io), KL_ERR_RECORD_BLOCK); // only instance 1 exists
+    EXPECT_EQ(record_connection(second), KL_ERR_RECORD_BLOCK); // only instance 1 exists
     EXPECT_NE(second, nullptr);
     transport_state = {};
 }

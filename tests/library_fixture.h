@@ -31,7 +31,7 @@ namespace kl::test {
 // sockets the library still holds.
 inline void reset_library_state() {
     if (NetworkAccessInstance* na = transport_state.na_instances.find(1)) {
-        if (na->socket != platform::invalid_socket) platform::socket_close(na->socket);
+        if (na->link.socket != platform::invalid_socket) platform::socket_close(na->link.socket);
     }
     if (transport_state.dispatcher_socket != platform::invalid_socket)
         platform::socket_close(transport_state.dispatcher_socket);

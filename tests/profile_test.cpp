@@ -155,7 +155,7 @@ TEST_F(Profile, ReadConfigTreatsNotDefinedAsMissing) {
         {"trace", 256, true, "/tmp/log.txt"},
         {"missing", 256, false, "not defined"},
         {"undefined", 256, false, "not defined"},
-        {"casing", 256, true, "Not Defined"}, // only the exact text counts
+        {"casing", 256, false, "Not Defined"}, // any letter case counts
         {"trace", 5, true, "/tmp"},
         {"prefix", 5, true, "not "},
         {"undefined", 4, false, "not"},

@@ -80,9 +80,38 @@ struct Environment {
     Entry dbdirect{}; // empty when absent
     Entry password{}; // at most 31 characters; empty without dbdirect
     Entry transport{};
-    Entry hostname{}, ipaddress{}, service{}, port{};
+    Entry hostname{}, ipaddress{}, service{}, port{}, timeout{};
     bool has_hostname = false, has_ipaddress = false, has_service = false, has_port = false;
+    bool has_timeout = false;
 };
+
+// The node section's values are cut to these lengths before they are used.
+constexpr std::size_t hostname_limit = 39;
+constexpr std::size_t ipaddress_limit = 19;
+constexpr std::size_t service_limit = 39;
+constexpr std::size_t port_limit = 9;
+
+// The wait limit of the node section's timeout key: whole seconds.
+constexpr long timeout_limit = 86400;
+
+// Reads a node value cut to limit characters.
+bool read_node_value(const char* env, const char* section, const char* key, Entry& out,
+                     std::size_t limit) {
+    return read_config(env, section, key, std::span(out).first(limit + 1));
+}
+
+// A timeout value is a whole number of seconds from 1 to 86400, digits
+// only (the profile reader has trimmed the blanks around it).
+bool valid_timeout(const char* text) {
+    long seconds = 0;
+    if (*text == '\0') return false;
+    for (const char* c = text; *c != '\0'; ++c) {
+        if (*c < '0' || *c > '9') return false;
+        seconds = seconds * 10 + (*c - '0');
+        if (seconds > timeout_limit) return false;
+    }
+    return seconds >= 1;
+}
 
 // Joins "KEY=value" items with commas into the connect string.
 void append_item(std::string& out, const char* key, bool present, const Entry& value) {
@@ -196,14 +225,14 @@ void connect_body(const char* environment, const char* options, klstatus& st, co
     }
 
     const char* section = e.section.data();
-    e.has_hostname = read_config(env, section, "hostname", e.hostname);
-    e.has_ipaddress = read_config(env, section, "ipaddress", e.ipaddress);
+    e.has_hostname = read_node_value(env, section, "hostname", e.hostname, hostname_limit);
+    e.has_ipaddress = read_node_value(env, section, "ipaddress", e.ipaddress, ipaddress_limit);
     if (e.has_hostname && e.has_ipaddress) {
         trace_call("  Error: HostName and IP Address specified [%s]\n", e.ipaddress.data());
         return set_local_status(st, KL_ERR_BOTH_GIVEN, 0, "host name & IP address");
     }
-    e.has_service = read_config(env, section, "service", e.service);
-    e.has_port = read_config(env, section, "port", e.port);
+    e.has_service = read_node_value(env, section, "service", e.service, service_limit);
+    e.has_port = read_node_value(env, section, "port", e.port, port_limit);
     if (e.has_service && e.has_port) {
         trace_call("  Error: Service and port specified [%s]\n", e.port.data());
         return set_local_status(st, KL_ERR_BOTH_GIVEN, 0, "server name & port");
@@ -213,13 +242,24 @@ void connect_body(const char* environment, const char* options, klstatus& st, co
         return set_local_status(st, KL_ERR_ENVIRONMENT_ENTRY, 0, env);
     }
 
+    e.has_timeout = read_config(env, section, "timeout", e.timeout);
+    if (e.has_timeout && !valid_timeout(e.timeout.data())) {
+        trace_call("  Error: Timeout=%s invalid in %s\n", e.timeout.data(), env);
+        return set_local_status(st, KL_ERR_ENVIRONMENT_ENTRY, 0, env);
+    }
+
     std::string connect_string;
     append_item(connect_string, "HOST", e.has_hostname, e.hostname);
     append_item(connect_string, "IPADDRESS", e.has_ipaddress, e.ipaddress);
     append_item(connect_string, "SERVICE", e.has_service, e.service);
     append_item(connect_string, "PORT", e.has_port, e.port);
+    append_item(connect_string, "TIMEOUT", e.has_timeout, e.timeout);
     const std::uint32_t r = hostconnect("", connect_string.c_str());
     if (r != 0 && (r & 0xFFFFu) != KL_ERR_ALREADY_CONNECTED) return set_connect_failure(r, st);
+    // A shared connection keeps the limit of the klconnect that opened it.
+    if (const NetworkAccessInstance* na = transport_state.na_instances.find(1);
+        na != nullptr && na->link.wait_seconds > 0)
+        trace_call("  wait limit=%d seconds\n", na->link.wait_seconds);
 
     // From here on every failure gives the connection back.
     block->na_instance = 1;

@@ -283,7 +283,9 @@ bool read_config(const char* file, const char* section, const char* key, std::sp
     char small[sizeof "not defined" + 1] = {};
     const std::span<char> target = out.size() >= sizeof small ? out : std::span<char>(small);
     platform::read_profile_string(file, section, key, not_defined, target);
-    const bool found = std::strcmp(target.data(), not_defined) != 0;
+    // The default in any letter case counts as missing: "NOT DEFINED" in
+    // a file is as good as no entry.
+    const bool found = !equal_ignoring_case(target.data(), not_defined);
     if (target.data() != out.data()) copy_text(out, small);
     return found;
 }

@@ -77,8 +77,8 @@ int parse_options(char* text, std::span<OptionEntry> table, ParseReport* report)
 inline constexpr const char* not_defined = "not defined";
 
 // Reads a profile entry into out with the default "not defined".  Returns
-// false when the entry is missing (or equals "not defined"); out then
-// holds "not defined".
+// false when the entry is missing or is "not defined" in any letter case
+// (out then holds that text).
 bool read_config(const char* file, const char* section, const char* key, std::span<char> out);
 
 // The library's own profile file, found in the platform's directory for

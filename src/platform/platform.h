@@ -70,23 +70,39 @@ int socket_startup();
 // Opens an IPv4 stream socket; invalid_socket on failure.
 socket_t socket_open();
 
+// Wait limits.  wait_seconds > 0 bounds each wait of a socket call: the
+// connect, every wait for room to send, every wait for bytes to arrive.  A
+// wait that runs out fails the call with 10060 (timed out).  0 waits as
+// long as the system does.  A socket given a limit once is always given
+// the same one (on Windows it stays non-blocking from its connect on).
+
 // Connects; 0 on success, -1 on failure (the error through last_socket_error).
-int socket_connect(socket_t socket, const Ipv4Endpoint& endpoint);
+int socket_connect(socket_t socket, const Ipv4Endpoint& endpoint, int wait_seconds = 0);
 
 // Sets TCP_NODELAY; 0 or -1.
 int socket_set_nodelay(socket_t socket);
 
-// One send call: the count sent, or -1.  Never raises a signal when the
-// peer has closed the connection; an interrupted call is retried.  more
-// says that further bytes of the same message follow at once, so the
-// system may hold these back and send both together (a hint only: the
-// bytes and their order are the same, and a send without it releases
-// whatever was held).
-long socket_send(socket_t socket, const void* data, std::size_t length, bool more = false);
+// Switches TCP keepalive on, so that a peer machine that vanished is
+// noticed on an idle connection.  With idle_seconds > 0, where the system
+// lets it be set, probes start after that many idle seconds and follow
+// each other at that interval.  0 or -1.
+int socket_set_keepalive(socket_t socket, int idle_seconds);
 
-// One receive call: the count received, 0 when the peer has closed the
-// connection, or -1.  An interrupted call is retried.
-long socket_recv(socket_t socket, void* data, std::size_t length);
+// Sends: the count sent, or -1.  Never raises a signal when the peer has
+// closed the connection; an interrupted call is retried.  Without a limit
+// this is one send call; with one, the bytes go out in as many calls as
+// the room the peer leaves allows, each wait bounded, so the count is the
+// whole length unless a fault says otherwise.  more says that further
+// bytes of the same message follow at once, so the system may hold these
+// back and send both together (a hint only: the bytes and their order are
+// the same, and a send without it releases whatever was held).
+long socket_send(socket_t socket, const void* data, std::size_t length, bool more = false,
+                 int wait_seconds = 0);
+
+// One receive call (after, with a limit, a bounded wait for bytes): the
+// count received, 0 when the peer has closed the connection, or -1.  An
+// interrupted call is retried.
+long socket_recv(socket_t socket, void* data, std::size_t length, int wait_seconds = 0);
 
 // Closes; 0 or -1.
 int socket_close(socket_t socket);

@@ -31,14 +31,15 @@ enum HostOption : std::size_t {
     opt_service,
     opt_port,
     opt_ipaddress,
+    opt_timeout,
     host_option_count
 };
 
 std::array<OptionEntry, host_option_count> host_option_table() {
-    return {option_entry("ERRDISP", 1), option_entry("CONFIG", 1),   option_entry("RWINNAME", 1),
-            option_entry("DDENAME", 1), option_entry("LOGON", 1),    option_entry("NODISABLE", 0),
-            option_entry("PROFILE", 1), option_entry("HOST", 1),     option_entry("SERVICE", 1),
-            option_entry("PORT", 1),    option_entry("IPADDRESS", 1)};
+    return {option_entry("ERRDISP", 1), option_entry("CONFIG", 1),    option_entry("RWINNAME", 1),
+            option_entry("DDENAME", 1), option_entry("LOGON", 1),     option_entry("NODISABLE", 0),
+            option_entry("PROFILE", 1), option_entry("HOST", 1),      option_entry("SERVICE", 1),
+            option_entry("PORT", 1),    option_entry("IPADDRESS", 1), option_entry("TIMEOUT", 1)};
 }
 
 // Copies the option text up to its cut into a buffer of its own and parses
@@ -113,7 +114,9 @@ int dispatcher_exchange(std::uint32_t request_word, NetworkAccessInstance& block
     const platform::Ipv4Endpoint& d = block.dispatcher;
     trace("  Connecting to dispatcher on address(%d) %d.%d.%d.%d, port #%u.\n", d.family,
           d.address[0], d.address[1], d.address[2], d.address[3], port_in_host_order(d));
-    if (platform::socket_connect(transport_state.dispatcher_socket, d) != 0) {
+    const int wait = block.link.wait_seconds;
+    platform::socket_set_keepalive(transport_state.dispatcher_socket, wait);
+    if (platform::socket_connect(transport_state.dispatcher_socket, d, wait) != 0) {
         char where[36];
         format_text(where, "%d.%d.%d.%d (%u)", d.address[0], d.address[1], d.address[2],
                     d.address[3], port_in_host_order(d));
@@ -123,7 +126,8 @@ int dispatcher_exchange(std::uint32_t request_word, NetworkAccessInstance& block
     trace(" Connection established with dispatcher!");
     std::uint8_t request[4];
     put_be32(request, request_word);
-    const long sent = platform::socket_send(transport_state.dispatcher_socket, request, 4);
+    const long sent =
+        platform::socket_send(transport_state.dispatcher_socket, request, 4, false, wait);
     if (sent < 0) return dispatch_socket_failure(" Error: dispatch send.\n", "dispatch send");
     if (sent < 4) {
         trace(" Error: only sent %ld bytes of %d from connect request.\n", sent, 4);
@@ -133,7 +137,8 @@ int dispatcher_exchange(std::uint32_t request_word, NetworkAccessInstance& block
     // One receive call: the dispatcher sends its reply in one piece, and a
     // short read is not retried.
     std::uint8_t reply[dispatch_reply_size] = {};
-    const long got = platform::socket_recv(transport_state.dispatcher_socket, reply, sizeof reply);
+    const long got =
+        platform::socket_recv(transport_state.dispatcher_socket, reply, sizeof reply, wait);
     if (got < 0) return dispatch_socket_failure(" Error: dispatch receive.\n", "dispatch recv");
     if (got < static_cast<long>(sizeof reply)) {
         trace(" Error: only received %ld bytes of %d from connect response.\n", got,
@@ -243,6 +248,8 @@ std::uint32_t hostconnect(const char* /*unused*/, const char* options) {
     copy_text(host_name, host.seen ? host.value : "");
     copy_text(service_name, service.seen ? service.value : "");
     const auto port_number = static_cast<std::uint16_t>(port.seen ? read_decimal(port.value) : 0);
+    // The caller has checked the limit; the connection keeps it for life.
+    block->link.wait_seconds = table[opt_timeout].seen ? read_decimal(table[opt_timeout].value) : 0;
 
     if (ipaddress.seen) {
         std::uint8_t address[4];
@@ -313,12 +320,13 @@ std::uint32_t hostconnect(const char* /*unused*/, const char* options) {
         SocketGuard standalone(transport_state.dispatcher_socket);
         transport_state.dispatcher_socket = platform::invalid_socket;
         if (platform::socket_close(server_socket.release()) != 0) return socket_result();
-        block->socket = standalone.release();
+        block->link.socket = standalone.release();
     } else {
         const platform::Ipv4Endpoint& s = block->server;
         trace(" Connecting to server on Address(%d) %d.%d.%d.%d, port #%u.\n", s.family,
               s.address[0], s.address[1], s.address[2], s.address[3], port_in_host_order(s));
-        if (platform::socket_connect(server_socket.get(), s) != 0) {
+        platform::socket_set_keepalive(server_socket.get(), block->link.wait_seconds);
+        if (platform::socket_connect(server_socket.get(), s, block->link.wait_seconds) != 0) {
             const std::uint32_t failed = socket_result();
             trace(" Error: connecting.\n");
             set_context_text("connect");
@@ -326,16 +334,17 @@ std::uint32_t hostconnect(const char* /*unused*/, const char* options) {
         }
         trace(" Connection established with server on socket #%d.\n",
               static_cast<std::int32_t>(server_socket.get()));
-        block->socket = server_socket.release();
+        block->link.socket = server_socket.release();
     }
     // A request longer than one fragment leaves in several send calls;
     // without this, Nagle's algorithm and delayed acknowledgements could
     // hold each such request back for tens of milliseconds.  A failure only
-    // costs speed, so it is not reported.
-    platform::socket_set_nodelay(block->socket);
+    // costs speed, so it is not reported; nor is one of keepalive, which
+    // only helps to notice a vanished peer sooner.
+    platform::socket_set_nodelay(block->link.socket);
 
-    const socket_t socket = block->socket;
-    const int recorded = record_connection(block, socket_io(socket));
+    const socket_t socket = block->link.socket;
+    const int recorded = record_connection(block);
     if (recorded != 0) {
         if (recorded == KL_ERR_RECORD_BLOCK) trace("  Error: recording network access instance\n");
         platform::socket_close(socket);
@@ -353,7 +362,7 @@ std::uint32_t hostdisconnect(const char* options) {
 
     NetworkAccessInstance* na = transport_state.na_instances.find(1);
     trace("  Disconnecting NA instance # %ld from server on socket #%d.\n", 1,
-          static_cast<std::int32_t>(na ? na->socket : platform::invalid_socket));
+          static_cast<std::int32_t>(na ? na->link.socket : platform::invalid_socket));
     std::uint32_t outcome = make_status(KL_CAT_KELORA, 0);
     if (na && na->use_count == 1) {
         transport_state.connected_flag = 0;
@@ -361,8 +370,8 @@ std::uint32_t hostdisconnect(const char* options) {
         // The connection is finished with even when the close reports a
         // failure, so the instance goes all the same; otherwise every later
         // hostconnect would find a dead instance in the way.
-        if (platform::socket_close(na->socket) != 0) outcome = socket_result();
-        na->socket = platform::invalid_socket;
+        if (platform::socket_close(na->link.socket) != 0) outcome = socket_result();
+        na->link.socket = platform::invalid_socket;
     }
     if (release_network_access_instance(1) != 0)
         return make_status(KL_CAT_KELORA, KL_ERR_RECORD_BLOCK);

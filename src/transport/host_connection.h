@@ -35,6 +35,10 @@ inline constexpr std::size_t dispatch_reply_size = 52;
 // outside quotes; the caller's text is not changed):
 //   HOST=name or IPADDRESS=a.b.c.d   the server machine (one of them)
 //   SERVICE=name or PORT=n            the dispatcher's port (one of them)
+//   TIMEOUT=n                         limit of each wait in seconds (the
+//                                     caller checked 1 to 86400); without
+//                                     it every wait lasts as long as the
+//                                     system lets it
 //   ERRDISP=n                         error display level: 0, 2, else 1
 //   PROFILE=file                      switch the trace log on (if not on)
 //   CONFIG, RWINNAME, DDENAME, LOGON (with values), NODISABLE: accepted

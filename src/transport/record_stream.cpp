@@ -50,12 +50,13 @@ std::uint32_t get_be32(const std::uint8_t* at) {
 namespace {
 
 long socket_send_io(void* context, const std::uint8_t* data, std::size_t length, bool more) {
-    return platform::socket_send(reinterpret_cast<platform::socket_t>(context), data, length, more);
+    const auto* link = static_cast<const SocketLink*>(context);
+    return platform::socket_send(link->socket, data, length, more, link->wait_seconds);
 }
 
 long socket_receive_io(void* context, std::uint8_t* data, std::size_t length) {
-    const long n =
-        platform::socket_recv(reinterpret_cast<platform::socket_t>(context), data, length);
+    const auto* link = static_cast<const SocketLink*>(context);
+    const long n = platform::socket_recv(link->socket, data, length, link->wait_seconds);
     // The peer closed the connection in the middle of an answer: report it
     // as the reset a caller can look up.
     if (n == 0) platform::set_last_socket_error(platform::wsa_econnreset);
@@ -157,11 +158,11 @@ bool put_out_bytes(RecordStreamState& s, const std::uint8_t* data, std::size_t n
 
 } // namespace
 
-StreamIo socket_io(std::intptr_t socket) {
+StreamIo socket_io(const SocketLink& link) {
     StreamIo io;
     io.send = socket_send_io;
     io.receive = socket_receive_io;
-    io.context = reinterpret_cast<void*>(socket);
+    io.context = const_cast<SocketLink*>(&link);
     return io;
 }
 

@@ -27,8 +27,16 @@ struct StreamIo {
     void* context = nullptr;
 };
 
-// StreamIo on a platform socket (the socket handle is the context).
-StreamIo socket_io(std::intptr_t socket);
+// A platform socket and the limit of each wait for it to take or deliver
+// bytes (seconds; 0 waits as long as the system does).
+struct SocketLink {
+    std::intptr_t socket = -1;
+    int wait_seconds = 0;
+};
+
+// StreamIo on a socket link, which is the context and must outlive the
+// stream.
+StreamIo socket_io(const SocketLink& link);
 
 inline constexpr std::uint32_t last_fragment_flag = 0x00008000u;
 

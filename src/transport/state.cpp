@@ -25,12 +25,13 @@ bool ensure_network_access_table() {
     return true;
 }
 
-int record_connection(std::unique_ptr<NetworkAccessInstance>& block, StreamIo io) {
+int record_connection(std::unique_ptr<NetworkAccessInstance>& block) {
     if (!ensure_network_access_table()) return KL_ERR_NO_MEMORY;
     // There is only ever instance 1; with its slot free, the lowest-free
     // rule hands out number 1.
     if (transport_state.na_instances.valid(1)) return KL_ERR_RECORD_BLOCK;
-    if (!xdrrec_create(block->stream, stream_buffer_size, stream_buffer_size, io))
+    if (!xdrrec_create(block->stream, stream_buffer_size, stream_buffer_size,
+                       socket_io(block->link)))
         return KL_ERR_NO_MEMORY;
     block->use_count = 1;
     block->serial = ++transport_state.last_serial;
@@ -55,8 +56,8 @@ void drop_connection() {
     if (na == nullptr) return;
     const int error = platform::last_socket_error();
     xdrrec_destroy(na->stream);
-    if (na->socket != platform::invalid_socket) platform::socket_close(na->socket);
-    na->socket = platform::invalid_socket;
+    if (na->link.socket != platform::invalid_socket) platform::socket_close(na->link.socket);
+    na->link.socket = platform::invalid_socket;
     transport_state.na_instances.remove(1);
     platform::set_last_socket_error(error);
 }

@@ -17,9 +17,11 @@ struct NetworkAccessInstance {
     std::uint16_t use_count = 0;
     platform::Ipv4Endpoint dispatcher;
     platform::Ipv4Endpoint server;
-    // The server connection; invalid_socket once closed.  (Not 0: on POSIX
-    // descriptor 0 is a valid socket when the application closed stdin.)
-    platform::socket_t socket = platform::invalid_socket;
+    // The server connection (invalid_socket once closed; not 0: on POSIX
+    // descriptor 0 is a valid socket when the application closed stdin) and
+    // the wait limit of the klconnect that opened it, which every instance
+    // sharing the connection keeps.  The record stream reads both here.
+    SocketLink link;
     XdrHandle stream; // record stream on the socket
     // Which connection this is: every connection made gets the next
     // number, so a block opened on a connection that has since gone can
@@ -51,12 +53,12 @@ XdrHandle* connection_stream();
 bool ensure_network_access_table();
 
 // Records a connection as network access instance 1: puts the record
-// stream (1024-byte buffers) on io, records the block with a use count of
+// stream (1024-byte buffers) on the block's socket link, records the block with a use count of
 // 1 and sets the connected flag.  0 on success; 10021 when the stream
 // cannot get its buffers or the table cannot be made; 18061 when the block
 // cannot be recorded.  On failure nothing stays recorded, the connected
 // flag stays clear, and the block (with its socket) is left to the caller.
-int record_connection(std::unique_ptr<NetworkAccessInstance>& block, StreamIo io);
+int record_connection(std::unique_ptr<NetworkAccessInstance>& block);
 
 // The serial of the connection in use; 0 when there is none.  Instance and
 // cursor blocks keep the serial they were opened on: a block whose serial

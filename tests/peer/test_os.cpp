@@ -179,7 +179,7 @@ int open_descriptor_count() {
 
 #endif
 
-sock_t listen_loopback(std::uint16_t& port) {
+sock_t listen_loopback(std::uint16_t& port, int backlog) {
     start_sockets();
     const sock_t s = wrap(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
     if (s == bad_socket) throw std::runtime_error("test sockets: socket failed");
@@ -188,7 +188,7 @@ sock_t listen_loopback(std::uint16_t& port) {
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
     if (::bind(native(s), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(native(s), 16) != 0 ||
+        ::listen(native(s), backlog) != 0 ||
         ::getsockname(native(s), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
         close(s);
         throw std::runtime_error("test sockets: cannot listen on 127.0.0.1");
@@ -210,6 +210,21 @@ sock_t connect_loopback(std::uint16_t port) {
         return bad_socket;
     }
     return s;
+}
+
+bool connect_loopback_within(std::uint16_t port, int wait_ms, sock_t& client) {
+    start_sockets();
+    client = wrap(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    if (client == bad_socket) return false;
+    set_nonblocking(client);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    if (::connect(native(client), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
+        return true;
+    PollItem item{.socket = client, .write = true};
+    return poll(&item, 1, wait_ms) == 1;
 }
 
 sock_t accept(sock_t listener) {

@@ -19,7 +19,10 @@ inline constexpr sock_t bad_socket = -1;
 void start_sockets();
 
 // A listening socket on 127.0.0.1 with an ephemeral port; throws on failure.
-sock_t listen_loopback(std::uint16_t& port);
+sock_t listen_loopback(std::uint16_t& port, int backlog = 16);
+// A client whose connect to 127.0.0.1:port was started without waiting;
+// true when it completed within wait_ms (false also on failure).
+bool connect_loopback_within(std::uint16_t port, int wait_ms, sock_t& client);
 // A blocking client connected to 127.0.0.1:port; bad_socket on failure.
 sock_t connect_loopback(std::uint16_t port);
 sock_t accept(sock_t listener);

@@ -275,13 +275,16 @@ struct TestPeer::Impl {
             return;
         }
         DispatchReply r;
+        unsigned generation;
         {
             std::lock_guard lock(mu);
             dispatch_requests.emplace_back(request, request + sizeof request);
             r = reply;
+            generation = release_generation.load();
         }
         changed.notify_all();
-        if (r.close_without_reply) {
+        if (r.hold_without_reply) hold(fd, generation);
+        if (r.close_without_reply || r.hold_without_reply) {
             os::close(fd);
             return;
         }
@@ -376,23 +379,27 @@ struct TestPeer::Impl {
             hold(fd, generation);
             return false;
         case Fault::close_mid_answer:
+        case Fault::stop_mid_answer:
         case Fault::none:
             break;
         }
-        bool cut = step.fault == Fault::close_mid_answer;
+        bool cut = step.fault != Fault::none;
         std::size_t budget = step.close_after;
         bool first = true;
         for (const Answer& answer : step.answers) {
             for (const Bytes& chunk : frame_answer(answer)) {
                 // A short pause between send calls makes the pieces arrive
                 // separately, so the client's reader has to join them.
-                if (!first) std::this_thread::sleep_for(kFragmentPause);
+                if (!first) std::this_thread::sleep_for(step.pause.value_or(kFragmentPause));
                 first = false;
                 std::size_t n = cut ? std::min(budget, chunk.size()) : chunk.size();
                 if (send_all(fd, chunk.data(), n) != Io::ok) return false;
                 if (cut) {
                     budget -= n;
-                    if (budget == 0) return false;
+                    if (budget == 0) {
+                        if (step.fault == Fault::stop_mid_answer) hold(fd, generation);
+                        return false;
+                    }
                 }
             }
         }

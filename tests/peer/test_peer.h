@@ -80,13 +80,17 @@ enum class Fault {
     close_before_answer, // read the request, then close without answering
     close_mid_answer,    // send close_after bytes of the framed answer, then close
     never_answer,        // read the request, then hold the connection silently
+    stop_mid_answer,     // send close_after bytes of the framed answer, then hold silently
 };
 
 // What the server does for one request: read it, then send the answers.
 struct Step {
     std::vector<Answer> answers;
     Fault fault = Fault::none;
-    std::size_t close_after = 0; // for close_mid_answer
+    std::size_t close_after = 0; // for close_mid_answer and stop_mid_answer
+    // Pause between the send calls of the answers' pieces (default: a
+    // short one, so the pieces arrive separately).
+    std::optional<std::chrono::milliseconds> pause;
 };
 
 // The dispatcher's 52-byte reply.
@@ -96,6 +100,7 @@ struct DispatchReply {
     std::optional<std::uint16_t> server_port; // default: the peer's own server port
     std::size_t reply_length = 52;            // fewer bytes make a short reply
     bool close_without_reply = false;
+    bool hold_without_reply = false; // read the request, then say nothing until released
 };
 
 // One request as the server received it.
@@ -135,7 +140,8 @@ class TestPeer {
     // or by the peer itself after a fault step.
     bool wait_for_disconnect(std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
 
-    // Lets a never_answer step go: the peer then closes that connection.
+    // Lets a held step (never_answer, stop_mid_answer, a dispatcher holding
+    // its reply) go: the peer then closes that connection.
     void release_held();
 
   private:

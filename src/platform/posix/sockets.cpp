@@ -3,9 +3,11 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -100,6 +102,66 @@ int as_fd(socket_t socket) {
     return static_cast<int>(socket);
 }
 
+// Waits until the socket is ready for events, at most wait_seconds.  True
+// when it is (or the socket failed, which the next call reports); false
+// with the error set when the wait ran out or poll itself failed.
+bool wait_ready(socket_t socket, short events, int wait_seconds) {
+    pollfd item{as_fd(socket), events, 0};
+    for (;;) {
+        const int n = ::poll(&item, 1, wait_seconds * 1000);
+        if (n > 0) return true;
+        if (n == 0) {
+            socket_error = wsa_etimedout;
+            return false;
+        }
+        if (errno != EINTR) {
+            fail_with_errno();
+            return false;
+        }
+        // An interrupted wait starts again with the whole limit: the limit
+        // is there to end a wait on a silent peer, not to time the call.
+    }
+}
+
+bool set_blocking(int fd, bool blocking) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0) return false;
+    const int wanted = blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);
+    return wanted == flags || ::fcntl(fd, F_SETFL, wanted) == 0;
+}
+
+// A connect bounded by a limit: started without blocking, waited for, and
+// its outcome read from the socket.  The socket is blocking again after it
+// (the bounded sends and receives ask for no waiting per call).
+int connect_within(int fd, const sockaddr_in& address, int wait_seconds) {
+    if (!set_blocking(fd, false)) {
+        fail_with_errno();
+        return -1;
+    }
+    int rc = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    if (rc != 0 && (errno == EINPROGRESS || errno == EINTR)) {
+        if (!wait_ready(fd, POLLOUT, wait_seconds)) {
+            set_blocking(fd, true);
+            return -1;
+        }
+        int error = 0;
+        socklen_t size = sizeof error;
+        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) error = errno;
+        errno = error;
+        rc = error == 0 ? 0 : -1;
+    }
+    if (rc != 0) {
+        fail_with_errno();
+        set_blocking(fd, true);
+        return -1;
+    }
+    if (!set_blocking(fd, true)) {
+        fail_with_errno();
+        return -1;
+    }
+    return 0;
+}
+
 } // namespace
 
 int socket_startup() {
@@ -115,11 +177,12 @@ socket_t socket_open() {
     return fd;
 }
 
-int socket_connect(socket_t socket, const Ipv4Endpoint& endpoint) {
+int socket_connect(socket_t socket, const Ipv4Endpoint& endpoint, int wait_seconds) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = endpoint.port_net;
     std::memcpy(&address.sin_addr, endpoint.address, 4);
+    if (wait_seconds > 0) return connect_within(as_fd(socket), address, wait_seconds);
     for (;;) {
         if (::connect(as_fd(socket), reinterpret_cast<const sockaddr*>(&address), sizeof address) ==
             0)
@@ -146,22 +209,55 @@ int socket_set_nodelay(socket_t socket) {
     return 0;
 }
 
-long socket_send(socket_t socket, const void* data, std::size_t length, bool more) {
-    const int flags = MSG_NOSIGNAL | (more ? MSG_MORE : 0);
+int socket_set_keepalive(socket_t socket, int idle_seconds) {
+    const int on = 1;
+    if (::setsockopt(as_fd(socket), SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0) {
+        fail_with_errno();
+        return -1;
+    }
+    if (idle_seconds > 0 && (::setsockopt(as_fd(socket), IPPROTO_TCP, TCP_KEEPIDLE, &idle_seconds,
+                                          sizeof idle_seconds) != 0 ||
+                             ::setsockopt(as_fd(socket), IPPROTO_TCP, TCP_KEEPINTVL, &idle_seconds,
+                                          sizeof idle_seconds) != 0)) {
+        fail_with_errno();
+        return -1;
+    }
+    return 0;
+}
+
+long socket_send(socket_t socket, const void* data, std::size_t length, bool more,
+                 int wait_seconds) {
+    int flags = MSG_NOSIGNAL | (more ? MSG_MORE : 0);
+    if (wait_seconds > 0) flags |= MSG_DONTWAIT;
+    const auto* bytes = static_cast<const char*>(data);
+    std::size_t sent = 0;
     for (;;) {
-        const ssize_t n = ::send(as_fd(socket), data, length, flags);
-        if (n >= 0) return static_cast<long>(n);
+        const ssize_t n = ::send(as_fd(socket), bytes + sent, length - sent, flags);
+        if (n >= 0) {
+            sent += static_cast<std::size_t>(n);
+            if (wait_seconds <= 0 || sent == length) return static_cast<long>(sent);
+            continue;
+        }
         if (errno == EINTR) continue;
+        if (wait_seconds > 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (!wait_ready(socket, POLLOUT, wait_seconds)) return -1;
+            continue;
+        }
         fail_with_errno();
         return -1;
     }
 }
 
-long socket_recv(socket_t socket, void* data, std::size_t length) {
+long socket_recv(socket_t socket, void* data, std::size_t length, int wait_seconds) {
+    const int flags = wait_seconds > 0 ? MSG_DONTWAIT : 0;
     for (;;) {
-        const ssize_t n = ::recv(as_fd(socket), data, receive_length_limit(length), 0);
+        const ssize_t n = ::recv(as_fd(socket), data, receive_length_limit(length), flags);
         if (n >= 0) return static_cast<long>(n);
         if (errno == EINTR) continue;
+        if (wait_seconds > 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (!wait_ready(socket, POLLIN, wait_seconds)) return -1;
+            continue;
+        }
         fail_with_errno();
         return -1;
     }

@@ -37,6 +37,80 @@ int clamp_length(std::size_t length) {
     return length > INT_MAX ? INT_MAX : static_cast<int>(length);
 }
 
+// Waits with select until the socket can be read (or written), at most
+// wait_seconds.  True when it can, or when select reports it in the
+// exception set (the next call then reports the failure); false with the
+// error set when the wait ran out or select failed.
+bool wait_ready(socket_t socket, bool for_writing, int wait_seconds) {
+    fd_set ready;
+    fd_set failed;
+    FD_ZERO(&ready);
+    FD_ZERO(&failed);
+    FD_SET(as_socket(socket), &ready);
+    FD_SET(as_socket(socket), &failed);
+    timeval limit{wait_seconds, 0};
+    const int n = ::select(0, for_writing ? nullptr : &ready, for_writing ? &ready : nullptr,
+                           &failed, &limit);
+    if (n > 0) return true;
+    if (n == 0)
+        socket_error = wsa_etimedout;
+    else
+        fail_with_wsa_error();
+    return false;
+}
+
+// The socket's pending error (of a connect that failed without blocking).
+int pending_error(socket_t socket) {
+    int error = 0;
+    int size = sizeof error;
+    if (::getsockopt(as_socket(socket), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error),
+                     &size) != 0)
+        return WSAGetLastError();
+    return error;
+}
+
+// A connect bounded by a limit.  Windows Sockets 1.1 has no connect
+// timeout and its receive and send timeout options cannot be relied on,
+// so the socket becomes non-blocking for good and every wait is a select:
+// a connect that fails shows in the exception set.
+int connect_within(socket_t socket, const sockaddr_in& address, int wait_seconds) {
+    u_long on = 1;
+    if (::ioctlsocket(as_socket(socket), FIONBIO, &on) != 0) {
+        fail_with_wsa_error();
+        return -1;
+    }
+    if (::connect(as_socket(socket), reinterpret_cast<const sockaddr*>(&address), sizeof address) ==
+        0)
+        return 0;
+    const int started = WSAGetLastError();
+    if (started != WSAEWOULDBLOCK && started != WSAEINPROGRESS) {
+        socket_error = started;
+        return -1;
+    }
+    fd_set written;
+    fd_set failed;
+    FD_ZERO(&written);
+    FD_ZERO(&failed);
+    FD_SET(as_socket(socket), &written);
+    FD_SET(as_socket(socket), &failed);
+    timeval limit{wait_seconds, 0};
+    const int n = ::select(0, nullptr, &written, &failed, &limit);
+    if (n == 0) {
+        socket_error = wsa_etimedout;
+        return -1;
+    }
+    if (n < 0) {
+        fail_with_wsa_error();
+        return -1;
+    }
+    if (FD_ISSET(as_socket(socket), &failed)) {
+        const int error = pending_error(socket);
+        socket_error = error != 0 ? error : wsa_econnrefused;
+        return -1;
+    }
+    return 0;
+}
+
 } // namespace
 
 int socket_startup() {
@@ -60,11 +134,12 @@ socket_t socket_open() {
     return static_cast<socket_t>(s);
 }
 
-int socket_connect(socket_t socket, const Ipv4Endpoint& endpoint) {
+int socket_connect(socket_t socket, const Ipv4Endpoint& endpoint, int wait_seconds) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = endpoint.port_net;
     std::memcpy(&address.sin_addr, endpoint.address, 4);
+    if (wait_seconds > 0) return connect_within(socket, address, wait_seconds);
     if (::connect(as_socket(socket), reinterpret_cast<const sockaddr*>(&address), sizeof address) ==
         0)
         return 0;
@@ -82,26 +157,53 @@ int socket_set_nodelay(socket_t socket) {
     return 0;
 }
 
-// Windows Sockets sends no signal on a closed connection and has no
-// "more to follow" flag; the hint is not needed with Nagle's algorithm off.
-long socket_send(socket_t socket, const void* data, std::size_t length, bool) {
-    const int n =
-        ::send(as_socket(socket), static_cast<const char*>(data), clamp_length(length), 0);
-    if (n == SOCKET_ERROR) {
+// Windows Sockets 1.1 offers SO_KEEPALIVE alone: the probe timing is the
+// system's.
+int socket_set_keepalive(socket_t socket, int) {
+    const BOOL on = TRUE;
+    if (::setsockopt(as_socket(socket), SOL_SOCKET, SO_KEEPALIVE,
+                     reinterpret_cast<const char*>(&on), sizeof on) != 0) {
         fail_with_wsa_error();
         return -1;
     }
-    return n;
+    return 0;
 }
 
-long socket_recv(socket_t socket, void* data, std::size_t length) {
-    const int n = ::recv(as_socket(socket), static_cast<char*>(data),
-                         clamp_length(receive_length_limit(length)), 0);
-    if (n == SOCKET_ERROR) {
+// Windows Sockets sends no signal on a closed connection and has no
+// "more to follow" flag; the hint is not needed with Nagle's algorithm off.
+// A socket with a limit is non-blocking (see connect_within): each send
+// takes what the system has room for, and the waits in between are selects.
+long socket_send(socket_t socket, const void* data, std::size_t length, bool, int wait_seconds) {
+    const auto* bytes = static_cast<const char*>(data);
+    std::size_t sent = 0;
+    for (;;) {
+        const int n = ::send(as_socket(socket), bytes + sent, clamp_length(length - sent), 0);
+        if (n != SOCKET_ERROR) {
+            sent += static_cast<std::size_t>(n);
+            if (wait_seconds <= 0 || sent == length) return static_cast<long>(sent);
+            continue;
+        }
+        if (wait_seconds > 0 && WSAGetLastError() == WSAEWOULDBLOCK) {
+            if (!wait_ready(socket, true, wait_seconds)) return -1;
+            continue;
+        }
         fail_with_wsa_error();
         return -1;
     }
-    return n;
+}
+
+long socket_recv(socket_t socket, void* data, std::size_t length, int wait_seconds) {
+    for (;;) {
+        const int n = ::recv(as_socket(socket), static_cast<char*>(data),
+                             clamp_length(receive_length_limit(length)), 0);
+        if (n != SOCKET_ERROR) return n;
+        if (wait_seconds > 0 && WSAGetLastError() == WSAEWOULDBLOCK) {
+            if (!wait_ready(socket, false, wait_seconds)) return -1;
+            continue;
+        }
+        fail_with_wsa_error();
+        return -1;
+    }
 }
 
 int socket_close(socket_t socket) {
