@@ -141,10 +141,17 @@ TEST_F(TimeoutTest, BlocksOfALostConnectionStayLost) {
     EXPECT_EQ(client_tables.instances.find(old_instance), nullptr);
     EXPECT_EQ(peer.requests().size(), sent); // no stale identifier went out
 
-    // The new connection works and keeps its own limit.
+    // The new connection works, keeps its own limit, and has keepalive
+    // probes after that many idle seconds where the system lets them be set.
     peer.script({{{status_answer(StatusRecord{}, false, {0xD1, 0xD2, 0xD3, 0xD4})}}});
     EXPECT_EQ(klopencursor(instance, "", &st, &cursor), 0u);
-    EXPECT_EQ(transport_state.na_instances.find(1)->link.wait_seconds, 1);
+    const SocketLink& link = transport_state.na_instances.find(1)->link;
+    EXPECT_EQ(link.wait_seconds, 1);
+#if defined(_WIN32)
+    EXPECT_EQ(os::keepalive_idle(link.socket), 0);
+#else
+    EXPECT_EQ(os::keepalive_idle(link.socket), 1);
+#endif
 }
 
 TEST_F(TimeoutTest, InvalidLimitsAreRefused) {

@@ -56,6 +56,16 @@ void set_nonblocking(sock_t s) {
     ::ioctlsocket(native(s), FIONBIO, &on);
 }
 
+int keepalive_idle(sock_t s) {
+    BOOL on = FALSE;
+    int size = sizeof on;
+    if (::getsockopt(native(s), SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<char*>(&on), &size) !=
+            0 ||
+        !on)
+        return -1;
+    return 0;
+}
+
 long send(sock_t s, const void* data, std::size_t length) {
     return ::send(native(s), static_cast<const char*>(data), static_cast<int>(length), 0);
 }
@@ -131,6 +141,16 @@ void close(sock_t s) {
 
 void set_nonblocking(sock_t s) {
     ::fcntl(native(s), F_SETFL, ::fcntl(native(s), F_GETFL) | O_NONBLOCK);
+}
+
+int keepalive_idle(sock_t s) {
+    int on = 0;
+    int idle = 0;
+    socklen_t size = sizeof on;
+    if (::getsockopt(native(s), SOL_SOCKET, SO_KEEPALIVE, &on, &size) != 0 || !on) return -1;
+    size = sizeof idle;
+    if (::getsockopt(native(s), IPPROTO_TCP, TCP_KEEPIDLE, &idle, &size) != 0) return 0;
+    return idle;
 }
 
 long send(sock_t s, const void* data, std::size_t length) {

@@ -30,6 +30,9 @@ void close(sock_t s);
 void set_nodelay(sock_t s);
 // Makes every later send and recv on s return at once.
 void set_nonblocking(sock_t s);
+// -1 when keepalive is off; else the idle seconds before the first probe
+// (0 where the system does not tell).
+int keepalive_idle(sock_t s);
 
 // One send or receive call: the count, or -1.  A send never raises a
 // signal when the peer has gone.
