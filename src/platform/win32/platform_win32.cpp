@@ -39,19 +39,23 @@ int clamp_length(std::size_t length) {
 
 // Waits with select until the socket can be read (or written), at most
 // wait_seconds.  True when it can, or when select reports it in the
-// exception set (the next call then reports the failure); false with the
-// error set when the wait ran out or select failed.
-bool wait_ready(socket_t socket, bool for_writing, int wait_seconds) {
+// exception set (failed is then set, and the next call reports the
+// failure); false with the error set when the wait ran out or select
+// failed.
+bool wait_ready(socket_t socket, bool for_writing, int wait_seconds, bool* failed = nullptr) {
     fd_set ready;
-    fd_set failed;
+    fd_set exceptions;
     FD_ZERO(&ready);
-    FD_ZERO(&failed);
+    FD_ZERO(&exceptions);
     FD_SET(as_socket(socket), &ready);
-    FD_SET(as_socket(socket), &failed);
+    FD_SET(as_socket(socket), &exceptions);
     timeval limit{wait_seconds, 0};
     const int n = ::select(0, for_writing ? nullptr : &ready, for_writing ? &ready : nullptr,
-                           &failed, &limit);
-    if (n > 0) return true;
+                           &exceptions, &limit);
+    if (n > 0) {
+        if (failed) *failed = FD_ISSET(as_socket(socket), &exceptions) != 0;
+        return true;
+    }
     if (n == 0)
         socket_error = wsa_etimedout;
     else
@@ -87,23 +91,9 @@ int connect_within(socket_t socket, const sockaddr_in& address, int wait_seconds
         socket_error = started;
         return -1;
     }
-    fd_set written;
-    fd_set failed;
-    FD_ZERO(&written);
-    FD_ZERO(&failed);
-    FD_SET(as_socket(socket), &written);
-    FD_SET(as_socket(socket), &failed);
-    timeval limit{wait_seconds, 0};
-    const int n = ::select(0, nullptr, &written, &failed, &limit);
-    if (n == 0) {
-        socket_error = wsa_etimedout;
-        return -1;
-    }
-    if (n < 0) {
-        fail_with_wsa_error();
-        return -1;
-    }
-    if (FD_ISSET(as_socket(socket), &failed)) {
+    bool failed = false;
+    if (!wait_ready(socket, true, wait_seconds, &failed)) return -1;
+    if (failed) {
         const int error = pending_error(socket);
         socket_error = error != 0 ? error : wsa_econnrefused;
         return -1;
