@@ -1,6 +1,7 @@
 // A connection for the fuzzers whose input is what a server sends: the
 // input's bytes arrive in chunks of any size (the first byte of what is
-// left decides each chunk), and every send succeeds.
+// left decides each chunk), or as much as each receive asks for, and
+// every send succeeds.
 #pragma once
 
 #include <algorithm>
@@ -15,6 +16,9 @@ struct Input {
     const std::uint8_t* data;
     std::size_t size;
     std::size_t at = 0;
+    // Without chunk bytes, each receive gets all it asks for while the
+    // input lasts.
+    bool in_chunks = true;
 };
 
 inline long no_send(void*, const std::uint8_t*, std::size_t length, bool) {
@@ -24,7 +28,7 @@ inline long no_send(void*, const std::uint8_t*, std::size_t length, bool) {
 inline long receive(void* context, std::uint8_t* out, std::size_t length) {
     auto* in = static_cast<Input*>(context);
     if (in->at >= in->size) return 0;
-    const std::size_t chunk = 1 + in->data[in->at++] % 128;
+    const std::size_t chunk = in->in_chunks ? 1 + in->data[in->at++] % 128 : length;
     const std::size_t n = std::min({chunk, length, in->size - in->at});
     std::copy(in->data + in->at, in->data + in->at + n, out);
     in->at += n;
