@@ -24,17 +24,7 @@ echo "== round-trip benchmark =="
 build/bench/round_trip_bench
 
 echo "== fuzz the readers of untrusted input (${KL_FUZZ_SECONDS:=10} s each) =="
-CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DKL_FUZZ=ON -DKL_SANITIZE=ON -DKL_BUILD_TESTS=OFF >/dev/null
-cmake --build build-fuzz -j "$jobs"
-for fuzzer in fuzz_options fuzz_profile fuzz_exchange fuzz_calls fuzz_criteria fuzz_server; do
-  mkdir -p "build-fuzz/corpus/$fuzzer"
-  "build-fuzz/fuzz/$fuzzer" -max_total_time="$KL_FUZZ_SECONDS" -timeout=30 -print_final_stats=0 \
-    "build-fuzz/corpus/$fuzzer" 2>"build-fuzz/$fuzzer.log" \
-    || { tail -40 "build-fuzz/$fuzzer.log"; echo "$fuzzer found a fault"; exit 1; }
-  { grep -E "DONE" "build-fuzz/$fuzzer.log" || true; } | sed "s/^/$fuzzer: /"
-done
-echo "fuzz stage: no fault found"
+scripts/fuzz.sh "$KL_FUZZ_SECONDS"
 
 echo "== build and test under AddressSanitizer and UndefinedBehaviorSanitizer =="
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKL_SANITIZE=ON >/dev/null
