@@ -300,8 +300,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     kl::fuzz::Input input{data + header, size - header};
     input.in_chunks = (data[0] & 16) == 0;
     kl::transport_state.byte_order_flag = data[0] & 1;
-    auto block = kl::new_block<kl::NetworkAccessInstance>();
-    if (kl::record_connection(block, kl::fuzz::input_io(input)) != 0) return 0;
+    if (!kl::fuzz::record_input_connection(input)) return 0;
     if ((data[0] & 2) != 0) {
         kl::set_log_file("/dev/null");
         kl::trace_state.debug_flag = 1;

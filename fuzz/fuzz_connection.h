@@ -8,7 +8,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "frame/tables.h"
 #include "transport/record_stream.h"
+#include "transport/state.h"
 
 namespace kl::fuzz {
 
@@ -37,6 +39,16 @@ inline long receive(void* context, std::uint8_t* out, std::size_t length) {
 
 inline StreamIo input_io(Input& input) {
     return StreamIo{no_send, receive, &input};
+}
+
+// Records a connection as network access instance 1, as a connect does,
+// with its stream on the input instead of a socket.  False when it cannot.
+inline bool record_input_connection(Input& input) {
+    auto block = new_block<NetworkAccessInstance>();
+    if (!block || record_connection(block) != 0) return false;
+    NetworkAccessInstance* na = transport_state.na_instances.find(1);
+    return na != nullptr &&
+           xdrrec_create(na->stream, stream_buffer_size, stream_buffer_size, input_io(input));
 }
 
 } // namespace kl::fuzz

@@ -16,8 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     kl::fuzz::Input input{data + 2, size - 2};
     kl::transport_state = {};
     kl::transport_state.byte_order_flag = data[0] & 1;
-    auto block = kl::new_block<kl::NetworkAccessInstance>();
-    if (kl::record_connection(block, kl::fuzz::input_io(input)) != 0) return 0;
+    if (!kl::fuzz::record_input_connection(input)) return 0;
 
     const std::size_t capacities[] = {92, 96, 352, 1952, 2048};
     const std::size_t capacity = capacities[data[1] % 5];
