@@ -173,7 +173,19 @@ uint32_t KLAPI klqualify(kl_long cursor, const char* options, klstatus* status, 
 uint32_t KLAPI klselect(kl_long cursor, const char* options, klstatus* status, const char* table,
                         const char* column, const char* criteria);
 
-/* Fetch */
+/* Fetch
+ *
+ * klfetch (and kllist below) read answer records until count records have
+ * arrived or the server reports an error, and place each answer's data at
+ * the running offset that the server's bufflen values add up to.  Each
+ * answer moves the offset on by its bufflen but never by more than the
+ * data bytes it carried (at most KL_MAX_RECORD_BYTES) and never backwards,
+ * so the most either call ever places is count * KL_MAX_RECORD_BYTES
+ * bytes: an area of that size is safe whatever the server sends.  A
+ * server whose bufflen matches its data fills the area without gaps.  On
+ * return status.count holds the records received and status.bufflen the
+ * bytes placed. */
+#define KL_MAX_RECORD_BYTES 1956 /* data of one answer record: 2048 less the status */
 uint32_t KLAPI klfetch(kl_long cursor, const char* options, klstatus* status, kl_long count,
                        char* records);
 uint32_t KLAPI klfetchkeys(kl_long cursor, const char* options, klstatus* status, kl_long num_keys,
@@ -210,7 +222,8 @@ uint32_t KLAPI klupdate(kl_long cursor, const char* options, klstatus* status, c
                         const char* columns, const char* buffer);
 uint32_t KLAPI kldelete(kl_long cursor, const char* options, klstatus* status, const char* table);
 
-/* List and form */
+/* List and form.  kllist places its records as klfetch does: at most
+ * count * KL_MAX_RECORD_BYTES bytes of buffer. */
 uint32_t KLAPI kllist(kl_long cursor, const char* options, klstatus* status, const char* table,
                       const char* columns, const char* criteria, kl_long count, char* buffer);
 uint32_t KLAPI klform(kl_long cursor, const char* options, klstatus* status, const char* table,

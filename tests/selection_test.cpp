@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <thread>
@@ -95,21 +96,23 @@ TEST_P(SelectionTest, LocalRefusalsSendNothing) {
     EXPECT_EQ(sent(), 1u);
 }
 
-// Answers carrying 4, 4 and 2 records, each bufflen 8 bytes longer than
-// its data: the data land at 0, b1 and b1 + b2, the gaps stay untouched.
+// Answers carrying 4, 4 and 2 records.  The offset moves on by each
+// bufflen but never past the data that answer carried: the second claims
+// 4 bytes less than it sent (the third then overwrites its tail), the
+// third 8 bytes more (the offset moves by its 20 bytes only).
 TEST_P(SelectionTest, FetchCollectsAcrossAnswers) {
     const Bytes d1 = counting_bytes(40, 0x10), d2 = counting_bytes(40, 0x40),
                 d3 = counting_bytes(20, 0x80);
-    answer({reply(StatusRecord{}.count(4).bufflen(48), d1),
-            reply(StatusRecord{}.count(4).bufflen(48), d2),
+    answer({reply(StatusRecord{}.count(4).bufflen(40), d1),
+            reply(StatusRecord{}.count(4).bufflen(36), d2),
             reply(StatusRecord{}.count(2).bufflen(28), d3)});
     std::vector<std::uint8_t> records(200, 0xEE);
     klstatus st{};
     ASSERT_EQ(klfetch(1, "", &st, 10, reinterpret_cast<char*>(records.data())), 0u);
     EXPECT_EQ(st.count, 10);
-    EXPECT_EQ(st.bufflen, 124);
-    const Bytes expected = join({d1, Bytes(8, 0xEE), d2, Bytes(8, 0xEE), d3, Bytes(8, 0xEE)});
-    EXPECT_EQ(to_hex(Bytes(records.begin(), records.begin() + 124)), to_hex(expected));
+    EXPECT_EQ(st.bufflen, 96);
+    const Bytes expected = join({d1, Bytes(d2.begin(), d2.begin() + 36), d3, Bytes(8, 0xEE)});
+    EXPECT_EQ(to_hex(Bytes(records.begin(), records.begin() + 104)), to_hex(expected));
 }
 
 TEST_P(SelectionTest, EndOfRecordsIsAWarningOnlyAfterSomeArrived) {
@@ -151,26 +154,33 @@ TEST_P(SelectionTest, EndOfRecordsIsAWarningOnlyAfterSomeArrived) {
     EXPECT_EQ(block().qualify_size, 3);
 }
 
-// A server whose words do not describe its data: an answer longer than the
-// answer area, a bufflen far beyond the data, a negative bufflen.  Only the
-// bytes that arrived are copied, never more than the area holds, nothing
-// lands before the caller's area, and the next call still gets its own
-// answer.
+// A server whose words do not describe its data: a negative bufflen, an
+// answer longer than the answer area, bufflens far beyond the data.  Only
+// the bytes that arrived are copied, never more than the area holds; the
+// offset moves by no more than each answer carried, so everything lands
+// within count * KL_MAX_RECORD_BYTES of the caller's area (guards on both
+// sides stay untouched), and the next call still gets its own answer.
 TEST_P(SelectionTest, HostileFetchAnswersStayInBounds) {
+    const Bytes c = counting_bytes(50, 0x90), e = counting_bytes(4, 0x60);
     answer({reply(StatusRecord{}.count(1).bufflen(-1000), counting_bytes(10, 1)),
             reply(StatusRecord{}.count(1).bufflen(1), counting_bytes(3000, 0x20)),
-            reply(StatusRecord{}.count(1).bufflen(1 << 20), counting_bytes(4, 0x90))});
-    std::vector<std::uint8_t> area(8000, 0xEE);
+            reply(StatusRecord{}.count(1).bufflen(10'000'000), c),
+            reply(StatusRecord{}.count(1).bufflen(5000), counting_bytes(3000, 0xC0)),
+            reply(StatusRecord{}.count(1).bufflen(4), e)});
+    constexpr std::size_t guard = 1000, count = 5, size = count * KL_MAX_RECORD_BYTES;
+    std::vector<std::uint8_t> area(guard + size + guard, 0xEE);
     klstatus st{};
-    ASSERT_EQ(klfetch(1, "", &st, 3, reinterpret_cast<char*>(area.data()) + 1000), 0u);
-    EXPECT_EQ(st.count, 3);
-    EXPECT_EQ(st.bufflen, 1 + (1 << 20));
-    EXPECT_EQ(std::count(area.begin(), area.begin() + 1000, 0xEE), 1000);
-    // The second answer overwrote the first from the same place and was
-    // cut at the answer area: 1956 data bytes.
-    EXPECT_EQ(area[1000], 0x20);
-    EXPECT_EQ(area[1000 + 1955], static_cast<std::uint8_t>(0x20 + 1955));
-    EXPECT_EQ(area[1000 + 1956], 0xEE);
+    ASSERT_EQ(klfetch(1, "", &st, count, reinterpret_cast<char*>(area.data()) + guard), 0u);
+    EXPECT_EQ(st.count, 5);
+    EXPECT_EQ(st.bufflen, 0 + 1 + 50 + 1956 + 4);
+    // The second answer overwrote the first from the same place and was cut
+    // at the answer area; each later one starts where the offset stood.
+    const Bytes placed = join({{0x20}, c, counting_bytes(1956, 0xC0), e, {0xEE}});
+    EXPECT_EQ(to_hex(Bytes(area.begin() + guard, area.begin() + guard + placed.size())),
+              to_hex(placed));
+    EXPECT_EQ(std::count(area.begin(), area.begin() + guard, 0xEE), guard);
+    EXPECT_EQ(std::count(area.begin() + guard + placed.size(), area.end(), 0xEE),
+              size + guard - placed.size());
 
     answer(StatusRecord{}.error(7), counting_bytes(2500, 0));
     answer(StatusRecord{}.valuesize(8));

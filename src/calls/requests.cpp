@@ -89,9 +89,10 @@ bool collect_records(std::int32_t count, char* records, klstatus& status) {
             if (status.error != 0) break;
             if (receive_answer(answer, status) != 0) return false;
             if (status.count >= 1 && answer_data_length() > 0) {
-                copy_answer_data(answer, records + offset);
+                const auto carried =
+                    static_cast<std::int64_t>(copy_answer_data(answer, records + offset));
                 received += status.count;
-                offset += std::max<std::int64_t>(status.bufflen, 0);
+                offset += std::clamp<std::int64_t>(status.bufflen, 0, carried);
             }
             trace_call("  Records received=%ld\n", static_cast<long>(received));
         } while (received < count);

@@ -25,6 +25,8 @@ namespace kl {
 // Largest request record and answer record the calls use.
 constexpr std::size_t request_area_size = 2048;
 constexpr std::size_t answer_area_size = 2048;
+static_assert(answer_area_size - sizeof(klstatus) == KL_MAX_RECORD_BYTES,
+              "the fetch and list bound is the data one answer area holds");
 // Room the texts of a packed-string request share.
 constexpr std::size_t string_area_size = 2038;
 constexpr std::size_t fixed_header_size = 90;
@@ -78,15 +80,20 @@ std::size_t copy_answer_data(std::span<const std::uint8_t> answer, char* destina
 // answer into records at the running offset:
 //
 // - the bytes copied are the bytes that arrived after the status (never
-//   more than an answer area holds), whatever bufflen says;
-// - the offset advances by the server's bufflen, so a server may leave
-//   room between its records; a negative bufflen advances nothing, so no
-//   answer is ever placed before the start of records;
+//   more than the 1956 bytes an answer area holds), whatever bufflen says;
+// - the offset advances by the server's bufflen, but never by more than
+//   the bytes that answer carried and never backwards (a negative bufflen
+//   advances nothing): a server that claims more than it sent cannot push
+//   the next answer past what it has filled;
 // - an answer counts only when its count is at least 1 and data followed
 //   the status.
 //
-// A count of 0 or below reads nothing.  At the end status.count and
-// status.bufflen hold the totals and the "Total records received" line is
+// Counted answers add at least one record each, so the loop places data
+// from at most count answers, each at most 1956 bytes further on: nothing
+// lands beyond count * KL_MAX_RECORD_BYTES bytes of records, whatever the
+// server says.  A count of 0 or below reads nothing.  At the end
+// status.count holds the records received, status.bufflen the final
+// offset (the bytes so placed), and the "Total records received" line is
 // traced.  False when a receive failed: the status then holds 18065, the
 // records copied until then stay, and the totals are not written.
 bool collect_records(std::int32_t count, char* records, klstatus& status);
