@@ -150,6 +150,14 @@ uint32_t KLAPI kldisconnect(kl_long instance, const char* options, klstatus* sta
 uint32_t KLAPI klopencursor(kl_long instance, const char* options, klstatus* status,
                             kl_long* cursor);
 uint32_t KLAPI klclosecursor(kl_long cursor, const char* options, klstatus* status);
+/* klversion with an empty node name gives the library's own record (one);
+ * with the instance's node name, the records the server announces in
+ * status.count, which records must have room for: at most
+ * KL_VERSION_MAX_RECORDS of them.  An answer that announces more is
+ * malformed: the call fails with 18065 (info 0, status.count 0), writes
+ * nothing to records and closes the connection, so later calls on it
+ * fail with 18011. */
+#define KL_VERSION_MAX_RECORDS 1024
 uint32_t KLAPI klversion(kl_long instance, const char* options, klstatus* status, const char* node,
                          kl_long server_arg, klversion_record* records);
 

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <regex>
 
@@ -204,6 +205,42 @@ TEST_P(ConversationTest, VersionRecordsStopAtABrokenConnection) {
     klstatus st{};
     EXPECT_EQ(klversion(instance, "", &st, "PROD", 0, records.data()), KL_ERR_SOCKET);
     EXPECT_EQ(records[17].version, 18); // what arrived is in this machine's order
+}
+
+// A count up to the maximum is read and placed; one above it is a
+// malformed answer: nothing is read or written, the connection goes.
+TEST_P(ConversationTest, VersionCountBoundedByTheMaximum) {
+    constexpr int max = KL_VERSION_MAX_RECORDS;
+    std::vector<Answer> answers = {reply(StatusRecord{}.count(max))};
+    for (int first = 0; first < max; first += 18) {
+        Bytes data = encode_status({}, big());
+        for (int i = first; i < std::min(first + 18, max); ++i)
+            data = join({data, version_record("R", i, big())});
+        answers.push_back({.payload = data});
+    }
+    answer(answers);
+    std::vector<klversion_record> records(max + 1);
+    std::memset(records.data(), 0x5A, records.size() * sizeof(klversion_record));
+    klstatus st{};
+    ASSERT_EQ(klversion(instance, "", &st, "PROD", 0, records.data()), 0u);
+    EXPECT_EQ(records[max - 1].version, max - 1);
+    EXPECT_EQ(records[max].version, 0x5A5A5A5A);
+
+    // One more announced: the peer would send 18 records and close; none
+    // of them is read.
+    peer.script({{.answers = {reply(StatusRecord{}.count(max + 1)), answers[1]},
+                  .fault = Fault::close_mid_answer,
+                  .close_after = 100 + 8 + answers[1].payload.size()}});
+    std::memset(records.data(), 0x5A, records.size() * sizeof(klversion_record));
+    EXPECT_EQ(klversion(instance, "", &st, "PROD", 0, records.data()), KL_ERR_SOCKET);
+    EXPECT_EQ(st.info, 0);
+    EXPECT_EQ(st.count, 0);
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(records.data());
+    EXPECT_EQ(std::count(bytes, bytes + records.size() * sizeof(klversion_record), 0x5A),
+              static_cast<std::ptrdiff_t>(records.size() * sizeof(klversion_record)));
+    EXPECT_TRUE(peer.wait_for_disconnect());
+    kl_long cursor = 0;
+    EXPECT_EQ(klopencursor(instance, "", &st, &cursor), KL_ERR_NOT_CONNECTED);
 }
 
 TEST_P(ConversationTest, CloseCursorTraceLineByLine) {

@@ -163,6 +163,22 @@ KL_EXPORT uint32_t KLAPI klversion(kl_long instance, const char* options, klstat
         builder.code(code_version).id(inst->server_instance).i32(server_arg).options_field(options);
         std::array<std::uint8_t, version_answer_size> answer{};
         if (exchange_request(builder.request(), answer, st) != 0) return;
-        if (st.error == 0 && st.count > 0) collect_version_records(records, st.count, st);
+        if (st.error != 0 || st.count <= 0) return;
+        if (st.count > KL_VERSION_MAX_RECORDS) {
+            // More records than any caller's area is sized for: a malformed
+            // answer.  The records announced are not read, so the stream is
+            // out of step and the connection goes; the failure is 18065
+            // with info 0, as for an answer whose record ends early, and no
+            // count is reported.
+            trace_call("  Version records announced=%ld, more than %d\n", st.count,
+                       KL_VERSION_MAX_RECORDS);
+            drop_connection();
+            platform::set_last_socket_error(0);
+            set_socket_failure(st);
+            st.count = 0;
+            st.bufflen = 0;
+            return;
+        }
+        collect_version_records(records, st.count, st);
     });
 }

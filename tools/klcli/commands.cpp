@@ -380,9 +380,9 @@ void show_versions(const Session& session) {
     check("klversion", klversion(session.instance(), "", &status, "", 0, &own), status);
     add(own);
 
-    // klversion writes as many records as the server announces; the area
-    // is far larger than any server sends.
-    constexpr kl_long room = 256;
+    // klversion writes as many records as the server announces, never more
+    // than its maximum: an area of that many is always enough.
+    constexpr kl_long room = KL_VERSION_MAX_RECORDS;
     std::vector<klversion_record> records(room);
     const std::string node = session.node();
     status = klstatus{};
