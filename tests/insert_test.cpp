@@ -1,6 +1,6 @@
 // klinsert against the test peer, in both byte orders: row-length
 // discovery through nested catalogue queries and its cache, the owner word
-// handed to those queries, the option and length checks, and catalogue
+// kept through those queries, the option and length checks, and catalogue
 // answers that describe rows no request can carry.
 
 #include <gtest/gtest.h>
@@ -120,8 +120,9 @@ TEST_P(InsertTest, EndOfCatalogueAtOnceAndTheOwnerHandOver) {
     EXPECT_EQ(block().binary_row_length, 0);
     EXPECT_EQ(std::string(block().insert_table), "EMPTY");
 
-    // The insert gives the word up, the nested query takes and returns it,
-    // the insert takes it back.
+    // The nested query traces as a call of its own: the word handed over
+    // and taken, the query, its exit, the word handed back and taken (the
+    // insert keeps it all along).
     char me[16];
     std::snprintf(me, sizeof me, "%x", platform::thread_identity());
     const std::string taking = std::string("  *** Task taking control=") + me + "\n";
@@ -242,24 +243,34 @@ TEST_P(InsertTest, ChecksBeforeTheInsertIsSent) {
     }
 }
 
-TEST_P(InsertTest, OwnerClaimedDuringDiscovery) {
-    // The nested query's answer is held; meanwhile this thread takes the
-    // owner word, as a call of another thread would in the moment the
-    // nested query gives it back.
-    peer.script({{.fault = Fault::never_answer}});
+// The insert keeps the owner word while it asks the catalogue: with the
+// catalogue answer held, another thread's call is refused (one the library
+// answers itself, so a call let in would still end).  Nor does the insert
+// hand the word over after the query to take it back: this thread sets it
+// as a call of another thread would take it in such a moment, and the
+// insert still completes, leaving the word alone at its exit.
+TEST_P(InsertTest, OwnerWordKeptThroughDiscovery) {
+    Step held = columns_answer({{5, 6, 1}});
+    held.fault = Fault::hold_then_answer;
+    peer.script({held, {{reply()}}});
+    const Bytes row = row_of(6);
     auto insert = std::async(std::launch::async, [&] {
         klstatus st{};
-        const std::uint32_t result = klinsert(instance, "", &st, "T", "", nullptr);
-        return std::make_tuple(result, st.info, std::string(st.buffer));
+        return klinsert(instance, "", &st, "T", "", chars(row));
     });
-    ASSERT_TRUE(peer.wait_for_requests(2));
+    ASSERT_TRUE(peer.wait_for_requests(setup_requests + 1));
+    auto other = std::async(std::launch::async, [] {
+        klstatus st{};
+        klversion_record own;
+        return klversion(0, "", &st, "", 0, &own);
+    });
+    EXPECT_EQ(other.get(), KL_ERR_CALL_IN_PROGRESS);
     const std::uint32_t me = platform::thread_identity();
     owner_word = me;
     peer.release_held();
-    EXPECT_EQ(insert.get(), std::make_tuple(18002u, 0, std::string()));
-    EXPECT_EQ(owner_word.load(), me); // the other claim stands
-    EXPECT_EQ(block().insert_table[0], '\0');
-    owner_word = 0;
+    ASSERT_EQ(insert.get(), 0u);
+    EXPECT_EQ(request(1).length_word, 262u + 6);
+    EXPECT_EQ(owner_word.load(), me);
 }
 
 INSTANTIATE_TEST_SUITE_P(ByteOrders, InsertTest, ::testing::Bool(), byte_order_name);

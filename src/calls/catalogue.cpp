@@ -27,6 +27,7 @@
 #include <optional>
 
 #include "calls/call_support.h"
+#include "calls/catalogue.h"
 #include "calls/export.h"
 #include "calls/requests.h"
 #include "frame/call.h"
@@ -209,44 +210,52 @@ std::optional<std::size_t> lay_out_items(std::uint8_t* block, const kl_long* qua
 
 } // namespace
 
+namespace kl {
+
 // A null buffer is refused (10036) before anything is answered or sent:
 // every answer is written there.
+void get_info(kl_long instance, const char* options, const kl_long* qualifier_items,
+              const char* qualifiers, const kl_long* buffer_items, char* buffer, klstatus& st) {
+    if (!require_connection(st)) return;
+    const std::unique_ptr<InfoRequest> block = new_block<InfoRequest>();
+    if (!block)
+        return set_local_status(st, KL_ERR_NO_MEMORY, platform::system_error(), "GptInstanceNew");
+    const ClientInstance* inst = find_instance(instance, st);
+    if (inst == nullptr) return;
+    if (buffer == nullptr) return set_local_status(st, KL_ERR_NULL_ARGUMENT, 0, "buffer");
+
+    const kl_long first = qualifier_items != nullptr ? qualifier_items[0] : 0;
+    if (first == item_client_instance || first == item_client_cursor)
+        return answer_identifier(*inst, instance, qualifier_items, qualifiers, buffer, st);
+    if (first == item_node) return answer_node(*inst, buffer_items, qualifiers, buffer, st);
+
+    std::uint8_t* request = block->bytes;
+    const std::optional<std::size_t> values =
+        lay_out_items(request, qualifier_items, qualifiers, buffer_items, st);
+    if (!values) return;
+    trace_call("\nFunction: klgetinfo\n  instance=%ld\n  options=%.80s\n  "
+               "qualifier_items[0]=%ld\n  qualifiers=%.80s\n  buffer_items[0]=%ld\n",
+               instance, options, first,
+               traced_bytes(qualifiers, static_cast<std::int64_t>(*values)).text,
+               buffer_items != nullptr ? buffer_items[0] : 0);
+    store_u16(request, code_get_info);
+    if (bounded_length(options, options_room) >= options_room)
+        return set_local_status(st, KL_ERR_STRINGS_TOO_LONG);
+    copy_text(std::span(reinterpret_cast<char*>(request + options_at), options_room), options);
+    std::memcpy(request + 2, inst->server_instance.bytes, sizeof inst->server_instance.bytes);
+
+    std::array<std::uint8_t, catalogue_answer_size> answer{};
+    if (exchange_request(std::span(request, values_at + *values), answer, st) != 0) return;
+    copy_answer_data(answer, buffer);
+}
+
+} // namespace kl
+
 KL_EXPORT uint32_t KLAPI klgetinfo(kl_long instance, const char* options, klstatus* status,
                                    const kl_long* qualifier_items, const char* qualifiers,
                                    const kl_long* buffer_items, char* buffer) {
     return run_call(status, [&](klstatus& st) {
-        if (!require_connection(st)) return;
-        const std::unique_ptr<InfoRequest> block = new_block<InfoRequest>();
-        if (!block)
-            return set_local_status(st, KL_ERR_NO_MEMORY, platform::system_error(),
-                                    "GptInstanceNew");
-        const ClientInstance* inst = find_instance(instance, st);
-        if (inst == nullptr) return;
-        if (buffer == nullptr) return set_local_status(st, KL_ERR_NULL_ARGUMENT, 0, "buffer");
-
-        const kl_long first = qualifier_items != nullptr ? qualifier_items[0] : 0;
-        if (first == item_client_instance || first == item_client_cursor)
-            return answer_identifier(*inst, instance, qualifier_items, qualifiers, buffer, st);
-        if (first == item_node) return answer_node(*inst, buffer_items, qualifiers, buffer, st);
-
-        std::uint8_t* request = block->bytes;
-        const std::optional<std::size_t> values =
-            lay_out_items(request, qualifier_items, qualifiers, buffer_items, st);
-        if (!values) return;
-        trace_call("\nFunction: klgetinfo\n  instance=%ld\n  options=%.80s\n  "
-                   "qualifier_items[0]=%ld\n  qualifiers=%.80s\n  buffer_items[0]=%ld\n",
-                   instance, options, first,
-                   traced_bytes(qualifiers, static_cast<std::int64_t>(*values)).text,
-                   buffer_items != nullptr ? buffer_items[0] : 0);
-        store_u16(request, code_get_info);
-        if (bounded_length(options, options_room) >= options_room)
-            return set_local_status(st, KL_ERR_STRINGS_TOO_LONG);
-        copy_text(std::span(reinterpret_cast<char*>(request + options_at), options_room), options);
-        std::memcpy(request + 2, inst->server_instance.bytes, sizeof inst->server_instance.bytes);
-
-        std::array<std::uint8_t, catalogue_answer_size> answer{};
-        if (exchange_request(std::span(request, values_at + *values), answer, st) != 0) return;
-        copy_answer_data(answer, buffer);
+        get_info(instance, options, qualifier_items, qualifiers, buffer_items, buffer, st);
     });
 }
 

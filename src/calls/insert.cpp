@@ -4,12 +4,12 @@
 // catalogue order, which the library does not look inside.  What the
 // library must know is how many bytes the row has.  The first time an
 // instance inserts into a table, the row length is added up from the
-// table's column descriptions, asked of the catalogue with nested klgetinfo
-// calls, and kept with the table name in the instance block; later inserts
-// into the same table (letter case aside) reuse it.  Two lengths are kept:
-// the binary form (length x occurrences per column) and the character form
-// chosen with the CHAR option (text types as in binary, every other type
-// 32 characters per occurrence).
+// table's column descriptions, asked of the catalogue with klgetinfo
+// queries nested in the insert, and kept with the table name in the
+// instance block; later inserts into the same table (letter case aside)
+// reuse it.  Two lengths are kept: the binary form (length x occurrences
+// per column) and the character form chosen with the CHAR option (text
+// types as in binary, every other type 32 characters per occurrence).
 //
 // Request, function code 314:
 //
@@ -27,6 +27,7 @@
 #include <limits>
 
 #include "calls/call_support.h"
+#include "calls/catalogue.h"
 #include "calls/export.h"
 #include "calls/requests.h"
 #include "frame/call.h"
@@ -130,11 +131,11 @@ void add_columns(const std::uint8_t* descriptors, kl_long count, RowLengths& sum
 }
 
 // Asks the catalogue for the table's columns, 100 at a time, and adds up
-// both row lengths.  The owner word is given up around each nested
-// klgetinfo call, so that call passes its own guard, and claimed again
-// after it; a call of another thread that claims it in between ends the
-// insert with 18002.  An answer of 11257 (no more columns) or one of fewer
-// than 100 columns ends the discovery.  False after filling the status.
+// both row lengths.  Each query is klgetinfo's own work run as a nested
+// call: the insert keeps the owner word throughout, so no call of another
+// thread runs inside it, and the trace shows each query as the klgetinfo
+// call it is.  An answer of 11257 (no more columns) or one of fewer than
+// 100 columns ends the discovery.  False after filling the status.
 //
 // The catalogue's table field holds 32 characters, so a longer table name
 // cannot be described and is refused with 18021 (text "table") before any
@@ -160,15 +161,10 @@ bool discover_row_lengths(kl_long instance, const char* table, RowLengths& sums,
     for (int query = 0; query < query_limit; ++query) {
         descriptors.fill(0);
         klstatus answer{};
-        release_owner();
-        trace_call("  *** Task with control=0x%x\n", owner_word.load());
-        const std::uint32_t result =
-            klgetinfo(instance, options, &answer, qualifier_items, qualifiers, buffer_items,
-                      reinterpret_cast<char*>(descriptors.data()));
-        if (!claim_owner()) {
-            set_local_status(st, KL_ERR_CALL_IN_PROGRESS);
-            return false;
-        }
+        const std::uint32_t result = run_nested_call(answer, [&](klstatus& nested) {
+            get_info(instance, options, qualifier_items, qualifiers, buffer_items,
+                     reinterpret_cast<char*>(descriptors.data()), nested);
+        });
         if (answer.error == KL_ERR_END_OF_CATALOGUE) return true;
         if (result != 0) {
             set_local_status(st, answer.error, answer.info, "klgetinfo");
@@ -227,10 +223,6 @@ KL_EXPORT uint32_t KLAPI klinsert(kl_long instance, const char* options, klstatu
         if (!equal_ignoring_case(table, inst->insert_table)) {
             RowLengths sums;
             if (!discover_row_lengths(instance, table, sums, st)) return;
-            // Another thread's call may have run while the owner word was
-            // given up, so the block is looked up again.
-            inst = find_instance(instance, st, "client instance");
-            if (inst == nullptr) return;
             inst->char_row_length = to_length(sums.character);
             inst->binary_row_length = to_length(sums.binary);
             copy_text(inst->insert_table, table);

@@ -32,6 +32,19 @@ std::uint32_t call_exit(const klstatus& status) noexcept {
     return result;
 }
 
+void trace_hand_over() noexcept {
+    trace_call("  *** Task with control=0x%x\n", std::uint32_t{0});
+    trace_call("  *** Task taking control=%x\n", platform::thread_identity());
+}
+
+std::uint32_t nested_exit(const klstatus& status) noexcept {
+    const std::uint32_t result =
+        make_status(KL_CAT_KELORA, static_cast<std::uint32_t>(status.error));
+    trace_call("  EXIT_DLL return status=0x%lx\n", result);
+    trace_hand_over();
+    return result;
+}
+
 void set_internal_failure(klstatus& status) noexcept {
     // The only exception the library's own code can meet is an allocation
     // failure of the standard containers.

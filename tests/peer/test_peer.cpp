@@ -378,12 +378,16 @@ struct TestPeer::Impl {
         case Fault::never_answer:
             hold(fd, generation);
             return false;
+        case Fault::hold_then_answer:
+            if (!hold(fd, generation)) return false;
+            break;
         case Fault::close_mid_answer:
         case Fault::stop_mid_answer:
         case Fault::none:
             break;
         }
-        bool cut = step.fault != Fault::none;
+        const bool cut =
+            step.fault == Fault::close_mid_answer || step.fault == Fault::stop_mid_answer;
         std::size_t budget = step.close_after;
         bool first = true;
         for (const Answer& answer : step.answers) {
@@ -406,18 +410,20 @@ struct TestPeer::Impl {
         return !cut;
     }
 
-    // Keeps the connection open without a word until release_held(), the
-    // client's close, or the peer's end.
-    void hold(os::sock_t fd, unsigned generation) const {
+    // Keeps the connection open without a word until release_held() (true),
+    // the client's close or the peer's end (false).  Bytes the client sends
+    // meanwhile are dropped.
+    bool hold(os::sock_t fd, unsigned generation) const {
         while (release_generation.load() == generation) {
             Wait w = wait_for(fd, false, kHoldPollMs);
-            if (w == Wait::stopped) return;
+            if (w == Wait::stopped) return false;
             if (w == Wait::ready) {
                 std::uint8_t scratch[256];
                 long got = os::recv(fd, scratch, sizeof scratch);
-                if (got == 0 || (got < 0 && !os::try_again())) return;
+                if (got == 0 || (got < 0 && !os::try_again())) return false;
             }
         }
+        return true;
     }
 };
 

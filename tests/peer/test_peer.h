@@ -2,7 +2,7 @@
 // ephemeral ports.  It records the raw bytes of every request and answers
 // from a per-test script: status records in either byte order, data,
 // answers cut into several fragments, and faults such as closing in the
-// middle of a record or never answering.
+// middle of a record, never answering or answering only when released.
 //
 // The peer frames its answers itself (fragment headers with the last
 // flag in bit 15, a big-endian length word, zero padding), independently
@@ -81,6 +81,7 @@ enum class Fault {
     close_mid_answer,    // send close_after bytes of the framed answer, then close
     never_answer,        // read the request, then hold the connection silently
     stop_mid_answer,     // send close_after bytes of the framed answer, then hold silently
+    hold_then_answer,    // read the request, hold it until release_held(), then answer
 };
 
 // What the server does for one request: read it, then send the answers.
@@ -141,7 +142,8 @@ class TestPeer {
     bool wait_for_disconnect(std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
 
     // Lets a held step (never_answer, stop_mid_answer, a dispatcher holding
-    // its reply) go: the peer then closes that connection.
+    // its reply) go: the peer then closes that connection.  After
+    // hold_then_answer it sends the step's answers instead.
     void release_held();
 
   private:
