@@ -35,18 +35,12 @@
 #include "transport/exchange.h"
 #include "transport/state.h"
 
-// The most version records klversion places; the public header is to carry
-// it.  (Remove this fallback once it does.)
-#ifndef KL_VERSION_MAX_RECORDS
-#define KL_VERSION_MAX_RECORDS 1024
-#endif
-
 namespace {
 
 // Bounds of the caller's areas, as the calls document them.
-constexpr std::size_t record_room = 2048 - sizeof(klstatus); // per fetched or listed record
-constexpr std::size_t catalogue_room = 1860;                 // getinfo, getindexinfo, calc
-constexpr std::size_t form_room = 1956;                      // form, fetch keys
+constexpr std::size_t record_room = KL_MAX_RECORD_BYTES; // per fetched or listed record
+constexpr std::size_t catalogue_room = 1860;             // getinfo, getindexinfo, calc
+constexpr std::size_t form_room = 1956;                  // form, fetch keys
 constexpr std::size_t description_size = 220;
 constexpr std::size_t message_size = 256;
 constexpr std::size_t host_version_size = 8;
