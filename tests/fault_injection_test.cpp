@@ -703,6 +703,14 @@ kl_long fault_info(SocketFault fault) {
     return 0;
 }
 
+// Counting the open descriptors is cheap on POSIX; on Windows it probes
+// every handle value, so there it is done once, at the end.
+#if defined(_WIN32)
+constexpr bool count_descriptors_each_case = false;
+#else
+constexpr bool count_descriptors_each_case = true;
+#endif
+
 struct FaultInjectionTest : ::testing::Test {
     std::filesystem::path dir;
     int baseline = 0;
@@ -813,7 +821,9 @@ struct FaultInjectionTest : ::testing::Test {
 
         peer.reset();
         reset_library_state();
-        EXPECT_EQ(open_descriptor_count(), baseline) << "a descriptor left open";
+        if (count_descriptors_each_case) {
+            EXPECT_EQ(open_descriptor_count(), baseline) << "a descriptor left open";
+        }
         return fired;
     }
 
@@ -927,6 +937,7 @@ TEST_F(FaultInjectionTest, EveryCallThroughEveryFault) {
         walk_allocations(call, Injected::Kind::seam_allocation);
         walk_allocations(call, Injected::Kind::new_allocation);
     }
+    EXPECT_EQ(open_descriptor_count(), baseline) << "a descriptor left open";
     std::printf("fault injection: %d cases (%d socket faults, %d allocation runs), %d faults that "
                 "never took effect\n",
                 cases, socket_cases, allocation_cases, not_fired);
