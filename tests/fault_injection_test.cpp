@@ -773,8 +773,6 @@ struct FaultInjectionTest : ::testing::Test {
              std::array<int, platform::socket_op_kinds>* operations = nullptr) {
         SCOPED_TRACE(describe(f));
         ++cases;
-        if (std::getenv("KL_FAULT_VERBOSE"))
-            std::fprintf(stderr, "%s: %s\n", call.name, describe(f).c_str());
         reset_library_state();
         peer = std::make_unique<TestPeer>();
         Conversation c;
