@@ -737,11 +737,13 @@ struct FaultInjectionTest : ::testing::Test {
         std::filesystem::remove_all(dir, ignored);
     }
 
+    // With a limit on every wait, so a case that leaves the library waiting
+    // for an answer that never comes fails instead of hanging.
     std::string write_environment() const {
         const std::filesystem::path path = dir / "prod.env";
         std::ofstream(path) << "[environment]\nname=production\n[include]\nNode=PROD\n"
                                "filename=sales.db\n[Node PROD]\ntransport=tcpsockets\n"
-                               "ipaddress=127.0.0.1\nport="
+                               "ipaddress=127.0.0.1\ntimeout=10\nport="
                             << peer->dispatcher_port() << "\n";
         return path.string();
     }
