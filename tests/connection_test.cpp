@@ -317,35 +317,6 @@ TEST_F(LibraryTest, TransportAndServerFailuresUndoTheConnection) {
     EXPECT_NE(connect(write_environment()), 0);
 }
 
-TEST_F(LibraryTest, ShortMemoryNeverLeavesAHalfConnection) {
-    // Each run lets one more allocation succeed, walking the failure
-    // through every allocation klconnect makes.
-    const std::string env = write_environment();
-    const int baseline = open_descriptor_count();
-    bool connected = false;
-    for (int allowed = 0; allowed < 10 && !connected; ++allowed) {
-        SCOPED_TRACE(allowed);
-        reset_library_state();
-        platform::set_allocation_failures_after(allowed);
-        script_connect(false);
-        klstatus st{};
-        kl_long instance = 0;
-        const std::uint32_t r = klconnect(env.c_str(), "", &st, "u", "", &instance);
-        platform::set_allocation_failures_after(-1);
-        connected = r == 0;
-        if (!connected) {
-            EXPECT_EQ(st.error, KL_ERR_NO_MEMORY) << st.buffer;
-            EXPECT_EQ(transport_state.connected_flag, 0);
-            EXPECT_EQ(client_tables.instances.used_count(), 0);
-        }
-    }
-    EXPECT_TRUE(connected);
-    reset_library_state();
-    EXPECT_TRUE(peer.wait_for_disconnect());
-    EXPECT_TRUE(eventually([&] { return open_descriptor_count() == baseline; }))
-        << open_descriptor_count() << " descriptors open, " << baseline << " before";
-}
-
 TEST_F(LibraryTest, DisconnectRules) {
     script_connect(false);
     const kl_long instance = connect(write_environment());

@@ -128,6 +128,12 @@ TEST(CallFrame, ResultsAndTheOwnerReleased) {
     EXPECT_EQ(status.error, 10021);
     EXPECT_EQ(run_call(nullptr, [](klstatus& st) { set_local_status(st, 18011); }), 18011u);
     EXPECT_EQ(owner_word.load(), 0u);
+
+    // The calls outside run_call end an exception in their own failure.
+    ASSERT_TRUE(claim_owner());
+    const auto throws = []() -> std::uint32_t { throw std::bad_alloc(); };
+    EXPECT_EQ(without_exceptions(throws, [] { return 7u; }), 7u);
+    EXPECT_EQ(owner_word.load(), 0u);
 }
 
 } // namespace

@@ -154,9 +154,7 @@ bool server_message(klstatus& status, const char* options, char* message) {
     return true;
 }
 
-} // namespace
-
-KL_EXPORT char* KLAPI klerror(klstatus* status, const char* options, char* message) {
+char* message_text(klstatus* status, const char* options, char* message) {
     // Without a message area there is nowhere to answer, and without a
     // status nothing to explain.
     if (message == nullptr || status == nullptr) return message;
@@ -188,4 +186,17 @@ KL_EXPORT char* KLAPI klerror(klstatus* status, const char* options, char* messa
     release_owner();
     if (answered) trace_call("  *** Task with control=0x%x\n", owner_word.load());
     return message;
+}
+
+} // namespace
+
+// An exception (there is no allocation on any path today) leaves the
+// message area with the text for a message that cannot be found.
+KL_EXPORT char* KLAPI klerror(klstatus* status, const char* options, char* message) {
+    return without_exceptions([&] { return message_text(status, options, message); },
+                              [&] {
+                                  if (message != nullptr)
+                                      copy_text(std::span(message, message_size), no_message);
+                                  return message;
+                              });
 }

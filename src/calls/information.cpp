@@ -111,9 +111,7 @@ void show_information(const char* text) {
                           platform::mb_ok | platform::mb_iconinformation);
 }
 
-} // namespace
-
-KL_EXPORT uint32_t KLAPI apierror(uint32_t dwStatus, klstatus* status, char* lpszMsgBuffer) {
+std::uint32_t error_text(std::uint32_t dwStatus, klstatus* status, char* lpszMsgBuffer) {
     const std::uint32_t category = dwStatus >> 24;
     const std::uint32_t error = dwStatus & 0xFFFFu;
     trace("Function: apierror\n  dwStatus=0x%lx, byErrorCategory=0x%x, wError=0x%x\n", dwStatus,
@@ -151,7 +149,7 @@ KL_EXPORT uint32_t KLAPI apierror(uint32_t dwStatus, klstatus* status, char* lps
     return failure != 0 ? fail(failure) : succeed();
 }
 
-KL_EXPORT uint32_t KLAPI apiinfo(kl_long, const char* options, void*, void* result) {
+std::uint32_t information(const char* options, void* result) {
     trace("Function: apiinfo: Options=%s\n", options);
     if (matches_first_eight(options, "hosttype")) {
         if (result == nullptr) return fail(KL_ERR_NULL_ARGUMENT);
@@ -170,11 +168,7 @@ KL_EXPORT uint32_t KLAPI apiinfo(kl_long, const char* options, void*, void* resu
     return fail(KL_ERR_OPTION_REJECTED);
 }
 
-KL_EXPORT uint32_t KLAPI apihostversion(void* result) {
-    return host_version(result, false);
-}
-
-KL_EXPORT uint32_t KLAPI apiversion(void* result) {
+std::uint32_t versions(void* result) {
     if (result == nullptr) return fail(KL_ERR_NULL_ARGUMENT);
     std::memcpy(result, client_version, sizeof client_version);
     char text[512];
@@ -184,4 +178,29 @@ KL_EXPORT uint32_t KLAPI apiversion(void* result) {
     format_text(text, statistics_format, 0, 0, 0, 0, 0, 0);
     show_information(text);
     return succeed();
+}
+
+// An exception (there is no allocation on any path today) ends an
+// information call with 10021 of category 1.
+std::uint32_t out_of_memory() {
+    return fail(KL_ERR_NO_MEMORY);
+}
+
+} // namespace
+
+KL_EXPORT uint32_t KLAPI apierror(uint32_t dwStatus, klstatus* status, char* lpszMsgBuffer) {
+    return without_exceptions([&] { return error_text(dwStatus, status, lpszMsgBuffer); },
+                              out_of_memory);
+}
+
+KL_EXPORT uint32_t KLAPI apiinfo(kl_long, const char* options, void*, void* result) {
+    return without_exceptions([&] { return information(options, result); }, out_of_memory);
+}
+
+KL_EXPORT uint32_t KLAPI apihostversion(void* result) {
+    return without_exceptions([&] { return host_version(result, false); }, out_of_memory);
+}
+
+KL_EXPORT uint32_t KLAPI apiversion(void* result) {
+    return without_exceptions([&] { return versions(result); }, out_of_memory);
 }

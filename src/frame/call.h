@@ -14,7 +14,8 @@
 //     }
 //
 // No exception leaves run_call: an allocation failure inside a call is
-// reported as 10021 with the system error number as detail.
+// reported as 10021 with the system error number as detail.  The calls
+// that do not run through it use without_exceptions below.
 #pragma once
 
 #include <atomic>
@@ -87,6 +88,21 @@ template <class Body> std::uint32_t run_call(klstatus* status, Body&& body) noex
         }
     }
     return call_exit(st);
+}
+
+// The frame of the exported calls that do not run through run_call (they
+// run without the guard, or take it for part of their work only): no
+// exception leaves them either.  One that would ends the call with the
+// result of failed(), after the owner word is released when the calling
+// thread holds it.
+template <class Body, class Failed>
+auto without_exceptions(Body&& body, Failed&& failed) noexcept -> decltype(body()) {
+    try {
+        return body();
+    } catch (...) {
+        release_owner();
+        return failed();
+    }
 }
 
 } // namespace kl

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 namespace kl::platform {
@@ -192,7 +193,8 @@ void write_stderr(const char* text);
 
 // ---- fault injection --------------------------------------------------------
 // One seam through which tests make the operating system misbehave, so
-// every failure path can be walked.  Both are off unless a test sets them.
+// every failure path can be walked.  Everything is off unless a test sets
+// it.
 
 // n > 0: every n-th receive call returns at most one byte, so partial reads
 // are exercised all the time.  0 turns it off.
@@ -207,5 +209,36 @@ bool allocation_permitted();
 
 // The length a receive call may ask for under the short-receive setting.
 std::size_t receive_length_limit(std::size_t length);
+
+// The socket operations a fault can be injected into.
+enum class SocketOp { open, connect, set_option, send, recv, close };
+inline constexpr int socket_op_kinds = 6;
+
+// What an injected fault does to its operation:
+//   error        the operation fails with the error number given
+//   reset        it fails with 10054 (connection reset by the peer)
+//   peer_closed  a receive returns 0, as when the peer has closed; any
+//                other operation fails with 10054
+//   short_transfer  a send sends half the bytes asked for (and reports
+//                that count), a receive asks for one byte; neither fails
+enum class SocketFault { error, reset, peer_closed, short_transfer };
+
+// From now on the n-th operation of kind op (counted from 1) meets the
+// fault; the operation counts start again at 0.  n = 0 injects nothing and
+// only restarts the counts.
+void inject_socket_fault(SocketOp op, int n, SocketFault fault, int error = wsa_enetdown);
+
+// Operations of kind op since the last inject_socket_fault.
+int socket_operations(SocketOp op);
+
+// Injected faults that took effect (operations failed or cut, allocations
+// refused) since the process started.
+int injected_faults();
+
+// The hook each socket function calls first: counts the operation and
+// returns what the function is to return at once when an injected fault
+// makes it fail (the socket error then set, except for a receive that
+// finds the peer closed).  A short transfer only cuts *length.
+std::optional<long> socket_fault(SocketOp op, std::size_t* length = nullptr);
 
 } // namespace kl::platform

@@ -42,10 +42,11 @@ std::array<OptionEntry, host_option_count> host_option_table() {
             option_entry("PORT", 1),    option_entry("IPADDRESS", 1), option_entry("TIMEOUT", 1)};
 }
 
-// Copies the option text up to its cut into a buffer of its own and parses
-// it; the entries' values point into the copy, so it must outlive them.
-bool parse_copy(const char* options, std::vector<char>& copy, std::span<OptionEntry> table) {
-    copy.assign(option_text_length(options) + 1, '\0');
+// Copies the option text up to its cut into copy and parses it; the
+// entries' values point into the copy, so it must outlive them.  False
+// when the text is rejected or does not fit the copy.
+bool parse_copy(const char* options, std::span<char> copy, std::span<OptionEntry> table) {
+    if (option_text_length(options) >= copy.size()) return false;
     copy_option_text(copy, options);
     return copy[0] == '\0' || parse_options(copy.data(), table, nullptr) >= 0;
 }
@@ -200,7 +201,7 @@ void set_context_text(const char* text) {
 
 std::uint32_t hostconnect(const char* /*unused*/, const char* options) {
     auto table = host_option_table();
-    std::vector<char> copy;
+    std::vector<char> copy(option_text_length(options) + 1);
     if (!parse_copy(options, copy, table)) {
         set_context_text("hostconnect");
         return make_status(KL_CAT_CLIENT, KL_ERR_OPTION_REJECTED);
@@ -356,7 +357,11 @@ std::uint32_t hostconnect(const char* /*unused*/, const char* options) {
 std::uint32_t hostdisconnect(const char* options) {
     trace("\nFunction: hostdisconnect\n  options=%.80s\n", options);
     std::array<OptionEntry, 2> table = {option_entry("REFLECT", 1), option_entry("LOGOFF", 1)};
-    std::vector<char> copy;
+    // A copy of fixed size: hostdisconnect allocates nothing, since it
+    // undoes failed connects and follows a disconnect the server has
+    // carried out, where a failed allocation would leave the connection
+    // behind.  Longer options are refused like any other rejected text.
+    std::array<char, 256> copy;
     if (!parse_copy(options, copy, table))
         return make_status(KL_CAT_CLIENT, KL_ERR_OPTION_REJECTED);
 

@@ -46,7 +46,9 @@ inline constexpr std::size_t dispatch_reply_size = 52;
 // with hostdisconnect.
 std::uint32_t hostconnect(const char* unused, const char* options);
 
-// Options: REFLECT and LOGOFF (with values), both accepted without effect.
+// Options: REFLECT and LOGOFF (with values), both accepted without effect;
+// a text of 256 characters or more (up to its cut) is refused with 18006.
+// Allocates nothing.
 std::uint32_t hostdisconnect(const char* options);
 
 // Sets the transport context text (at most 35 characters are kept).

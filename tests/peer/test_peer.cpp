@@ -450,6 +450,11 @@ void TestPeer::script(std::vector<Step> steps) {
         impl_->steps.push_back(std::move(step));
 }
 
+void TestPeer::clear_script() {
+    std::lock_guard lock(impl_->mu);
+    impl_->steps.clear();
+}
+
 std::vector<Request> TestPeer::requests() const {
     std::lock_guard lock(impl_->mu);
     return impl_->requests;

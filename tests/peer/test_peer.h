@@ -127,6 +127,8 @@ class TestPeer {
     // connection they arrive (standalone ones included).  Each call adds to
     // the steps not yet used.  A request with no step left gets no answer.
     void script(std::vector<Step> steps);
+    // Drops the steps not yet used (call it when no request is in flight).
+    void clear_script();
 
     // Recorded so far.
     std::vector<Request> requests() const;

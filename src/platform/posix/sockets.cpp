@@ -169,6 +169,7 @@ int socket_startup() {
 }
 
 socket_t socket_open() {
+    if (socket_fault(SocketOp::open)) return invalid_socket;
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
     if (fd < 0) {
         fail_with_errno();
@@ -178,6 +179,7 @@ socket_t socket_open() {
 }
 
 int socket_connect(socket_t socket, const Ipv4Endpoint& endpoint, int wait_seconds) {
+    if (socket_fault(SocketOp::connect)) return -1;
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = endpoint.port_net;
@@ -201,6 +203,7 @@ int socket_connect(socket_t socket, const Ipv4Endpoint& endpoint, int wait_secon
 }
 
 int socket_set_nodelay(socket_t socket) {
+    if (socket_fault(SocketOp::set_option)) return -1;
     const int on = 1;
     if (::setsockopt(as_fd(socket), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0) {
         fail_with_errno();
@@ -210,6 +213,7 @@ int socket_set_nodelay(socket_t socket) {
 }
 
 int socket_set_keepalive(socket_t socket, int idle_seconds) {
+    if (socket_fault(SocketOp::set_option)) return -1;
     const int on = 1;
     if (::setsockopt(as_fd(socket), SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0) {
         fail_with_errno();
@@ -227,6 +231,7 @@ int socket_set_keepalive(socket_t socket, int idle_seconds) {
 
 long socket_send(socket_t socket, const void* data, std::size_t length, bool more,
                  int wait_seconds) {
+    if (const auto injected = socket_fault(SocketOp::send, &length)) return *injected;
     int flags = MSG_NOSIGNAL | (more ? MSG_MORE : 0);
     if (wait_seconds > 0) flags |= MSG_DONTWAIT;
     const auto* bytes = static_cast<const char*>(data);
@@ -249,6 +254,7 @@ long socket_send(socket_t socket, const void* data, std::size_t length, bool mor
 }
 
 long socket_recv(socket_t socket, void* data, std::size_t length, int wait_seconds) {
+    if (const auto injected = socket_fault(SocketOp::recv, &length)) return *injected;
     const int flags = wait_seconds > 0 ? MSG_DONTWAIT : 0;
     for (;;) {
         const ssize_t n = ::recv(as_fd(socket), data, receive_length_limit(length), flags);
@@ -264,6 +270,8 @@ long socket_recv(socket_t socket, void* data, std::size_t length, int wait_secon
 }
 
 int socket_close(socket_t socket) {
+    // An injected failure still releases the descriptor, as a real one does.
+    if (socket_fault(SocketOp::close)) return ::close(as_fd(socket)), -1;
     // close is not retried on EINTR: the descriptor is released either way.
     if (::close(as_fd(socket)) != 0 && errno != EINTR) {
         fail_with_errno();

@@ -114,6 +114,7 @@ int socket_startup() {
 }
 
 socket_t socket_open() {
+    if (socket_fault(SocketOp::open)) return invalid_socket;
     const SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (s == INVALID_SOCKET) {
         fail_with_wsa_error();
@@ -125,6 +126,7 @@ socket_t socket_open() {
 }
 
 int socket_connect(socket_t socket, const Ipv4Endpoint& endpoint, int wait_seconds) {
+    if (socket_fault(SocketOp::connect)) return -1;
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = endpoint.port_net;
@@ -138,6 +140,7 @@ int socket_connect(socket_t socket, const Ipv4Endpoint& endpoint, int wait_secon
 }
 
 int socket_set_nodelay(socket_t socket) {
+    if (socket_fault(SocketOp::set_option)) return -1;
     const BOOL on = TRUE;
     if (::setsockopt(as_socket(socket), IPPROTO_TCP, TCP_NODELAY,
                      reinterpret_cast<const char*>(&on), sizeof on) != 0) {
@@ -150,6 +153,7 @@ int socket_set_nodelay(socket_t socket) {
 // Windows Sockets 1.1 offers SO_KEEPALIVE alone: the probe timing is the
 // system's.
 int socket_set_keepalive(socket_t socket, int) {
+    if (socket_fault(SocketOp::set_option)) return -1;
     const BOOL on = TRUE;
     if (::setsockopt(as_socket(socket), SOL_SOCKET, SO_KEEPALIVE,
                      reinterpret_cast<const char*>(&on), sizeof on) != 0) {
@@ -164,6 +168,7 @@ int socket_set_keepalive(socket_t socket, int) {
 // A socket with a limit is non-blocking (see connect_within): each send
 // takes what the system has room for, and the waits in between are selects.
 long socket_send(socket_t socket, const void* data, std::size_t length, bool, int wait_seconds) {
+    if (const auto injected = socket_fault(SocketOp::send, &length)) return *injected;
     const auto* bytes = static_cast<const char*>(data);
     std::size_t sent = 0;
     for (;;) {
@@ -183,6 +188,7 @@ long socket_send(socket_t socket, const void* data, std::size_t length, bool, in
 }
 
 long socket_recv(socket_t socket, void* data, std::size_t length, int wait_seconds) {
+    if (const auto injected = socket_fault(SocketOp::recv, &length)) return *injected;
     for (;;) {
         const int n = ::recv(as_socket(socket), static_cast<char*>(data),
                              clamp_length(receive_length_limit(length)), 0);
@@ -197,6 +203,8 @@ long socket_recv(socket_t socket, void* data, std::size_t length, int wait_secon
 }
 
 int socket_close(socket_t socket) {
+    // An injected failure still releases the socket, as a real one does.
+    if (socket_fault(SocketOp::close)) return ::closesocket(as_socket(socket)), -1;
     if (::closesocket(as_socket(socket)) != 0) {
         fail_with_wsa_error();
         return -1;

@@ -1,0 +1,821 @@
+// Faults injected into whole conversations.  Every exported call runs
+// against the scripted peer after the set-up it needs (a connection, a
+// cursor, a selection); then each of its socket operations fails in turn,
+// in each way a socket can fail, and each of its allocations fails in turn
+// (the seam's, and the standard library's through operator new).  Every
+// case must end in the call's documented error, write nothing outside the
+// caller's areas, leave no descriptor or block behind, and leave the
+// library fit for the next call: after a transport failure the old blocks
+// fail with 18011 and a new klconnect works; otherwise the same connection
+// carries the next exchange with an answer of its own.
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <optional>
+#include <ostream>
+
+#include "library_fixture.h"
+
+// ---- operator new that fails on request --------------------------------------
+// Armed only on the calling thread, so the peer's threads never see it.
+
+namespace {
+
+thread_local int new_countdown = -1; // >= 0: allocations left before one fails
+thread_local int new_refused = 0;
+
+void* allocate(std::size_t size, bool nothrow) {
+    if (new_countdown == 0) {
+        new_countdown = -1; // one allocation fails; later ones succeed
+        ++new_refused;
+        if (nothrow) return nullptr;
+        throw std::bad_alloc();
+    }
+    if (new_countdown > 0) --new_countdown;
+    void* block = std::malloc(size > 0 ? size : 1);
+    if (block == nullptr && !nothrow) throw std::bad_alloc();
+    return block;
+}
+
+} // namespace
+
+void* operator new(std::size_t size) {
+    return allocate(size, false);
+}
+void* operator new[](std::size_t size) {
+    return allocate(size, false);
+}
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    return allocate(size, true);
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+    return allocate(size, true);
+}
+void operator delete(void* block) noexcept {
+    std::free(block);
+}
+void operator delete[](void* block) noexcept {
+    std::free(block);
+}
+void operator delete(void* block, std::size_t) noexcept {
+    std::free(block);
+}
+void operator delete[](void* block, std::size_t) noexcept {
+    std::free(block);
+}
+void operator delete(void* block, const std::nothrow_t&) noexcept {
+    std::free(block);
+}
+void operator delete[](void* block, const std::nothrow_t&) noexcept {
+    std::free(block);
+}
+
+namespace kl::test {
+namespace {
+
+using platform::SocketFault;
+using platform::SocketOp;
+
+// ---- caller areas ---------------------------------------------------------------
+
+// The areas a call is given: each from malloc (so the operator new
+// countdown never counts them), filled with a pattern, with guard bytes
+// on both sides that must be intact after the call.
+class Areas {
+  public:
+    Areas() = default;
+    Areas(const Areas&) = delete;
+    Areas& operator=(const Areas&) = delete;
+    ~Areas() {
+        for (std::size_t i = 0; i < count_; ++i)
+            std::free(blocks_[i].base);
+    }
+
+    char* area(std::size_t size) {
+        if (count_ == blocks_.size()) std::abort();
+        auto* base = static_cast<unsigned char*>(std::malloc(size + 2 * guard));
+        if (base == nullptr) std::abort();
+        std::memset(base, guard_byte, guard);
+        std::memset(base + guard, fill_byte, size);
+        std::memset(base + guard + size, guard_byte, guard);
+        blocks_[count_++] = {base, size};
+        return reinterpret_cast<char*>(base + guard);
+    }
+
+    // A zeroed status record.
+    klstatus* status() {
+        auto* st = reinterpret_cast<klstatus*>(area(sizeof(klstatus)));
+        *st = klstatus{};
+        return st;
+    }
+
+    bool intact() const {
+        for (std::size_t i = 0; i < count_; ++i) {
+            const Block& b = blocks_[i];
+            for (std::size_t k = 0; k < guard; ++k) {
+                if (b.base[k] != guard_byte || b.base[guard + b.size + k] != guard_byte)
+                    return false;
+            }
+        }
+        return true;
+    }
+
+  private:
+    static constexpr std::size_t guard = 64;
+    static constexpr unsigned char guard_byte = 0xA5;
+    static constexpr unsigned char fill_byte = 0x5A;
+    struct Block {
+        unsigned char* base = nullptr;
+        std::size_t size = 0;
+    };
+    std::array<Block, 8> blocks_{};
+    std::size_t count_ = 0;
+};
+
+// ---- the table ----------------------------------------------------------------------
+
+// What a call returned: its result code and its status's error and info
+// (0 for the calls without a status).
+struct Outcome {
+    std::uint32_t result = 0;
+    kl_long error = 0;
+    kl_long info = 0;
+    bool operator==(const Outcome&) const = default;
+};
+
+void PrintTo(const Outcome& o, std::ostream* out) {
+    *out << "{result 0x" << std::hex << o.result << std::dec << ", error " << o.error << ", info "
+         << o.info << "}";
+}
+
+Outcome failed(kl_long error, kl_long info) {
+    return {static_cast<std::uint32_t>(error), error, info};
+}
+
+// What exists before the call under test.
+enum class Setup { none, instance, cursor, selected };
+
+struct Conversation {
+    std::string environment;
+    kl_long instance = 0;
+    kl_long cursor = 0;
+    Areas areas;
+};
+
+// The fault of one case.
+struct Injected {
+    enum class Kind {
+        none,
+        socket,
+        every_receive_short, // every receive of the call asks for one byte
+        seam_allocation,
+        new_allocation
+    } kind = Kind::none;
+    SocketOp op = SocketOp::send;
+    int n = 0; // socket: the n-th operation of its kind; allocations: those that succeed first
+    SocketFault fault = SocketFault::error;
+};
+
+// The outcome a case must have, and whether a server connection is there
+// after it.
+struct Expected {
+    Outcome outcome;
+    bool connected = true;
+};
+
+// One row: the call, what it needs before, its answers and how it is
+// made.  call gets a zeroed status area and takes its other areas from
+// c.areas; it returns the result code (klerror: 0 when the message is the
+// one expected, else 1; itoi and ltol: the value).
+struct CallCase {
+    const char* name;
+    Setup setup;
+    std::vector<Step> (*answers)(); // null for a call that makes no exchange
+    std::uint32_t (*call)(Conversation& c, klstatus* st);
+    Outcome clean = {};
+    bool connected_after = true; // after a clean run
+    // The outcome of a socket fault where the rule in expectation() does
+    // not say it (nullopt: the rule holds).
+    std::optional<Expected> (*on_socket_fault)(const Injected&) = nullptr;
+    kl_long other_allocation_error = 0; // documented besides 10021
+};
+
+constexpr kl_long marker = 4242; // info of the answers the checks afterwards get
+
+const Bytes server_instance = {0x11, 0x22, 0x33, 0x44};
+const Bytes server_cursor = {0xC1, 0xC2, 0xC3, 0xC4};
+
+Answer status(const StatusRecord& record = {}, const Bytes& data = {}) {
+    return status_answer(record, false, data);
+}
+
+// One request answered with the given answers.
+std::vector<Step> one(std::vector<Answer> answers) {
+    return {{std::move(answers)}};
+}
+std::vector<Step> one(const StatusRecord& record = {}, const Bytes& data = {}) {
+    return one({status(record, data)});
+}
+
+// n request records, the last answered with the given answers.
+std::vector<Step> after_records(std::size_t n, std::vector<Answer> answers) {
+    std::vector<Step> steps(n);
+    steps.back().answers = std::move(answers);
+    return steps;
+}
+
+// A record of 92 bytes the call does not read as a status, then data.
+Answer data_record(const Bytes& data) {
+    return {.payload = join({encode_status(StatusRecord{}.error(999).count(-1), false), data})};
+}
+
+// Two answers of one 16-byte record each.
+std::vector<Step> two_records() {
+    const StatusRecord record = StatusRecord{}.count(1).bufflen(16);
+    return one({status(record, counting_bytes(16)), status(record, counting_bytes(16, 16))});
+}
+
+std::vector<Step> host_version() {
+    return one({Answer{.payload = text_bytes("01.02.03", 8)}});
+}
+
+kl_long* number_area(Conversation& c) {
+    return reinterpret_cast<kl_long*>(c.areas.area(sizeof(kl_long)));
+}
+
+template <std::size_t N> kl_long* items(Conversation& c, const kl_long (&values)[N]) {
+    auto* area = reinterpret_cast<kl_long*>(c.areas.area(sizeof values));
+    std::memcpy(area, values, sizeof values);
+    return area;
+}
+
+// A receive cut short only makes the reader join more pieces.
+bool cut_receive(const Injected& f) {
+    return f.op == SocketOp::recv && f.fault == SocketFault::short_transfer;
+}
+
+// The receive of the dispatcher's reply and the send of its request are
+// one call each; a short one fails with 18050, as does a reply cut off by
+// a closed connection.
+std::optional<Expected> first_connect_faults(const Injected& f) {
+    const bool dispatcher = (f.op == SocketOp::send || f.op == SocketOp::recv) && f.n == 1;
+    if (dispatcher &&
+        (f.fault == SocketFault::short_transfer || f.fault == SocketFault::peer_closed))
+        return Expected{failed(KL_ERR_DISPATCH_SHORT, 0), false};
+    return std::nullopt;
+}
+
+// The clean-up of a refused connect reports nothing of its own: a close
+// that fails there leaves the server's error (and closes all the same).
+std::optional<Expected> refused_connect_faults(const Injected& f) {
+    if (f.op == SocketOp::close && f.n == 2) return Expected{failed(2001, 0), false};
+    return first_connect_faults(f);
+}
+
+// A connect that shares the connection opens a socket it then closes
+// unused: a failed open fails the call, a failed close does not, and the
+// shared connection stays either way.
+std::optional<Expected> shared_connect_faults(const Injected& f) {
+    if (f.op == SocketOp::open)
+        return Expected{failed(KL_ERR_SOCKET, platform::wsa_enetdown), true};
+    if (f.op == SocketOp::close) return Expected{{}, true};
+    return std::nullopt;
+}
+
+// klerror reports a failed transfer only in the trace: the status stays
+// as it was, and the message is the call's own text.
+std::optional<Expected> server_message_faults(const Injected& f) {
+    if (cut_receive(f)) return std::nullopt;
+    return Expected{{1, 20010, 0}, false};
+}
+
+// The host version calls report a failed transfer as 18065 of category 1.
+std::optional<Expected> host_version_faults(const Injected& f) {
+    if (cut_receive(f)) return std::nullopt;
+    return Expected{{KL_MAKE_RESULT(KL_CAT_CLIENT, KL_ERR_SOCKET), 0, 0}, false};
+}
+
+std::uint32_t connect_call(Conversation& c, klstatus* st) {
+    return klconnect(c.environment.c_str(), "", st, "scott", "tiger", number_area(c));
+}
+
+std::uint32_t error_text(klstatus* st, kl_long error, char* message, const char* expected) {
+    st->error = error;
+    return std::strcmp(klerror(st, "", message), expected) == 0 ? 0 : 1;
+}
+
+const Bytes version_records = [] {
+    Bytes out;
+    for (const char* name : {"NA_A", "NA_B"})
+        out = join({out, text_bytes(name, 8), text_bytes("description", 60),
+                    number_bytes(7, 4, false), text_bytes("0.7", 32)});
+    return out;
+}();
+
+// The catalogue's two columns (4 and 8 bytes) for klinsert's row length.
+const Bytes insert_columns = [] {
+    Bytes out;
+    for (std::uint32_t word : {400, 4, 1, 201, 8, 1})
+        out = join({out, number_bytes(word, 4, false)});
+    return out;
+}();
+
+using C = Conversation;
+
+const CallCase calls[] = {
+    {"itoi",
+     Setup::none,
+     nullptr,
+     [](C& c, klstatus*) -> std::uint32_t {
+         return static_cast<std::uint16_t>(itoi(0x1234, c.areas.area(2)));
+     },
+     {0x3412, 0, 0},
+     false},
+    {"ltol",
+     Setup::none,
+     nullptr,
+     [](C& c, klstatus*) { return static_cast<std::uint32_t>(ltol(0x12345678, c.areas.area(4))); },
+     {0x78563412, 0, 0},
+     false},
+    {"klconnect (a new connection)",
+     Setup::none,
+     [] { return one({}, server_instance); },
+     connect_call,
+     {},
+     true,
+     first_connect_faults,
+     KL_ERR_NO_TABLES},
+    {"klconnect (refused by the server)", Setup::none,
+     [] { return one(StatusRecord{}.error(2001)); }, connect_call, failed(2001, 0), false,
+     refused_connect_faults, KL_ERR_NO_TABLES},
+    {"klconnect (sharing the connection)",
+     Setup::cursor,
+     [] {
+         return one({}, {5, 6, 7, 8});
+     },
+     connect_call,
+     {},
+     true,
+     shared_connect_faults},
+    {"kldisconnect",
+     Setup::cursor,
+     [] { return one(); },
+     [](C& c, klstatus* st) { return kldisconnect(c.instance, "", st); },
+     {},
+     false},
+    {"klopencursor", Setup::instance,
+     [] {
+         return one({}, {0xD1, 0xD2, 0xD3, 0xD4});
+     },
+     [](C& c, klstatus* st) { return klopencursor(c.instance, "", st, number_area(c)); }},
+    {"klclosecursor", Setup::cursor, [] { return one(); },
+     [](C& c, klstatus* st) { return klclosecursor(c.cursor, "", st); }},
+    {"klversion", Setup::instance,
+     [] {
+         return one({status(StatusRecord{}.count(2)), data_record(version_records)});
+     },
+     [](C& c, klstatus* st) {
+         auto* records = reinterpret_cast<klversion_record*>(c.areas.area(2 * 104));
+         return klversion(c.instance, "", st, "PROD", 0, records);
+     }},
+    {"klqualify", Setup::cursor, [] { return one(StatusRecord{}.valuesize(5)); },
+     [](C& c, klstatus* st) {
+         return klqualify(c.cursor, "", st, "own", "orders", "id", "id > 3");
+     }},
+    {"klselect", Setup::cursor, [] { return one(StatusRecord{}.bufflen(16).valuesize(8)); },
+     [](C& c, klstatus* st) { return klselect(c.cursor, "", st, "orders", "*", "id > 3"); }},
+    {"klfetch", Setup::selected, two_records,
+     [](C& c, klstatus* st) { return klfetch(c.cursor, "", st, 2, c.areas.area(32)); }},
+    {"klfetchkeys", Setup::selected, [] { return one(StatusRecord{}.count(2), counting_bytes(8)); },
+     [](C& c, klstatus* st) { return klfetchkeys(c.cursor, "", st, 2, c.areas.area(8)); }},
+    {"klerror (a local text)",
+     Setup::none,
+     nullptr,
+     [](C& c, klstatus* st) { return error_text(st, 20001, c.areas.area(256), "local text"); },
+     {0, 20001, 0},
+     false},
+    {"klerror (the server's text)",
+     Setup::instance,
+     [] { return one(StatusRecord{}.error(2001).info(9), text_bytes("server text")); },
+     [](C& c, klstatus* st) { return error_text(st, 20010, c.areas.area(256), "server text"); },
+     {0, 2001, 9},
+     true,
+     server_message_faults},
+    {"apierror",
+     Setup::none,
+     nullptr,
+     [](C& c, klstatus* st) {
+         st->error = 20001;
+         return apierror(KL_MAKE_RESULT(KL_CAT_KELORA, 20001), st, c.areas.area(256));
+     },
+     {0, 20001, 0},
+     false},
+    {"apiinfo (a local item)", Setup::instance, nullptr,
+     [](C& c, klstatus*) { return apiinfo(0, "hosttype", nullptr, c.areas.area(2)); }},
+    {"apiinfo (the host version)",
+     Setup::instance,
+     host_version,
+     [](C& c, klstatus*) { return apiinfo(0, "hostversion", nullptr, c.areas.area(8)); },
+     {},
+     true,
+     host_version_faults},
+    {"apihostversion",
+     Setup::instance,
+     host_version,
+     [](C& c, klstatus*) { return apihostversion(c.areas.area(8)); },
+     {},
+     true,
+     host_version_faults},
+    {"apiversion",
+     Setup::none,
+     nullptr,
+     [](C& c, klstatus*) { return apiversion(c.areas.area(7)); },
+     {},
+     false},
+    {"klupdate", Setup::selected, [] { return one(); },
+     [](C& c, klstatus* st) {
+         return klupdate(c.cursor, "", st, "orders", "a,b", c.areas.area(16));
+     }},
+    {"kldelete", Setup::selected, [] { return one(); },
+     [](C& c, klstatus* st) { return kldelete(c.cursor, "", st, "orders"); }},
+    {"kllist", Setup::cursor, two_records,
+     [](C& c, klstatus* st) {
+         return kllist(c.cursor, "", st, "orders", "*", "", 2, c.areas.area(32));
+     }},
+    {"klform", Setup::cursor, [] { return one(StatusRecord{}.bufflen(16), counting_bytes(16)); },
+     [](C& c, klstatus* st) {
+         return klform(c.cursor, "", st, "orders", "*", 1, c.areas.area(16));
+     }},
+    // The header and two input records; the status and two output records.
+    {"klexternal", Setup::instance,
+     [] {
+         return after_records(
+             3, {status(), data_record(counting_bytes(1955)), data_record(counting_bytes(545))});
+     },
+     [](C& c, klstatus* st) {
+         return klexternal(c.instance, "", st, 0, "lib", "routine", c.areas.area(3000), 3000,
+                           c.areas.area(2500), 2500);
+     }},
+    {"klcommand", Setup::instance, [] { return after_records(2, {status()}); },
+     [](C& c, klstatus* st) {
+         return klcommand(c.instance, "", st, 0, c.areas.area(100), 100, c.areas.area(16), 16);
+     }},
+    {"klgetinfo", Setup::instance, [] { return one(StatusRecord{}.count(1), counting_bytes(24)); },
+     [](C& c, klstatus* st) {
+         char* table = c.areas.area(32);
+         std::memcpy(table, "orders                          ", 32);
+         return klgetinfo(c.instance, "", st, items(c, {202, 0}), table, items(c, {305, 306, 0}),
+                          c.areas.area(24));
+     }},
+    {"klgetindexinfo", Setup::instance,
+     [] { return one(StatusRecord{}.count(1), counting_bytes(20)); },
+     [](C& c, klstatus* st) {
+         return klgetindexinfo(c.instance, "", st, "orders", c.areas.area(20));
+     }},
+    // The catalogue's answer for the row length, then the insert's.
+    {"klinsert", Setup::instance,
+     [] {
+         return std::vector<Step>{{{status(StatusRecord{}.count(2), insert_columns)}},
+                                  {{status()}}};
+     },
+     [](C& c, klstatus* st) {
+         return klinsert(c.instance, "", st, "orders", "", c.areas.area(12));
+     }},
+    {"kldescribe", Setup::selected,
+     [] {
+         return one({status(StatusRecord{}.count(2)), data_record(counting_bytes(440))});
+     },
+     [](C& c, klstatus* st) { return kldescribe(c.cursor, "", st, 2, c.areas.area(440)); }},
+    {"klbind", Setup::selected, [] { return after_records(2, {status()}); },
+     [](C& c, klstatus* st) { return klbind(c.cursor, "", st, 2, c.areas.area(440)); }},
+    {"klassignvalues", Setup::selected, [] { return one(); },
+     [](C& c, klstatus* st) {
+         return klassignvalues(c.cursor, "", st, "label", 2, c.areas.area(16));
+     }},
+    {"kljoin", Setup::cursor, [] { return one(StatusRecord{}.valuesize(3)); },
+     [](C& c, klstatus* st) {
+         return kljoin(c.cursor, "", st, "orders", "customer", 0, "customers", "id");
+     }},
+    {"kljoin303", Setup::cursor, [] { return one(StatusRecord{}.valuesize(3)); },
+     [](C& c, klstatus* st) {
+         return kljoin303(c.cursor, "", st, "orders", "customer", "customers", "id");
+     }},
+    {"klcalc", Setup::cursor, [] { return one(StatusRecord{}.bufflen(8), counting_bytes(8)); },
+     [](C& c, klstatus* st) {
+         return klcalc(c.cursor, "", st, "orders", "quantity", c.areas.area(8));
+     }},
+    {"klexport", Setup::cursor, [] { return one(); },
+     [](C& c, klstatus* st) { return klexport(c.cursor, "", st, "PROD", "orders.txt"); }},
+};
+
+// The faults each kind of socket operation meets.
+std::vector<SocketFault> faults_for(SocketOp op) {
+    switch (op) {
+    case SocketOp::send:
+        return {SocketFault::error, SocketFault::reset, SocketFault::short_transfer};
+    case SocketOp::recv:
+        return {SocketFault::error, SocketFault::reset, SocketFault::peer_closed,
+                SocketFault::short_transfer};
+    default:
+        return {SocketFault::error};
+    }
+}
+
+const char* op_name(SocketOp op) {
+    static constexpr const char* names[] = {"open", "connect", "set option",
+                                            "send", "receive", "close"};
+    return names[static_cast<int>(op)];
+}
+
+const char* fault_name(SocketFault fault) {
+    static constexpr const char* names[] = {"error", "reset", "peer closed", "short"};
+    return names[static_cast<int>(fault)];
+}
+
+std::string describe(const Injected& f) {
+    switch (f.kind) {
+    case Injected::Kind::none:
+        return "no fault";
+    case Injected::Kind::socket:
+        return std::string(fault_name(f.fault)) + " at " + op_name(f.op) + " #" +
+               std::to_string(f.n);
+    case Injected::Kind::every_receive_short:
+        return "every receive cut to one byte";
+    case Injected::Kind::seam_allocation:
+        return "seam allocation fails after " + std::to_string(f.n);
+    case Injected::Kind::new_allocation:
+        return "operator new fails after " + std::to_string(f.n);
+    }
+    return "";
+}
+
+// The socket error a fault reports.
+kl_long fault_info(SocketFault fault) {
+    switch (fault) {
+    case SocketFault::error:
+        return platform::wsa_enetdown;
+    case SocketFault::reset:
+    case SocketFault::peer_closed:
+        return platform::wsa_econnreset;
+    case SocketFault::short_transfer:
+        return 0; // a short send sets no socket error
+    }
+    return 0;
+}
+
+// Counting the open descriptors is cheap on POSIX; on Windows it probes
+// every handle value, so there it is done once, at the end.
+#if defined(_WIN32)
+constexpr bool count_descriptors_each_case = false;
+#else
+constexpr bool count_descriptors_each_case = true;
+#endif
+
+struct FaultInjectionTest : ::testing::Test {
+    std::filesystem::path dir;
+    int baseline = 0;
+    std::unique_ptr<TestPeer> peer;
+    int cases = 0;
+    int socket_cases = 0;
+    int allocation_cases = 0;
+    int not_fired = 0;
+
+    void SetUp() override {
+        reset_library_state();
+        dir = os::make_temp_dir();
+        os::set_env("KL_WINDIR", dir.string().c_str());
+        const std::string messages = (dir / "messages.ini").string();
+        std::ofstream(dir / "talvern.ini") << "[Kelora]\nKLGlobal=" << messages << "\n";
+        std::ofstream(messages) << "[ENVIRONMENT KLGLOBAL]\nKLMSG_20001=local text\n";
+        baseline = open_descriptor_count();
+    }
+
+    void TearDown() override {
+        reset_library_state();
+        os::set_env("KL_WINDIR", nullptr);
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);
+    }
+
+    // With a limit on every wait, so a case that leaves the library waiting
+    // for an answer that never comes fails instead of hanging.
+    std::string write_environment() const {
+        const std::filesystem::path path = dir / "prod.env";
+        std::ofstream(path) << "[environment]\nname=production\n[include]\nNode=PROD\n"
+                               "filename=sales.db\n[Node PROD]\ntransport=tcpsockets\n"
+                               "ipaddress=127.0.0.1\ntimeout=10\nport="
+                            << peer->dispatcher_port() << "\n";
+        return path.string();
+    }
+
+    kl_long connect(const std::string& environment) {
+        peer->script(one({}, server_instance));
+        klstatus st{};
+        kl_long instance = 0;
+        EXPECT_EQ(klconnect(environment.c_str(), "", &st, "scott", "", &instance), 0u)
+            << st.error << " " << st.info;
+        return instance;
+    }
+
+    void set_up(const CallCase& call, Conversation& c) {
+        if (call.setup == Setup::none) return;
+        c.instance = connect(c.environment);
+        if (call.setup == Setup::instance) return;
+        peer->script(one({}, server_cursor));
+        klstatus st{};
+        ASSERT_EQ(klopencursor(c.instance, "", &st, &c.cursor), 0u);
+        if (call.setup == Setup::cursor) return;
+        peer->script(one(StatusRecord{}.bufflen(16).valuesize(8)));
+        ASSERT_EQ(klselect(c.cursor, "", &st, "orders", "*", ""), 0u);
+    }
+
+    // Runs the call once under the fault.  Returns whether the fault took
+    // effect, and the count of each socket operation the call made.
+    bool run(const CallCase& call, const Injected& f,
+             std::array<int, platform::socket_op_kinds>* operations = nullptr) {
+        SCOPED_TRACE(describe(f));
+        ++cases;
+        reset_library_state();
+        peer = std::make_unique<TestPeer>();
+        Conversation c;
+        c.environment = write_environment();
+        set_up(call, c);
+        if (::testing::Test::HasFatalFailure()) return false;
+        if (call.answers) peer->script(call.answers());
+
+        // Armed only around the call itself.
+        const int faults_before = platform::injected_faults();
+        const int refused_before = new_refused;
+        platform::inject_socket_fault(f.op, f.kind == Injected::Kind::socket ? f.n : 0, f.fault);
+        if (f.kind == Injected::Kind::seam_allocation) platform::set_allocation_failures_after(f.n);
+        if (f.kind == Injected::Kind::new_allocation) new_countdown = f.n;
+        if (f.kind == Injected::Kind::every_receive_short) platform::set_short_receive_every(1);
+        klstatus* st = c.areas.status();
+        const std::uint32_t result = call.call(c, st);
+        const Outcome outcome{result, st->error, st->info};
+        new_countdown = -1;
+        platform::set_allocation_failures_after(-1);
+        platform::set_short_receive_every(0);
+        const bool fired = f.kind == Injected::Kind::every_receive_short ||
+                           platform::injected_faults() != faults_before ||
+                           new_refused != refused_before;
+        std::array<int, platform::socket_op_kinds> made{};
+        for (int k = 0; k < platform::socket_op_kinds; ++k)
+            made[k] = platform::socket_operations(static_cast<SocketOp>(k));
+        platform::inject_socket_fault(SocketOp::send, 0, SocketFault::error);
+        if (operations) *operations = made;
+
+        EXPECT_TRUE(c.areas.intact()) << "a write outside the caller's areas";
+        const Expected expected = expectation(call, f, fired, c);
+        if (fired && (f.kind == Injected::Kind::seam_allocation ||
+                      f.kind == Injected::Kind::new_allocation)) {
+            // The system error number of the moment is the info; it is
+            // not compared.
+            const auto number = static_cast<kl_long>(KL_RESULT_NUMBER(result));
+            EXPECT_TRUE(number == KL_ERR_NO_MEMORY ||
+                        (number != 0 && number == call.other_allocation_error))
+                << ::testing::PrintToString(outcome);
+        } else {
+            EXPECT_EQ(outcome, expected.outcome);
+        }
+        if (f.kind == Injected::Kind::socket && !fired) ++not_fired;
+        check_next_calls(c, expected.connected, made[static_cast<int>(SocketOp::send)] == 0);
+
+        peer.reset();
+        reset_library_state();
+        if (count_descriptors_each_case) {
+            EXPECT_EQ(open_descriptor_count(), baseline) << "a descriptor left open";
+        }
+        return fired;
+    }
+
+    Expected expectation(const CallCase& call, const Injected& f, bool fired,
+                         const Conversation& c) const {
+        const Expected clean{call.clean, call.connected_after};
+        if (!fired) return clean;
+        if (f.kind == Injected::Kind::every_receive_short) {
+            // As the first receive cut short, for the calls with a rule.
+            const Injected first{.kind = Injected::Kind::socket,
+                                 .op = SocketOp::recv,
+                                 .n = 1,
+                                 .fault = SocketFault::short_transfer};
+            if (call.on_socket_fault) {
+                if (const auto special = call.on_socket_fault(first)) return *special;
+            }
+            return clean;
+        }
+        if (f.kind == Injected::Kind::socket) {
+            if (call.on_socket_fault) {
+                if (const auto special = call.on_socket_fault(f)) return *special;
+            }
+            // The option is a speed-up whose failure is not reported.
+            if (cut_receive(f) || f.op == SocketOp::set_option) return clean;
+            return {failed(KL_ERR_SOCKET, fault_info(f.fault)), false};
+        }
+        // An allocation failure leaves the connection as it was (the
+        // outcome is checked by run).
+        return {{}, c.instance != 0};
+    }
+
+    // The library is fit for the next call: blocks of a lost connection
+    // fail with 18011 and are freed by their close; live ones close over
+    // the connection with answers of their own; after a lost connection a
+    // new one can be made.  Nothing stays behind.
+    void check_next_calls(Conversation& c, bool expected_connected, bool sent_nothing) {
+        EXPECT_EQ(live_connection() != 0, expected_connected);
+        const bool connected = live_connection() != 0;
+        if (!connected) {
+            if (c.instance != 0 && client_tables.instances.find(c.instance) != nullptr) {
+                klstatus st{};
+                kl_long cursor = 0;
+                EXPECT_EQ(klopencursor(c.instance, "", &st, &cursor), KL_ERR_NOT_CONNECTED);
+            }
+            // A new server for the new connection: the old one may still
+            // be about to accept the old connection and read its request.
+            peer = std::make_unique<TestPeer>();
+            c.environment = write_environment();
+        } else if (sent_nothing) {
+            peer->clear_script(); // the call's answers, never asked for
+        }
+
+        klstatus st{};
+        for (std::int32_t n = 1; n <= client_tables.cursors.highest_slot(); ++n) {
+            const kl_cursor_t* block = client_tables.cursors.find(n);
+            if (block == nullptr) continue;
+            const bool live = block->connection == live_connection() && live_connection() != 0;
+            if (live) peer->script(one(StatusRecord{}.info(marker)));
+            EXPECT_EQ(klclosecursor(n, "", &st), live ? 0u : KL_ERR_NOT_CONNECTED);
+            if (live) {
+                EXPECT_EQ(st.info, marker) << "the connection is out of step";
+            }
+        }
+        for (std::int32_t n = 1; n <= client_tables.instances.highest_slot(); ++n) {
+            const ClientInstance* block = client_tables.instances.find(n);
+            if (block == nullptr) continue;
+            const bool live = block->connection == live_connection() && live_connection() != 0;
+            if (live) peer->script(one());
+            EXPECT_EQ(kldisconnect(n, "", &st), live ? 0u : KL_ERR_NOT_CONNECTED);
+        }
+        if (!connected) {
+            const kl_long again = connect(c.environment);
+            peer->script(one());
+            EXPECT_EQ(kldisconnect(again, "", &st), 0u);
+        }
+        EXPECT_EQ(client_tables.cursors.used_count(), 0);
+        EXPECT_EQ(client_tables.instances.used_count(), 0);
+        EXPECT_EQ(transport_state.connected_flag, 0);
+        EXPECT_EQ(transport_state.na_instances.find(1), nullptr);
+    }
+
+    // Walks the allocations of a call: each run lets one more succeed,
+    // until the call runs without a refused one.
+    void walk_allocations(const CallCase& call, Injected::Kind kind) {
+        for (int n = 0; n < 100; ++n) {
+            ++allocation_cases;
+            if (!run(call, {.kind = kind, .n = n})) return;
+        }
+        ADD_FAILURE() << "more than 100 allocations";
+    }
+};
+
+TEST_F(FaultInjectionTest, EveryCallThroughEveryFault) {
+    for (const CallCase& call : calls) {
+        SCOPED_TRACE(call.name);
+        std::array<int, platform::socket_op_kinds> operations{};
+        run(call, {}, &operations);
+        if (operations[static_cast<int>(SocketOp::recv)] > 0) {
+            run(call, {.kind = Injected::Kind::every_receive_short});
+            ++socket_cases;
+        }
+        for (int k = 0; k < platform::socket_op_kinds; ++k) {
+            const auto op = static_cast<SocketOp>(k);
+            for (int n = 1; n <= operations[k]; ++n) {
+                for (SocketFault fault : faults_for(op)) {
+                    const bool fired = run(
+                        call, {.kind = Injected::Kind::socket, .op = op, .n = n, .fault = fault});
+                    // The clean run made at least one operation of the
+                    // kind; later ones may vary with the peer's timing.
+                    if (n == 1) {
+                        EXPECT_TRUE(fired) << fault_name(fault) << " at the first " << op_name(op);
+                    }
+                    ++socket_cases;
+                }
+            }
+        }
+        walk_allocations(call, Injected::Kind::seam_allocation);
+        walk_allocations(call, Injected::Kind::new_allocation);
+    }
+    EXPECT_EQ(open_descriptor_count(), baseline) << "a descriptor left open";
+    std::printf("fault injection: %d cases (%d socket faults, %d allocation runs), %d faults that "
+                "never took effect\n",
+                cases, socket_cases, allocation_cases, not_fired);
+}
+
+} // namespace
+} // namespace kl::test
