@@ -73,10 +73,10 @@ TEST(ParseOptions, FailureCodesAndReports) {
         SCOPED_TRACE(c.text);
         Parsed p(c.text, c.table());
         EXPECT_EQ(p.result, c.code);
-        EXPECT_EQ(kl::parse_state.code, c.code);
-        EXPECT_EQ(kl::parse_state.entry, c.entry);
+        EXPECT_EQ(p.report.failure.code, c.code);
+        EXPECT_EQ(p.report.failure.entry, c.entry);
         if (c.code != -7 && c.code != -8) {
-            EXPECT_EQ(kl::parse_state.offset, c.offset);
+            EXPECT_EQ(p.report.failure.offset, c.offset);
         }
         EXPECT_EQ(p.report.error, 18006);
         EXPECT_STREQ(p.report.text, c.report);
@@ -104,7 +104,7 @@ TEST(ParseOptions, SplittingAndQuoting) {
         SCOPED_TRACE(c.text);
         Parsed p(c.text, base());
         ASSERT_EQ(p.result, c.terms);
-        EXPECT_EQ(kl::parse_state.code, 0);
+        EXPECT_EQ(p.report.failure.code, 0);
         if (c.trace == nullptr) {
             EXPECT_EQ(p.value(0), nullptr);
         } else {
@@ -148,11 +148,10 @@ TEST(ParseOptions, NullTextNullTableAndTermLimit) {
     for (int i = 0; i < 64; ++i)
         terms += "OPT,";
     EXPECT_EQ(Parsed(terms, base()).result, 64);
-    EXPECT_EQ(kl::parse_state.code, 0); // cleared after the earlier failure
     Parsed over(terms + "OPT", base());
     EXPECT_EQ(over.result, kl::parse_too_many_terms);
     EXPECT_STREQ(over.report.text, "too many options");
-    EXPECT_EQ(kl::parse_state.offset, 64 * 4);
+    EXPECT_EQ(over.report.failure.offset, 64 * 4);
 }
 
 } // namespace

@@ -52,18 +52,18 @@ char upper(char c) {
     return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
-void fail_at(int code, const char* text, const char* keyword, const char* value, int entry,
-             int term) {
-    parse_state.code = code;
-    parse_state.keyword = keyword;
-    parse_state.value = value;
-    parse_state.offset = keyword ? keyword - text : 0;
-    parse_state.entry = entry;
-    parse_state.term = term;
+void fail_at(ParseFailure& failure, int code, const char* text, const char* keyword,
+             const char* value, int entry, int term) {
+    failure.code = code;
+    failure.keyword = keyword;
+    failure.value = value;
+    failure.offset = keyword ? keyword - text : 0;
+    failure.entry = entry;
+    failure.term = term;
 }
 
 // Splits text[0, length) into terms.  Returns 0 or a negative ParseCode.
-int split_terms(char* text, std::size_t length, Terms& terms) {
+int split_terms(char* text, std::size_t length, Terms& terms, ParseFailure& failure) {
     char quote = '\0'; // the quote that opened the current stretch, or NUL
     bool value_pending = false;
     bool new_term = true;
@@ -73,7 +73,7 @@ int split_terms(char* text, std::size_t length, Terms& terms) {
     // Starts a new term whose keyword begins at p.
     auto begin_term = [&](char* p) {
         if (terms.count == max_option_terms) {
-            fail_at(parse_too_many_terms, text, p, nullptr, -1, terms.count);
+            fail_at(failure, parse_too_many_terms, text, p, nullptr, -1, terms.count);
             return false;
         }
         terms.list[terms.count++] = Term{p, nullptr};
@@ -108,8 +108,9 @@ int split_terms(char* text, std::size_t length, Terms& terms) {
             if (new_term && !begin_term(p)) return parse_too_many_terms;
             if (++equals > 1) {
                 Term& t = terms.list[terms.count - 1];
-                fail_at(parse_second_equals, text, t.keyword, nullptr, -1, terms.count - 1);
-                parse_state.offset = p - text;
+                fail_at(failure, parse_second_equals, text, t.keyword, nullptr, -1,
+                        terms.count - 1);
+                failure.offset = p - text;
                 return parse_second_equals;
             }
             *p = '\0';
@@ -150,12 +151,13 @@ int seen_in_group(std::span<OptionEntry> table, std::uint8_t group) {
 }
 
 // Matches the terms to the table.  0 or a negative ParseCode.
-int match_terms(const char* text, const Terms& terms, std::span<OptionEntry> table) {
+int match_terms(const char* text, const Terms& terms, std::span<OptionEntry> table,
+                ParseFailure& failure) {
     for (int t = 0; t < terms.count; ++t) {
         const Term& term = terms.list[t];
         const int index = find_entry(table, term.keyword);
         if (index < 0) {
-            fail_at(parse_unknown_keyword, text, term.keyword, term.value, -1, t);
+            fail_at(failure, parse_unknown_keyword, text, term.keyword, term.value, -1, t);
             return parse_unknown_keyword;
         }
         OptionEntry& entry = table[static_cast<std::size_t>(index)];
@@ -170,7 +172,7 @@ int match_terms(const char* text, const Terms& terms, std::span<OptionEntry> tab
             }
         }
         if (code != 0) {
-            fail_at(code, text, term.keyword, term.value, index, t);
+            fail_at(failure, code, text, term.keyword, term.value, index, t);
             return code;
         }
     }
@@ -178,7 +180,7 @@ int match_terms(const char* text, const Terms& terms, std::span<OptionEntry> tab
 }
 
 // Checks required entries and required groups in table order.
-int check_required(std::span<OptionEntry> table) {
+int check_required(std::span<OptionEntry> table, ParseFailure& failure) {
     std::uint8_t previous_group = 0;
     for (std::size_t i = 0; i < table.size(); ++i) {
         const OptionEntry& entry = table[i];
@@ -190,8 +192,8 @@ int check_required(std::span<OptionEntry> table) {
             code = parse_group_missing;
         }
         if (code != 0) {
-            parse_state.code = code;
-            parse_state.entry = static_cast<int>(i);
+            failure.code = code;
+            failure.entry = static_cast<int>(i);
             return code;
         }
         previous_group = entry.group;
@@ -218,7 +220,8 @@ constexpr ReportText report_texts[] = {
     {parse_too_many_terms, "too many options", false},
 };
 
-void fill_report(ParseReport* report, int code, std::span<OptionEntry> table) {
+void fill_report(ParseReport* report, int code, std::span<OptionEntry> table,
+                 const ParseFailure& failure) {
     if (report == nullptr) return;
     const char* reason = "";
     bool names_word = false;
@@ -227,9 +230,9 @@ void fill_report(ParseReport* report, int code, std::span<OptionEntry> table) {
     }
     // Missing entries are named by the table; the others by the keyword
     // found in the text.
-    const char* word = parse_state.keyword;
+    const char* word = failure.keyword;
     if (code == parse_required_missing || code == parse_group_missing) {
-        word = table[static_cast<std::size_t>(parse_state.entry)].name;
+        word = table[static_cast<std::size_t>(failure.entry)].name;
     }
     char line[sizeof report->text + 8];
     format_text(line, "%s%.34s", reason, names_word && word ? word : "");
@@ -261,18 +264,20 @@ void clear_option_table(std::span<OptionEntry> table) {
 }
 
 int parse_options(char* text, std::span<OptionEntry> table, ParseReport* report) {
-    parse_state = ParseState{};
+    ParseFailure scratch;
+    ParseFailure& failure = report != nullptr ? report->failure : scratch;
+    failure = ParseFailure{};
     if (text == nullptr) return 0;
     int code = parse_no_table;
     if (table.data() != nullptr) {
         Terms terms;
-        code = split_terms(text, std::strlen(text), terms);
-        if (code == 0) code = match_terms(text, terms, table);
-        if (code == 0) code = check_required(table);
+        code = split_terms(text, std::strlen(text), terms, failure);
+        if (code == 0) code = match_terms(text, terms, table, failure);
+        if (code == 0) code = check_required(table, failure);
         if (code == 0) return terms.count;
     }
-    parse_state.code = code;
-    fill_report(report, code, table);
+    failure.code = code;
+    fill_report(report, code, table, failure);
     return code;
 }
 

@@ -46,15 +46,8 @@ enum ParseCode : int {
 
 inline constexpr int max_option_terms = 64;
 
-// What a caller reports when the parse fails: an error number for the
-// status and a short context text (35 characters are used).
-struct ParseReport {
-    std::int32_t error = 0;
-    char text[36] = {};
-};
-
-// Material of the last failure, cleared at the start of every parse.
-struct ParseState {
+// Material of a parse failure: which check failed and where.
+struct ParseFailure {
     int code = 0;
     std::ptrdiff_t offset = 0; // of the offending keyword (or '=') from the text start
     int entry = -1;            // index of the entry concerned
@@ -62,13 +55,23 @@ struct ParseState {
     const char* keyword = nullptr;
     const char* value = nullptr;
 };
-extern ParseState parse_state;
+
+// What a caller reports when the parse fails: an error number for the
+// status and a short context text (35 characters are used).  The failure
+// material is the parse's own, kept on the caller's stack, so parses on
+// several threads at once share nothing.
+struct ParseReport {
+    std::int32_t error = 0;
+    char text[36] = {};
+    ParseFailure failure; // filled by every parse; code 0 after a success
+};
 
 // Parses text against the table.  Returns the number of terms, or a
 // negative ParseCode.  A null text gives 0 without any check; a null table
 // gives -4.  On failure the report (when given) is filled: error = 18006
 // ("an option string was rejected") and a text naming the reason and the
-// offending word, such as "unknown keyword FOO".
+// offending word, such as "unknown keyword FOO".  The report's failure
+// material is filled after every parse, success or not.
 int parse_options(char* text, std::span<OptionEntry> table, ParseReport* report);
 
 // ---- configuration files ---------------------------------------------------

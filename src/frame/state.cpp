@@ -9,7 +9,6 @@
 #include <new>
 
 #include "frame/call.h"
-#include "frame/options.h"
 #include "frame/tables.h"
 #include "frame/trace.h"
 
@@ -25,8 +24,5 @@ TraceState trace_state;
 // Built in static storage, so making it allocates nothing and cannot fail.
 alignas(ClientTables) static unsigned char client_tables_storage[sizeof(ClientTables)];
 ClientTables& client_tables = *new (client_tables_storage) ClientTables;
-
-// Material of the last option parse failure.
-ParseState parse_state;
 
 } // namespace kl
