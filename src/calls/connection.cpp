@@ -52,10 +52,12 @@ using Entry = std::array<char, entry_size>;
 // after filling 18013 when the log cannot be opened.
 bool start_tracing(const OptionEntry& trace_option, klstatus& st) {
     if (trace_state.debug_flag) return true;
-    if (read_config(profile_file, "debug", "trace", trace_state.log_file)) {
+    char configured[sizeof trace_state.log_file];
+    if (read_config(profile_file, "debug", "trace", configured)) {
+        set_log_file(configured);
         trace_state.debug_flag = 1;
     } else {
-        trace_state.log_file[0] = '\0';
+        set_log_file("");
         if (trace_option.seen) {
             set_log_file(trace_option.value);
             trace_state.debug_flag = 1;

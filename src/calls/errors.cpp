@@ -7,9 +7,10 @@
 // buffer, a 256-byte area that every text written here fits with its
 // terminator.
 //
-// The local lookup runs without the one-call guard; only the server
-// exchange takes it, and when another call holds it klerror gives up
-// rather than waits.
+// The local lookup runs without the one-call guard (the message file's
+// name is read under a lock of its own); only the server exchange takes
+// the guard, and when another call holds it klerror gives up rather than
+// waits.
 
 #include "calls/errors.h"
 
@@ -21,6 +22,7 @@
 #include "frame/call.h"
 #include "frame/format.h"
 #include "frame/options.h"
+#include "frame/shared.h"
 #include "frame/trace.h"
 #include "platform/platform.h"
 #include "transport/exchange.h"
@@ -68,13 +70,26 @@ void build_message_key(const klstatus& status, std::span<char> key) {
         format_text(key, "KLMSG_%.5ld", status.error);
 }
 
-// Reads the message file's name (the first call does this, once).  False
-// when talvern.ini names none.
-bool read_message_file_name() {
+// Guards the message file record: the first calls of several threads may
+// meet in the reading of its name.
+SpinLock message_file_lock;
+
+enum class MessageFile { missing_now, missing, known };
+
+// Reads the message file's name the first time and tells what is known
+// of it: missing_now when this call found talvern.ini naming none,
+// missing when an earlier call did, known with the name copied to name.
+MessageFile message_file(std::span<char> name) {
+    LockHolder hold(message_file_lock);
     MessageFileState& file = message_file_state;
-    file.read = true;
-    file.known = read_config(profile_file, "Kelora", "KLGlobal", file.name);
-    return file.known;
+    if (!file.read) {
+        file.read = true;
+        file.known = read_config(profile_file, "Kelora", "KLGlobal", file.name);
+        if (!file.known) return MessageFile::missing_now;
+    }
+    if (!file.known) return MessageFile::missing;
+    copy_text(name, file.name);
+    return MessageFile::known;
 }
 
 // Appends " (context)" with the status text.  The context gives way to
@@ -98,11 +113,11 @@ void append_context(char* message, const klstatus& status) {
 
 // Looks the status up in the message file.  True, with the message in
 // place, when the file has a text for it.
-bool local_message(const klstatus& status, char* message) {
+bool local_message(const char* file, const klstatus& status, char* message) {
     std::array<char, 32> key{};
     build_message_key(status, key);
-    platform::read_profile_string(message_file_state.name, message_section, key.data(),
-                                  message_missing, std::span(message, message_size));
+    platform::read_profile_string(file, message_section, key.data(), message_missing,
+                                  std::span(message, message_size));
     if (std::strcmp(message, message_missing) == 0) return false;
     append_context(message, status);
     return true;
@@ -161,12 +176,14 @@ char* message_text(klstatus* status, const char* options, char* message) {
     trace_call("\nFunction: klerror\n  klstatus.error=%ld\n  options=%.80s\n", status->error,
                options);
 
-    if (!message_file_state.read && !read_message_file_name()) {
+    char file[sizeof message_file_state.name];
+    const MessageFile lookup = message_file(file);
+    if (lookup == MessageFile::missing_now) {
         copy_text(std::span(message, message_size), no_message_file);
         return message;
     }
-    if (message_file_state.known) {
-        if (local_message(*status, message)) {
+    if (lookup == MessageFile::known) {
+        if (local_message(file, *status, message)) {
             trace_call("  Return from klerror with local message [%s].\n", message);
             return message;
         }

@@ -1,6 +1,8 @@
 // The frame's process-wide state, in one place.  There is one copy per
-// process and no per-thread state; everything here is touched only by the
-// call that holds the owner word (the owner word itself is atomic).
+// process and no per-thread state.  The tables are touched only by the call
+// that holds the owner word (the owner word itself is atomic); the trace
+// state is also read by calls outside the guard, through shared words and
+// a lock (frame/trace.h).
 //
 // Nothing is torn down when the process ends: the tables are made once and
 // never destroyed, so a call made from an application's own exit handlers

@@ -9,9 +9,8 @@ namespace kl {
 
 namespace {
 
-// The line being formatted.  Lines are written from inside exported calls,
-// which run one at a time, so one buffer serves the process.
-std::array<char, 2024> line_buffer;
+// Keeps lines whole and in order in the log file, and guards its name.
+SpinLock log_lock;
 
 constexpr const char* log_error_title = "VESKAPI Error";
 constexpr const char* line_box_title = "VESK Client/Server API";
@@ -34,27 +33,33 @@ void format_banner_time(std::span<char> out) {
 void trace_write(const char* format, std::span<const FormatArg> args) {
     if (!tracing_any()) return;
     const platform::window_t focus = platform::focus_window();
-    line_buffer.fill('\0');
-    const std::size_t length =
-        format_into(std::span(line_buffer.data(), trace_line_limit + 1), format, args);
+    std::array<char, trace_line_limit + 1> line;
+    const std::size_t length = format_into(line, format, args);
 
     if (trace_state.debug_flag != 0) {
-        if (!platform::append_to_file(trace_state.log_file, line_buffer.data(), length)) {
-            platform::message_box(focus, "Cannot open log file!", log_error_title, platform::mb_ok);
+        bool written = false;
+        {
+            LockHolder hold(log_lock);
+            written = platform::append_to_file(trace_state.log_file, line.data(), length);
         }
+        // A box may wait for the user, so none is shown under the lock.
+        if (!written)
+            platform::message_box(focus, "Cannot open log file!", log_error_title, platform::mb_ok);
     }
     if (trace_state.error_display_level == 2) {
-        platform::message_box(focus, line_buffer.data(), line_box_title,
+        platform::message_box(focus, line.data(), line_box_title,
                               platform::mb_ok | platform::mb_iconinformation);
         platform::set_focus_window(focus);
     }
 }
 
 void set_log_file(const char* path) {
+    LockHolder hold(log_lock);
     copy_text(trace_state.log_file, path);
 }
 
 bool open_log() {
+    LockHolder hold(log_lock);
     return platform::can_append(trace_state.log_file);
 }
 
@@ -63,6 +68,7 @@ void write_banner(const char* asterisks) {
     format_banner_time(when);
     char line[128];
     const std::size_t length = format_text(line, "%s %s", asterisks, when);
+    LockHolder hold(log_lock);
     platform::append_to_file(trace_state.log_file, line, length);
 }
 

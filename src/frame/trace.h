@@ -5,20 +5,28 @@
 // handle stays open between lines and other programs may read the file
 // while the library runs.  Tracing, once switched on, stays on for the
 // life of the process.
+//
+// Lines come from several threads at once: a call refused with 18002 and
+// the calls that run outside the one-call guard write theirs while another
+// thread's call holds the guard.  Each thread formats into a buffer of its
+// own, and one line at a time is appended to the file.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
 #include "frame/format.h"
+#include "frame/shared.h"
 
 namespace kl {
 
-// Process-wide switches and state of the trace log.
+// Process-wide switches and state of the trace log.  The switches are
+// read by every call on every thread; the log file's name is written only
+// through set_log_file and read under the same lock.
 struct TraceState {
-    std::uint16_t debug_flag = 0;          // 1 = lines are appended to the log file
-    std::uint16_t error_display_level = 0; // 2 = every line is also shown in a box
-    char log_file[128] = {};               // path of the log file
+    SharedWord debug_flag = 0;          // 1 = lines are appended to the log file
+    SharedWord error_display_level = 0; // 2 = every line is also shown in a box
+    char log_file[128] = {};            // path of the log file
 };
 extern TraceState trace_state;
 

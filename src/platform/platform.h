@@ -166,6 +166,9 @@ std::size_t load_string(unsigned id, std::span<char> out);
 // Identity of the calling thread: never 0, different for every live thread.
 std::uint32_t thread_identity();
 
+// Gives the rest of the calling thread's time slice to other threads.
+void yield_thread();
+
 // Local calendar time, for the trace banner.
 struct LocalTime {
     int year = 0;    // e.g. 2026

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "frame/shared.h"
 #include "frame/tables.h"
 #include "platform/platform.h"
 #include "transport/record_stream.h"
@@ -29,10 +30,12 @@ struct NetworkAccessInstance {
     std::uint32_t serial = 0;
 };
 
+// The connected flag and the host type are also read by calls that run
+// outside the one-call guard (klerror, apiinfo), so they are shared words.
 struct TransportState {
-    std::uint16_t connected_flag = 0;   // a server connection exists
+    SharedWord connected_flag = 0;      // a server connection exists
     std::uint16_t byte_order_flag = 0;  // integers travel big-endian
-    std::uint16_t host_type = 0;        // from the dispatcher's reply
+    SharedWord host_type = 0;           // from the dispatcher's reply
     std::uint32_t received_length = 0;  // length of the last answer stored
     std::uint32_t discarded_length = 0; // bytes of the last answer that did not fit
     // The dispatcher connection while an exchange holds it, else invalid_socket.

@@ -2,6 +2,7 @@
 // time, message boxes, the application's string table, errno and files.
 
 #include <errno.h>
+#include <sched.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/syscall.h>
@@ -17,6 +18,10 @@ namespace kl::platform {
 std::uint32_t thread_identity() {
     // The kernel's thread id: never 0 and unique among live threads.
     return static_cast<std::uint32_t>(::syscall(SYS_gettid));
+}
+
+void yield_thread() {
+    ::sched_yield();
 }
 
 LocalTime local_time() {

@@ -354,6 +354,10 @@ std::uint32_t thread_identity() {
     return static_cast<std::uint32_t>(GetCurrentThreadId());
 }
 
+void yield_thread() {
+    Sleep(0);
+}
+
 LocalTime local_time() {
     SYSTEMTIME now;
     GetLocalTime(&now);
