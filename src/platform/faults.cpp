@@ -20,6 +20,7 @@ std::atomic<int> fault_op{0};
 std::atomic<int> fault_at{0}; // 0 = none
 std::atomic<SocketFault> fault_kind{SocketFault::error};
 std::atomic<int> fault_error{0};
+std::atomic<SocketObserver> socket_observer{nullptr};
 
 } // namespace
 
@@ -68,7 +69,14 @@ int injected_faults() {
     return faults_taken.load();
 }
 
+void set_socket_observer(SocketObserver observer) {
+    socket_observer = observer;
+}
+
 std::optional<long> socket_fault(SocketOp op, std::size_t* length) {
+    if (op == SocketOp::send || op == SocketOp::recv) {
+        if (const SocketObserver observer = socket_observer.load()) observer();
+    }
     const int n = ++operations[static_cast<std::size_t>(op)];
     if (fault_at.load() == 0 || fault_op.load() != static_cast<int>(op) || fault_at.load() != n)
         return std::nullopt;

@@ -244,4 +244,10 @@ int injected_faults();
 // finds the peer closed).  A short transfer only cuts *length.
 std::optional<long> socket_fault(SocketOp op, std::size_t* length = nullptr);
 
+// When set, called by socket_fault for every send and receive, on the
+// calling thread: tests see through it which thread works the connection
+// at each step.  nullptr turns it off.
+using SocketObserver = void (*)();
+void set_socket_observer(SocketObserver observer);
+
 } // namespace kl::platform
