@@ -71,31 +71,21 @@ struct CallRecord {
     std::size_t begin = 0, end = 0;
 };
 
-// A status record and areas with guard bytes on both sides, so a write
-// outside them shows.
+// A status record or an area with guard bytes on both sides, so a write
+// outside it shows.
 constexpr unsigned char guard_byte = 0xA5;
-template <std::size_t N> struct Guarded {
+template <class T> struct Guarded {
     unsigned char before[32];
-    char area[N];
+    T value;
     unsigned char after[32];
-    Guarded() { std::memset(this, guard_byte, sizeof *this); }
+    Guarded() { std::memset(static_cast<void*>(this), guard_byte, sizeof *this); }
     bool guards_intact() const {
         for (std::size_t i = 0; i < 32; ++i)
             if (before[i] != guard_byte || after[i] != guard_byte) return false;
         return true;
     }
 };
-struct GuardedStatus {
-    unsigned char before[32];
-    klstatus st;
-    unsigned char after[32];
-    GuardedStatus() { std::memset(this, guard_byte, sizeof *this); }
-    bool guards_intact() const {
-        for (std::size_t i = 0; i < 32; ++i)
-            if (before[i] != guard_byte || after[i] != guard_byte) return false;
-        return true;
-    }
-};
+using GuardedStatus = Guarded<klstatus>;
 
 // The records each thread selects: orders 40t+1 .. 40t+30, four integers
 // (16 bytes) each, fetched six at a time.
@@ -167,13 +157,15 @@ class Worker {
 
     std::vector<CallRecord> calls;
     std::vector<std::string> failures;
+    int failure_count = 0;
     std::map<std::string, std::set<std::string>> inserted; // table -> names
     int klerror_calls = 0;
     int version_calls = 0;
 
   private:
+    // The first few failures are kept for the report; the rest counted.
     void fail(const std::string& what) {
-        failures.push_back("thread " + std::to_string(t_) + ": " + what);
+        if (++failure_count <= 10) failures.push_back("thread " + std::to_string(t_) + ": " + what);
     }
 
     // Takes a step again after each refusal, with a call outside the guard
@@ -201,22 +193,22 @@ class Worker {
     template <class Call> bool guarded(const char* name, GuardedStatus& s, Call call) {
         CallRecord record{name, thread_};
         record.begin = uses_so_far();
-        const std::uint32_t r = call(s.st);
+        const std::uint32_t r = call(s.value);
         record.end = uses_so_far();
         record.refused = r == KL_ERR_CALL_IN_PROGRESS;
         calls.push_back(record);
         refused_ = record.refused;
         if (!s.guards_intact()) fail(std::string(name) + " wrote outside the status record");
         if (record.refused) {
-            const bool clean = s.st.error == KL_ERR_CALL_IN_PROGRESS && s.st.warn == 0 &&
-                               s.st.info == 0 && s.st.buffer[0] == '\0';
+            const bool clean = s.value.error == KL_ERR_CALL_IN_PROGRESS && s.value.warn == 0 &&
+                               s.value.info == 0 && s.value.buffer[0] == '\0';
             if (!clean) fail(std::string(name) + " refused with an unexpected status");
             return false;
         }
         if (r != 0) {
             fail(std::string(name) + " failed: result " + std::to_string(r) + ", error " +
-                 std::to_string(s.st.error) + " [" +
-                 std::string(s.st.buffer, strnlen(s.st.buffer, sizeof s.st.buffer)) + "]");
+                 std::to_string(s.value.error) + " [" +
+                 std::string(s.value.buffer, strnlen(s.value.buffer, sizeof s.value.buffer)) + "]");
             return false;
         }
         return true;
@@ -258,34 +250,35 @@ class Worker {
                 return klselect(cursor_, "", &st, "orders", selection_columns, criteria.c_str());
             }))
             return;
-        if (s.st.count != rows_per_selection || s.st.bufflen != record_length)
-            fail("klselect: count " + std::to_string(s.st.count) + ", bufflen " +
-                 std::to_string(s.st.bufflen));
+        if (s.value.count != rows_per_selection || s.value.bufflen != record_length)
+            fail("klselect: count " + std::to_string(s.value.count) + ", bufflen " +
+                 std::to_string(s.value.bufflen));
         selected_ = true;
         position_ = 0;
     }
 
     void fetch() {
         GuardedStatus s;
-        Guarded<fetch_batch * record_length + 16> records;
+        Guarded<char[fetch_batch * record_length + 16]> records;
         if (!guarded("klfetch", s, [&](klstatus& st) {
-                return klfetch(cursor_, "", &st, fetch_batch, records.area);
+                return klfetch(cursor_, "", &st, fetch_batch, records.value);
             })) {
             // A refused fetch writes nothing and does not move the cursor,
             // as the next fetch's records show.
-            for (const char c : records.area)
+            for (const char c : records.value)
                 if (static_cast<unsigned char>(c) != guard_byte)
                     return fail("a refused klfetch wrote the records area");
             return;
         }
-        if (s.st.count != fetch_batch) return fail("klfetch count " + std::to_string(s.st.count));
+        if (s.value.count != fetch_batch)
+            return fail("klfetch count " + std::to_string(s.value.count));
         for (int k = 0; k < fetch_batch; ++k) {
-            const std::string got(records.area + k * record_length, record_length);
+            const std::string got(records.value + k * record_length, record_length);
             if (got != expected_[static_cast<std::size_t>(position_ + k)])
                 return fail("klfetch: record " + std::to_string(position_ + k) + " is wrong");
         }
-        for (std::size_t i = fetch_batch * record_length; i < sizeof records.area; ++i)
-            if (static_cast<unsigned char>(records.area[i]) != guard_byte)
+        for (std::size_t i = fetch_batch * record_length; i < sizeof records.value; ++i)
+            if (static_cast<unsigned char>(records.value[i]) != guard_byte)
                 return fail("klfetch wrote past its records");
         if (!records.guards_intact()) return fail("klfetch wrote outside its area");
         position_ += fetch_batch;
@@ -316,7 +309,7 @@ class Worker {
                 return klinsert(instance_, "CHAR", &st, table, "", row.data());
             }))
             return;
-        if (s.st.count != 1) fail("klinsert count " + std::to_string(s.st.count));
+        if (s.value.count != 1) fail("klinsert count " + std::to_string(s.value.count));
         inserted[table].insert(name);
     }
 
@@ -354,7 +347,7 @@ class Worker {
         cursor_status.error = 11042;
         std::strcpy(cursor_status.buffer, "client cursor");
         const std::size_t begin = uses_so_far();
-        Guarded<256> text;
+        Guarded<char[256]> text;
         std::uint32_t r = 0;
         std::string expected;
         const char* name = "";
@@ -362,7 +355,7 @@ class Worker {
         case 0: {
             name = "klerror";
             ++klerror_calls;
-            if (klerror(&cursor_status, "", text.area) != text.area) fail("klerror result");
+            if (klerror(&cursor_status, "", text.value) != text.value) fail("klerror result");
             expected = "Cursor not open (client cursor)";
             break;
         }
@@ -372,31 +365,31 @@ class Worker {
             klstatus st{};
             st.error = KL_ERR_SOCKET;
             st.info = 10054;
-            if (klerror(&st, "", text.area) != text.area) fail("klerror result");
+            if (klerror(&st, "", text.value) != text.value) fail("klerror result");
             expected = "Connection reset";
             break;
         }
         case 2:
             name = "apierror";
             ++klerror_calls;
-            r = apierror(KL_MAKE_RESULT(KL_CAT_KELORA, 11042), &cursor_status, text.area);
+            r = apierror(KL_MAKE_RESULT(KL_CAT_KELORA, 11042), &cursor_status, text.value);
             expected = "KELORA:  Cursor not open (client cursor)";
             break;
         case 3:
             name = "apierror";
             r = apierror(KL_MAKE_RESULT(KL_CAT_CLIENT, KL_ERR_CALL_IN_PROGRESS), nullptr,
-                         text.area);
+                         text.value);
             expected = "Client (PC):  Another call in progress";
             break;
         case 4:
             name = "apierror";
-            r = apierror(KL_MAKE_RESULT(KL_CAT_SOCKETS, 10060), nullptr, text.area);
+            r = apierror(KL_MAKE_RESULT(KL_CAT_SOCKETS, 10060), nullptr, text.value);
             expected = "Sockets communication error #10060";
             break;
         case 5:
             name = "apiversion";
             ++version_calls;
-            r = apiversion(text.area);
+            r = apiversion(text.value);
             expected = "1.6.25";
             break;
         case 6: {
@@ -404,15 +397,15 @@ class Worker {
             std::uint16_t host_type = 0;
             r = apiinfo(0, "hosttype", nullptr, &host_type);
             if (host_type != 1) fail("apiinfo hosttype " + std::to_string(host_type));
-            r |= apiinfo(0, "clientversion", nullptr, text.area);
+            r |= apiinfo(0, "clientversion", nullptr, text.value);
             expected = "1.6.25";
             break;
         }
         }
         unguarded(name, begin);
         if (r != 0) fail(std::string(name) + " result " + std::to_string(r));
-        if (std::string(text.area) != expected)
-            fail(std::string(name) + " wrote \"" + std::string(text.area) + "\"");
+        if (std::string(text.value) != expected)
+            fail(std::string(name) + " wrote \"" + std::string(text.value) + "\"");
         if (!text.guards_intact()) fail(std::string(name) + " wrote outside its area");
     }
 
@@ -451,6 +444,9 @@ TEST_P(ThreadsTest, FourThreadsShareOneConnection) {
     std::ofstream(dir / "messages.ini") << local_messages;
     std::ofstream(dir / "strings.ini") << "[strings]\n18002=Another call in progress\n";
     os::set_env("KL_STRINGS", (dir / "strings.ini").string().c_str());
+    // Crossed answers would leave a thread waiting for bytes that went to
+    // another: the wait limit turns that into a failed call.
+    std::ofstream(environment, std::ios::app) << "timeout=10\n";
     const std::string trace_file = (dir / "trace.log").string();
     const kl_long instance = connect(("TRACE=" + trace_file).c_str());
     ASSERT_EQ(instance, 1);
@@ -496,9 +492,11 @@ TEST_P(ThreadsTest, FourThreadsShareOneConnection) {
     const std::string boxes = ::testing::internal::GetCapturedStderr();
     platform::set_socket_observer(nullptr);
 
-    for (const Worker& w : workers)
+    for (const Worker& w : workers) {
         for (const std::string& failure : w.failures)
             ADD_FAILURE() << failure;
+        EXPECT_EQ(w.failure_count, 0) << "failures in all";
+    }
 
     // Every send and receive was made by the thread holding the guard.
     const std::size_t used = next_use.load();
@@ -510,7 +508,6 @@ TEST_P(ThreadsTest, FourThreadsShareOneConnection) {
     // call outside the guard made none.
     int refused = 0;
     for (const Worker& w : workers) {
-        int ran = 0;
         for (const CallRecord& c : w.calls) {
             std::vector<std::size_t> own;
             for (std::size_t i = c.begin; i < c.end && i < used; ++i)
@@ -521,13 +518,11 @@ TEST_P(ThreadsTest, FourThreadsShareOneConnection) {
                 refused += c.refused;
                 continue;
             }
-            ++ran;
             if (own.empty()) continue;
             for (std::size_t i = own.front(); i <= own.back(); ++i)
                 ASSERT_EQ(socket_uses[i].thread, c.thread)
                     << c.name << ": another thread's exchange ran inside it";
         }
-        EXPECT_GE(ran, rounds / 4) << "a thread hardly got the connection";
     }
     EXPECT_GT(refused, 0) << "the threads never met";
 
