@@ -47,7 +47,7 @@ echo "== build and test under ThreadSanitizer =="
 # captures standard error cannot hide one.
 tsan_suites="frame_test options_test transport_test peer_test platform_test calls_test threads_test"
 tsan_started=$(date +%s)
-CC=clang CXX=clang++ cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKL_TSAN=ON >/dev/null
+CC=clang CXX=clang++ cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKL_TSAN=ON >/dev/null
 # shellcheck disable=SC2086 # the list is split on purpose
 cmake --build build-tsan -j "$jobs" --target $tsan_suites
 rm -f build-tsan/tsan.*
