@@ -168,36 +168,23 @@ TEST_P(ExchangeTest, AnAnswerShorterThanAStatusReadsAsZerosPastItsEnd) {
     EXPECT_EQ(status.buffer[0], '\0');
 }
 
-TEST_P(ExchangeTest, BrokenAnswersFailWith18065) {
-    struct Case {
-        const char* name;
-        test::Step step;
-        std::int32_t info; // 0: malformed answer; else the socket error of a closed connection
-    };
+// A record that ends before its length word says is a malformed answer:
+// 18065 with info 0, the status filled as for every failed transfer.  (A
+// connection closed or reset mid-answer is walked through every call by
+// the fault injection test.)
+TEST_P(ExchangeTest, AShortRecordFailsWith18065) {
     test::Answer short_record = test::status_answer(StatusRecord(), big_endian());
     short_record.length_word = 200; // claims more than the record holds
-    const Case cases[] = {
-        {"record ends before its length word says", {{short_record}}, 0},
-        {"peer closes before answering", {{}, test::Fault::close_before_answer}, 10054},
-        {"peer closes mid-answer",
-         {{test::status_answer(StatusRecord(), big_endian())}, test::Fault::close_mid_answer, 30},
-         10054},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        TearDown();
-        connect();
-        peer.script({c.step});
-        klstatus status{};
-        std::strcpy(status.buffer, "old");
-        status.count = 9;
-        EXPECT_EQ(exchange(hex("30 01"), 92, status), KL_ERR_SOCKET);
-        EXPECT_EQ(status.error, KL_ERR_SOCKET);
-        EXPECT_EQ(status.warn, 0);
-        EXPECT_EQ(status.info, c.info);
-        EXPECT_EQ(status.buffer[0], '\0');
-        EXPECT_EQ(status.count, 9);
-    }
+    peer.script({{{short_record}}});
+    klstatus status{};
+    std::strcpy(status.buffer, "old");
+    status.count = 9;
+    EXPECT_EQ(exchange(hex("30 01"), 92, status), KL_ERR_SOCKET);
+    EXPECT_EQ(status.error, KL_ERR_SOCKET);
+    EXPECT_EQ(status.warn, 0);
+    EXPECT_EQ(status.info, 0);
+    EXPECT_EQ(status.buffer[0], '\0');
+    EXPECT_EQ(status.count, 9);
 }
 
 TEST(RecordConnection, FailuresLeaveNothingRecordedAndTheLibraryNotConnected) {

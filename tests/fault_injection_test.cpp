@@ -685,6 +685,12 @@ struct FaultInjectionTest : ::testing::Test {
             EXPECT_EQ(outcome, expected.outcome);
         }
         if (f.kind == Injected::Kind::socket && !fired) ++not_fired;
+        // A transport failure frees no block: the caller's disconnect or
+        // close does, afterwards (also of the call that failed).
+        if (KL_RESULT_NUMBER(result) == KL_ERR_SOCKET) {
+            EXPECT_TRUE(c.instance == 0 || client_tables.instances.find(c.instance) != nullptr);
+            EXPECT_TRUE(c.cursor == 0 || client_tables.cursors.find(c.cursor) != nullptr);
+        }
         check_next_calls(c, expected.connected, made[static_cast<int>(SocketOp::send)] == 0);
 
         peer.reset();
@@ -699,17 +705,13 @@ struct FaultInjectionTest : ::testing::Test {
                          const Conversation& c) const {
         const Expected clean{call.clean, call.connected_after};
         if (!fired) return clean;
-        if (f.kind == Injected::Kind::every_receive_short) {
-            // As the first receive cut short, for the calls with a rule.
-            const Injected first{.kind = Injected::Kind::socket,
-                                 .op = SocketOp::recv,
-                                 .n = 1,
-                                 .fault = SocketFault::short_transfer};
-            if (call.on_socket_fault) {
-                if (const auto special = call.on_socket_fault(first)) return *special;
-            }
-            return clean;
-        }
+        if (f.kind == Injected::Kind::every_receive_short) // as the first receive cut short
+            return expectation(call,
+                               {.kind = Injected::Kind::socket,
+                                .op = SocketOp::recv,
+                                .n = 1,
+                                .fault = SocketFault::short_transfer},
+                               fired, c);
         if (f.kind == Injected::Kind::socket) {
             if (call.on_socket_fault) {
                 if (const auto special = call.on_socket_fault(f)) return *special;

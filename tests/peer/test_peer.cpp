@@ -22,7 +22,6 @@ namespace {
 constexpr std::uint32_t kLastFragment = 0x8000;
 constexpr std::uint32_t kStandalone = 18070;
 constexpr std::size_t kDispatchRequestSize = 4;
-constexpr std::size_t kDispatchReplySize = 52;
 constexpr std::size_t kMaxRecord = std::size_t{16} << 20; // larger records end the connection
 constexpr int kHoldPollMs = 10;                           // how often a held step checks release
 constexpr auto kFragmentPause = std::chrono::milliseconds(2);
@@ -54,19 +53,6 @@ void pad_to_4(Bytes& out, std::size_t counted) {
 // call of its own.
 std::vector<Bytes> frame_answer(const Answer& answer) {
     std::vector<Bytes> chunks;
-    if (answer.raw) {
-        // Unframed: the fragment sizes, when given, only cut the send calls.
-        std::size_t pos = 0;
-        for (std::size_t size : answer.fragments) {
-            std::size_t n = std::min(size, answer.payload.size() - pos);
-            chunks.emplace_back(answer.payload.begin() + pos, answer.payload.begin() + pos + n);
-            pos += n;
-        }
-        if (pos < answer.payload.size() || answer.fragments.empty())
-            chunks.emplace_back(answer.payload.begin() + pos, answer.payload.end());
-        return chunks;
-    }
-
     Bytes data;
     put_be32(data, answer.length_word.value_or(static_cast<std::uint32_t>(answer.payload.size())));
     data.insert(data.end(), answer.payload.begin(), answer.payload.end());
@@ -283,8 +269,8 @@ struct TestPeer::Impl {
             generation = release_generation.load();
         }
         changed.notify_all();
-        if (r.hold_without_reply) hold(fd, generation);
-        if (r.close_without_reply || r.hold_without_reply) {
+        if (r.hold_without_reply) {
+            hold(fd, generation);
             os::close(fd);
             return;
         }
@@ -297,15 +283,14 @@ struct TestPeer::Impl {
             out.push_back(static_cast<std::uint8_t>(v >> 8));
             out.push_back(static_cast<std::uint8_t>(v));
         }
-        std::size_t n = std::min(r.reply_length, kDispatchReplySize);
-        bool standalone = r.status == kStandalone && n == kDispatchReplySize;
+        const bool standalone = r.status == kStandalone;
         if (standalone) {
             // Counted before the reply leaves, so the client cannot see the
             // reply while the connection is not yet counted.
             std::lock_guard lock(mu);
             ++server_open;
         }
-        if (send_all(fd, out.data(), n) == Io::ok && standalone) {
+        if (send_all(fd, out.data(), out.size()) == Io::ok && standalone) {
             serve_server(fd);
             return;
         }

@@ -69,7 +69,6 @@ struct Answer {
     Bytes payload;                            // the bytes after the length word
     std::optional<std::uint32_t> length_word; // default: payload.size()
     std::vector<std::size_t> fragments;       // data sizes of the fragments; empty = one
-    bool raw = false; // send payload as it stands, no framing; fragments then cut the send calls
 };
 
 // Convenience: an answer that is a status record followed by data.
@@ -99,9 +98,7 @@ struct DispatchReply {
     std::uint32_t status = 0;                 // 0 = connect to the server port; 18070 = standalone
     std::uint16_t host_type = 1;              // 2 or 3 = big-endian integers
     std::optional<std::uint16_t> server_port; // default: the peer's own server port
-    std::size_t reply_length = 52;            // fewer bytes make a short reply
-    bool close_without_reply = false;
-    bool hold_without_reply = false; // read the request, then say nothing until released
+    bool hold_without_reply = false;          // read the request, then say nothing until released
 };
 
 // One request as the server received it.
