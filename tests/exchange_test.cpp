@@ -112,19 +112,6 @@ TEST_P(ExchangeTest, TheStatusTraceLineShowsNoMoreThanTheTextsThirtySixBytes) {
                               std::string(36, 'T') + "\n");
 }
 
-TEST_P(ExchangeTest, AnswersCutIntoFragmentsReadTheSame) {
-    test::Answer answer =
-        test::status_answer(StatusRecord().error(11032), big_endian(), Bytes(20, 7));
-    answer.fragments = {1, 3, 50, 7};
-    peer.script({{{answer}}});
-    klstatus status{};
-    Bytes received;
-    ASSERT_EQ(exchange(hex("30 01"), 2048, status, &received), 0);
-    EXPECT_EQ(status.error, 11032);
-    EXPECT_EQ(transport_state.received_length, 112u);
-    EXPECT_EQ(received[111], 7);
-}
-
 TEST_P(ExchangeTest, OnlyTheLowSixteenBitsOfTheLengthWordCount) {
     test::Answer answer = test::status_answer(StatusRecord().error(5), big_endian());
     answer.length_word = 0x1005C;
@@ -135,25 +122,6 @@ TEST_P(ExchangeTest, OnlyTheLowSixteenBitsOfTheLengthWordCount) {
     EXPECT_EQ(transport_state.received_length, 92u);
     ASSERT_EQ(exchange(hex("30 01"), 92, status), 0);
     EXPECT_EQ(status.error, 6);
-}
-
-TEST_P(ExchangeTest, ALongerAnswerIsCutToTheBufferAndTheNextCallStaysInStep) {
-    Bytes data(300);
-    for (std::size_t i = 0; i < data.size(); ++i)
-        data[i] = static_cast<std::uint8_t>(i);
-    peer.script({{{test::status_answer(StatusRecord().error(1), big_endian(), data)}},
-                 {{test::status_answer(StatusRecord().error(2), big_endian())}}});
-    klstatus status{};
-    Bytes buffer(100 + 8, 0xEE); // 100 usable bytes and a guard zone
-    ASSERT_EQ(send_request(hex("30 01"), status), 0);
-    ASSERT_EQ(receive_response(std::span(buffer).first(100), status), 0);
-    EXPECT_EQ(transport_state.received_length, 100u);
-    EXPECT_EQ(transport_state.discarded_length, 292u);
-    EXPECT_EQ(buffer[99], 7);
-    EXPECT_EQ(Bytes(buffer.begin() + 100, buffer.end()), Bytes(8, 0xEE));
-
-    ASSERT_EQ(exchange(hex("30 01"), 92, status), 0);
-    EXPECT_EQ(status.error, 2);
 }
 
 TEST_P(ExchangeTest, AnAnswerShorterThanAStatusReadsAsZerosPastItsEnd) {
@@ -185,27 +153,6 @@ TEST_P(ExchangeTest, AShortRecordFailsWith18065) {
     EXPECT_EQ(status.info, 0);
     EXPECT_EQ(status.buffer[0], '\0');
     EXPECT_EQ(status.count, 9);
-}
-
-TEST(RecordConnection, FailuresLeaveNothingRecordedAndTheLibraryNotConnected) {
-    transport_state = {};
-    auto block = new_block<NetworkAccessInstance>();
-    platform::set_allocation_failures_after(0); // the stream gets no buffers
-    ::testing::internal::CaptureStderr();
-    EXPECT_EQ(record_connection(block), KL_ERR_NO_MEMORY);
-    ::testing::internal::GetCapturedStderr();
-    platform::set_allocation_failures_after(-1);
-    ASSERT_NE(block, nullptr); // given back to the caller
-    EXPECT_EQ(transport_state.connected_flag, 0);
-    EXPECT_FALSE(transport_state.na_instances.valid(1));
-
-    ASSERT_EQ(record_connection(block), 0);
-    EXPECT_EQ(transport_state.connected_flag, 1);
-    EXPECT_EQ(transport_state.na_instances.find(1)->use_count, 1);
-    auto second = new_block<NetworkAccessInstance>();
-    EXPECT_EQ(record_connection(second), KL_ERR_RECORD_BLOCK); // only instance 1 exists
-    EXPECT_NE(second, nullptr);
-    transport_state = {};
 }
 
 TEST(ExchangeWithoutConnection, FailsWithNotConnected) {

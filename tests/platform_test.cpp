@@ -39,19 +39,6 @@ Ipv4Endpoint loopback(std::uint16_t port) {
     return endpoint;
 }
 
-TEST(Sockets, ARefusedConnectionIsWsaError10061) {
-    std::uint16_t port = 0;
-    {
-        Listener closed_again;
-        port = closed_again.port;
-    }
-    const socket_t s = socket_open();
-    ASSERT_NE(s, invalid_socket);
-    EXPECT_EQ(socket_connect(s, loopback(port)), -1);
-    EXPECT_EQ(last_socket_error(), wsa_econnrefused);
-    socket_close(s);
-}
-
 TEST(Sockets, SendingToAClosedPeerFailsWithoutASignal) {
     Listener listener;
     const socket_t s = socket_open();

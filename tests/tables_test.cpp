@@ -21,19 +21,6 @@ std::int32_t add_block(ControlTable<Block>& table, int tag) {
     return number;
 }
 
-TEST(ControlTable, NumbersStartAtOneAndTheLowestFreeIsReused) {
-    ControlTable<Block> table;
-    ASSERT_EQ(table.create(), 0);
-    EXPECT_EQ(table.highest_slot(), 14);
-    EXPECT_EQ(add_block(table, 1), 1);
-    EXPECT_EQ(add_block(table, 2), 2);
-    EXPECT_EQ(add_block(table, 3), 3);
-    EXPECT_EQ(table.remove(2), 0);
-    EXPECT_EQ(add_block(table, 4), 2);
-    EXPECT_EQ(table.find(2)->tag, 4);
-    EXPECT_EQ(table.used_count(), 3);
-}
-
 TEST(ControlTable, GrowsByFifteenWhenFull) {
     ControlTable<Block> table;
     ASSERT_EQ(table.create(), 0);
