@@ -139,28 +139,30 @@ int socket_connect(socket_t socket, const Ipv4Endpoint& endpoint, int wait_secon
     return -1;
 }
 
-int socket_set_nodelay(socket_t socket) {
+namespace {
+
+// Switches a boolean socket option on; 0 or -1.
+int switch_on(socket_t socket, int level, int option) {
     if (socket_fault(SocketOp::set_option)) return -1;
     const BOOL on = TRUE;
-    if (::setsockopt(as_socket(socket), IPPROTO_TCP, TCP_NODELAY,
-                     reinterpret_cast<const char*>(&on), sizeof on) != 0) {
+    if (::setsockopt(as_socket(socket), level, option, reinterpret_cast<const char*>(&on),
+                     sizeof on) != 0) {
         fail_with_wsa_error();
         return -1;
     }
     return 0;
 }
 
+} // namespace
+
+int socket_set_nodelay(socket_t socket) {
+    return switch_on(socket, IPPROTO_TCP, TCP_NODELAY);
+}
+
 // Windows Sockets 1.1 offers SO_KEEPALIVE alone: the probe timing is the
 // system's.
 int socket_set_keepalive(socket_t socket, int) {
-    if (socket_fault(SocketOp::set_option)) return -1;
-    const BOOL on = TRUE;
-    if (::setsockopt(as_socket(socket), SOL_SOCKET, SO_KEEPALIVE,
-                     reinterpret_cast<const char*>(&on), sizeof on) != 0) {
-        fail_with_wsa_error();
-        return -1;
-    }
-    return 0;
+    return switch_on(socket, SOL_SOCKET, SO_KEEPALIVE);
 }
 
 // Windows Sockets sends no signal on a closed connection and has no
