@@ -172,9 +172,7 @@ KL_EXPORT uint32_t KLAPI klversion(kl_long instance, const char* options, klstat
             // count is reported.
             trace_call("  Version records announced=%ld, more than %d\n", st.count,
                        KL_VERSION_MAX_RECORDS);
-            drop_connection();
-            platform::set_last_socket_error(0);
-            set_socket_failure(st);
+            malformed_answer(st);
             st.count = 0;
             st.bufflen = 0;
             return;

@@ -26,15 +26,18 @@ XdrHandle* exchange_stream(XdrOp op) {
     return stream;
 }
 
-// A transfer that failed half-way leaves the stream out of step, so the
-// connection goes with it (drop_connection keeps the socket error).
+} // namespace
+
 int exchange_failed(klstatus& status) {
     drop_connection();
     set_socket_failure(status);
     return KL_ERR_SOCKET;
 }
 
-} // namespace
+int malformed_answer(klstatus& status) {
+    platform::set_last_socket_error(0);
+    return exchange_failed(status);
+}
 
 int send_request(std::span<const std::uint8_t> request, klstatus& status) {
     XdrHandle* stream = exchange_stream(XdrOp::encode);

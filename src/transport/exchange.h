@@ -59,6 +59,16 @@ int exchange_request(std::span<const std::uint8_t> request, std::span<std::uint8
 // socket error of the moment, empty buffer.
 void set_socket_failure(klstatus& status);
 
+// The end of an exchange that cannot go on: a transfer that failed
+// half-way leaves the stream out of step, so the connection is closed and
+// marked down (drop_connection), then the status gets the failure fill.
+// Returns 18065.
+int exchange_failed(klstatus& status);
+
+// The same for an answer a call found malformed after it arrived (the
+// rest of it is not read): info 0, as for a record that ends early.
+int malformed_answer(klstatus& status);
+
 // Byte-order rule for integers inside requests and answers.
 void store_u16(std::uint8_t* at, std::uint16_t value);
 void store_i32(std::uint8_t* at, std::int32_t value);
