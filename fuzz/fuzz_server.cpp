@@ -261,7 +261,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         state.config.big_endian = big;
         // Two instances of one session can wait on each other's writes:
         // they fail at once rather than after a wait.
-        state.config.busy_timeout_ms = 0;
+        state.config.write_wait_seconds = 0;
         kls::Channel channel(fds[0]);
         kls::Session session(channel, state);
         session.run();

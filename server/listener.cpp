@@ -145,8 +145,8 @@ void Server::accept_dispatcher() {
     // A dispatcher exchange is brief, but its thread counts; in standalone
     // mode the connection goes on as a session, so it counts as one.
     const bool session = state_.config.standalone;
-    if (active_.load() >= 2 * state_.config.max_clients ||
-        (session && sessions_.load() >= state_.config.max_clients)) {
+    if (active_.load() >= 2 * state_.config.max_sessions ||
+        (session && sessions_.load() >= state_.config.max_sessions)) {
         ::close(s);
         return;
     }
@@ -156,7 +156,7 @@ void Server::accept_dispatcher() {
 void Server::accept_server() {
     const int s = ::accept4(server_socket_, nullptr, nullptr, SOCK_CLOEXEC);
     if (s < 0) return;
-    if (sessions_.load() >= state_.config.max_clients) {
+    if (sessions_.load() >= state_.config.max_sessions) {
         ::close(s);
         return;
     }

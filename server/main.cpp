@@ -1,5 +1,6 @@
 // klserver: the reference dispatcher and server.  See docs/server.md.
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,10 +20,15 @@ void on_signal(int) {
 }
 
 int usage() {
-    std::fprintf(stderr, "usage: klserver --data DIR [--address A] [--port N] [--server-port N]\n"
-                         "                [--host-type 1|2] [--standalone] [--export DIR] "
-                         "[--port-file FILE]\n"
-                         "       klserver --create-sample FILE [--rows N]\n");
+    std::fprintf(stderr,
+                 "usage: klserver --data DIR [--address A] [--port N] [--server-port N]\n"
+                 "                [--host-type 1|2] [--standalone] [--export DIR] "
+                 "[--port-file FILE]\n"
+                 "                [--max-sessions N] [--max-pending N] [--max-instances N]\n"
+                 "                [--max-cursors N] [--login-timeout S] [--record-timeout S]\n"
+                 "                [--idle-timeout S] [--idle-in-transaction S] [--write-wait S]\n"
+                 "                [--max-request-memory BYTES[K|M|G]]\n"
+                 "       klserver --create-sample FILE [--rows N]\n");
     return 2;
 }
 
@@ -30,6 +36,47 @@ bool number(const char* text, long low, long high, long& out) {
     char* end = nullptr;
     out = std::strtol(text, &end, 10);
     return end != text && *end == '\0' && out >= low && out <= high;
+}
+
+// A size in bytes with an optional K, M or G suffix (powers of 1024).
+bool size(const char* text, std::size_t& out) {
+    char* end = nullptr;
+    const unsigned long long n = std::strtoull(text, &end, 10);
+    if (end == text || text[0] == '-') return false;
+    int shift = 0;
+    if (*end == 'K' || *end == 'k') shift = 10;
+    if (*end == 'M' || *end == 'm') shift = 20;
+    if (*end == 'G' || *end == 'g') shift = 30;
+    if (shift != 0) ++end;
+    if (*end != '\0' || n == 0 || n > (std::uint64_t{1} << 40 >> shift)) return false;
+    out = static_cast<std::size_t>(n << shift);
+    return true;
+}
+
+// The integer options: name, lowest and highest value, where it goes.
+struct IntOption {
+    const char* name;
+    long low;
+    long high;
+    int kls::ServerConfig::*field;
+};
+constexpr long day = 86400;
+constexpr IntOption int_options[] = {
+    {"--max-sessions", 1, 100000, &kls::ServerConfig::max_sessions},
+    {"--max-pending", 1, 100000, &kls::ServerConfig::max_pending},
+    {"--max-instances", 1, 100000, &kls::ServerConfig::max_instances},
+    {"--max-cursors", 1, 1000000, &kls::ServerConfig::max_cursors},
+    {"--login-timeout", 1, day, &kls::ServerConfig::login_timeout_seconds},
+    {"--record-timeout", 1, day, &kls::ServerConfig::record_timeout_seconds},
+    {"--idle-timeout", 0, 365 * day, &kls::ServerConfig::idle_timeout_seconds},
+    {"--idle-in-transaction", 0, day, &kls::ServerConfig::idle_in_transaction_seconds},
+    {"--write-wait", 0, day, &kls::ServerConfig::write_wait_seconds},
+};
+
+const IntOption* int_option(const std::string& name) {
+    for (const IntOption& o : int_options)
+        if (name == o.name) return &o;
+    return nullptr;
 }
 
 } // namespace
@@ -66,6 +113,12 @@ int main(int argc, char** argv) {
             if (!number(argv[++i], 0, 65535, server_port)) return usage();
         } else if (arg == "--rows") {
             if (!number(argv[++i], 0, 10000000, rows)) return usage();
+        } else if (const IntOption* o = int_option(arg)) {
+            long value = 0;
+            if (!number(argv[++i], o->low, o->high, value)) return usage();
+            config.*(o->field) = static_cast<int>(value);
+        } else if (arg == "--max-request-memory") {
+            if (!size(argv[++i], config.max_request_memory)) return usage();
         } else if (arg == "--host-type") {
             if (!number(argv[++i], 1, 2, host_type)) return usage();
             config.big_endian = host_type == 2;

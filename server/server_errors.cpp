@@ -6,7 +6,7 @@
 namespace kls {
 
 std::string message_text(std::int32_t number) {
-    static constexpr std::array<std::pair<std::int32_t, const char*>, 22> texts{{
+    static constexpr std::array<std::pair<std::int32_t, const char*>, 27> texts{{
         {err_no_more_records, "no more records"},
         {err_no_more_entries, "no more catalogue entries"},
         {err_malformed, "malformed request"},
@@ -29,6 +29,11 @@ std::string message_text(std::int32_t number) {
         {err_unknown_routine, "unknown routine"},
         {err_export, "export failed"},
         {err_command, "command out of place"},
+        {err_limit, "too many instances or cursors"},
+        {err_memory, "request needs too much memory"},
+        {err_not_database, "file is not a database"},
+        {err_idle_rolled_back, "idle transaction rolled back"},
+        {err_write_wait, "waited too long to write"},
     }};
     for (const auto& [n, text] : texts)
         if (n == number) return text;

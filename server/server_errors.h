@@ -28,6 +28,11 @@ constexpr std::int32_t err_bad_option = 20018;
 constexpr std::int32_t err_unknown_routine = 20019;
 constexpr std::int32_t err_export = 20020;
 constexpr std::int32_t err_command = 20022;
+constexpr std::int32_t err_limit = 20023;            // instances or cursors of a session
+constexpr std::int32_t err_memory = 20024;           // a request needs too much memory
+constexpr std::int32_t err_not_database = 20025;     // the file is not a database
+constexpr std::int32_t err_idle_rolled_back = 20026; // idle transaction rolled back
+constexpr std::int32_t err_write_wait = 20027;       // another session's write went on too long
 
 // The message text of a server error number ("no message for error N"
 // for numbers the server does not know).

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -24,11 +25,29 @@ struct ServerConfig {
     std::string export_dir;
     bool big_endian = false;
     bool standalone = false;
-    // How long a write waits for another connection's write to end.
-    int busy_timeout_ms = 2000;
-    // Connections served at once; more are closed as soon as accepted, so
-    // a flood of connections cannot exhaust the server's threads.
-    int max_clients = 256;
+    // Connections served as sessions at once; more are closed as soon as
+    // accepted, so a flood of connections cannot exhaust the threads.
+    int max_sessions = 256;
+    // Connections not yet logged in (no successful connect request yet):
+    // at most this many; when one more comes, the oldest is closed.
+    int max_pending = 64;
+    // Seconds a connection has to log in (on the dispatcher port: to send
+    // its connect word).
+    int login_timeout_seconds = 10;
+    // Seconds a record, once begun, has to arrive whole.
+    int record_timeout_seconds = 30;
+    // Seconds a logged-in session may wait between requests; 0 = no limit.
+    int idle_timeout_seconds = 0;
+    // Instances and cursors one session may hold at once.
+    int max_instances = 64;
+    int max_cursors = 1024;
+    // Memory one request may need for the rows it collects.
+    std::size_t max_request_memory = std::size_t{256} << 20;
+    // Seconds a write waits for another session's write to end.
+    int write_wait_seconds = 30;
+    // Seconds a session may stay idle inside an open transaction before it
+    // is rolled back; 0 = no limit.
+    int idle_in_transaction_seconds = 60;
 };
 
 // Who has which database file open, for the exclusive host option.

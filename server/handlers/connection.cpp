@@ -64,7 +64,7 @@ void handle_connect(Exchange& ex) {
         return void(ex.answer(error_status(err_exclusive, name)));
     std::string why;
     std::unique_ptr<Database> db =
-        Database::open(path, h.read_only, why, ex.session.state().config.busy_timeout_ms);
+        Database::open(path, h.read_only, why, ex.session.state().config.write_wait_seconds * 1000);
     if (!db) {
         ex.session.state().databases.release(path, h.exclusive);
         return void(ex.answer(error_status(err_no_database, name)));

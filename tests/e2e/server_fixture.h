@@ -52,7 +52,7 @@ class RunningServer {
         std::filesystem::create_directories(config.export_dir);
         config.big_endian = mode == ServerMode::big_endian;
         config.standalone = mode == ServerMode::standalone;
-        config.max_clients = max_clients;
+        config.max_sessions = max_clients;
         server_ = std::make_unique<kls::Server>(config);
         if (!server_->start("127.0.0.1", 0, 0, error)) ADD_FAILURE() << error;
         thread_ = std::thread([this] { server_->run(); });
