@@ -79,8 +79,6 @@ struct Target {
 std::optional<Target> request_target(Exchange& ex, std::uint32_t id, bool with_selection);
 // Answers 20001 when the request's fields ran past its end.
 bool request_complete(Exchange& ex);
-// Refuses (20008) a change through a read-only instance.
-bool writable(Exchange& ex, const Instance& instance);
 
 // The selection's own record layout: its columns in its form, followed by
 // every column of the table joined to it, if any.

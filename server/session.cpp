@@ -1,9 +1,11 @@
 #include "session.h"
 
+#include <algorithm>
 #include <exception>
 
 #include "handlers.h"
 #include "server_errors.h"
+#include "transaction.h"
 
 namespace kls {
 
@@ -45,12 +47,22 @@ Session::~Session() {
     // transactions roll back and its files are released.
     cursors_.clear();
     for (auto& [id, inst] : instances_) {
-        if (inst.in_transaction) {
-            std::string ignored;
-            inst.db->exec("ROLLBACK", ignored);
-        }
+        end_transaction(inst);
         state_.databases.release(inst.path, inst.exclusive);
     }
+}
+
+bool Session::in_transaction() const {
+    return std::any_of(instances_.begin(), instances_.end(),
+                       [](const auto& entry) { return entry.second.in_transaction; });
+}
+
+void Session::roll_back_idle_transactions() {
+    for (auto& [id, inst] : instances_)
+        if (inst.in_transaction) {
+            end_transaction(inst);
+            inst.idle_rolled_back = true;
+        }
 }
 
 Instance* Session::instance(std::uint32_t id) {
@@ -72,10 +84,7 @@ void Session::remove_instance(std::uint32_t id) {
     std::erase_if(cursors_, [id](const auto& entry) { return entry.second.instance == id; });
     auto it = instances_.find(id);
     if (it == instances_.end()) return;
-    if (it->second.in_transaction) {
-        std::string ignored;
-        it->second.db->exec("ROLLBACK", ignored);
-    }
+    end_transaction(it->second);
     state_.databases.release(it->second.path, it->second.exclusive);
     instances_.erase(it);
 }
@@ -117,6 +126,10 @@ void Session::serve(const Bytes& request) {
         // Out of memory and the like: the request fails, the server goes on.
         ex.answer(error_status(err_storage, e.what()));
     }
+    // A write outside a transaction was its own transaction: its turn ends
+    // with the request.
+    for (auto& [id, inst] : instances_)
+        if (!inst.in_transaction) inst.write_hold.release();
 }
 
 } // namespace kls

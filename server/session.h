@@ -17,6 +17,7 @@
 #include "selection.h"
 #include "storage.h"
 #include "wire.h"
+#include "write_lock.h"
 
 namespace kls {
 
@@ -72,6 +73,7 @@ class DatabaseRegistry {
 struct ServerState {
     ServerConfig config;
     DatabaseRegistry databases;
+    WriteTurns write_turns;
     std::atomic<std::uint32_t> next_id{1};
 };
 
@@ -81,7 +83,15 @@ struct Instance {
     std::string path;
     bool read_only = false;
     bool exclusive = false;
+    // The client's transaction is open (BEGIN seen).  Its database
+    // transaction begins with its first write, when the write turn is taken.
     bool in_transaction = false;
+    // The file's write turn, held from the first write to the end of the
+    // transaction.
+    WriteHold write_hold;
+    // The transaction was rolled back because the session idled in it: the
+    // next request naming the instance is told so.
+    bool idle_rolled_back = false;
     // Catalogue continuation: the entries of the last catalogue request
     // and how many of them were sent.
     std::vector<Bytes> catalogue_entries;
@@ -133,6 +143,11 @@ class Session {
     Cursor& add_cursor(std::uint32_t instance);
     void remove_cursor(std::uint32_t id);
     std::uint32_t new_id() { return state_.next_id++; }
+    // True while an instance of the session has a transaction open.
+    bool in_transaction() const;
+    // Rolls back every open transaction of the session (it idled in them
+    // too long) and gives the write turns back.
+    void roll_back_idle_transactions();
 
   private:
     void serve(const Bytes& request);

@@ -26,6 +26,23 @@ Handler find_handler(std::uint16_t code) {
     return nullptr;
 }
 
+namespace {
+
+// inst, or nullptr after answering: 20003 when there is none, 20026 (once)
+// when its transaction was rolled back for idling.
+Instance* checked_instance(Exchange& ex, Instance* inst) {
+    if (inst == nullptr) {
+        ex.answer(error_status(err_unknown_instance, "instance"));
+    } else if (inst->idle_rolled_back) {
+        inst->idle_rolled_back = false;
+        ex.answer(error_status(err_idle_rolled_back, "transaction rolled back"));
+        return nullptr;
+    }
+    return inst;
+}
+
+} // namespace
+
 bool request_complete(Exchange& ex) {
     if (ex.in.ok()) return true;
     ex.answer(error_status(err_malformed, "request too short"));
@@ -34,9 +51,7 @@ bool request_complete(Exchange& ex) {
 
 Instance* request_instance(Exchange& ex, std::uint32_t id) {
     if (!request_complete(ex)) return nullptr;
-    Instance* inst = ex.session.instance(id);
-    if (inst == nullptr) ex.answer(error_status(err_unknown_instance, "instance"));
-    return inst;
+    return checked_instance(ex, ex.session.instance(id));
 }
 
 Cursor* request_cursor(Exchange& ex, std::uint32_t id) {
@@ -47,9 +62,7 @@ Cursor* request_cursor(Exchange& ex, std::uint32_t id) {
 }
 
 Instance* cursor_instance(Exchange& ex, const Cursor& cursor) {
-    Instance* inst = ex.session.instance(cursor.instance);
-    if (inst == nullptr) ex.answer(error_status(err_unknown_instance, "instance"));
-    return inst;
+    return checked_instance(ex, ex.session.instance(cursor.instance));
 }
 
 Selection* request_selection(Exchange& ex, Cursor& cursor) {
@@ -79,12 +92,6 @@ std::optional<Target> request_target(Exchange& ex, std::uint32_t id, bool with_s
     Instance* inst = cursor_instance(ex, *c);
     if (inst == nullptr) return std::nullopt;
     return Target{c, inst, s};
-}
-
-bool writable(Exchange& ex, const Instance& instance) {
-    if (!instance.read_only) return true;
-    ex.answer(error_status(err_read_only, "read-only"));
-    return false;
 }
 
 void send_records(Exchange& ex, Database& db, Selection& s, std::int32_t count) {

@@ -2,7 +2,6 @@
 // Both requests are followed by the caller's input in input records, which
 // are always read to the last, even for a request that is refused, so the
 // next request starts where the client thinks it does.
-#include <sqlite3.h>
 
 #include <algorithm>
 #include <cctype>
@@ -10,6 +9,7 @@
 
 #include "handlers.h"
 #include "server_errors.h"
+#include "transaction.h"
 
 namespace kls {
 
@@ -65,19 +65,6 @@ std::string command_word(const Bytes& input) {
     return upper_text(start == std::string::npos ? std::string() : text.substr(start));
 }
 
-// Runs BEGIN, COMMIT or ROLLBACK and keeps the instance's flag in step
-// with the database (a COMMIT that fails on a busy database stays open).
-Status transaction(Instance& inst, const std::string& command) {
-    const bool begin = command == "BEGIN";
-    if (begin == inst.in_transaction)
-        return error_status(err_command, begin ? "transaction open" : "no transaction");
-    std::string why;
-    const bool done = inst.db->exec(command, why);
-    inst.in_transaction = sqlite3_get_autocommit(inst.db->handle()) == 0;
-    if (!done) return error_status(err_storage, why);
-    return Status{};
-}
-
 // The result of a built-in routine, or nullopt for an unknown one.
 std::optional<Bytes> run_builtin(const std::string& routine, const Bytes& input) {
     const std::string name = upper_text(routine);
@@ -114,7 +101,7 @@ void handle_command(Exchange& ex) {
     const std::string command = command_word(input->data);
     if (command == "PING") return void(ex.answer(Status{}));
     if (command == "BEGIN" || command == "COMMIT" || command == "ROLLBACK")
-        return void(ex.answer(transaction(*inst, command)));
+        return void(ex.answer(transaction_command(*inst, command)));
     ex.answer(error_status(err_bad_option, command.empty() ? "no command" : command));
 }
 

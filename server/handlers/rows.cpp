@@ -5,6 +5,7 @@
 
 #include "handlers.h"
 #include "server_errors.h"
+#include "transaction.h"
 
 namespace kls {
 
@@ -85,7 +86,7 @@ void handle_insert(Exchange& ex) {
     bool character = false;
     const std::string bad = write_options(texts->options, true, character);
     if (!bad.empty()) return void(ex.answer(error_status(err_bad_option, bad)));
-    if (!writable(ex, *inst)) return;
+    if (!begin_write(ex, *inst)) return;
 
     Database& db = *inst->db;
     const std::optional<TableInfo> table = db.table(texts->table);
@@ -141,7 +142,7 @@ void handle_update(Exchange& ex) {
     bool ignored = false;
     const std::string bad = write_options(texts->options, false, ignored);
     if (!bad.empty()) return void(ex.answer(error_status(err_bad_option, bad)));
-    if (!writable(ex, *inst)) return;
+    if (!begin_write(ex, *inst)) return;
     Selection* s = changeable_selection(ex, *c, texts->table);
     if (s == nullptr) return;
 
@@ -213,7 +214,7 @@ void handle_delete(Exchange& ex) {
     bool ignored = false;
     const std::string bad = write_options(options, false, ignored);
     if (!bad.empty()) return void(ex.answer(error_status(err_bad_option, bad)));
-    if (!writable(ex, *inst)) return;
+    if (!begin_write(ex, *inst)) return;
     Selection* s = changeable_selection(ex, *c, table);
     if (s == nullptr) return;
 
