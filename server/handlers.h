@@ -81,8 +81,8 @@ std::optional<Target> request_target(Exchange& ex, std::uint32_t id, bool with_s
 bool request_complete(Exchange& ex);
 
 // The selection's own record layout: its columns in its form, followed by
-// every column of the table joined to it, if any.
-Layout selection_layout(const Selection& selection);
+// every column of the table joined to it, if any (of `joined` when given).
+Layout selection_layout(const Selection& selection, const TableInfo* joined = nullptr);
 
 // A plain file name for a folder of the server (databases, exports):
 // letters, digits, '_', '-' and '.', at most 64 characters, no leading '.'

@@ -53,8 +53,9 @@ Status storage_error(Database& db) {
     return error_status(err_storage, db.last_error());
 }
 
-std::variant<Selection, Status> make_selection(Database& db, std::string_view table,
-                                               std::string_view columns, std::string_view criteria,
+std::variant<Selection, Status> make_selection(Database& db, RequestMemory& memory,
+                                               std::string_view table, std::string_view columns,
+                                               std::string_view criteria,
                                                std::string_view options) {
     Selection s;
     std::optional<TableInfo> info = db.table(table);
@@ -100,14 +101,15 @@ std::variant<Selection, Status> make_selection(Database& db, std::string_view ta
     s.criteria = std::get<CompiledCriteria>(std::move(compiled));
 
     if (s.criteria.placeholders == 0) {
-        auto rows = find_rows(db, s, nullptr);
+        auto rows = find_rows(db, memory, s, nullptr);
         if (auto* error = std::get_if<Status>(&rows)) return *error;
         s.rows = std::get<std::vector<Entry>>(std::move(rows));
     }
     return s;
 }
 
-std::variant<std::vector<Entry>, Status> find_rows(Database& db, const Selection& s,
+std::variant<std::vector<Entry>, Status> find_rows(Database& db, RequestMemory& memory,
+                                                   const Selection& s,
                                                    const std::vector<std::string>* values) {
     std::string sql = "SELECT rowid FROM " + quote_identifier(s.table.name);
     if (!s.criteria.sql.empty()) sql += " WHERE " + s.criteria.sql;
@@ -118,8 +120,10 @@ std::variant<std::vector<Entry>, Status> find_rows(Database& db, const Selection
     bind_parameters(statement, s.criteria, values);
     std::vector<Entry> rows;
     int result;
-    while ((result = statement.step()) == SQLITE_ROW)
+    while ((result = statement.step()) == SQLITE_ROW) {
+        if (!memory.room(rows)) return memory_error("selection rows");
         rows.push_back(Entry{sqlite3_column_int64(statement.get(), 0), 0});
+    }
     if (result != SQLITE_DONE) return storage_error(db);
     return rows;
 }

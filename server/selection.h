@@ -14,6 +14,7 @@
 
 #include "criteria.h"
 #include "records.h"
+#include "request_memory.h"
 #include "storage.h"
 #include "wire.h"
 
@@ -49,13 +50,15 @@ struct Selection {
 // Builds a selection from a request's texts: table, column list, criteria
 // and options (CHAR, ORDER=column, DESC, LIMIT=n), and finds its rows.
 // A criteria with placeholders finds no rows until values are assigned.
-std::variant<Selection, Status> make_selection(Database& db, std::string_view table,
-                                               std::string_view columns, std::string_view criteria,
-                                               std::string_view options);
+std::variant<Selection, Status> make_selection(Database& db, RequestMemory& memory,
+                                               std::string_view table, std::string_view columns,
+                                               std::string_view criteria, std::string_view options);
 
 // The rowids of the table's rows that meet the criteria, with placeholder
 // values taken from values (texts, one per placeholder) when given.
-std::variant<std::vector<Entry>, Status> find_rows(Database& db, const Selection& selection,
+// 20024 when they take more memory than the request has left.
+std::variant<std::vector<Entry>, Status> find_rows(Database& db, RequestMemory& memory,
+                                                   const Selection& selection,
                                                    const std::vector<std::string>* values);
 
 // Reads the records of a selection's rows.

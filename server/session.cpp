@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <new>
 
 #include "handlers.h"
 #include "server_errors.h"
@@ -29,10 +30,11 @@ void DatabaseRegistry::release(const std::string& path, bool exclusive) {
 bool Exchange::answer(const Status& status, std::span<const std::uint8_t> data) {
     Writer w(big_endian);
     w.status(status).bytes(data);
-    return session.channel().write_record(w.data());
+    return send(w.data());
 }
 
 bool Exchange::send(const Bytes& payload) {
+    sent = true;
     return session.channel().write_record(payload);
 }
 
@@ -106,25 +108,46 @@ void Session::run() {
         serve(*request);
 }
 
+namespace {
+
+// Answers a request whose handling ended in an exception, unless part of
+// its answer has gone out: an error status then would be read as the rest
+// of that answer, so nothing more is sent and the client's wait ends by
+// its own timeout.  Nothing escapes, not even a failure to build this
+// answer, so the session goes on with its next request.
+void answer_failure(Exchange& ex, std::int32_t number, const char* text) noexcept {
+    if (ex.sent) return;
+    try {
+        ex.answer(error_status(number, text));
+    } catch (...) {
+    }
+}
+
+} // namespace
+
 void Session::serve(const Bytes& request) {
     const bool big = state_.config.big_endian;
     Reader in(request, big);
-    Exchange ex{*this, in, big};
-    const std::uint16_t code = in.u16();
-    if (!in.ok()) {
-        ex.answer(error_status(err_malformed, "request"));
-        return;
-    }
-    const Handler handler = find_handler(code);
-    if (handler == nullptr) {
-        ex.answer(error_status(err_unknown_code, std::to_string(code), code));
-        return;
-    }
+    RequestMemory memory(state_.config.max_request_memory);
+    Exchange ex{*this, in, big, memory};
     try {
+        const std::uint16_t code = in.u16();
+        if (!in.ok()) {
+            ex.answer(error_status(err_malformed, "request"));
+            return;
+        }
+        const Handler handler = find_handler(code);
+        if (handler == nullptr) {
+            ex.answer(error_status(err_unknown_code, std::to_string(code), code));
+            return;
+        }
         handler(ex);
+    } catch (const std::bad_alloc&) {
+        // The request fails for want of memory; the session and the server
+        // go on.
+        answer_failure(ex, err_memory, "out of memory");
     } catch (const std::exception& e) {
-        // Out of memory and the like: the request fails, the server goes on.
-        ex.answer(error_status(err_storage, e.what()));
+        answer_failure(ex, err_storage, e.what());
     }
     // A write outside a transaction was its own transaction: its turn ends
     // with the request.

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "request_memory.h"
 #include "selection.h"
 #include "storage.h"
 #include "wire.h"
@@ -113,6 +114,10 @@ struct Exchange {
     Session& session;
     Reader& in;
     bool big_endian;
+    // What the request may take in memory (config.max_request_memory).
+    RequestMemory& memory;
+    // Whether any record of the answer has gone out.
+    bool sent = false;
 
     // Sends one answer record: the status, then data.
     bool answer(const Status& status, std::span<const std::uint8_t> data = {});

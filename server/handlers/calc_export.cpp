@@ -3,12 +3,13 @@
 // file in the export folder.
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <limits>
-#include <map>
-#include <set>
+#include <string_view>
+#include <variant>
 
 #include "handlers.h"
 #include "server_errors.h"
@@ -124,6 +125,100 @@ void put_csv_field(std::string& line, std::string_view text) {
     line += '"';
 }
 
+// Whether SQLite answers the query by searching the table aliased b
+// through an index (its rowid included) rather than by scanning it or by
+// building an index of its own over the whole table.
+bool index_searched(Database& db, const std::string& query) {
+    Statement plan(db.handle(), "EXPLAIN QUERY PLAN " + query);
+    if (!plan.ok()) return false;
+    while (plan.step() == SQLITE_ROW) {
+        const auto* text = sqlite3_column_text(plan.get(), 3);
+        const std::string_view detail = text ? reinterpret_cast<const char*>(text) : "";
+        if (detail.starts_with("SEARCH b USING ") &&
+            detail.find("AUTOMATIC") == std::string_view::npos)
+            return true;
+    }
+    return false;
+}
+
+// The pairs of a join: every distinct row of the selection, in the order
+// it first comes in the selection (a cursor joined before has its rows
+// joined again), with each row of the to table whose to column equals its
+// from column, in rowid order.  SQLite compares the two columns as the
+// join "from = to" would (affinities and the from column's collation).
+//
+// The work is bounded by the selection, not by the to table: the
+// selection's rows are looked up by rowid into a small table of their
+// join values, and the to table is then either searched through an index
+// on its column, once per selected row, or, without a usable index,
+// scanned once, each of its rows looked up among the selected values.
+// What is held in memory is the selection's distinct rowids and the pairs
+// found, both counted against the request's memory.
+std::variant<std::vector<Entry>, Status> join_rows(Database& db, RequestMemory& memory,
+                                                   const Selection& s, const ColumnInfo& from,
+                                                   const TableInfo& to_table,
+                                                   const ColumnInfo& to) {
+    // The distinct rowids, in rowid order, each with the place it first
+    // has in the selection.
+    struct Key {
+        std::int64_t rowid;
+        std::int64_t place;
+        auto operator<=>(const Key&) const = default;
+    };
+    std::vector<Key> keys;
+    if (!memory.room(keys, s.rows.size())) return memory_error("join rows");
+    for (std::size_t k = 0; k < s.rows.size(); ++k)
+        keys.push_back(Key{s.rows[k].rowid, static_cast<std::int64_t>(k)});
+    std::sort(keys.begin(), keys.end());
+    keys.erase(std::unique(keys.begin(), keys.end(),
+                           [](const Key& a, const Key& b) { return a.rowid == b.rowid; }),
+               keys.end());
+
+    // The rowids go to SQLite as one JSON array.
+    std::string rowids;
+    constexpr std::size_t longest_rowid = 21; // "-9223372036854775808,"
+    if (!memory.charge(keys.size() * longest_rowid + 2)) return memory_error("join rows");
+    rowids.reserve(keys.size() * longest_rowid + 2);
+    rowids += '[';
+    for (const Key& key : keys) {
+        if (rowids.size() > 1) rowids += ',';
+        rowids += std::to_string(key.rowid);
+    }
+    rowids += ']';
+
+    const std::string selected =
+        "WITH sel(k, v) AS MATERIALIZED (SELECT rowid, " + quote_identifier(from.name) + " FROM " +
+        quote_identifier(s.table.name) + " WHERE rowid IN (SELECT value FROM json_each(?1))) ";
+    const std::string to_name = quote_identifier(to_table.name);
+    const std::string on = " ON sel.v = b." + quote_identifier(to.name);
+    const std::string by_index =
+        selected + "SELECT sel.k, b.rowid FROM sel CROSS JOIN " + to_name + " AS b" + on;
+    const std::string by_scan =
+        selected + "SELECT sel.k, b.rowid FROM " + to_name + " AS b CROSS JOIN sel" + on;
+    Statement pairs(db.handle(), index_searched(db, by_index) ? by_index : by_scan);
+    if (!pairs.ok()) return storage_error(db);
+    pairs.bind_text(1, rowids);
+
+    // The pairs found, as (place of the selected row, joined rowid) until
+    // sorted into the selection's order.
+    std::vector<Entry> rows;
+    int result;
+    while ((result = pairs.step()) == SQLITE_ROW) {
+        const std::int64_t rowid = sqlite3_column_int64(pairs.get(), 0);
+        const auto key = std::lower_bound(keys.begin(), keys.end(), Key{rowid, 0});
+        if (key == keys.end() || key->rowid != rowid) continue;
+        if (!memory.room(rows)) return memory_error("join pairs");
+        rows.push_back(Entry{key->place, sqlite3_column_int64(pairs.get(), 1)});
+    }
+    if (result != SQLITE_DONE) return storage_error(db);
+    std::sort(rows.begin(), rows.end(), [](const Entry& a, const Entry& b) {
+        return a.rowid != b.rowid ? a.rowid < b.rowid : a.joined < b.joined;
+    });
+    for (Entry& e : rows)
+        e.rowid = s.rows[static_cast<std::size_t>(e.rowid)].rowid;
+    return rows;
+}
+
 } // namespace
 
 void handle_join(Exchange& ex) {
@@ -149,33 +244,13 @@ void handle_join(Exchange& ex) {
     if (const auto words = split_options(options); !words.empty())
         return void(ex.answer(error_status(err_bad_option, words[0].name)));
 
-    // The pairs of the whole join, then those of the selection's rows in
-    // the selection's order.  A cursor joined before is joined again from
-    // its own rows.
-    Statement pairs(db.handle(), "SELECT a.rowid, b.rowid FROM " + quote_identifier(s->table.name) +
-                                     " AS a JOIN " + quote_identifier(to_info->name) +
-                                     " AS b ON a." + quote_identifier(from->name) + " = b." +
-                                     quote_identifier(to->name) + " ORDER BY a.rowid, b.rowid");
-    if (!pairs.ok()) return void(ex.answer(storage_error(db)));
-    std::map<std::int64_t, std::vector<std::int64_t>> matches;
-    int result;
-    while ((result = pairs.step()) == SQLITE_ROW)
-        matches[sqlite3_column_int64(pairs.get(), 0)].push_back(
-            sqlite3_column_int64(pairs.get(), 1));
-    if (result != SQLITE_DONE) return void(ex.answer(storage_error(db)));
-
-    std::vector<Entry> rows;
-    std::set<std::int64_t> seen;
-    for (const Entry& e : s->rows) {
-        if (!seen.insert(e.rowid).second) continue;
-        const auto found = matches.find(e.rowid);
-        if (found == matches.end()) continue;
-        for (std::int64_t joined : found->second)
-            rows.push_back(Entry{e.rowid, joined});
-    }
+    auto joined = join_rows(db, ex.memory, *s, *from, *to_info, *to);
+    if (auto* error = std::get_if<Status>(&joined)) return void(ex.answer(*error));
+    // Everything that can fail is done; the cursor changes only now.
+    Layout layout = selection_layout(*s, &*to_info);
     s->join = Join{std::move(*to_info), from->name, to->name};
-    s->rows = std::move(rows);
-    s->layout = selection_layout(*s);
+    s->rows = std::get<std::vector<Entry>>(std::move(joined));
+    s->layout = std::move(layout);
     s->position = 0;
     s->current.reset();
 

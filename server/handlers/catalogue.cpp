@@ -158,17 +158,20 @@ CatalogueOptions catalogue_options(std::string_view text) {
 }
 
 // Every entry a fresh catalogue request asks for, or the error status.
-std::variant<std::vector<Bytes>, Status> catalogue_entries(Database& db,
+std::variant<std::vector<Bytes>, Status> catalogue_entries(Database& db, RequestMemory& memory,
                                                            const std::vector<std::int32_t>& items,
                                                            const std::optional<std::string>& table,
                                                            const std::string& column,
                                                            bool big_endian) {
     const bool want_rows = std::find(items.begin(), items.end(), 204) != items.end();
+    // No item takes more than a name field.
+    const std::size_t entry_size = items.size() * name_field;
     std::vector<Bytes> entries;
     if (!table) {
         for (const std::string& name : db.table_names()) {
             const std::optional<TableInfo> info = db.table(name);
             if (!info) continue;
+            if (!memory.room(entries, 1, entry_size)) return memory_error("catalogue entries");
             Described d{&*info, nullptr, 0, want_rows ? db.row_count(*info) : 0};
             entries.push_back(entry_bytes(d, items, big_endian));
         }
@@ -182,6 +185,7 @@ std::variant<std::vector<Bytes>, Status> catalogue_entries(Database& db,
         const ColumnInfo& c = info->columns[k];
         if (!all && !equal_ignoring_case(c.name, column)) continue;
         Described d{&*info, &c, static_cast<int>(k + 1), rows};
+        if (!memory.room(entries, 1, entry_size)) return memory_error("catalogue entries");
         entries.push_back(entry_bytes(d, items, big_endian));
     }
     if (entries.empty()) return error_status(err_no_column, column);
@@ -220,7 +224,7 @@ void handle_catalogue(Exchange& ex) {
     if (!options.next) {
         inst->catalogue_entries.clear();
         inst->catalogue_sent = 0;
-        auto found = catalogue_entries(*inst->db, items, table, column, ex.big_endian);
+        auto found = catalogue_entries(*inst->db, ex.memory, items, table, column, ex.big_endian);
         if (auto* error = std::get_if<Status>(&found)) return void(ex.answer(*error));
         inst->catalogue_entries = std::get<std::vector<Bytes>>(std::move(found));
     }

@@ -70,10 +70,11 @@ const ColumnInfo* bound_column(const Selection& s, const Bound& b, int& source) 
 
 } // namespace
 
-Layout selection_layout(const Selection& s) {
+Layout selection_layout(const Selection& s, const TableInfo* joined) {
     Layout layout = make_layout(s.columns, s.character);
-    if (s.join)
-        for (const ColumnInfo& c : s.join->table.columns)
+    if (joined == nullptr && s.join) joined = &s.join->table;
+    if (joined != nullptr)
+        for (const ColumnInfo& c : joined->columns)
             layout.add(c, s.character, 1);
     return layout;
 }

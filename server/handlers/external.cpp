@@ -36,6 +36,8 @@ std::optional<Input> read_input(Exchange& ex, std::int32_t length) {
     Input input;
     if (length < 0 || length > length_limit)
         input.error = error_status(err_malformed, "input length", length);
+    else if (!ex.memory.room(input.data, static_cast<std::size_t>(length)))
+        input.error = memory_error("input");
     std::int64_t offset = 0;
     for (; offset < length; offset += static_cast<std::int64_t>(input_piece)) {
         const std::optional<Bytes> record = ex.read_record();
@@ -98,6 +100,7 @@ void handle_command(Exchange& ex) {
     if (inst == nullptr) return;
     if (input->error) return void(ex.answer(*input->error));
 
+    if (!ex.memory.charge(input->data.size())) return void(ex.answer(memory_error("command")));
     const std::string command = command_word(input->data);
     if (command == "PING") return void(ex.answer(Status{}));
     if (command == "BEGIN" || command == "COMMIT" || command == "ROLLBACK")
@@ -122,6 +125,8 @@ void handle_external(Exchange& ex) {
         return void(ex.answer(error_status(err_malformed, "output length", out_length)));
     if (!equal_ignoring_case(library, "builtin"))
         return void(ex.answer(error_status(err_unknown_routine, library)));
+    if (!ex.memory.charge(input->data.size()))
+        return void(ex.answer(memory_error("routine output")));
     const std::optional<Bytes> result = run_builtin(routine, input->data);
     if (!result) return void(ex.answer(error_status(err_unknown_routine, routine)));
 

@@ -19,7 +19,7 @@ void handle_list(Exchange& ex) {
     Cursor* c = target->cursor;
     Instance* inst = target->instance;
 
-    auto made = make_selection(*inst->db, table, columns, criteria, options);
+    auto made = make_selection(*inst->db, ex.memory, table, columns, criteria, options);
     if (auto* error = std::get_if<Status>(&made)) return void(ex.answer(*error));
     Selection& list = std::get<Selection>(made);
     if (list.criteria.placeholders > 0)
@@ -55,6 +55,8 @@ void handle_form(Exchange& ex) {
     // The form is a selection of its own: the list's rows in character
     // form, in the columns asked for (the list's when none are named),
     // positioned on the entry shown.
+    if (!ex.memory.charge(list.rows.size() * sizeof(Entry)))
+        return void(ex.answer(memory_error("list rows")));
     Selection form = list;
     if (!names_every_column(columns)) {
         auto resolved = resolve_columns(list.table, columns);

@@ -13,6 +13,8 @@ constexpr std::size_t options_field = 80;
 constexpr std::size_t label_field = 8;
 constexpr std::size_t value_text_size = 32;
 constexpr std::size_t key_size = 8;
+// About what a node of a std::set of rowids takes from the heap.
+constexpr std::size_t set_node_size = 48;
 
 // The answer to a selection made or changed: its record length, rows and
 // value-set size.
@@ -37,7 +39,7 @@ void handle_select(Exchange& ex) {
     Cursor* c = target->cursor;
     Instance* inst = target->instance;
 
-    auto made = make_selection(*inst->db, table, columns, criteria, options);
+    auto made = make_selection(*inst->db, ex.memory, table, columns, criteria, options);
     if (auto* error = std::get_if<Status>(&made)) return void(ex.answer(*error));
     c->selection = std::get<Selection>(std::move(made));
     ex.answer(selection_status(*c->selection));
@@ -61,18 +63,26 @@ void handle_qualify(Exchange& ex) {
 
     // The qualification is a selection of its own over the same table;
     // the cursor keeps the rows that both select, in its own order.
-    auto made = make_selection(*inst->db, s->table.name, columns, criteria, options);
+    auto made = make_selection(*inst->db, ex.memory, s->table.name, columns, criteria, options);
     if (auto* error = std::get_if<Status>(&made)) return void(ex.answer(*error));
     Selection& q = std::get<Selection>(made);
     if (q.criteria.placeholders > 0)
         return void(ex.answer(error_status(err_criteria, "no ? in a qualification")));
-    std::set<std::int64_t> keep;
+    std::vector<std::int64_t> keep;
+    if (!ex.memory.room(keep, q.rows.size()))
+        return void(ex.answer(memory_error("qualification rows")));
     for (const Entry& e : q.rows)
-        keep.insert(e.rowid);
-    std::erase_if(s->rows, [&keep](const Entry& e) { return keep.count(e.rowid) == 0; });
-    if (!names_every_column(columns)) {
-        s->columns = q.columns;
-        s->layout = make_layout(s->columns, s->character);
+        keep.push_back(e.rowid);
+    std::sort(keep.begin(), keep.end());
+    const bool new_columns = !names_every_column(columns);
+    Layout layout = new_columns ? make_layout(q.columns, s->character) : Layout{};
+    // Nothing fails from here on: the cursor changes whole or not at all.
+    std::erase_if(s->rows, [&keep](const Entry& e) {
+        return !std::binary_search(keep.begin(), keep.end(), e.rowid);
+    });
+    if (new_columns) {
+        s->columns = std::move(q.columns);
+        s->layout = std::move(layout);
     }
     s->position = 0;
     s->current.reset();
@@ -107,10 +117,15 @@ void handle_assign_values(Exchange& ex) {
                 trimmed_field(values.subspan(static_cast<std::size_t>(k) * set_size +
                                                  static_cast<std::size_t>(p) * value_text_size,
                                              value_text_size)));
-        auto found = find_rows(*inst->db, *s, &texts);
+        auto found = find_rows(*inst->db, ex.memory, *s, &texts);
         if (auto* error = std::get_if<Status>(&found)) return void(ex.answer(*error));
-        for (const Entry& e : std::get<std::vector<Entry>>(found))
+        for (const Entry& e : std::get<std::vector<Entry>>(found)) {
+            // Counted with a node of the set for each row kept.
+            if (!ex.memory.room(rows, 1, set_node_size))
+                return void(ex.answer(memory_error("selection rows")));
             if (seen.insert(e.rowid).second) rows.push_back(e);
+        }
+        ex.memory.release(std::get<std::vector<Entry>>(found));
     }
     s->rows = std::move(rows);
     s->position = 0;
