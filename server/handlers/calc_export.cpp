@@ -186,15 +186,20 @@ std::variant<std::vector<Entry>, Status> join_rows(Database& db, RequestMemory& 
     }
     rowids += ']';
 
-    const std::string selected =
-        "WITH sel(k, v) AS MATERIALIZED (SELECT rowid, " + quote_identifier(from.name) + " FROM " +
-        quote_identifier(s.table.name) + " WHERE rowid IN (SELECT value FROM json_each(?1))) ";
+    // The selected rows' table is named so as not to hide either table.
+    std::string sel = "sel";
+    while (equal_ignoring_case(sel, s.table.name) || equal_ignoring_case(sel, to_table.name))
+        sel += '_';
+    const std::string selected = "WITH " + sel + "(k, v) AS MATERIALIZED (SELECT rowid, " +
+                                 quote_identifier(from.name) + " FROM " +
+                                 quote_identifier(s.table.name) +
+                                 " WHERE rowid IN (SELECT value FROM json_each(?1))) ";
     const std::string to_name = quote_identifier(to_table.name);
-    const std::string on = " ON sel.v = b." + quote_identifier(to.name);
-    const std::string by_index =
-        selected + "SELECT sel.k, b.rowid FROM sel CROSS JOIN " + to_name + " AS b" + on;
+    const std::string on = " ON " + sel + ".v = b." + quote_identifier(to.name);
+    const std::string by_index = selected + "SELECT " + sel + ".k, b.rowid FROM " + sel +
+                                 " CROSS JOIN " + to_name + " AS b" + on;
     const std::string by_scan =
-        selected + "SELECT sel.k, b.rowid FROM " + to_name + " AS b CROSS JOIN sel" + on;
+        selected + "SELECT " + sel + ".k, b.rowid FROM " + to_name + " AS b CROSS JOIN " + sel + on;
     Statement pairs(db.handle(), index_searched(db, by_index) ? by_index : by_scan);
     if (!pairs.ok()) return storage_error(db);
     pairs.bind_text(1, rowids);
