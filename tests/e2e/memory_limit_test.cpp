@@ -1,0 +1,213 @@
+// What one request may take in memory: a join works from the cursor's
+// selection, a request that needs more than the limit is refused with
+// 20024 and leaves its cursor as it was, and a failed allocation fails
+// only its own request.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "faults.h"
+#include "listener.h"
+#include "raw_client.h"
+#include "sample.h"
+#include "storage.h"
+
+namespace kl::test {
+namespace {
+
+// Orders in the sample: 12 products, so about 250 orders to a product and
+// about 750,000 pairs in the whole join of orders to itself on product.
+constexpr int orders = 3000;
+// Far below what the whole join takes (some megabytes), above what a
+// join of one order does (a few kilobytes), and below the rowids of every
+// order (3000 of 16 bytes, kept in a vector that doubles).
+constexpr std::size_t limit = 32 << 10;
+
+class MemoryLimitTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir = os::make_temp_dir();
+        std::string error;
+        const std::string file = (dir / "sales.db").string();
+        ASSERT_TRUE(kls::create_sample(file, orders, error)) << error;
+        // Two small tables whose columns compare across types and
+        // collations.
+        auto db = kls::Database::open(file, false, error);
+        ASSERT_TRUE(db && db->exec(R"(
+            CREATE TABLE a (id INTEGER, x INTEGER, t TEXT COLLATE NOCASE);
+            CREATE TABLE b (id INTEGER, y TEXT, u TEXT, m INTEGER);
+            CREATE INDEX b_m ON b (m);
+            INSERT INTO a VALUES (1, 5, 'Abc'), (2, 7, 'q'), (3, NULL, NULL);
+            INSERT INTO b VALUES (1, '05', 'abc', 5), (2, ' 5', 'ABC', 7), (3, '5.0', 'x', 5),
+                                 (4, '7', 'Q', NULL);)",
+                                   error))
+            << error;
+        kls::ServerConfig config;
+        config.data_dir = dir.string();
+        config.export_dir = (dir / "exports").string();
+        config.max_request_memory = limit;
+        server = std::make_unique<kls::Server>(config);
+        ASSERT_TRUE(server->start("127.0.0.1", 0, 0, error)) << error;
+        runner = std::thread([this] { server->run(); });
+        client = std::make_unique<RawClient>(server->dispatcher_port());
+        const auto connected = client->exchange(RawClient::connect_request("sales"));
+        ASSERT_TRUE(connected && connected->error == 0);
+        instance.assign(connected->data.begin(), connected->data.begin() + 4);
+        const auto opened = client->exchange(RawClient::id_request(303, instance));
+        ASSERT_TRUE(opened && opened->error == 0);
+        cursor.assign(opened->data.begin(), opened->data.begin() + 4);
+    }
+    void TearDown() override {
+        kls::faults::allocation_should_fail(); // disarmed, whatever the test did
+        client.reset();
+        if (server) server->stop();
+        if (runner.joinable()) runner.join();
+        server.reset();
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+    }
+
+    RawStatus request(std::uint16_t code, const std::vector<std::string>& texts) {
+        const auto st = client->exchange(RawClient::packed_request(code, cursor, texts));
+        EXPECT_TRUE(st) << "no answer to " << code;
+        return st.value_or(RawStatus{-1});
+    }
+    RawStatus select(const std::string& table, const std::string& columns,
+                     const std::string& criteria, const std::string& options = "") {
+        return request(307, {table, columns, criteria, options});
+    }
+    RawStatus join(const std::string& from, const std::string& to_table, const std::string& to) {
+        return request(309, {"", from, to_table, to, ""});
+    }
+    // The next n records from the cursor (all in one answer), as their
+    // bytes.
+    std::vector<std::string> fetch(int n) {
+        const auto st = client->exchange(RawClient::fetch_request(cursor, n));
+        std::vector<std::string> records;
+        if (!st || st->count <= 0) return records;
+        if (st->count < n) {
+            const auto end = client->read_record();
+            EXPECT_TRUE(end && parse_status(*end).error == 11032);
+        }
+        const std::size_t length = st->data.size() / static_cast<std::size_t>(st->count);
+        for (std::size_t at = 0; at < st->data.size(); at += length)
+            records.emplace_back(st->data.begin() + static_cast<std::ptrdiff_t>(at),
+                                 st->data.begin() + static_cast<std::ptrdiff_t>(at + length));
+        return records;
+    }
+
+    std::filesystem::path dir;
+    std::unique_ptr<kls::Server> server;
+    std::thread runner;
+    std::unique_ptr<RawClient> client;
+    RawBytes instance;
+    RawBytes cursor;
+};
+
+// The number at the start of a character-form field of 32 bytes.
+int number_at(const std::string& record, std::size_t field) {
+    return std::stoi(record.substr(field * 32, 32));
+}
+
+TEST_F(MemoryLimitTest, AJoinTakesMemoryForItsSelectionNotForTheJoinedTable) {
+    // One order and the number of orders of its product.
+    ASSERT_EQ(select("orders", "product", "", "CHAR LIMIT=1").error, 0);
+    const int product = number_at(fetch(1).at(0), 0);
+    const RawStatus same = select("orders", "id", "product = " + std::to_string(product));
+    ASSERT_EQ(same.error, 0);
+
+    ASSERT_EQ(select("orders", "id", "", "LIMIT=1").error, 0);
+    const RawStatus joined = join("product", "orders", "product");
+    EXPECT_EQ(joined.error, 0) << joined.text;
+    EXPECT_EQ(joined.count, same.count);
+}
+
+TEST_F(MemoryLimitTest, ARequestBeyondTheLimitIsRefusedAndLeavesTheCursorAsItWas) {
+    // A command whose input passes the limit, sent in its input records.
+    const auto long_command = [this] {
+        constexpr std::size_t length = 40000;
+        RawBytes r = RawClient::packed_request(325, instance, {});
+        for (const std::uint8_t b : {0x40, 0x9C, 0x00, 0x00, 0x00}) // the length, no options
+            r.push_back(b);
+        bool sent = client->send_record(r);
+        for (std::size_t at = 0; at < length; at += 2046)
+            sent =
+                sent && client->send_record(RawBytes(2 + std::min<std::size_t>(2046, length - at)));
+        const auto answer = client->read_record();
+        return sent && answer ? parse_status(*answer) : RawStatus{-1};
+    };
+    const struct {
+        const char* what;
+        std::function<RawStatus()> request;
+    } cases[] = {
+        {"select", [this] { return select("orders", "id", ""); }},
+        // The selection fits; its pairs do not.
+        {"join", [this] { return join("product", "orders", "product"); }},
+        {"command", long_command},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(select("orders", "id", "id <= 600").error, 0);
+        ASSERT_EQ(fetch(1).size(), 1u);
+        const RawStatus refused = c.request();
+        EXPECT_EQ(refused.error, 20024) << refused.text;
+        // The same selection, not joined, from where it was.
+        const std::vector<std::string> kept = fetch(2);
+        ASSERT_EQ(kept.size(), 2u);
+        EXPECT_EQ(kept[0], std::string("\x02\0\0\0", 4));
+    }
+}
+
+TEST_F(MemoryLimitTest, AFailedAllocationFailsThatRequestAlone) {
+    ASSERT_EQ(select("orders", "id", "id <= 5").error, 0);
+    kls::faults::fail_next_allocation();
+    const RawStatus failed = select("orders", "id", "id <= 7");
+    EXPECT_EQ(failed.error, 20024);
+    EXPECT_EQ(failed.text, "out of memory");
+    EXPECT_EQ(fetch(10).size(), 5u);
+    EXPECT_EQ(select("orders", "id", "id <= 7").count, 7);
+}
+
+TEST_F(MemoryLimitTest, AJoinComparesItsColumnsAsSqlDoesInTheSelectionsOrder) {
+    // a: (1, 5, 'Abc'), (2, 7, 'q'), (3, NULL, NULL); b: (1, '05', 'abc', 5),
+    // (2, ' 5', 'ABC', 7), (3, '5.0', 'x', 5), (4, '7', 'Q', NULL).
+    using Pairs = std::vector<std::pair<int, int>>;
+    const struct {
+        const char* what;
+        const char* options;
+        const char* from;
+        const char* to;
+        Pairs pairs;
+    } cases[] = {
+        // A number against text that reads as that number; no index.
+        {"number to text", "", "x", "y", {{1, 1}, {1, 2}, {1, 3}, {2, 4}}},
+        {"in the selection's order", "DESC", "x", "y", {{2, 4}, {1, 1}, {1, 2}, {1, 3}}},
+        // The from column's collation.
+        {"case-blind text", "", "t", "u", {{1, 1}, {1, 2}, {2, 4}}},
+        // Through the index on m.
+        {"indexed", "DESC", "x", "m", {{2, 2}, {1, 1}, {1, 3}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_EQ(select("a", "id", "", std::string("CHAR ORDER=id ") + c.options).error, 0);
+        const RawStatus st = join(c.from, "b", c.to);
+        ASSERT_EQ(st.error, 0) << st.text;
+        Pairs pairs;
+        for (const std::string& record : fetch(20))
+            pairs.emplace_back(number_at(record, 0), number_at(record, 1));
+        EXPECT_EQ(pairs, c.pairs);
+    }
+    // A joined cursor joins its own rows afresh, each once.
+    ASSERT_EQ(join("x", "b", "y").error, 0);
+    EXPECT_EQ(fetch(20).size(), 4u);
+}
+
+} // namespace
+} // namespace kl::test
