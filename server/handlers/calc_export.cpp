@@ -174,10 +174,14 @@ std::variant<std::vector<Entry>, Status> join_rows(Database& db, RequestMemory& 
                            [](const Key& a, const Key& b) { return a.rowid == b.rowid; }),
                keys.end());
 
-    // The rowids go to SQLite as one JSON array.
+    // The rowids go to SQLite as one JSON array.  SQLite keeps a list of
+    // them, each selected row with its from value, and an index of those
+    // values: counted as a few dozen bytes a row (long texts take more).
     std::string rowids;
     constexpr std::size_t longest_rowid = 21; // "-9223372036854775808,"
-    if (!memory.charge(keys.size() * longest_rowid + 2)) return memory_error("join rows");
+    constexpr std::size_t working_row = 64;
+    if (!memory.charge(keys.size() * (longest_rowid + working_row) + 2))
+        return memory_error("join rows");
     rowids.reserve(keys.size() * longest_rowid + 2);
     rowids += '[';
     for (const Key& key : keys) {
