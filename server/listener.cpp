@@ -9,8 +9,12 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <optional>
+#include <system_error>
 
+#include "faults.h"
 #include "server_errors.h"
 
 namespace kls {
@@ -20,9 +24,37 @@ namespace {
 constexpr std::uint32_t connect_request = 10625;
 constexpr std::uint32_t standalone_status = 18070;
 constexpr std::size_t dispatch_reply_size = 52;
-// A connection that sends no connect request in this time is dropped, so
-// a silent client cannot hold a dispatcher thread for ever.
-constexpr int dispatch_timeout_seconds = 10;
+
+// Keepalive on every client socket: after 60 s without traffic the system
+// probes every 10 s, and after 6 unanswered probes the connection fails,
+// so a session whose client vanished (machine off, network gone) ends
+// about two minutes later instead of holding its slot for ever.
+constexpr int keepalive_idle_seconds = 60;
+constexpr int keepalive_interval_seconds = 10;
+constexpr int keepalive_probes = 6;
+
+void tune_client_socket(int s) {
+    const int on = 1;
+    ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    ::setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    ::setsockopt(s, IPPROTO_TCP, TCP_KEEPIDLE, &keepalive_idle_seconds,
+                 sizeof keepalive_idle_seconds);
+    ::setsockopt(s, IPPROTO_TCP, TCP_KEEPINTVL, &keepalive_interval_seconds,
+                 sizeof keepalive_interval_seconds);
+    ::setsockopt(s, IPPROTO_TCP, TCP_KEEPCNT, &keepalive_probes, sizeof keepalive_probes);
+}
+
+std::string peer_name(const sockaddr_in& at) {
+    char address[INET_ADDRSTRLEN] = "?";
+    ::inet_ntop(AF_INET, &at.sin_addr, address, sizeof address);
+    return std::string(address) + ":" + std::to_string(ntohs(at.sin_port));
+}
+
+// One line on stderr for every connection the server refuses or drops.
+// It allocates nothing, so it may report a failure to allocate.
+void log_connection(const std::string& peer, const char* what, const char* detail = "") {
+    std::fprintf(stderr, "klserver: %s: %s%s\n", peer.c_str(), what, detail);
+}
 
 int listen_on(const std::string& address, std::uint16_t port, std::uint16_t& bound,
               std::string& error) {
@@ -41,7 +73,8 @@ int listen_on(const std::string& address, std::uint16_t port, std::uint16_t& bou
     const int on = 1;
     ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     socklen_t length = sizeof at;
-    if (::bind(s, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 || ::listen(s, 64) != 0 ||
+    if (::bind(s, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 ||
+        ::listen(s, SOMAXCONN) != 0 ||
         ::getsockname(s, reinterpret_cast<sockaddr*>(&at), &length) != 0) {
         error = std::string("cannot listen on ") + address + ":" + std::to_string(port) + ": " +
                 std::strerror(errno);
@@ -97,20 +130,70 @@ void Server::stop() {
         [[maybe_unused]] auto n = ::write(wake_[1], &byte, 1);
     }
     std::lock_guard lock(clients_mutex_);
-    for (int s : clients_)
-        ::shutdown(s, SHUT_RDWR);
+    for (const auto& [id, client] : clients_)
+        ::shutdown(client.socket, SHUT_RDWR);
 }
 
-void Server::track(int socket) {
-    std::lock_guard lock(clients_mutex_);
-    clients_.insert(socket);
-    // A client accepted while stopping is shut down at once.
-    if (stopping_.load()) ::shutdown(socket, SHUT_RDWR);
+std::uint64_t Server::admit(int socket, const std::string& peer) {
+    std::string evicted;
+    std::uint64_t id = 0;
+    {
+        std::lock_guard lock(clients_mutex_);
+        if (pending_.load() >= state_.config.max_pending) {
+            // The map is in order of arrival: the first pending one is the
+            // oldest.  Its thread sees the shutdown and ends.
+            for (auto& [n, client] : clients_) {
+                if (client.stage != Stage::pending) continue;
+                ::shutdown(client.socket, SHUT_RDWR);
+                client.stage = Stage::dropped;
+                --pending_;
+                evicted = client.peer;
+                break;
+            }
+        }
+        id = next_client_++;
+        clients_.emplace(id, Client{socket, peer, Stage::pending});
+        ++pending_;
+        // A client accepted while stopping is shut down at once.
+        if (stopping_.load()) ::shutdown(socket, SHUT_RDWR);
+    }
+    if (!evicted.empty())
+        log_connection(evicted, "closed: oldest of ",
+                       (std::to_string(state_.config.max_pending) +
+                        " connections not logged in (--max-pending)")
+                           .c_str());
+    return id;
 }
 
-void Server::untrack(int socket) {
+bool Server::log_in(std::uint64_t id) {
+    std::string refused;
+    {
+        std::lock_guard lock(clients_mutex_);
+        const auto it = clients_.find(id);
+        // Closed as the oldest pending connection meanwhile.
+        if (it == clients_.end() || it->second.stage != Stage::pending) return false;
+        if (sessions_.load() < state_.config.max_sessions) {
+            it->second.stage = Stage::logged_in;
+            --pending_;
+            ++sessions_;
+            return true;
+        }
+        refused = it->second.peer;
+    }
+    log_connection(refused, "refused: ",
+                   (std::to_string(state_.config.max_sessions) +
+                    " sessions already logged in (--max-sessions)")
+                       .c_str());
+    return false;
+}
+
+void Server::release(std::uint64_t id) {
     std::lock_guard lock(clients_mutex_);
-    clients_.erase(socket);
+    const auto it = clients_.find(id);
+    if (it == clients_.end()) return;
+    if (it->second.stage == Stage::pending) --pending_;
+    if (it->second.stage == Stage::logged_in) --sessions_;
+    clients_.erase(it);
 }
 
 void Server::run() {
@@ -123,58 +206,89 @@ void Server::run() {
             break;
         }
         if (fds[0].revents != 0) break;
-        if (fds[1].revents & POLLIN) accept_dispatcher();
-        if (count == 3 && (fds[2].revents & POLLIN)) accept_server();
+        if (fds[1].revents & POLLIN) accept_on(dispatcher_socket_, &Server::dispatch);
+        if (count == 3 && (fds[2].revents & POLLIN))
+            accept_on(server_socket_, &Server::serve_client);
     }
 }
 
-template <class Work> void Server::start_thread(int socket, bool session, Work work) {
+void Server::accept_on(int listener, Work work) {
+    sockaddr_in from{};
+    socklen_t length = sizeof from;
+    const int s = ::accept4(listener, reinterpret_cast<sockaddr*>(&from), &length, SOCK_CLOEXEC);
+    if (s < 0) return;
+    const auto accepted = Channel::Clock::now();
+    tune_client_socket(s);
+    std::string peer;
+    std::optional<std::uint64_t> id;
     ++active_;
-    if (session) ++sessions_;
-    track(socket);
-    std::thread([this, socket, session, work] {
-        work(socket);
-        if (session) --sessions_;
+    try {
+        peer = peer_name(from);
+        id = admit(s, peer);
+        if (faults::thread_start_should_fail())
+            throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again),
+                                    "thread start");
+        std::thread([this, s, id = *id, peer, accepted, work] {
+            serve_thread(s, id, peer, accepted, work);
+        }).detach();
+    } catch (const std::exception& e) {
+        // No thread for this one connection: it is closed, the server goes on.
+        if (id) release(*id);
+        ::close(s);
         --active_;
-    }).detach();
-}
-
-void Server::accept_dispatcher() {
-    const int s = ::accept4(dispatcher_socket_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (s < 0) return;
-    // A dispatcher exchange is brief, but its thread counts; in standalone
-    // mode the connection goes on as a session, so it counts as one.
-    const bool session = state_.config.standalone;
-    if (active_.load() >= 2 * state_.config.max_sessions ||
-        (session && sessions_.load() >= state_.config.max_sessions)) {
-        ::close(s);
-        return;
+        log_connection(peer, "refused: cannot start a thread: ", e.what());
     }
-    start_thread(s, session, [this](int socket) { dispatch(socket); });
 }
 
-void Server::accept_server() {
-    const int s = ::accept4(server_socket_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (s < 0) return;
-    if (sessions_.load() >= state_.config.max_sessions) {
-        ::close(s);
-        return;
-    }
-    start_thread(s, true, [this](int socket) { serve_client(socket); });
-}
-
-void Server::dispatch(int socket) {
-    struct Untrack {
+void Server::serve_thread(int socket, std::uint64_t id, const std::string& peer,
+                          Channel::Clock::time_point accepted, Work work) {
+    struct Release {
         Server& server;
-        int socket;
-        ~Untrack() { server.untrack(socket); }
+        std::uint64_t id;
+        ~Release() { server.release(id); }
     };
-    timeval limit{dispatch_timeout_seconds, 0};
-    ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    Channel channel(socket);
-    const Untrack untrack{*this, socket}; // before the channel closes the socket
+    std::string why;
+    try {
+        Channel channel(socket);
+        const Release release{*this, id}; // before the channel closes the socket
+        channel.set_record_timeout(std::chrono::seconds(state_.config.record_timeout_seconds));
+        // Until its session logs in, which lifts this deadline.
+        channel.set_deadline(accepted + std::chrono::seconds(state_.config.login_timeout_seconds));
+        why = (this->*work)(channel, id);
+    } catch (const std::exception& e) {
+        // Nothing may escape a client thread: the connection is closed.
+        log_connection(peer, "dropped: ", e.what());
+    } catch (...) {
+        log_connection(peer, "dropped: unexpected failure");
+    }
+    if (!why.empty()) log_connection(peer, why.c_str());
+    --active_; // last: the server may be destroyed from here on
+}
+
+std::string Server::end_reason(const Channel& channel) const {
+    const ServerConfig& c = state_.config;
+    switch (channel.end()) {
+    case Channel::End::deadline:
+        return "dropped: not logged in within " + std::to_string(c.login_timeout_seconds) +
+               " s (--login-timeout)";
+    case Channel::End::record_timeout:
+        return "dropped: a record not complete within " + std::to_string(c.record_timeout_seconds) +
+               " s (--record-timeout)";
+    case Channel::End::answer_timeout:
+        return "dropped: an answer not taken within " + std::to_string(c.record_timeout_seconds) +
+               " s (--record-timeout)";
+    case Channel::End::broken:
+        return "dropped: broken record framing";
+    case Channel::End::open:
+    case Channel::End::closed:
+        break;
+    }
+    return {};
+}
+
+std::string Server::dispatch(Channel& channel, std::uint64_t id) {
     const auto request = channel.read_raw(4);
-    if (!request) return;
+    if (!request) return end_reason(channel);
     const std::uint32_t word = (std::uint32_t{(*request)[0]} << 24) |
                                (std::uint32_t{(*request)[1]} << 16) |
                                (std::uint32_t{(*request)[2]} << 8) | (*request)[3];
@@ -189,25 +303,16 @@ void Server::dispatch(int socket) {
     reply[49] = static_cast<std::uint8_t>(host_type);
     const std::uint16_t port = htons(server_port_);
     std::memcpy(reply + 50, &port, 2);
-    if (!channel.write_raw(reply) || status != standalone_status) return;
-
-    timeval none{0, 0};
-    ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &none, sizeof none);
-    const int on = 1;
-    ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    Session session(channel, state_);
-    session.run();
+    if (!channel.write_raw(reply)) return end_reason(channel);
+    if (status == err_malformed) return "refused: connect request word " + std::to_string(word);
+    if (status != standalone_status) return {};
+    return serve_client(channel, id);
 }
 
-void Server::serve_client(int socket) {
-    const int on = 1;
-    ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    Channel channel(socket);
-    {
-        Session session(channel, state_);
-        session.run();
-    }
-    untrack(socket); // before the channel closes the socket
+std::string Server::serve_client(Channel& channel, std::uint64_t id) {
+    Session session(channel, state_, [this, id] { return log_in(id); });
+    const std::string why = session.run();
+    return why.empty() ? end_reason(channel) : "dropped: " + why;
 }
 
 } // namespace kls

@@ -4,8 +4,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <mutex>
-#include <set>
 #include <string>
 #include <thread>
 
@@ -30,20 +30,38 @@ class Server {
     std::uint16_t server_port() const { return server_port_; }
     // Client connections being served now.
     int active_clients() const { return active_.load(); }
-    // Of those, the ones served as sessions.
+    // Of those, the logged-in sessions and the connections not yet logged
+    // in.
     int active_sessions() const { return sessions_.load(); }
+    int pending_clients() const { return pending_.load(); }
 
   private:
-    void accept_dispatcher();
-    void accept_server();
-    void serve_client(int socket);
-    // Serves the socket on a thread of its own, counted as active (and as
-    // a session when it is one) until work returns.
-    template <class Work> void start_thread(int socket, bool session, Work work);
-    void dispatch(int socket);
-    // Client sockets being served, so that stop() can shut them down.
-    void track(int socket);
-    void untrack(int socket);
+    enum class Stage { pending, logged_in, dropped };
+    struct Client {
+        int socket = -1;
+        std::string peer; // address:port, for the log
+        Stage stage = Stage::pending;
+    };
+
+    // What serves a connection; why the server ended it, for the log
+    // (empty when the client went).
+    using Work = std::string (Server::*)(Channel& channel, std::uint64_t id);
+    // Accepts a connection on listener and serves it with work on a thread
+    // of its own.
+    void accept_on(int listener, Work work);
+    void serve_thread(int socket, std::uint64_t id, const std::string& peer,
+                      Channel::Clock::time_point accepted, Work work);
+    // Why the channel ended, for the log (empty when the client went).
+    std::string end_reason(const Channel& channel) const;
+    std::string dispatch(Channel& channel, std::uint64_t id);
+    std::string serve_client(Channel& channel, std::uint64_t id);
+    // Registers an accepted connection as pending (closing the oldest
+    // pending one when there are max_pending already); its number.
+    std::uint64_t admit(int socket, const std::string& peer);
+    // The login hook of connection id's session.
+    bool log_in(std::uint64_t id);
+    // Forgets connection id (before its socket is closed).
+    void release(std::uint64_t id);
 
     ServerState state_;
     int dispatcher_socket_ = -1;
@@ -53,9 +71,13 @@ class Server {
     std::uint16_t server_port_ = 0;
     std::atomic<int> active_{0};
     std::atomic<int> sessions_{0};
+    std::atomic<int> pending_{0};
     std::atomic<bool> stopping_{false};
+    // Client connections by number, which is their order of arrival, so
+    // that stop() can shut them down and the oldest pending one is first.
     std::mutex clients_mutex_;
-    std::set<int> clients_;
+    std::map<std::uint64_t, Client> clients_;
+    std::uint64_t next_client_ = 0;
 };
 
 } // namespace kls

@@ -1,6 +1,7 @@
 #include "session.h"
 
 #include <algorithm>
+#include <chrono>
 #include <exception>
 #include <new>
 
@@ -42,7 +43,8 @@ std::optional<Bytes> Exchange::read_record() {
     return session.channel().read_record();
 }
 
-Session::Session(Channel& channel, ServerState& state) : channel_(channel), state_(state) {}
+Session::Session(Channel& channel, ServerState& state, LoginGate gate)
+    : channel_(channel), state_(state), gate_(std::move(gate)) {}
 
 Session::~Session() {
     // A client that goes without disconnecting leaves nothing behind: its
@@ -103,9 +105,38 @@ void Session::remove_cursor(std::uint32_t id) {
     cursors_.erase(id);
 }
 
-void Session::run() {
-    while (auto request = channel_.read_record())
-        serve(*request);
+bool Session::log_in() {
+    if (logged_in_) return true;
+    if (gate_ && !gate_()) {
+        refused_ = true;
+        return false;
+    }
+    logged_in_ = true;
+    // A logged-in session may wait between requests as long as it likes.
+    channel_.set_deadline(std::nullopt);
+    return true;
+}
+
+Channel::Time Session::next_request_wait() const {
+    const int idle = state_.config.idle_timeout_seconds;
+    if (!logged_in_ || idle <= 0) return std::nullopt;
+    return Channel::Clock::now() + std::chrono::seconds(idle);
+}
+
+bool Session::request_wait_expired() {
+    drop_reason_ =
+        "idle for " + std::to_string(state_.config.idle_timeout_seconds) + " s (--idle-timeout)";
+    return false;
+}
+
+std::string Session::run() {
+    while (!refused_) {
+        if (auto request = channel_.read_record(next_request_wait()))
+            serve(*request);
+        else if (channel_.finished() || !request_wait_expired())
+            break;
+    }
+    return drop_reason_;
 }
 
 namespace {

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -130,19 +131,35 @@ struct Exchange {
 
 class Session {
   public:
-    Session(Channel& channel, ServerState& state);
+    // Told when the session's first connect succeeds (it is then logged
+    // in); false refuses the session, whose connection is then closed.
+    using LoginGate = std::function<bool()>;
+
+    // Without a gate every session is let in.
+    Session(Channel& channel, ServerState& state, LoginGate gate = {});
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
-    // Serves requests until the client goes or breaks the framing.
-    void run();
+    // Serves requests until the client goes, breaks the framing or a time
+    // limit ends the connection.  Why the session ended it, for the log
+    // (empty when the channel ended it or the client went; the channel's
+    // end() tells which).
+    std::string run();
+
+    // A connect succeeded: logs the session in (once).  False when the
+    // server refuses the session; the request is then left unanswered and
+    // the session ends.
+    bool log_in();
+    bool logged_in() const { return logged_in_; }
 
     ServerState& state() { return state_; }
     Channel& channel() { return channel_; }
 
     Instance* instance(std::uint32_t id);
     Cursor* cursor(std::uint32_t id);
+    std::size_t instance_count() const { return instances_.size(); }
+    std::size_t cursor_count() const { return cursors_.size(); }
     Instance& add_instance(Instance instance);
     void remove_instance(std::uint32_t id);
     Cursor& add_cursor(std::uint32_t instance);
@@ -156,8 +173,20 @@ class Session {
 
   private:
     void serve(const Bytes& request);
+    // Until when the next request's first byte is waited for (nullopt: no
+    // limit).  A connection not yet logged in is bounded by the channel's
+    // login deadline besides.
+    Channel::Time next_request_wait() const;
+    // That time passed with no request: true to go on serving (the wait is
+    // then asked again), false to end the session with drop_reason_ set.
+    bool request_wait_expired();
+
     Channel& channel_;
     ServerState& state_;
+    LoginGate gate_;
+    bool logged_in_ = false;
+    bool refused_ = false;
+    std::string drop_reason_;
     std::map<std::uint32_t, Instance> instances_;
     std::map<std::uint32_t, Cursor> cursors_;
 };

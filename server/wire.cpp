@@ -1,5 +1,6 @@
 #include "wire.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <tuple>
 
 namespace kls {
 
@@ -38,22 +40,72 @@ Channel::~Channel() {
     if (socket_ >= 0) ::close(socket_);
 }
 
+bool Channel::finish(End end) {
+    if (end_ == End::open) end_ = end;
+    return false;
+}
+
+bool Channel::await(short events, Time until) const {
+    for (;;) {
+        int wait_ms = -1;
+        if (until) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(*until - Clock::now());
+            if (left.count() <= 0) return false;
+            wait_ms = static_cast<int>(std::min<std::int64_t>(left.count(), 1 << 30));
+        }
+        pollfd item{socket_, events, 0};
+        const int n = ::poll(&item, 1, wait_ms);
+        if (n > 0) return true; // ready, closed or failed: the next call tells which
+        if (n < 0 && errno != EINTR) return true;
+    }
+}
+
+std::pair<Channel::Clock::time_point, Channel::End> Channel::limit_from_now(End timeout) const {
+    const Clock::time_point until = Clock::now() + record_timeout_;
+    if (deadline_ && *deadline_ <= until) return {*deadline_, End::deadline};
+    return {until, timeout};
+}
+
+bool Channel::begin_record(Time first_byte_by) {
+    if (finished()) return false;
+    const bool deadline_first = deadline_ && (!first_byte_by || *deadline_ <= *first_byte_by);
+    if (!await(POLLIN, deadline_first ? deadline_ : first_byte_by))
+        return deadline_first ? finish(End::deadline) : false;
+    std::tie(record_until_, record_expiry_) = limit_from_now(End::record_timeout);
+    return true;
+}
+
 bool Channel::read_exact(std::uint8_t* to, std::size_t n) {
     while (n > 0) {
-        const ssize_t got = ::recv(socket_, to, n, 0);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) {
-            finished_ = true;
-            return false;
+        const ssize_t got = ::recv(socket_, to, n, MSG_DONTWAIT);
+        if (got > 0) {
+            to += got;
+            n -= static_cast<std::size_t>(got);
+        } else if (got < 0 && errno == EINTR) {
+            continue;
+        } else if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (!await(POLLIN, record_until_)) return finish(record_expiry_);
+        } else {
+            return finish(End::closed);
         }
-        to += got;
-        n -= static_cast<std::size_t>(got);
     }
     return true;
 }
 
+std::optional<Bytes> Channel::read_record(Time first_byte_by) {
+    if (!begin_record(first_byte_by)) return std::nullopt;
+    return read_framed();
+}
+
 std::optional<Bytes> Channel::read_record() {
-    if (finished_) return std::nullopt;
+    if (!begin_record(limit_from_now(End::record_timeout).first)) {
+        finish(End::record_timeout);
+        return std::nullopt;
+    }
+    return read_framed();
+}
+
+std::optional<Bytes> Channel::read_framed() {
     Bytes data;
     for (bool last = false; !last;) {
         std::uint8_t header[4];
@@ -62,7 +114,7 @@ std::optional<Bytes> Channel::read_record() {
         last = (word & last_fragment) != 0;
         const std::size_t length = word & ~last_fragment;
         if (length > record_limit - data.size()) {
-            finished_ = true;
+            finish(End::broken);
             return std::nullopt;
         }
         const std::size_t at = data.size();
@@ -71,32 +123,39 @@ std::optional<Bytes> Channel::read_record() {
     }
     // The record holds the length word, the payload and its padding.
     if (data.size() < 4) {
-        finished_ = true;
+        finish(End::broken);
         return std::nullopt;
     }
     const std::uint32_t length = get_be32(data.data());
     if (length > data.size() - 4) {
-        finished_ = true;
+        finish(End::broken);
         return std::nullopt;
     }
     return Bytes(data.begin() + 4, data.begin() + 4 + length);
 }
 
 bool Channel::write_raw(std::span<const std::uint8_t> bytes) {
+    if (finished()) return false;
+    const auto [until, expiry] = limit_from_now(End::answer_timeout);
     std::size_t sent = 0;
     while (sent < bytes.size()) {
-        const ssize_t n = ::send(socket_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            finished_ = true;
-            return false;
+        const ssize_t n =
+            ::send(socket_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            sent += static_cast<std::size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (!await(POLLOUT, until)) return finish(expiry);
+        } else {
+            return finish(End::closed);
         }
-        sent += static_cast<std::size_t>(n);
     }
     return true;
 }
 
 std::optional<Bytes> Channel::read_raw(std::size_t n) {
+    if (!begin_record(std::nullopt)) return std::nullopt;
     Bytes bytes(n);
     if (!read_exact(bytes.data(), n)) return std::nullopt;
     return bytes;

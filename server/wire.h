@@ -3,12 +3,14 @@
 // 92-byte status record in the server's byte order.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace kls {
@@ -21,31 +23,71 @@ constexpr std::size_t status_size = 92;
 constexpr std::size_t record_limit = 1 << 20;
 
 // One client connection: a socket that carries records.  Owns the socket.
+//
+// Every wait has a limit where one is set.  A record, once its first byte
+// arrived, must arrive whole within the record timeout, and an answer must
+// be taken whole by the client within the same time; a trickle of bytes
+// does not stretch it.  The deadline, when set, bounds every wait of the
+// connection (the login deadline of a connection not yet logged in).
 class Channel {
   public:
+    using Clock = std::chrono::steady_clock;
+    using Time = std::optional<Clock::time_point>; // nullopt: no limit
+
+    // Why the channel is finished.
+    enum class End { open, closed, broken, record_timeout, answer_timeout, deadline };
+
     explicit Channel(int socket);
     ~Channel();
     Channel(const Channel&) = delete;
     Channel& operator=(const Channel&) = delete;
 
-    // The payload of the next record (after its length word, padding
-    // dropped); nullopt when the peer closed the connection or broke the
-    // framing, after which the channel is finished.
+    void set_record_timeout(std::chrono::milliseconds timeout) { record_timeout_ = timeout; }
+    void set_deadline(Time deadline) { deadline_ = deadline; }
+
+    // The payload of the next request record (after its length word,
+    // padding dropped).  Its first byte is waited for until first_byte_by
+    // and the deadline.  nullopt when the peer closed the connection, broke
+    // the framing or a limit passed, after which the channel is finished;
+    // or when first_byte_by passed first, which leaves the channel open.
+    std::optional<Bytes> read_record(Time first_byte_by);
+    // A further record of the request being served: it must arrive whole
+    // within the record timeout.  nullopt: the channel is finished.
     std::optional<Bytes> read_record();
     // Frames payload as one record and sends it.  False when the send
     // failed; the channel is then finished.
     bool write_record(std::span<const std::uint8_t> payload);
     // Sends bytes as they stand (the dispatcher's unframed reply).
     bool write_raw(std::span<const std::uint8_t> bytes);
-    // Reads exactly n unframed bytes (the dispatcher's connect request).
+    // Reads exactly n unframed bytes (the dispatcher's connect request),
+    // within the deadline and, once begun, the record timeout.
     std::optional<Bytes> read_raw(std::size_t n);
 
-    bool finished() const { return finished_; }
+    bool finished() const { return end_ != End::open; }
+    End end() const { return end_; }
 
   private:
+    // Waits for the first byte of a record until first_byte_by and the
+    // deadline, then starts the record's clock.  False when the channel
+    // finished, or first_byte_by passed (the channel stays open).
+    bool begin_record(Time first_byte_by);
     bool read_exact(std::uint8_t* to, std::size_t n);
+    std::optional<Bytes> read_framed();
+    // Waits until the socket is ready for events or until passes; false
+    // when it passed.
+    bool await(short events, Time until) const;
+    // The earlier of now + the record timeout and the deadline, and the
+    // end a wait that reaches it means.
+    std::pair<Clock::time_point, End> limit_from_now(End timeout) const;
+    bool finish(End end);
+
     int socket_;
-    bool finished_ = false;
+    End end_ = End::open;
+    std::chrono::milliseconds record_timeout_{std::chrono::seconds(30)};
+    Time deadline_;
+    // The limit of the record being read, and what reaching it means.
+    Clock::time_point record_until_{};
+    End record_expiry_ = End::record_timeout;
 };
 
 // Reads the fields of a request in order.  A read past the end makes the

@@ -44,6 +44,12 @@ void version_record(Writer& w, std::string_view name, std::string_view descripti
     w.text_field(text, 32, '\0');
 }
 
+// A request refused because the session holds as many instances or
+// cursors as it may; the text names the limit.
+Status limit_status(std::string_view limit, int value) {
+    return error_status(err_limit, std::string(limit) + " " + std::to_string(value));
+}
+
 } // namespace
 
 void handle_connect(Exchange& ex) {
@@ -58,6 +64,9 @@ void handle_connect(Exchange& ex) {
     if (name.find('.') == std::string::npos) name += ".db";
     const HostOptions h = host_options(options);
     if (!h.bad.empty()) return void(ex.answer(error_status(err_bad_option, h.bad)));
+    const int max_instances = ex.session.state().config.max_instances;
+    if (ex.session.instance_count() >= static_cast<std::size_t>(max_instances))
+        return void(ex.answer(limit_status("max-instances", max_instances)));
 
     const std::string path = ex.session.state().config.data_dir + "/" + name;
     if (!ex.session.state().databases.acquire(path, h.exclusive))
@@ -68,6 +77,11 @@ void handle_connect(Exchange& ex) {
     if (!db) {
         ex.session.state().databases.release(path, h.exclusive);
         return void(ex.answer(error_status(err_no_database, name)));
+    }
+    if (!ex.session.log_in()) { // the server takes no more sessions
+        db.reset();
+        ex.session.state().databases.release(path, h.exclusive);
+        return;
     }
     Instance inst;
     inst.id = ex.session.new_id();
@@ -97,6 +111,9 @@ void handle_open_cursor(Exchange& ex) {
     const std::uint32_t id = ex.in.id();
     ex.in.bytes(options_field);
     if (request_instance(ex, id) == nullptr) return;
+    const int max_cursors = ex.session.state().config.max_cursors;
+    if (ex.session.cursor_count() >= static_cast<std::size_t>(max_cursors))
+        return void(ex.answer(limit_status("max-cursors", max_cursors)));
     const Cursor& c = ex.session.add_cursor(id);
     Status st;
     st.instance = static_cast<std::int32_t>(id);

@@ -1,5 +1,6 @@
 #include "raw_client.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace kl::test {
@@ -109,7 +110,7 @@ bool RawClient::send_raw(const RawBytes& bytes) {
     return send_all(socket_, bytes);
 }
 
-bool RawClient::send_record(const RawBytes& payload, std::size_t fragment) {
+RawBytes RawClient::frame(const RawBytes& payload, std::size_t fragment) {
     RawBytes body;
     put_be32(body, static_cast<std::uint32_t>(payload.size()));
     body.insert(body.end(), payload.begin(), payload.end());
@@ -121,7 +122,23 @@ bool RawClient::send_record(const RawBytes& payload, std::size_t fragment) {
         framed.insert(framed.end(), body.begin() + at, body.begin() + at + n);
         at += n;
     }
-    return send_all(socket_, framed);
+    return framed;
+}
+
+bool RawClient::send_record(const RawBytes& payload, std::size_t fragment) {
+    return send_all(socket_, frame(payload, fragment));
+}
+
+bool closed_by_server(os::sock_t s, std::chrono::steady_clock::time_point until) {
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            until - std::chrono::steady_clock::now());
+        os::PollItem item{s, true};
+        if (os::poll(&item, 1, static_cast<int>(std::max<long long>(left.count(), 0))) != 1)
+            return false;
+        std::uint8_t data[256];
+        if (os::recv(s, data, sizeof data) <= 0) return true;
+    }
 }
 
 bool RawClient::read_exact(std::uint8_t* to, std::size_t n, int timeout_ms) {

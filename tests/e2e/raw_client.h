@@ -5,6 +5,7 @@
 // hanging it.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -38,6 +39,7 @@ class RawClient {
     RawClient& operator=(const RawClient&) = delete;
 
     bool connected() const { return socket_ != os::bad_socket; }
+    os::sock_t socket() const { return socket_; }
     // Sends payload framed as one record, in fragments of fragment bytes.
     bool send_record(const RawBytes& payload, std::size_t fragment = 1 << 15);
     // Sends bytes as they stand.
@@ -46,6 +48,9 @@ class RawClient {
     // or nothing came within the time limit.
     std::optional<RawBytes> read_record(int timeout_ms = 5000);
     std::optional<RawStatus> exchange(const RawBytes& payload);
+
+    // payload framed as one record, in fragments of fragment bytes.
+    static RawBytes frame(const RawBytes& payload, std::size_t fragment = 1 << 15);
 
     // Requests built the way the library builds them.
     static RawBytes connect_request(const std::string& file, const std::string& options = "");
@@ -60,5 +65,9 @@ class RawClient {
 };
 
 RawStatus parse_status(const RawBytes& payload);
+
+// Waits until the server closes s, reading and dropping what it sends;
+// false when s is still open at until.
+bool closed_by_server(os::sock_t s, std::chrono::steady_clock::time_point until);
 
 } // namespace kl::test

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "faults.h"
 #include "raw_client.h"
 #include "server_fixture.h"
 
@@ -114,7 +115,8 @@ TEST_F(RobustnessTest, AStalledClientHoldsUpNobody) {
 
 TEST_F(RobustnessTest, ConnectionsBeyondTheLimitAreClosedUntilOthersGo) {
     server.reset();
-    server = std::make_unique<RunningServer>(dir / "limited", ServerMode::little_endian, 2);
+    server = std::make_unique<RunningServer>(dir / "limited", ServerMode::little_endian,
+                                             [](kls::ServerConfig& c) { c.max_sessions = 2; });
     auto first = std::make_unique<RawClient>(server->port());
     RawClient second(server->port());
     open_instance(*first);
@@ -125,6 +127,48 @@ TEST_F(RobustnessTest, ConnectionsBeyondTheLimitAreClosedUntilOthersGo) {
     EXPECT_TRUE(eventually([&] { return server->server().active_sessions() < 2; }));
     RawClient third(server->port());
     open_instance(third);
+}
+
+TEST_F(RobustnessTest, ASessionsInstancesAndCursorsAreLimited) {
+    server.reset();
+    server = std::make_unique<RunningServer>(dir / "limited", ServerMode::little_endian,
+                                             [](kls::ServerConfig& c) {
+                                                 c.max_instances = 2;
+                                                 c.max_cursors = 3;
+                                             });
+    RawClient client(server->port());
+    const RawBytes instance = open_instance(client);
+    open_instance(client);
+    std::vector<RawBytes> cursors;
+    for (int k = 0; k < 3; ++k)
+        cursors.push_back(open_cursor(client, instance));
+    struct Case {
+        RawBytes request;
+        const char* text;
+    };
+    const Case cases[] = {
+        {RawClient::connect_request("sales"), "max-instances 2"},
+        {RawClient::id_request(303, instance), "max-cursors 3"},
+    };
+    for (const Case& c : cases) {
+        const auto st = client.exchange(c.request);
+        ASSERT_TRUE(st);
+        EXPECT_EQ(st->error, 20023);
+        EXPECT_EQ(st->text, c.text);
+    }
+    // The limits are per session, and a closed cursor counts no more.
+    RawClient other(server->port());
+    open_cursor(other, open_instance(other));
+    ASSERT_EQ(client.exchange(RawClient::id_request(304, cursors[0]))->error, 0);
+    open_cursor(client, instance);
+}
+
+TEST_F(RobustnessTest, AThreadThatCannotStartRefusesOnlyItsConnection) {
+    kls::faults::fail_next_thread_start();
+    RawClient refused(server->port());
+    EXPECT_FALSE(refused.connected());
+    RawClient served(server->port());
+    open_instance(served);
 }
 
 TEST_F(RobustnessTest, AnExclusiveInstanceKeepsOthersOutUntilItGoes) {

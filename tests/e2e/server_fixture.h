@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -41,7 +42,9 @@ constexpr int sample_orders = 300;
 // A running server over its own data folder.
 class RunningServer {
   public:
-    RunningServer(const std::filesystem::path& dir, ServerMode mode, int max_clients = 256) {
+    // configure, when given, changes the test's configuration (limits).
+    RunningServer(const std::filesystem::path& dir, ServerMode mode,
+                  const std::function<void(kls::ServerConfig&)>& configure = {}) {
         std::filesystem::create_directories(dir / "data");
         std::string error;
         if (!kls::create_sample((dir / "data" / "sales.db").string(), sample_orders, error))
@@ -52,7 +55,7 @@ class RunningServer {
         std::filesystem::create_directories(config.export_dir);
         config.big_endian = mode == ServerMode::big_endian;
         config.standalone = mode == ServerMode::standalone;
-        config.max_sessions = max_clients;
+        if (configure) configure(config);
         server_ = std::make_unique<kls::Server>(config);
         if (!server_->start("127.0.0.1", 0, 0, error)) ADD_FAILURE() << error;
         thread_ = std::thread([this] { server_->run(); });
@@ -75,7 +78,8 @@ class ServerTest : public ::testing::TestWithParam<ServerMode> {
         reset_library_state();
         dir = os::make_temp_dir();
         os::set_env("KL_WINDIR", dir.string().c_str());
-        server = std::make_unique<RunningServer>(dir, GetParam());
+        server = std::make_unique<RunningServer>(
+            dir, GetParam(), [this](kls::ServerConfig& config) { configure(config); });
         environment = write_environment("sales");
         // A message file without the server's numbers, so klerror asks the
         // server for their texts.
@@ -90,6 +94,9 @@ class ServerTest : public ::testing::TestWithParam<ServerMode> {
         std::error_code ec;
         std::filesystem::remove_all(dir, ec);
     }
+
+    // A test's changes to the server's configuration.
+    virtual void configure(kls::ServerConfig&) {}
 
     // An environment file for the database `file` on the test server.
     std::string write_environment(const std::string& file) {
