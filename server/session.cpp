@@ -117,13 +117,29 @@ bool Session::log_in() {
     return true;
 }
 
-Channel::Time Session::next_request_wait() const {
+Channel::Time Session::next_request_wait() {
+    Channel::Time until;
     const int idle = state_.config.idle_timeout_seconds;
-    if (!logged_in_ || idle <= 0) return std::nullopt;
-    return Channel::Clock::now() + std::chrono::seconds(idle);
+    if (logged_in_ && idle > 0) until = idle_since_ + std::chrono::seconds(idle);
+    const int in_transaction_limit = state_.config.idle_in_transaction_seconds;
+    transaction_wait_ = in_transaction_limit > 0 && in_transaction();
+    if (transaction_wait_) {
+        const auto rollback_at = idle_since_ + std::chrono::seconds(in_transaction_limit);
+        if (until && *until < rollback_at)
+            transaction_wait_ = false;
+        else
+            until = rollback_at;
+    }
+    return until;
 }
 
 bool Session::request_wait_expired() {
+    if (transaction_wait_) {
+        // The session keeps its connection; its transactions end, so that
+        // the write turns they hold go to the sessions waiting for them.
+        roll_back_idle_transactions();
+        return true;
+    }
     drop_reason_ =
         "idle for " + std::to_string(state_.config.idle_timeout_seconds) + " s (--idle-timeout)";
     return false;
@@ -131,9 +147,10 @@ bool Session::request_wait_expired() {
 
 std::string Session::run() {
     while (!refused_) {
-        if (auto request = channel_.read_record(next_request_wait()))
+        if (auto request = channel_.read_record(next_request_wait())) {
             serve(*request);
-        else if (channel_.finished() || !request_wait_expired())
+            idle_since_ = Channel::Clock::now();
+        } else if (channel_.finished() || !request_wait_expired())
             break;
     }
     return drop_reason_;

@@ -176,7 +176,8 @@ class Session {
     // Until when the next request's first byte is waited for (nullopt: no
     // limit).  A connection not yet logged in is bounded by the channel's
     // login deadline besides.
-    Channel::Time next_request_wait() const;
+    // An open transaction bounds it by --idle-in-transaction besides.
+    Channel::Time next_request_wait();
     // That time passed with no request: true to go on serving (the wait is
     // then asked again), false to end the session with drop_reason_ set.
     bool request_wait_expired();
@@ -185,6 +186,10 @@ class Session {
     ServerState& state_;
     LoginGate gate_;
     bool logged_in_ = false;
+    // When the last request was answered, and whether the wait running now
+    // is the idle-in-transaction limit (rather than the idle timeout).
+    Channel::Clock::time_point idle_since_ = Channel::Clock::now();
+    bool transaction_wait_ = false;
     bool refused_ = false;
     std::string drop_reason_;
     std::map<std::uint32_t, Instance> instances_;

@@ -143,5 +143,20 @@ TEST_F(WriteTurnTest, AnotherInstanceOfTheSameSessionIsRefusedAtOnce) {
     EXPECT_EQ(values(), (std::vector<int>{1, 2}));
 }
 
+TEST_F(WriteTurnTest, ATransactionLeftIdleIsRolledBackAndItsTurnGivenBack) {
+    start(5, 1);
+    RawClient a(server->dispatcher_port());
+    RawClient b(server->dispatcher_port());
+    const RawBytes ia = connect(a);
+    const RawBytes ib = connect(b);
+    ASSERT_EQ(command(a, ia, "BEGIN"), 0);
+    ASSERT_EQ(insert(a, ia, 1), 0);
+    EXPECT_EQ(insert(b, ib, 2), 0); // once a has idled for a second
+    EXPECT_EQ(insert(a, ia, 3), 20026);
+    EXPECT_EQ(command(a, ia, "COMMIT"), 20022); // the transaction is over
+    EXPECT_EQ(insert(a, ia, 4), 0);
+    EXPECT_EQ(values(), (std::vector<int>{2, 4}));
+}
+
 } // namespace
 } // namespace kl::test
