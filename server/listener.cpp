@@ -15,6 +15,7 @@
 #include <system_error>
 
 #include "faults.h"
+#include "files.h"
 #include "server_errors.h"
 
 namespace kls {
@@ -110,6 +111,7 @@ Server::~Server() {
 
 bool Server::start(const std::string& address, std::uint16_t dispatcher_port,
                    std::uint16_t server_port, std::string& error) {
+    if (!prepare_folders(state_.config.data_dir, state_.config.export_dir, error)) return false;
     if (::pipe2(wake_, O_CLOEXEC) != 0) {
         error = std::strerror(errno);
         return false;

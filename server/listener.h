@@ -18,8 +18,9 @@ class Server {
     explicit Server(ServerConfig config);
     ~Server(); // stops
 
-    // Listens on address (dispatcher_port 0 = any free port); false with the
-    // reason in error.
+    // Prepares the data and export folders (see prepare_folders), then
+    // listens on address (dispatcher_port 0 = any free port); false with
+    // the reason in error.
     bool start(const std::string& address, std::uint16_t dispatcher_port, std::uint16_t server_port,
                std::string& error);
     // Serves until stop() (from another thread or a signal handler's pipe).

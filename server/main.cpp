@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -137,10 +136,8 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (config.data_dir.empty()) return usage();
-    if (config.export_dir.empty()) config.export_dir = config.data_dir + "/exports";
-    std::error_code ec;
-    std::filesystem::create_directories(config.export_dir, ec);
-
+    // start() makes the export folder (default: exports under the data
+    // folder) and refuses one that is the data folder itself.
     kls::Server server(config);
     std::string error;
     if (!server.start(address, static_cast<std::uint16_t>(port),

@@ -126,8 +126,15 @@ void Statement::bind_null(int index) {
 std::unique_ptr<Database> Database::open(const std::string& path, bool read_only,
                                          std::string& error, int busy_timeout_ms) {
     sqlite3* db = nullptr;
-    const int flags =
-        (read_only ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE) | SQLITE_OPEN_NOMUTEX;
+    // No symbolic link is followed to the file (SQLite refuses a link
+    // anywhere in the path, which is why the server's folders are made
+    // real paths at start).  A read-only open never writes the database
+    // file; of a database in WAL mode SQLite still needs the -wal and -shm
+    // companions and makes them when they are missing (empty, and a 32 KiB
+    // index), and they stay after the close, since only a writer may
+    // checkpoint and remove them.
+    const int flags = (read_only ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE) |
+                      SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW;
     if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK) {
         error = db ? sqlite3_errmsg(db) : "out of memory";
         sqlite3_close(db);

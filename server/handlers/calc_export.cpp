@@ -5,12 +5,11 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <limits>
 #include <string_view>
 #include <variant>
 
+#include "files.h"
 #include "handlers.h"
 #include "server_errors.h"
 
@@ -351,17 +350,23 @@ void handle_export(Exchange& ex) {
         view.layout.add(f.column, true, f.source);
     RecordReader reader(*inst->db, view);
 
-    const std::filesystem::path path =
-        std::filesystem::path(ex.session.state().config.export_dir) / file;
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out) return void(ex.answer(error_status(err_export, file)));
+    ExportFile out;
+    switch (out.open(ex.session.state().config.export_dir, file)) {
+    case ExportFile::Opened::ok:
+        break;
+    case ExportFile::Opened::link:
+        return void(ex.answer(error_status(err_export, "link: " + file)));
+    case ExportFile::Opened::failed:
+        return void(ex.answer(error_status(err_export, file)));
+    }
     std::string line;
     if (header) {
         for (const Field& f : view.layout.fields) {
             if (!line.empty()) line += ',';
             put_csv_field(line, f.column.name);
         }
-        out << line << '\n';
+        line += '\n';
+        out.write(line);
     }
     std::int64_t written = 0;
     Bytes record(static_cast<std::size_t>(view.layout.length));
@@ -375,15 +380,11 @@ void handle_export(Exchange& ex) {
                 line, trimmed_field(std::span(record).subspan(static_cast<std::size_t>(f.offset),
                                                               static_cast<std::size_t>(f.length))));
         }
-        out << line << '\n';
+        line += '\n';
+        if (!out.write(line)) break;
         ++written;
     }
-    out.close();
-    if (!out) {
-        std::error_code ignored;
-        std::filesystem::remove(path, ignored);
-        return void(ex.answer(error_status(err_export, file)));
-    }
+    if (!out.commit()) return void(ex.answer(error_status(err_export, file)));
     Status st;
     st.count = static_cast<std::int32_t>(
         std::min<std::int64_t>(written, std::numeric_limits<std::int32_t>::max()));

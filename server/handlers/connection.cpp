@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "files.h"
 #include "handlers.h"
 #include "server_errors.h"
 
@@ -69,6 +70,16 @@ void handle_connect(Exchange& ex) {
         return void(ex.answer(limit_status("max-instances", max_instances)));
 
     const std::string path = ex.session.state().config.data_dir + "/" + name;
+    switch (check_database_file(path)) {
+    case DatabaseFile::ok:
+        break;
+    case DatabaseFile::missing:
+        return void(ex.answer(error_status(err_no_database, name)));
+    case DatabaseFile::link:
+        return void(ex.answer(error_status(err_bad_name, name)));
+    case DatabaseFile::not_database:
+        return void(ex.answer(error_status(err_not_database, name)));
+    }
     if (!ex.session.state().databases.acquire(path, h.exclusive))
         return void(ex.answer(error_status(err_exclusive, name)));
     std::string why;

@@ -1,0 +1,198 @@
+// The server's files stay in its folders: no link is followed out of
+// them, a file that is not a database is never written as one, exports
+// replace their file whole, and the export folder cannot be the data
+// folder.
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "raw_client.h"
+#include "server_fixture.h"
+
+namespace kl::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A file's bytes and modification time, to see that nothing wrote it.
+struct Snapshot {
+    std::string bytes;
+    fs::file_time_type written;
+    bool operator==(const Snapshot&) const = default;
+};
+
+Snapshot snapshot(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return {std::string(std::istreambuf_iterator<char>(in), {}), fs::last_write_time(file)};
+}
+
+std::string text_of(const fs::path& file) {
+    return snapshot(file).bytes;
+}
+
+class FilesTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir = os::make_temp_dir();
+        server = std::make_unique<RunningServer>(dir, ServerMode::little_endian);
+        data = dir / "data";
+        exports = dir / "exports";
+    }
+    void TearDown() override {
+        server.reset();
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+    }
+    static RawBytes id_of(const std::optional<RawStatus>& st) {
+        EXPECT_TRUE(st && st->error == 0 && st->data.size() >= 4);
+        return st && st->data.size() >= 4 ? RawBytes(st->data.begin(), st->data.begin() + 4)
+                                          : RawBytes(4, 0);
+    }
+    // A cursor on the sample with every product selected.
+    RawBytes product_cursor(RawClient& client) {
+        const RawBytes instance = id_of(client.exchange(RawClient::connect_request("sales")));
+        const RawBytes cursor = id_of(client.exchange(RawClient::id_request(303, instance)));
+        const auto st =
+            client.exchange(RawClient::packed_request(307, cursor, {"products", "*", "", ""}));
+        EXPECT_TRUE(st && st->error == 0);
+        return cursor;
+    }
+    static std::int32_t export_to(RawClient& client, const RawBytes& cursor,
+                                  const std::string& name) {
+        RawBytes request = RawClient::id_request(324, cursor);
+        request.insert(request.end(), name.begin(), name.end());
+        request.push_back(0);
+        const auto st = client.exchange(request);
+        return st ? st->error : -1;
+    }
+
+    fs::path dir;
+    fs::path data;
+    fs::path exports;
+    std::unique_ptr<RunningServer> server;
+};
+
+TEST_F(FilesTest, ConnectsToLinksAndToFilesThatAreNoDatabaseAreRefusedUntouched) {
+    const fs::path outside = dir / "outside.db";
+    fs::copy_file(data / "sales.db", outside);
+    const struct {
+        const char* what;
+        const char* database;
+        const char* link;    // a link to the outside database at this name, or ""
+        const char* content; // the database's bytes; nullptr: a copy of the sample
+        std::int32_t error;
+    } cases[] = {
+        {"database is a link", "linked.db", "linked.db", nullptr, 20005},
+        {"-wal is a link", "wal.db", "wal.db-wal", nullptr, 20005},
+        {"-shm is a link", "shm.db", "shm.db-shm", nullptr, 20005},
+        {"-journal is a link", "journal.db", "journal.db-journal", nullptr, 20005},
+        {"zero-length file", "empty.db", "", "", 20025},
+        {"not a database", "notes.txt", "", "Dear diary: nothing to see here.\n", 20025},
+    };
+    RawClient client(server->port());
+    ASSERT_TRUE(client.connected());
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.content != nullptr)
+            std::ofstream(data / c.database, std::ios::binary) << c.content;
+        else if (std::string(c.database) != c.link)
+            fs::copy_file(data / "sales.db", data / c.database);
+        if (*c.link != '\0') fs::create_symlink(outside, data / c.link);
+        const fs::path watched = *c.link != '\0' ? outside : data / c.database;
+        const Snapshot before = snapshot(watched);
+        const auto st = client.exchange(RawClient::connect_request(c.database));
+        ASSERT_TRUE(st);
+        EXPECT_EQ(st->error, c.error) << st->text;
+        EXPECT_TRUE(snapshot(watched) == before);
+    }
+    // SQLite itself is asked not to follow a link to the database, for a
+    // link put there after the server looked.
+    std::string error;
+    EXPECT_FALSE(kls::Database::open((data / "linked.db").string(), false, error));
+}
+
+TEST_F(FilesTest, ADataFolderGivenThroughALinkServesItsDatabases) {
+    // SQLite refuses a link anywhere in a database's path: the server
+    // resolves its folders at start.
+    fs::create_directory(dir / "real");
+    fs::create_directory_symlink(dir / "real", dir / "alias");
+    RunningServer linked(dir / "alias", ServerMode::little_endian);
+    RawClient client(linked.port());
+    const auto st = client.exchange(RawClient::connect_request("sales"));
+    ASSERT_TRUE(st);
+    EXPECT_EQ(st->error, 0) << st->text;
+}
+
+TEST_F(FilesTest, AReadOnlyConnectNeverWritesTheDatabase) {
+    const Snapshot before = snapshot(data / "sales.db");
+    RawClient client(server->port());
+    const RawBytes instance = id_of(client.exchange(RawClient::connect_request("sales", "R")));
+    const RawBytes cursor = id_of(client.exchange(RawClient::id_request(303, instance)));
+    const auto selected =
+        client.exchange(RawClient::packed_request(307, cursor, {"orders", "*", "", ""}));
+    ASSERT_TRUE(selected && selected->error == 0);
+    ASSERT_TRUE(client.exchange(RawClient::fetch_request(cursor, 5)));
+    const auto closed = client.exchange(RawClient::id_request(302, instance));
+    ASSERT_TRUE(closed && closed->error == 0);
+    EXPECT_TRUE(snapshot(data / "sales.db") == before);
+}
+
+TEST_F(FilesTest, AnExportThroughALinkIsRefusedAndTheFileOutsideKept) {
+    const fs::path outside = dir / "outside.txt";
+    std::ofstream(outside) << "precious\n";
+    fs::create_symlink(outside, exports / "out.csv");
+    const Snapshot before = snapshot(outside);
+    RawClient client(server->port());
+    const RawBytes cursor = product_cursor(client);
+    EXPECT_EQ(export_to(client, cursor, "out.csv"), 20020);
+    EXPECT_TRUE(snapshot(outside) == before);
+    EXPECT_TRUE(fs::is_symlink(exports / "out.csv"));
+}
+
+TEST_F(FilesTest, AnExportReplacesTheOldFileWholeAndLeavesNothingElse) {
+    std::ofstream(exports / "out.csv") << "old\n";
+    // A second name for the old file: written in place, it would change.
+    fs::create_hard_link(exports / "out.csv", dir / "kept.csv");
+    RawClient client(server->port());
+    const RawBytes cursor = product_cursor(client);
+    ASSERT_EQ(export_to(client, cursor, "out.csv"), 0);
+    EXPECT_EQ(text_of(dir / "kept.csv"), "old\n");
+    EXPECT_EQ(text_of(exports / "out.csv").rfind("id,name,", 0), 0u);
+    std::vector<fs::path> files;
+    for (const auto& entry : fs::directory_iterator(exports))
+        files.push_back(entry.path().filename());
+    EXPECT_EQ(files, std::vector<fs::path>{"out.csv"});
+}
+
+TEST(ServerFoldersTest, AnExportFolderThatIsTheDataFolderIsRefusedAtStart) {
+    const fs::path dir = os::make_temp_dir();
+    fs::create_directories(dir / "data");
+    fs::create_directory_symlink(dir / "data", dir / "alias");
+    const struct {
+        const char* what;
+        fs::path exports;
+        bool starts;
+    } cases[] = {
+        {"the data folder", dir / "data", false},
+        {"the data folder through a link", dir / "alias", false},
+        {"the default, exports under the data folder", "", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        kls::ServerConfig config;
+        config.data_dir = (dir / "data").string();
+        config.export_dir = c.exports.string();
+        kls::Server server(config);
+        std::string error;
+        EXPECT_EQ(server.start("127.0.0.1", 0, 0, error), c.starts) << error;
+        if (!c.starts) {
+            EXPECT_NE(error.find("is the data folder"), std::string::npos) << error;
+        }
+    }
+    EXPECT_TRUE(fs::is_directory(dir / "data" / "exports"));
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+}
+
+} // namespace
+} // namespace kl::test
