@@ -14,7 +14,9 @@
 // at offset 0 in the server's byte order.
 //
 // Each run serves a fresh copy of a small sample database, so runs do not
-// depend on what earlier runs wrote.
+// depend on what earlier runs wrote.  fuzz/seeds/make_server_seeds.py
+// writes the seeds: one valid session per function code, in both byte
+// orders.
 
 #include <sys/socket.h>
 #include <unistd.h>
