@@ -30,28 +30,17 @@ std::string text_of(const fs::path& file) {
     return snapshot(file).bytes;
 }
 
-class FilesTest : public ::testing::Test {
+class FilesTest : public RawServerTest {
   protected:
     void SetUp() override {
-        dir = os::make_temp_dir();
-        server = std::make_unique<RunningServer>(dir, ServerMode::little_endian);
+        RawServerTest::SetUp();
+        start();
         data = dir / "data";
         exports = dir / "exports";
     }
-    void TearDown() override {
-        server.reset();
-        std::error_code ec;
-        fs::remove_all(dir, ec);
-    }
-    static RawBytes id_of(const std::optional<RawStatus>& st) {
-        EXPECT_TRUE(st && st->error == 0 && st->data.size() >= 4);
-        return st && st->data.size() >= 4 ? RawBytes(st->data.begin(), st->data.begin() + 4)
-                                          : RawBytes(4, 0);
-    }
     // A cursor on the sample with every product selected.
     RawBytes product_cursor(RawClient& client) {
-        const RawBytes instance = id_of(client.exchange(RawClient::connect_request("sales")));
-        const RawBytes cursor = id_of(client.exchange(RawClient::id_request(303, instance)));
+        const RawBytes cursor = open_cursor(client, open_instance(client));
         const auto st =
             client.exchange(RawClient::packed_request(307, cursor, {"products", "*", "", ""}));
         EXPECT_TRUE(st && st->error == 0);
@@ -66,10 +55,8 @@ class FilesTest : public ::testing::Test {
         return st ? st->error : -1;
     }
 
-    fs::path dir;
     fs::path data;
     fs::path exports;
-    std::unique_ptr<RunningServer> server;
 };
 
 TEST_F(FilesTest, ConnectsToLinksAndToFilesThatAreNoDatabaseAreRefusedUntouched) {
@@ -126,8 +113,8 @@ TEST_F(FilesTest, ADataFolderGivenThroughALinkServesItsDatabases) {
 TEST_F(FilesTest, AReadOnlyConnectNeverWritesTheDatabase) {
     const Snapshot before = snapshot(data / "sales.db");
     RawClient client(server->port());
-    const RawBytes instance = id_of(client.exchange(RawClient::connect_request("sales", "R")));
-    const RawBytes cursor = id_of(client.exchange(RawClient::id_request(303, instance)));
+    const RawBytes instance = open_instance(client, "sales", "R");
+    const RawBytes cursor = open_cursor(client, instance);
     const auto selected =
         client.exchange(RawClient::packed_request(307, cursor, {"orders", "*", "", ""}));
     ASSERT_TRUE(selected && selected->error == 0);

@@ -14,9 +14,8 @@
 #include <vector>
 
 #include "faults.h"
-#include "listener.h"
-#include "raw_client.h"
 #include "sample.h"
+#include "server_fixture.h"
 #include "storage.h"
 
 namespace kl::test {
@@ -30,12 +29,13 @@ constexpr int orders = 3000;
 // order (3000 of 16 bytes, kept in a vector that doubles).
 constexpr std::size_t limit = 32 << 10;
 
-class MemoryLimitTest : public ::testing::Test {
+class MemoryLimitTest : public RawServerTest {
   protected:
     void SetUp() override {
-        dir = os::make_temp_dir();
+        RawServerTest::SetUp();
+        start([](kls::ServerConfig& config) { config.max_request_memory = limit; });
         std::string error;
-        const std::string file = (dir / "sales.db").string();
+        const std::string file = (dir / "data" / "big.db").string();
         ASSERT_TRUE(kls::create_sample(file, orders, error)) << error;
         // Two small tables whose columns compare across types and
         // collations.
@@ -49,29 +49,14 @@ class MemoryLimitTest : public ::testing::Test {
                                  (4, '7', 'Q', NULL);)",
                                    error))
             << error;
-        kls::ServerConfig config;
-        config.data_dir = dir.string();
-        config.export_dir = (dir / "exports").string();
-        config.max_request_memory = limit;
-        server = std::make_unique<kls::Server>(config);
-        ASSERT_TRUE(server->start("127.0.0.1", 0, 0, error)) << error;
-        runner = std::thread([this] { server->run(); });
-        client = std::make_unique<RawClient>(server->dispatcher_port());
-        const auto connected = client->exchange(RawClient::connect_request("sales"));
-        ASSERT_TRUE(connected && connected->error == 0);
-        instance.assign(connected->data.begin(), connected->data.begin() + 4);
-        const auto opened = client->exchange(RawClient::id_request(303, instance));
-        ASSERT_TRUE(opened && opened->error == 0);
-        cursor.assign(opened->data.begin(), opened->data.begin() + 4);
+        client = std::make_unique<RawClient>(server->port());
+        instance = open_instance(*client, "big");
+        cursor = open_cursor(*client, instance);
     }
     void TearDown() override {
         kls::faults::allocation_should_fail(); // disarmed, whatever the test did
         client.reset();
-        if (server) server->stop();
-        if (runner.joinable()) runner.join();
-        server.reset();
-        std::error_code ec;
-        std::filesystem::remove_all(dir, ec);
+        RawServerTest::TearDown();
     }
 
     RawStatus request(std::uint16_t code, const std::vector<std::string>& texts) {
@@ -103,9 +88,6 @@ class MemoryLimitTest : public ::testing::Test {
         return records;
     }
 
-    std::filesystem::path dir;
-    std::unique_ptr<kls::Server> server;
-    std::thread runner;
     std::unique_ptr<RawClient> client;
     RawBytes instance;
     RawBytes cursor;

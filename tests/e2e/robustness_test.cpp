@@ -15,33 +15,12 @@ RawBytes le16(std::uint16_t v) {
     return {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8)};
 }
 
-class RobustnessTest : public ::testing::Test {
+class RobustnessTest : public RawServerTest {
   protected:
     void SetUp() override {
-        dir = os::make_temp_dir();
-        server = std::make_unique<RunningServer>(dir, ServerMode::little_endian);
+        RawServerTest::SetUp();
+        start();
     }
-    void TearDown() override {
-        server.reset();
-        std::error_code ec;
-        std::filesystem::remove_all(dir, ec);
-    }
-    // A connected client with an instance on the sample; its identifier.
-    RawBytes open_instance(RawClient& client) {
-        const auto st = client.exchange(RawClient::connect_request("sales"));
-        EXPECT_TRUE(st && st->error == 0);
-        return st && st->data.size() >= 4 ? RawBytes(st->data.begin(), st->data.begin() + 4)
-                                          : RawBytes(4, 0);
-    }
-    RawBytes open_cursor(RawClient& client, const RawBytes& instance) {
-        const auto st = client.exchange(RawClient::id_request(303, instance));
-        EXPECT_TRUE(st && st->error == 0);
-        return st && st->data.size() >= 4 ? RawBytes(st->data.begin(), st->data.begin() + 4)
-                                          : RawBytes(4, 0);
-    }
-
-    std::filesystem::path dir;
-    std::unique_ptr<RunningServer> server;
 };
 
 TEST_F(RobustnessTest, MalformedRequestsGetAnErrorAndTheConnectionGoesOn) {

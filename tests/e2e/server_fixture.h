@@ -18,6 +18,7 @@
 #include "klsrv32.h"
 #include "library_fixture.h"
 #include "listener.h"
+#include "raw_client.h"
 #include "sample.h"
 
 namespace kl::test {
@@ -153,6 +154,40 @@ class ServerTest : public ::testing::TestWithParam<ServerMode> {
     std::filesystem::path dir;
     std::unique_ptr<RunningServer> server;
     std::string environment;
+};
+
+// A little-endian server over its own folder, for tests that speak the
+// wire protocol themselves (RawClient); start() takes the changes to the
+// configuration a test needs.
+class RawServerTest : public ::testing::Test {
+  protected:
+    void SetUp() override { dir = os::make_temp_dir(); }
+    void TearDown() override {
+        server.reset();
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+    }
+    void start(const std::function<void(kls::ServerConfig&)>& configure = {}) {
+        server = std::make_unique<RunningServer>(dir, ServerMode::little_endian, configure);
+    }
+    // The identifier an answer carries after its status (a new instance or
+    // cursor); zeros when the request failed.
+    static RawBytes id_of(const std::optional<RawStatus>& st) {
+        EXPECT_TRUE(st && st->error == 0 && st->data.size() >= 4)
+            << (st ? st->error : -1) << " " << (st ? st->text : "no answer");
+        return st && st->data.size() >= 4 ? RawBytes(st->data.begin(), st->data.begin() + 4)
+                                          : RawBytes(4, 0);
+    }
+    static RawBytes open_instance(RawClient& client, const std::string& file = "sales",
+                                  const std::string& options = "") {
+        return id_of(client.exchange(RawClient::connect_request(file, options)));
+    }
+    static RawBytes open_cursor(RawClient& client, const RawBytes& instance) {
+        return id_of(client.exchange(RawClient::id_request(303, instance)));
+    }
+
+    std::filesystem::path dir;
+    std::unique_ptr<RunningServer> server;
 };
 
 // A record's field as text with its padding trimmed.

@@ -11,8 +11,7 @@
 #include <memory>
 #include <thread>
 
-#include "listener.h"
-#include "raw_client.h"
+#include "server_fixture.h"
 #include "storage.h"
 
 namespace kl::test {
@@ -23,39 +22,22 @@ void put_le32(RawBytes& r, std::uint32_t v) {
         r.push_back(static_cast<std::uint8_t>(v >> (8 * k)));
 }
 
-// Two tables of one integer column each in "t.db".
-class WriteTurnTest : public ::testing::Test {
+// A table of one integer column in "t.db", beside the sample, and two
+// sessions a and b with an instance on it each.
+class WriteTurnTest : public RawServerTest {
   protected:
-    void SetUp() override {
-        dir = os::make_temp_dir();
-        std::string error;
-        auto db = kls::Database::create((dir / "t.db").string(), error);
-        ASSERT_TRUE(db && db->exec("CREATE TABLE t(v INTEGER)", error)) << error;
-    }
     void start(int write_wait_seconds, int idle_in_transaction_seconds = 60) {
-        kls::ServerConfig config;
-        config.data_dir = dir.string();
-        config.export_dir = (dir / "exports").string();
-        config.write_wait_seconds = write_wait_seconds;
-        config.idle_in_transaction_seconds = idle_in_transaction_seconds;
-        server = std::make_unique<kls::Server>(config);
+        RawServerTest::start([&](kls::ServerConfig& config) {
+            config.write_wait_seconds = write_wait_seconds;
+            config.idle_in_transaction_seconds = idle_in_transaction_seconds;
+        });
         std::string error;
-        ASSERT_TRUE(server->start("127.0.0.1", 0, 0, error)) << error;
-        runner = std::thread([this] { server->run(); });
-    }
-    void TearDown() override {
-        if (server) server->stop();
-        if (runner.joinable()) runner.join();
-        server.reset();
-        std::error_code ec;
-        std::filesystem::remove_all(dir, ec);
-    }
-
-    RawBytes connect(RawClient& client) {
-        const auto st = client.exchange(RawClient::connect_request("t"));
-        EXPECT_TRUE(st && st->error == 0);
-        return st && st->data.size() >= 4 ? RawBytes(st->data.begin(), st->data.begin() + 4)
-                                          : RawBytes(4, 0);
+        auto db = kls::Database::create((dir / "data" / "t.db").string(), error);
+        ASSERT_TRUE(db && db->exec("CREATE TABLE t(v INTEGER)", error)) << error;
+        a = std::make_unique<RawClient>(server->port());
+        b = std::make_unique<RawClient>(server->port());
+        ia = open_instance(*a, "t");
+        ib = open_instance(*b, "t");
     }
     // A command (BEGIN, COMMIT ...): the request and its one input record.
     static std::int32_t command(RawClient& client, const RawBytes& instance,
@@ -81,7 +63,7 @@ class WriteTurnTest : public ::testing::Test {
     // The values in the table, in insertion order.
     std::vector<int> values() {
         std::string error;
-        auto db = kls::Database::open((dir / "t.db").string(), true, error);
+        auto db = kls::Database::open((dir / "data" / "t.db").string(), true, error);
         kls::Statement rows(db->handle(), "SELECT v FROM t ORDER BY rowid");
         std::vector<int> out;
         while (rows.step() == SQLITE_ROW)
@@ -89,72 +71,55 @@ class WriteTurnTest : public ::testing::Test {
         return out;
     }
 
-    std::filesystem::path dir;
-    std::unique_ptr<kls::Server> server;
-    std::thread runner;
+    std::unique_ptr<RawClient> a, b;
+    RawBytes ia, ib;
 };
 
 TEST_F(WriteTurnTest, AWriterWaitsForAnOpenTransactionAndGivesUpAfterTheWriteWait) {
     start(1);
-    RawClient a(server->dispatcher_port());
-    RawClient b(server->dispatcher_port());
-    const RawBytes ia = connect(a);
-    const RawBytes ib = connect(b);
-    ASSERT_EQ(command(a, ia, "BEGIN"), 0);
-    ASSERT_EQ(insert(a, ia, 1), 0);
-    EXPECT_EQ(insert(b, ib, 2), 20027); // after waiting a second for a's turn
+    ASSERT_EQ(command(*a, ia, "BEGIN"), 0);
+    ASSERT_EQ(insert(*a, ia, 1), 0);
+    EXPECT_EQ(insert(*b, ib, 2), 20027); // after waiting a second for a's turn
     // While b waits, a commits: b's insert then goes through.
-    auto waiting = std::async(std::launch::async, [&] { return insert(b, ib, 3); });
-    ASSERT_EQ(command(a, ia, "COMMIT"), 0);
+    auto waiting = std::async(std::launch::async, [&] { return insert(*b, ib, 3); });
+    ASSERT_EQ(command(*a, ia, "COMMIT"), 0);
     EXPECT_EQ(waiting.get(), 0);
     EXPECT_EQ(values(), (std::vector<int>{1, 3}));
 }
 
 TEST_F(WriteTurnTest, ATransactionThatReadFirstStillWritesAfterAnotherSessionsWrite) {
     start(5);
-    RawClient a(server->dispatcher_port());
-    RawClient b(server->dispatcher_port());
-    const RawBytes ia = connect(a);
-    const RawBytes ib = connect(b);
-    ASSERT_EQ(command(a, ia, "BEGIN"), 0);
-    const auto cursor = a.exchange(RawClient::id_request(303, ia));
-    ASSERT_TRUE(cursor && cursor->error == 0);
-    const RawBytes ic(cursor->data.begin(), cursor->data.begin() + 4);
-    ASSERT_EQ(a.exchange(RawClient::packed_request(307, ic, {"t", "*", "", ""}))->error, 0);
-    ASSERT_EQ(insert(b, ib, 1), 0);
-    EXPECT_EQ(insert(a, ia, 2), 0);
-    ASSERT_EQ(command(a, ia, "ROLLBACK"), 0);
-    EXPECT_EQ(insert(a, ia, 3), 0); // the turn went with the transaction
+    ASSERT_EQ(command(*a, ia, "BEGIN"), 0);
+    const RawBytes ic = open_cursor(*a, ia);
+    ASSERT_EQ(a->exchange(RawClient::packed_request(307, ic, {"t", "*", "", ""}))->error, 0);
+    ASSERT_EQ(insert(*b, ib, 1), 0);
+    EXPECT_EQ(insert(*a, ia, 2), 0);
+    ASSERT_EQ(command(*a, ia, "ROLLBACK"), 0);
+    EXPECT_EQ(insert(*a, ia, 3), 0); // the turn went with the transaction
     EXPECT_EQ(values(), (std::vector<int>{1, 3}));
 }
 
 TEST_F(WriteTurnTest, AnotherInstanceOfTheSameSessionIsRefusedAtOnce) {
     start(60);
-    RawClient a(server->dispatcher_port());
-    const RawBytes first = connect(a);
-    const RawBytes second = connect(a);
-    ASSERT_EQ(command(a, first, "BEGIN"), 0);
-    ASSERT_EQ(insert(a, first, 1), 0);
+    const RawBytes second = open_instance(*a, "t");
+    ASSERT_EQ(command(*a, ia, "BEGIN"), 0);
+    ASSERT_EQ(insert(*a, ia, 1), 0);
     const auto started = std::chrono::steady_clock::now();
-    EXPECT_EQ(insert(a, second, 2), 20027);
+    EXPECT_EQ(insert(*a, second, 2), 20027);
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));
-    ASSERT_EQ(command(a, first, "COMMIT"), 0);
-    EXPECT_EQ(insert(a, second, 2), 0);
+    ASSERT_EQ(command(*a, ia, "COMMIT"), 0);
+    EXPECT_EQ(insert(*a, second, 2), 0);
     EXPECT_EQ(values(), (std::vector<int>{1, 2}));
 }
 
 TEST_F(WriteTurnTest, ATransactionLeftIdleIsRolledBackAndItsTurnGivenBack) {
     start(5, 1);
-    RawClient a(server->dispatcher_port());
-    RawClient b(server->dispatcher_port());
-    const RawBytes ia = connect(a);
-    const RawBytes ib = connect(b);
-    ASSERT_EQ(command(a, ia, "BEGIN"), 0);
-    ASSERT_EQ(insert(a, ia, 1), 0);
-    EXPECT_EQ(insert(b, ib, 2), 0); // once a has idled for a second
-    EXPECT_EQ(insert(a, ia, 3), 20026);
-    EXPECT_EQ(command(a, ia, "COMMIT"), 20022); // the transaction is over
-    EXPECT_EQ(insert(a, ia, 4), 0);
+    ASSERT_EQ(command(*a, ia, "BEGIN"), 0);
+    ASSERT_EQ(insert(*a, ia, 1), 0);
+    EXPECT_EQ(insert(*b, ib, 2), 0); // once a has idled for a second
+    EXPECT_EQ(insert(*a, ia, 3), 20026);
+    EXPECT_EQ(command(*a, ia, "COMMIT"), 20022); // the transaction is over
+    EXPECT_EQ(insert(*a, ia, 4), 0);
     EXPECT_EQ(values(), (std::vector<int>{2, 4}));
 }
 
