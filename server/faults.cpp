@@ -3,9 +3,14 @@
 namespace kls::faults {
 
 namespace {
+std::atomic<bool> accept_armed{false};
 std::atomic<bool> thread_start_armed{false};
 std::atomic<bool> allocation_armed{false};
 } // namespace
+
+void fail_next_accept() {
+    accept_armed.store(true);
+}
 
 void fail_next_thread_start() {
     thread_start_armed.store(true);
@@ -13,6 +18,10 @@ void fail_next_thread_start() {
 
 void fail_next_allocation() {
     allocation_armed.store(true);
+}
+
+bool accept_should_fail() {
+    return accept_armed.exchange(false);
 }
 
 bool thread_start_should_fail() {

@@ -105,13 +105,14 @@ Server::~Server() {
     // stop() shut their sockets down, so none of them waits for a client.
     while (active_.load() > 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    for (int fd : {dispatcher_socket_, server_socket_, wake_[0], wake_[1]})
+    for (int fd : {dispatcher_socket_, server_socket_, wake_[0], wake_[1], reserve_fd_})
         if (fd >= 0) ::close(fd);
 }
 
 bool Server::start(const std::string& address, std::uint16_t dispatcher_port,
                    std::uint16_t server_port, std::string& error) {
     if (!prepare_folders(state_.config.data_dir, state_.config.export_dir, error)) return false;
+    reserve_fd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (::pipe2(wake_, O_CLOEXEC) != 0) {
         error = std::strerror(errno);
         return false;
@@ -217,8 +218,15 @@ void Server::run() {
 void Server::accept_on(int listener, Work work) {
     sockaddr_in from{};
     socklen_t length = sizeof from;
-    const int s = ::accept4(listener, reinterpret_cast<sockaddr*>(&from), &length, SOCK_CLOEXEC);
-    if (s < 0) return;
+    int s = -1;
+    if (faults::accept_should_fail())
+        errno = EMFILE;
+    else
+        s = ::accept4(listener, reinterpret_cast<sockaddr*>(&from), &length, SOCK_CLOEXEC);
+    if (s < 0) {
+        if (errno == EMFILE || errno == ENFILE) refuse_without_descriptors(listener);
+        return;
+    }
     const auto accepted = Channel::Clock::now();
     tune_client_socket(s);
     std::string peer;
@@ -240,6 +248,18 @@ void Server::accept_on(int listener, Work work) {
         --active_;
         log_connection(peer, "refused: cannot start a thread: ", e.what());
     }
+}
+
+void Server::refuse_without_descriptors(int listener) {
+    if (reserve_fd_ >= 0) ::close(reserve_fd_);
+    sockaddr_in from{};
+    socklen_t length = sizeof from;
+    const int s = ::accept4(listener, reinterpret_cast<sockaddr*>(&from), &length, SOCK_CLOEXEC);
+    if (s >= 0) {
+        ::close(s);
+        log_connection(peer_name(from), "refused: no file descriptor left");
+    }
+    reserve_fd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
 }
 
 void Server::serve_thread(int socket, std::uint64_t id, const std::string& peer,

@@ -50,6 +50,10 @@ class Server {
     // Accepts a connection on listener and serves it with work on a thread
     // of its own.
     void accept_on(int listener, Work work);
+    // With no descriptor left for it, a waiting connection would keep the
+    // listening socket readable and the accept loop spinning: the reserve
+    // descriptor is given up to take that connection and close it at once.
+    void refuse_without_descriptors(int listener);
     void serve_thread(int socket, std::uint64_t id, const std::string& peer,
                       Channel::Clock::time_point accepted, Work work);
     // Why the channel ended, for the log (empty when the client went).
@@ -68,6 +72,7 @@ class Server {
     int dispatcher_socket_ = -1;
     int server_socket_ = -1;
     int wake_[2] = {-1, -1};
+    int reserve_fd_ = -1; // kept open for refuse_without_descriptors
     std::uint16_t dispatcher_port_ = 0;
     std::uint16_t server_port_ = 0;
     std::atomic<int> active_{0};

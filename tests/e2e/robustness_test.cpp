@@ -142,12 +142,14 @@ TEST_F(RobustnessTest, ASessionsInstancesAndCursorsAreLimited) {
     open_cursor(client, instance);
 }
 
-TEST_F(RobustnessTest, AThreadThatCannotStartRefusesOnlyItsConnection) {
-    kls::faults::fail_next_thread_start();
-    RawClient refused(server->port());
-    EXPECT_FALSE(refused.connected());
-    RawClient served(server->port());
-    open_instance(served);
+TEST_F(RobustnessTest, NoThreadOrNoDescriptorForAConnectionRefusesOnlyThatOne) {
+    for (auto fail : {kls::faults::fail_next_thread_start, kls::faults::fail_next_accept}) {
+        fail();
+        RawClient refused(server->port());
+        EXPECT_FALSE(refused.connected());
+        RawClient served(server->port());
+        open_instance(served);
+    }
 }
 
 TEST_F(RobustnessTest, AnExclusiveInstanceKeepsOthersOutUntilItGoes) {
