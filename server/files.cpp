@@ -135,6 +135,15 @@ bool ExportFile::commit() {
     fd_ = -1;
     if (ok && ::rename(temporary_.c_str(), target_.c_str()) == 0) {
         temporary_.clear();
+        // The folder is synced too, so that the new name itself survives a
+        // crash; the export is complete either way, so a folder that cannot
+        // be synced does not fail it.
+        const std::string folder = fs::path(target_).parent_path().string();
+        const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dir >= 0) {
+            ::fsync(dir);
+            ::close(dir);
+        }
         return true;
     }
     discard();
