@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -51,10 +52,17 @@ std::string peer_name(const sockaddr_in& at) {
     return std::string(address) + ":" + std::to_string(ntohs(at.sin_port));
 }
 
-// One line on stderr for every connection the server refuses or drops.
-// It allocates nothing, so it may report a failure to allocate.
-void log_connection(const std::string& peer, const char* what, const char* detail = "") {
-    std::fprintf(stderr, "klserver: %s: %s%s\n", peer.c_str(), what, detail);
+// One line on stderr for every connection the server refuses or drops,
+// formatted as printf does.  It allocates nothing, so it may report a
+// failure to allocate.
+[[gnu::format(printf, 2, 3)]] void log_connection(const std::string& peer, const char* format,
+                                                  ...) {
+    char line[256];
+    va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(line, sizeof line, format, arguments);
+    va_end(arguments);
+    std::fprintf(stderr, "klserver: %s: %s\n", peer.c_str(), line);
 }
 
 int listen_on(const std::string& address, std::uint16_t port, std::uint16_t& bound,
@@ -161,10 +169,8 @@ std::uint64_t Server::admit(int socket, const std::string& peer) {
         if (stopping_.load()) ::shutdown(socket, SHUT_RDWR);
     }
     if (!evicted.empty())
-        log_connection(evicted, "closed: oldest of ",
-                       (std::to_string(state_.config.max_pending) +
-                        " connections not logged in (--max-pending)")
-                           .c_str());
+        log_connection(evicted, "closed: oldest of %d connections not logged in (--max-pending)",
+                       state_.config.max_pending);
     return id;
 }
 
@@ -183,10 +189,8 @@ bool Server::log_in(std::uint64_t id) {
         }
         refused = it->second.peer;
     }
-    log_connection(refused, "refused: ",
-                   (std::to_string(state_.config.max_sessions) +
-                    " sessions already logged in (--max-sessions)")
-                       .c_str());
+    log_connection(refused, "refused: %d sessions already logged in (--max-sessions)",
+                   state_.config.max_sessions);
     return false;
 }
 
@@ -246,7 +250,7 @@ void Server::accept_on(int listener, Work work) {
         if (id) release(*id);
         ::close(s);
         --active_;
-        log_connection(peer, "refused: cannot start a thread: ", e.what());
+        log_connection(peer, "refused: cannot start a thread: %s", e.what());
     }
 }
 
@@ -279,11 +283,11 @@ void Server::serve_thread(int socket, std::uint64_t id, const std::string& peer,
         why = (this->*work)(channel, id);
     } catch (const std::exception& e) {
         // Nothing may escape a client thread: the connection is closed.
-        log_connection(peer, "dropped: ", e.what());
+        log_connection(peer, "dropped: %s", e.what());
     } catch (...) {
         log_connection(peer, "dropped: unexpected failure");
     }
-    if (!why.empty()) log_connection(peer, why.c_str());
+    if (!why.empty()) log_connection(peer, "%s", why.c_str());
     --active_; // last: the server may be destroyed from here on
 }
 

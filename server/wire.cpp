@@ -75,21 +75,29 @@ bool Channel::begin_record(Time first_byte_by) {
     return true;
 }
 
-bool Channel::read_exact(std::uint8_t* to, std::size_t n) {
-    while (n > 0) {
-        const ssize_t got = ::recv(socket_, to, n, MSG_DONTWAIT);
-        if (got > 0) {
-            to += got;
-            n -= static_cast<std::size_t>(got);
-        } else if (got < 0 && errno == EINTR) {
+template <class Move>
+bool Channel::transfer(std::size_t n, short events, Clock::time_point until, End expiry,
+                       Move move) {
+    std::size_t done = 0;
+    while (done < n) {
+        const ssize_t moved = move(done);
+        if (moved > 0) {
+            done += static_cast<std::size_t>(moved);
+        } else if (moved < 0 && errno == EINTR) {
             continue;
-        } else if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (!await(POLLIN, record_until_)) return finish(record_expiry_);
+        } else if (moved < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (!await(events, until)) return finish(expiry);
         } else {
             return finish(End::closed);
         }
     }
     return true;
+}
+
+bool Channel::read_exact(std::uint8_t* to, std::size_t n) {
+    return transfer(n, POLLIN, record_until_, record_expiry_, [&](std::size_t done) {
+        return ::recv(socket_, to + done, n - done, MSG_DONTWAIT);
+    });
 }
 
 std::optional<Bytes> Channel::read_record(Time first_byte_by) {
@@ -137,21 +145,10 @@ std::optional<Bytes> Channel::read_framed() {
 bool Channel::write_raw(std::span<const std::uint8_t> bytes) {
     if (finished()) return false;
     const auto [until, expiry] = limit_from_now(End::answer_timeout);
-    std::size_t sent = 0;
-    while (sent < bytes.size()) {
-        const ssize_t n =
-            ::send(socket_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n > 0) {
-            sent += static_cast<std::size_t>(n);
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (!await(POLLOUT, until)) return finish(expiry);
-        } else {
-            return finish(End::closed);
-        }
-    }
-    return true;
+    return transfer(bytes.size(), POLLOUT, until, expiry, [&](std::size_t done) {
+        return ::send(socket_, bytes.data() + done, bytes.size() - done,
+                      MSG_NOSIGNAL | MSG_DONTWAIT);
+    });
 }
 
 std::optional<Bytes> Channel::read_raw(std::size_t n) {

@@ -73,6 +73,12 @@ class Channel {
     bool begin_record(Time first_byte_by);
     bool read_exact(std::uint8_t* to, std::size_t n);
     std::optional<Bytes> read_framed();
+    // Moves n bytes with move(done), a receive or send that does not wait
+    // and returns what it moved, waiting for events between tries until
+    // `until`.  False when that passed (the channel then ends with expiry)
+    // or the peer went.
+    template <class Move>
+    bool transfer(std::size_t n, short events, Clock::time_point until, End expiry, Move move);
     // Waits until the socket is ready for events or until passes; false
     // when it passed.
     bool await(short events, Time until) const;
