@@ -95,8 +95,8 @@ struct Token {
 
 class Compiler {
   public:
-    Compiler(std::string_view text, const ColumnResolver& resolve)
-        : text_(text), resolve_(resolve) {}
+    Compiler(std::string_view text, const ColumnResolver& resolve, Dialect dialect)
+        : text_(text), resolve_(resolve), dialect_(dialect) {}
 
     CompiledCriteria run() {
         advance();
@@ -264,7 +264,8 @@ class Compiler {
             fail(token_.offset, "expected column");
         }
         if (++comparisons_ > max_comparisons) fail(token_.offset, "too many conditions");
-        std::string sql = column();
+        const CriteriaColumn named = column();
+        std::string sql = ordered_column(named.name, named.text, dialect_);
         if (token_.kind == TokenKind::op) {
             sql += ' ';
             sql += token_.raw == "!=" ? std::string_view("<>") : token_.raw;
@@ -284,7 +285,10 @@ class Compiler {
         if (negated) advance();
         if (at_keyword("LIKE")) {
             advance();
-            return sql + (negated ? " NOT LIKE " : " LIKE ") + value();
+            if (dialect_ == Dialect::sqlite)
+                return sql + (negated ? " NOT LIKE " : " LIKE ") + value();
+            return "CAST(" + quote_identifier(named.name) + " AS TEXT)" +
+                   (negated ? " NOT ILIKE " : " ILIKE ") + value() + " ESCAPE ''";
         }
         if (at_keyword("BETWEEN")) {
             advance();
@@ -295,15 +299,15 @@ class Compiler {
         fail(token_.offset, negated ? "expected LIKE or BETWEEN" : "expected operator");
     }
 
-    std::string column() {
+    CriteriaColumn column() {
         const std::string_view name = token_.raw;
-        std::optional<std::string> declared = resolve_(name);
+        std::optional<CriteriaColumn> declared = resolve_(name);
         if (!declared) {
             throw Fault{error_unknown_column, token_.offset,
                         std::string(name.substr(0, max_error_text))};
         }
         advance();
-        return quote_identifier(*declared);
+        return std::move(*declared);
     }
 
     std::string value() {
@@ -315,6 +319,7 @@ class Compiler {
 
     std::string_view text_;
     const ColumnResolver& resolve_;
+    Dialect dialect_;
     std::size_t pos_ = 0;
     Token token_;
     int depth_ = 0;
@@ -329,11 +334,11 @@ CriteriaError to_error(int number, std::size_t offset, std::string text) {
 
 } // namespace
 
-std::variant<CompiledCriteria, CriteriaError> compile_criteria(std::string_view text,
-                                                               const ColumnResolver& resolve) {
+std::variant<CompiledCriteria, CriteriaError>
+compile_criteria(std::string_view text, const ColumnResolver& resolve, Dialect dialect) {
     if (text.size() > max_text) return to_error(error_not_parsed, max_text, "criteria too long");
     try {
-        return Compiler(text, resolve).run();
+        return Compiler(text, resolve, dialect).run();
     } catch (Fault& fault) {
         return to_error(fault.number, fault.offset, std::move(fault.text));
     } catch (...) {
@@ -341,6 +346,12 @@ std::variant<CompiledCriteria, CriteriaError> compile_criteria(std::string_view 
         // than let the failure escape into the server.
         return to_error(error_not_parsed, 0, "criteria not compiled");
     }
+}
+
+std::string ordered_column(std::string_view name, bool text, Dialect dialect) {
+    std::string sql = quote_identifier(name);
+    if (text && dialect == Dialect::postgres) sql += " COLLATE \"C\"";
+    return sql;
 }
 
 std::string quote_identifier(std::string_view name) {

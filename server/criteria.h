@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <utility>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -41,14 +42,35 @@ struct CriteriaError {
     std::string text; // short, at most 35 characters
 };
 
-// Returns the column's name as declared in the table (for a case-blind
-// match), or nullopt when the table has no such column.
-using ColumnResolver = std::function<std::optional<std::string>(std::string_view name)>;
+// The SQL the compiler writes for.  SQLite compares text bytewise and its
+// LIKE ignores the case of ASCII letters whatever the column's type;
+// PostgreSQL is given the same: text compared and ordered in the "C"
+// collation, and LIKE on the column's text form (a date as YYYY-MM-DD, a
+// number as its decimal text) through ILIKE with no escape character.
+enum class Dialect { sqlite, postgres };
+
+// A column a criteria text names: its name as declared in the table, and
+// whether it holds text (compared in the dialect's bytewise order).
+struct CriteriaColumn {
+    CriteriaColumn(std::string declared, bool is_text = false)
+        : name(std::move(declared)), text(is_text) {}
+    std::string name;
+    bool text;
+};
+
+// Returns the column a name means (case-blind), or nullopt when the table
+// has no such column.
+using ColumnResolver = std::function<std::optional<CriteriaColumn>(std::string_view name)>;
 
 // Compiles a criteria text.  Never throws: every fault of the text, and a
 // failure inside the compiler, comes back as a CriteriaError.
-std::variant<CompiledCriteria, CriteriaError> compile_criteria(std::string_view text,
-                                                               const ColumnResolver& resolve);
+std::variant<CompiledCriteria, CriteriaError>
+compile_criteria(std::string_view text, const ColumnResolver& resolve,
+                 Dialect dialect = Dialect::sqlite);
+
+// The column as an operand of a comparison or ORDER BY: quoted, and for
+// text on PostgreSQL in the "C" collation.
+std::string ordered_column(std::string_view name, bool text, Dialect dialect);
 
 // Double-quotes an SQL identifier, doubling inner quotes.
 std::string quote_identifier(std::string_view name);

@@ -6,7 +6,7 @@
 namespace kls {
 
 std::string message_text(std::int32_t number) {
-    static constexpr std::array<std::pair<std::int32_t, const char*>, 27> texts{{
+    static constexpr std::array<std::pair<std::int32_t, const char*>, 31> texts{{
         {err_no_more_records, "no more records"},
         {err_no_more_entries, "no more catalogue entries"},
         {err_malformed, "malformed request"},
@@ -34,6 +34,10 @@ std::string message_text(std::int32_t number) {
         {err_not_database, "file is not a database"},
         {err_idle_rolled_back, "idle transaction rolled back"},
         {err_write_wait, "waited too long to write"},
+        {err_conflict, "transaction conflict, try again"},
+        {err_connection_lost, "database connection lost"},
+        {err_no_row_key, "table has no row key"},
+        {err_login, "login refused"},
     }};
     for (const auto& [n, text] : texts)
         if (n == number) return text;

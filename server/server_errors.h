@@ -33,6 +33,10 @@ constexpr std::int32_t err_memory = 20024;           // a request needs too much
 constexpr std::int32_t err_not_database = 20025;     // the file is not a database
 constexpr std::int32_t err_idle_rolled_back = 20026; // idle transaction rolled back
 constexpr std::int32_t err_write_wait = 20027;       // another session's write went on too long
+constexpr std::int32_t err_conflict = 20028;         // serialisation failure or deadlock: retry
+constexpr std::int32_t err_connection_lost = 20029;  // the instance's database connection is gone
+constexpr std::int32_t err_no_row_key = 20030;       // the table has no key to find its rows by
+constexpr std::int32_t err_login = 20031;            // user name or password refused
 
 // The message text of a server error number ("no message for error N"
 // for numbers the server does not know).

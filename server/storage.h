@@ -1,16 +1,26 @@
-// The server's tables: SQLite database files, their tables and columns,
-// and the type codes and record sizes of the columns.
+// The server's tables, behind one interface with two implementations:
+// SQLite database files (sqlite_storage.h, the default) and PostgreSQL
+// schemas (postgres_storage.h).  Handlers, selections and record
+// conversion talk to this interface only.
+//
+// SQL handed to a Database is written once for both: identifiers in double
+// quotes, every value a '?' parameter numbered from 1 in order (the
+// PostgreSQL side renumbers them as $1, $2 ...), and what differs between
+// the two spelled through dialect() or asked of the Database itself (the
+// key of a row, the source of a bound key list, the index list).
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
-struct sqlite3;
-struct sqlite3_stmt;
+#include "criteria.h"
+#include "wire.h"
 
 namespace kls {
 
@@ -35,7 +45,9 @@ struct ColumnInfo {
     bool is_character_type() const { return is_text() || type_code == type_date; }
 };
 
-// Maps a declared SQLite type to the column's type code and lengths.
+// Maps a declared type (SQLite's declared type, or PostgreSQL's type
+// written as format_type() shows it) to the column's type code and
+// lengths.
 void classify_column(ColumnInfo& column, std::string_view declared_type);
 
 struct TableInfo {
@@ -45,62 +57,145 @@ struct TableInfo {
     const ColumnInfo* find(std::string_view column) const;
 };
 
+struct IndexInfo {
+    std::string name;
+    bool unique = false;
+    // Column names in index order; "(expression)" for an expression.
+    std::vector<std::string> columns;
+};
+
+// The version record of the storage engine: a name of at most seven
+// characters, its version number and its version text.
+struct EngineVersion {
+    std::string name;
+    std::int32_t number = 0;
+    std::string text;
+};
+
 bool equal_ignoring_case(std::string_view a, std::string_view b);
 // The text with its ASCII letters in upper case.
 std::string upper_text(std::string_view text);
 
-// A prepared statement; finalised when it goes.
-class Statement {
-  public:
-    Statement() = default;
-    Statement(sqlite3* db, std::string_view sql); // check ok() after
-    ~Statement();
-    Statement(Statement&& other) noexcept;
-    Statement& operator=(Statement&& other) noexcept;
-    Statement(const Statement&) = delete;
-    Statement& operator=(const Statement&) = delete;
-
-    bool ok() const { return stmt_ != nullptr; }
-    sqlite3_stmt* get() const { return stmt_; }
-    // SQLITE_ROW, SQLITE_DONE or an error code.
-    int step();
-    void reset();
-    void bind_int64(int index, std::int64_t v);
-    void bind_double(int index, double v);
-    void bind_text(int index, std::string_view v);
-    void bind_null(int index);
-
-  private:
-    sqlite3_stmt* stmt_ = nullptr;
+// Why the last operation of a Database failed.
+enum class StorageFault {
+    none,
+    other,      // anything else: the database's own message says what
+    conflict,   // a serialisation failure or a deadlock: the client may retry
+    connection, // the database connection is gone: the instance is dead
 };
 
-// One open database file.  Closed when it goes.
+// The current row of a query, columns numbered from 0.  A text stays valid
+// until the query steps again or is reset.
+class Row {
+  public:
+    virtual bool is_null(int column) const = 0;
+    virtual std::int64_t integer(int column) const = 0;
+    virtual double real(int column) const = 0;
+    virtual std::string_view text(int column) const = 0;
+
+  protected:
+    ~Row() = default;
+};
+
+// A prepared statement: bind its '?' values (numbered from 1), then step
+// through its rows.  reset() readies it to run again with new values.
+class Query : public Row {
+  public:
+    enum class Step { row, done, failed };
+
+    virtual ~Query() = default;
+    virtual void bind_integer(int index, std::int64_t v) = 0;
+    virtual void bind_real(int index, double v) = 0;
+    virtual void bind_text(int index, std::string_view v) = 0;
+    virtual void bind_null(int index) = 0;
+    virtual Step step() = 0;
+    virtual void reset() = 0;
+};
+
+// One open database, as one client instance (or the server itself) uses
+// it.  Not shared between threads.
 class Database {
   public:
-    // Opens path; nullptr with the reason in error when it cannot.  A
-    // write waits up to busy_timeout_ms for another connection's write.
-    static std::unique_ptr<Database> open(const std::string& path, bool read_only,
-                                          std::string& error, int busy_timeout_ms = 2000);
-    // Creates (or opens for writing) a database file.
-    static std::unique_ptr<Database> create(const std::string& path, std::string& error);
-    ~Database();
-    Database(const Database&) = delete;
-    Database& operator=(const Database&) = delete;
+    virtual ~Database() = default;
 
-    sqlite3* handle() const { return db_; }
-    // Runs statements that take no parameters; false with the message in error.
-    bool exec(std::string_view sql, std::string& error);
-    std::string last_error() const;
+    virtual Dialect dialect() const = 0;
+    // nullptr when sql does not prepare; last_error() says why.
+    virtual std::unique_ptr<Query> prepare(std::string_view sql) = 0;
+    // Runs statements that take no parameters.
+    virtual bool exec(std::string_view sql) = 0;
+    virtual std::string last_error() const = 0;
+    virtual StorageFault last_fault() const = 0;
 
     // The table of that name (case-blind), or nullopt.
-    std::optional<TableInfo> table(std::string_view name);
+    virtual std::optional<TableInfo> table(std::string_view name) = 0;
     // The user tables, in name order.
-    std::vector<std::string> table_names();
-    std::int64_t row_count(const TableInfo& table);
+    virtual std::vector<std::string> table_names() = 0;
+    virtual std::int64_t row_count(const TableInfo& table) = 0;
+    // The table's indexes in name order; nullopt when they cannot be read.
+    virtual std::optional<std::vector<IndexInfo>> indexes(const TableInfo& table) = 0;
 
-  private:
-    explicit Database(sqlite3* db) : db_(db) {}
-    sqlite3* db_;
+    // The SQL expression that names a row of the table by a 64-bit integer
+    // that stays with the row: SQLite's rowid, or on PostgreSQL the table's
+    // single-column integer primary key.  Empty when the table has none;
+    // selections, updates and deletes of such a table are refused.
+    virtual std::string row_key(const TableInfo& table) = 0;
+    // A subquery of one column, the keys of a list bound as one text
+    // parameter, and that text for keys.
+    virtual std::string key_list_source() const = 0;
+    virtual std::string key_list_text(std::span<const std::int64_t> keys) const = 0;
+    // Whether the join query would search the table aliased b through an
+    // index rather than scan it (SQLite follows the query's join order;
+    // PostgreSQL plans both shapes alike and is left to choose).
+    virtual bool searches_by_index(const std::string& query) = 0;
+
+    virtual EngineVersion engine() = 0;
+
+    // Transactions.  begin_transaction() starts one for writing (SQLite:
+    // BEGIN IMMEDIATE); end_transaction() commits or rolls back.  A
+    // statement that fails inside a transaction leaves it open and as it
+    // was before that statement.
+    virtual bool transaction_open() = 0;
+    virtual bool begin_transaction() = 0;
+    virtual bool end_transaction(bool commit) = 0;
+
+    // The name writes to this database take turns under inside the server
+    // (see write_lock.h), or "" when the database orders its writers
+    // itself.
+    virtual std::string write_turn_name() const = 0;
 };
+
+// Who connects: the user name of the connect request and the password the
+// library sent with it (empty unless its environment file has one).
+struct Login {
+    std::string user;
+    std::string password;
+};
+
+struct OpenRequest {
+    std::string name; // the connect's file name, already checked as a plain name
+    Login login;
+    bool read_only = false;
+    bool exclusive = false;
+};
+
+// Where the databases live.  Shared by every session; its functions may be
+// called from several threads at once.
+class Storage {
+  public:
+    virtual ~Storage() = default;
+    // Opens the database a connect names for one client instance, or the
+    // status that refuses it.  What the Database holds for its instance
+    // (an exclusive claim, a database connection) goes when it goes.
+    virtual std::variant<std::unique_ptr<Database>, Status> open(const OpenRequest& request) = 0;
+    // For the server's own use (writing the sample, test set-up): opens the
+    // database `name` for writing with the server's own rights, made new
+    // and empty first when fresh is set.  nullptr with the reason in error.
+    virtual std::unique_ptr<Database> administer(std::string_view name, bool fresh,
+                                                 std::string& error) = 0;
+};
+
+// The storage error status of the database's last failure: 20017 with its
+// message, 20028 for a conflict, 20029 when its connection is gone.
+Status storage_error(const Database& db);
 
 } // namespace kls
