@@ -35,6 +35,7 @@
 
 #include "sample.h"
 #include "session.h"
+#include "sqlite_storage.h"
 #include "wire.h"
 
 namespace {
@@ -74,7 +75,8 @@ Folders& folders() {
         fs::create_directories(made.data);
         fs::create_directories(made.exports);
         std::string error;
-        if (!kls::create_sample(made.database.string(), 50, error)) {
+        const auto storage = kls::make_sqlite_storage({made.data.string()});
+        if (!kls::create_sample(*storage, "sales", 50, error)) {
             std::fprintf(stderr, "sample database: %s\n", error.c_str());
             std::abort();
         }

@@ -36,6 +36,21 @@ std::size_t read_start(int fd, char* to, std::size_t n) {
 
 bool prepare_folders(std::string& data_dir, std::string& export_dir, std::string& error) {
     std::error_code ec;
+    if (data_dir.empty()) {
+        // Tables elsewhere (PostgreSQL): only the export folder is needed.
+        if (export_dir.empty()) {
+            error = "no data folder and no export folder";
+            return false;
+        }
+        fs::create_directories(export_dir, ec);
+        const fs::path exports = ec ? fs::path() : fs::canonical(export_dir, ec);
+        if (ec || !fs::is_directory(exports, ec)) {
+            error = "export folder " + export_dir + ": " + (ec ? ec.message() : "not a folder");
+            return false;
+        }
+        export_dir = exports.string();
+        return true;
+    }
     const fs::path data = fs::canonical(data_dir, ec);
     if (ec || !fs::is_directory(data, ec)) {
         error = "data folder " + data_dir + ": " + (ec ? ec.message() : "not a folder");

@@ -13,7 +13,8 @@ namespace kls {
 // refuses a database path with a link anywhere in it).  False with the
 // reason in error when the data folder is missing, the export folder
 // cannot be made, or the two are one folder: an export there could replace
-// a database.
+// a database.  Without a data folder (the tables are elsewhere) only the
+// export folder is made, and it must be named.
 bool prepare_folders(std::string& data_dir, std::string& export_dir, std::string& error);
 
 enum class DatabaseFile {

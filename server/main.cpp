@@ -4,11 +4,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
 #include "listener.h"
 #include "sample.h"
+#include "sqlite_storage.h"
 
 namespace {
 
@@ -128,7 +130,11 @@ int main(int argc, char** argv) {
 
     if (!sample.empty()) {
         std::string error;
-        if (!kls::create_sample(sample, static_cast<int>(rows), error)) {
+        const std::filesystem::path file(sample);
+        const auto storage = kls::make_sqlite_storage(
+            {file.has_parent_path() ? file.parent_path().string() : std::string(".")});
+        if (!kls::create_sample(*storage, file.filename().string(), static_cast<int>(rows),
+                                error)) {
             std::fprintf(stderr, "klserver: cannot create %s: %s\n", sample.c_str(), error.c_str());
             return 1;
         }

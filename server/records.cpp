@@ -1,7 +1,5 @@
 #include "records.h"
 
-#include <sqlite3.h>
-
 #include <algorithm>
 #include <bit>
 #include <cctype>
@@ -33,11 +31,8 @@ std::vector<std::string> split_words(std::string_view text) {
     return words;
 }
 
-std::string column_text(sqlite3_stmt* row, int index) {
-    const auto* text = sqlite3_column_text(row, index);
-    if (text == nullptr) return {};
-    return std::string(reinterpret_cast<const char*>(text),
-                       static_cast<std::size_t>(sqlite3_column_bytes(row, index)));
+std::string column_text(const Row& row, int index) {
+    return std::string(row.text(index));
 }
 
 // A stored date "YYYY-MM-DD" (or any text with eight digits) as YYYYMMDD.
@@ -48,12 +43,11 @@ std::string record_date(const std::string& stored) {
     return digits.size() == 8 ? digits : std::string();
 }
 
-std::string number_text(const ColumnInfo& column, sqlite3_stmt* row, int index) {
-    if (sqlite3_column_type(row, index) == SQLITE_NULL) return {};
-    if (column.type_code == type_integer)
-        return std::to_string(clamp_i32(sqlite3_column_int64(row, index)));
+std::string number_text(const ColumnInfo& column, const Row& row, int index) {
+    if (row.is_null(index)) return {};
+    if (column.type_code == type_integer) return std::to_string(clamp_i32(row.integer(index)));
     char text[40];
-    std::snprintf(text, sizeof text, "%.15g", sqlite3_column_double(row, index));
+    std::snprintf(text, sizeof text, "%.15g", row.real(index));
     return text;
 }
 
@@ -104,14 +98,14 @@ Layout make_layout(const std::vector<ColumnInfo>& columns, bool character, int s
     return layout;
 }
 
-std::string value_text(const ColumnInfo& column, sqlite3_stmt* row, int index) {
+std::string value_text(const ColumnInfo& column, const Row& row, int index) {
     if (column.type_code == type_integer || column.type_code == type_float)
         return number_text(column, row, index);
     if (column.type_code == type_date) return record_date(column_text(row, index));
     return column_text(row, index);
 }
 
-void encode_value(const Field& field, sqlite3_stmt* row, int index, bool big_endian,
+void encode_value(const Field& field, const Row& row, int index, bool big_endian,
                   std::span<std::uint8_t> out) {
     const ColumnInfo& c = field.column;
     const auto fill_text = [&](std::string_view text, char pad) {
@@ -123,15 +117,14 @@ void encode_value(const Field& field, sqlite3_stmt* row, int index, bool big_end
     if (c.type_code == type_varchar) return fill_text(column_text(row, index), '\0');
     if (c.is_character_type() || field.character) return fill_text(value_text(c, row, index), ' ');
     if (c.type_code == type_integer) {
-        const std::int64_t v = sqlite3_column_int64(row, index);
-        put_i32(out.data(), clamp_i32(v), big_endian);
+        put_i32(out.data(), clamp_i32(row.integer(index)), big_endian);
         return;
     }
-    put_i64(out.data(), std::bit_cast<std::int64_t>(sqlite3_column_double(row, index)), big_endian);
+    put_i64(out.data(), std::bit_cast<std::int64_t>(row.real(index)), big_endian);
 }
 
 bool bind_value(const Field& field, std::span<const std::uint8_t> in, bool big_endian,
-                Statement& statement, int index, std::string& why) {
+                Query& statement, int index, std::string& why) {
     const ColumnInfo& c = field.column;
     const std::string_view raw(reinterpret_cast<const char*>(in.data()), in.size());
     // Text ends at its first NUL, and its trailing blanks are padding
@@ -159,9 +152,9 @@ bool bind_value(const Field& field, std::span<const std::uint8_t> in, bool big_e
     }
     if (!field.character) {
         if (c.type_code == type_integer)
-            statement.bind_int64(index, get_i32(in.data(), big_endian));
+            statement.bind_integer(index, get_i32(in.data(), big_endian));
         else
-            statement.bind_double(index, std::bit_cast<double>(get_i64(in.data(), big_endian)));
+            statement.bind_real(index, std::bit_cast<double>(get_i64(in.data(), big_endian)));
         return true;
     }
     const std::string text = trim(raw);
@@ -178,7 +171,7 @@ bool bind_value(const Field& field, std::span<const std::uint8_t> in, bool big_e
             why = "number " + c.name;
             return false;
         }
-        statement.bind_int64(index, v);
+        statement.bind_integer(index, v);
         return true;
     }
     double v = 0;
@@ -187,7 +180,7 @@ bool bind_value(const Field& field, std::span<const std::uint8_t> in, bool big_e
         why = "number " + c.name;
         return false;
     }
-    statement.bind_double(index, v);
+    statement.bind_real(index, v);
     return true;
 }
 

@@ -1,6 +1,6 @@
 // Records as clients see them: a layout of fields (columns back to back,
 // each in binary or character form), and the conversion of one value
-// between the record and SQLite.
+// between the record and the storage.
 #pragma once
 
 #include <cstdint>
@@ -44,17 +44,17 @@ Layout make_layout(const std::vector<ColumnInfo>& columns, bool character, int s
 
 // Writes column `index` of the statement's current row into out (exactly
 // field.length bytes).
-void encode_value(const Field& field, sqlite3_stmt* row, int index, bool big_endian,
+void encode_value(const Field& field, const Row& row, int index, bool big_endian,
                   std::span<std::uint8_t> out);
 
 // The value as text in character form with the padding trimmed (CSV,
 // calc results); "" for NULL.
-std::string value_text(const ColumnInfo& column, sqlite3_stmt* row, int index);
+std::string value_text(const ColumnInfo& column, const Row& row, int index);
 
 // Binds the field's bytes as parameter `index`.  False, with a short
 // reason, when they do not convert (a bad date or number).
 bool bind_value(const Field& field, std::span<const std::uint8_t> in, bool big_endian,
-                Statement& statement, int index, std::string& why);
+                Query& statement, int index, std::string& why);
 
 // A fixed text field as text: up to its first NUL, trailing blanks
 // dropped.

@@ -1,7 +1,10 @@
 #include "sample.h"
 
+#include <algorithm>
 #include <cstdio>
-#include <filesystem>
+#include <functional>
+#include <optional>
+#include <vector>
 
 #include "storage.h"
 
@@ -39,63 +42,96 @@ struct Generator {
     }
 };
 
+// Rows inserted with one statement: keeps a sample written to a database
+// server from taking a round trip a row.
+constexpr int batch_rows = 100;
+
+// Inserts rows into table, batch_rows at a time: row(k, values) appends
+// row k's values (texts, NULL as nullopt) for k from 0 to count - 1.
+bool insert_rows(Database& db, const std::string& table, int columns, int count,
+                 const std::function<void(int, std::vector<std::optional<std::string>>&)>& row,
+                 std::string& error) {
+    std::vector<std::optional<std::string>> values;
+    for (int first = 0; first < count; first += batch_rows) {
+        const int rows = std::min(batch_rows, count - first);
+        std::string sql = "INSERT INTO " + table + " VALUES ";
+        for (int k = 0; k < rows; ++k) {
+            sql += k > 0 ? ", (" : "(";
+            for (int c = 0; c < columns; ++c)
+                sql += c > 0 ? ", ?" : "?";
+            sql += ')';
+        }
+        values.clear();
+        for (int k = 0; k < rows; ++k)
+            row(first + k, values);
+        const std::unique_ptr<Query> insert = db.prepare(sql);
+        if (!insert) {
+            error = db.last_error();
+            return false;
+        }
+        for (std::size_t v = 0; v < values.size(); ++v) {
+            if (values[v])
+                insert->bind_text(static_cast<int>(v) + 1, *values[v]);
+            else
+                insert->bind_null(static_cast<int>(v) + 1);
+        }
+        if (insert->step() != Query::Step::done) {
+            error = db.last_error();
+            return false;
+        }
+    }
+    return true;
+}
+
 } // namespace
 
-bool create_sample(const std::string& path, int orders, std::string& error) {
-    std::error_code ignored;
-    std::filesystem::remove(path, ignored);
-    std::unique_ptr<Database> db = Database::create(path, error);
-    if (!db || !db->exec(schema, error) || !db->exec("BEGIN", error)) return false;
+bool create_sample(Storage& storage, std::string_view name, int orders, std::string& error) {
+    std::unique_ptr<Database> db = storage.administer(name, true, error);
+    if (!db) return false;
+    if (!db->exec(schema) || !db->exec("BEGIN")) {
+        error = db->last_error();
+        return false;
+    }
 
     Generator g;
     constexpr int customer_count = 200;
-    {
-        Statement insert(db->handle(), "INSERT INTO customers VALUES (?, ?, ?, ?)");
-        for (int id = 1; id <= customer_count; ++id) {
-            char since[16];
-            std::snprintf(since, sizeof since, "20%02u-%02u-%02u", 10 + g.next(15), 1 + g.next(12),
-                          1 + g.next(28));
-            insert.reset();
-            insert.bind_int64(1, id);
-            insert.bind_text(2,
-                             std::string(first_names[g.next(10)]) + " " + last_names[g.next(10)]);
-            insert.bind_text(3, cities[g.next(7)]);
-            insert.bind_text(4, since);
-            insert.step();
-        }
+    const auto number = [](auto v) { return std::optional<std::string>(std::to_string(v)); };
+    const auto customer = [&](int k, std::vector<std::optional<std::string>>& v) {
+        char since[16];
+        std::snprintf(since, sizeof since, "20%02u-%02u-%02u", 10 + g.next(15), 1 + g.next(12),
+                      1 + g.next(28));
+        v.push_back(number(k + 1));
+        v.push_back(std::string(first_names[g.next(10)]) + " " + last_names[g.next(10)]);
+        v.push_back(std::string(cities[g.next(7)]));
+        v.push_back(std::string(since));
+    };
+    const auto product = [&](int k, std::vector<std::optional<std::string>>& v) {
+        char price[16];
+        std::snprintf(price, sizeof price, "%.2f", (50 + g.next(2000)) / 100.0);
+        v.push_back(number(k + 1));
+        v.push_back(std::string(products[k]));
+        v.push_back(std::string(price));
+        v.push_back(number(g.next(500)));
+    };
+    const auto order = [&](int k, std::vector<std::optional<std::string>>& v) {
+        char ordered[16];
+        std::snprintf(ordered, sizeof ordered, "2025-%02u-%02u", 1 + g.next(12), 1 + g.next(28));
+        v.push_back(number(k + 1));
+        v.push_back(number(1 + g.next(customer_count)));
+        v.push_back(number(1 + g.next(std::size(products))));
+        v.push_back(number(1 + g.next(20)));
+        v.push_back(std::string(ordered));
+        v.push_back(g.next(4) == 0 ? std::optional<std::string>("rush") : std::nullopt);
+    };
+    if (!insert_rows(*db, "customers", 4, customer_count, customer, error) ||
+        !insert_rows(*db, "products", 4, static_cast<int>(std::size(products)), product, error) ||
+        !insert_rows(*db, "orders", 6, orders, order, error))
+        return false;
+    if (!db->exec("COMMIT")) {
+        error = db->last_error();
+        return false;
     }
-    {
-        Statement insert(db->handle(), "INSERT INTO products VALUES (?, ?, ?, ?)");
-        int id = 1;
-        for (const char* name : products) {
-            insert.reset();
-            insert.bind_int64(1, id++);
-            insert.bind_text(2, name);
-            insert.bind_double(3, (50 + g.next(2000)) / 100.0);
-            insert.bind_int64(4, g.next(500));
-            insert.step();
-        }
-    }
-    {
-        Statement insert(db->handle(), "INSERT INTO orders VALUES (?, ?, ?, ?, ?, ?)");
-        for (int id = 1; id <= orders; ++id) {
-            char ordered[16];
-            std::snprintf(ordered, sizeof ordered, "2025-%02u-%02u", 1 + g.next(12),
-                          1 + g.next(28));
-            insert.reset();
-            insert.bind_int64(1, id);
-            insert.bind_int64(2, 1 + g.next(customer_count));
-            insert.bind_int64(3, 1 + g.next(std::size(products)));
-            insert.bind_int64(4, 1 + g.next(20));
-            insert.bind_text(5, ordered);
-            if (g.next(4) == 0)
-                insert.bind_text(6, "rush");
-            else
-                insert.bind_null(6);
-            insert.step();
-        }
-    }
-    return db->exec("COMMIT", error);
+    return true;
 }
 
 } // namespace kls

@@ -1,7 +1,5 @@
 #include "selection.h"
 
-#include <sqlite3.h>
-
 #include <charconv>
 
 #include "server_errors.h"
@@ -21,16 +19,16 @@ std::string select_list(const Layout& layout, int source) {
     return list.empty() ? "1" : list;
 }
 
-void bind_parameters(Statement& statement, const CompiledCriteria& criteria,
+void bind_parameters(Query& statement, const CompiledCriteria& criteria,
                      const std::vector<std::string>* values) {
     int index = 1;
     for (const Parameter& p : criteria.parameters) {
         switch (p.kind) {
         case Parameter::Kind::integer:
-            statement.bind_int64(index, p.integer);
+            statement.bind_integer(index, p.integer);
             break;
         case Parameter::Kind::real:
-            statement.bind_double(index, p.real);
+            statement.bind_real(index, p.real);
             break;
         case Parameter::Kind::text:
             statement.bind_text(index, p.text);
@@ -49,10 +47,6 @@ void bind_parameters(Statement& statement, const CompiledCriteria& criteria,
 
 } // namespace
 
-Status storage_error(Database& db) {
-    return error_status(err_storage, db.last_error());
-}
-
 std::variant<Selection, Status> make_selection(Database& db, RequestMemory& memory,
                                                std::string_view table, std::string_view columns,
                                                std::string_view criteria,
@@ -61,6 +55,8 @@ std::variant<Selection, Status> make_selection(Database& db, RequestMemory& memo
     std::optional<TableInfo> info = db.table(table);
     if (!info) return error_status(err_no_table, table);
     s.table = std::move(*info);
+    s.key = db.row_key(s.table);
+    if (s.key.empty()) return error_status(err_no_row_key, s.table.name);
 
     auto resolved = resolve_columns(s.table, columns);
     if (auto* unknown = std::get_if<UnknownColumn>(&resolved))
@@ -77,7 +73,7 @@ std::variant<Selection, Status> make_selection(Database& db, RequestMemory& memo
         } else if (w.name == "ORDER" && !w.value.empty()) {
             const ColumnInfo* c = s.table.find(w.value);
             if (c == nullptr) return error_status(err_no_column, w.value);
-            order_column = quote_identifier(c->name);
+            order_column = ordered_column(c->name, c->is_text(), db.dialect());
         } else if (w.name == "LIMIT" && !w.value.empty()) {
             const auto [end, ec] =
                 std::from_chars(w.value.data(), w.value.data() + w.value.size(), s.limit);
@@ -87,15 +83,19 @@ std::variant<Selection, Status> make_selection(Database& db, RequestMemory& memo
             return error_status(err_bad_option, w.name);
         }
     }
-    s.order = order_column.empty() ? "rowid" : order_column;
+    s.order = order_column.empty() ? s.key : order_column;
     if (descending) s.order += " DESC";
     s.layout = make_layout(s.columns, s.character);
 
     const TableInfo& t = s.table;
-    auto compiled = compile_criteria(criteria, [&t](std::string_view name) {
-        const ColumnInfo* c = t.find(name);
-        return c ? std::optional<std::string>(c->name) : std::nullopt;
-    });
+    auto compiled = compile_criteria(
+        criteria,
+        [&t](std::string_view name) {
+            const ColumnInfo* c = t.find(name);
+            return c ? std::optional<CriteriaColumn>(CriteriaColumn(c->name, c->is_text()))
+                     : std::nullopt;
+        },
+        db.dialect());
     if (auto* error = std::get_if<CriteriaError>(&compiled))
         return error_status(error->number, error->text, error->offset);
     s.criteria = std::get<CompiledCriteria>(std::move(compiled));
@@ -111,45 +111,49 @@ std::variant<Selection, Status> make_selection(Database& db, RequestMemory& memo
 std::variant<std::vector<Entry>, Status> find_rows(Database& db, RequestMemory& memory,
                                                    const Selection& s,
                                                    const std::vector<std::string>* values) {
-    std::string sql = "SELECT rowid FROM " + quote_identifier(s.table.name);
+    std::string sql = "SELECT " + s.key + " FROM " + quote_identifier(s.table.name);
     if (!s.criteria.sql.empty()) sql += " WHERE " + s.criteria.sql;
     sql += " ORDER BY " + s.order;
     if (s.limit >= 0) sql += " LIMIT " + std::to_string(s.limit);
-    Statement statement(db.handle(), sql);
-    if (!statement.ok()) return storage_error(db);
-    bind_parameters(statement, s.criteria, values);
+    const std::unique_ptr<Query> statement = db.prepare(sql);
+    if (!statement) return storage_error(db);
+    bind_parameters(*statement, s.criteria, values);
     std::vector<Entry> rows;
-    int result;
-    while ((result = statement.step()) == SQLITE_ROW) {
+    Query::Step result;
+    while ((result = statement->step()) == Query::Step::row) {
         if (!memory.room(rows)) return memory_error("selection rows");
-        rows.push_back(Entry{sqlite3_column_int64(statement.get(), 0), 0});
+        rows.push_back(Entry{statement->integer(0), 0});
     }
-    if (result != SQLITE_DONE) return storage_error(db);
+    if (result != Query::Step::done) return storage_error(db);
     return rows;
 }
 
 RecordReader::RecordReader(Database& db, const Selection& selection)
-    : selection_(selection),
-      own_(db.handle(), "SELECT " + select_list(selection.layout, 0) + " FROM " +
-                            quote_identifier(selection.table.name) + " WHERE rowid = ?") {
+    : selection_(selection), own_(db.prepare("SELECT " + select_list(selection.layout, 0) +
+                                             " FROM " + quote_identifier(selection.table.name) +
+                                             " WHERE " + selection.key + " = ?")) {
     if (selection.join)
-        joined_ = Statement(db.handle(), "SELECT " + select_list(selection.layout, 1) + " FROM " +
-                                             quote_identifier(selection.join->table.name) +
-                                             " WHERE rowid = ?");
+        joined_ = db.prepare("SELECT " + select_list(selection.layout, 1) + " FROM " +
+                             quote_identifier(selection.join->table.name) + " WHERE " +
+                             selection.join->key + " = ?");
+    failed_ = !own_ || (selection.join && !joined_);
 }
 
 bool RecordReader::read(const Entry& entry, bool big_endian, std::span<std::uint8_t> out) {
     const Layout& layout = selection_.layout;
-    if (!own_.ok() || out.size() < static_cast<std::size_t>(layout.length)) return false;
-    own_.reset();
-    own_.bind_int64(1, entry.rowid);
-    if (own_.step() != SQLITE_ROW) return false;
+    if (failed_ || out.size() < static_cast<std::size_t>(layout.length)) return false;
+    // Reads the row of key through query; false when it is gone.
+    const auto row = [this](Query& query, std::int64_t key) {
+        query.reset();
+        query.bind_integer(1, key);
+        const Query::Step step = query.step();
+        failed_ = step == Query::Step::failed;
+        return step == Query::Step::row;
+    };
+    if (!row(*own_, entry.rowid)) return false;
     bool joined_row = false;
     if (selection_.join) {
-        if (!joined_.ok()) return false;
-        joined_.reset();
-        joined_.bind_int64(1, entry.joined);
-        if (joined_.step() != SQLITE_ROW) return false;
+        if (!row(*joined_, entry.joined)) return false;
         joined_row = true;
     }
     int own_index = 0;
@@ -158,9 +162,9 @@ bool RecordReader::read(const Entry& entry, bool big_endian, std::span<std::uint
         const auto place =
             out.subspan(static_cast<std::size_t>(f.offset), static_cast<std::size_t>(f.length));
         if (f.source == 0)
-            encode_value(f, own_.get(), own_index++, big_endian, place);
+            encode_value(f, *own_, own_index++, big_endian, place);
         else if (joined_row)
-            encode_value(f, joined_.get(), joined_index++, big_endian, place);
+            encode_value(f, *joined_, joined_index++, big_endian, place);
     }
     return true;
 }

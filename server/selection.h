@@ -1,10 +1,11 @@
 // A cursor's selection: which rows of which table, in which record layout,
 // and how far the client has fetched.  The rows are found when the
-// selection is made (their rowids are kept); their values are read when
-// they are fetched.
+// selection is made (their row keys are kept: see Database::row_key);
+// their values are read when they are fetched.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -20,8 +21,8 @@
 
 namespace kls {
 
-// One selected row; joined is the rowid of the row of the joined table
-// paired with it (0 when the selection is not joined).
+// One selected row by its row key; joined is the key of the row of the
+// joined table paired with it (0 when the selection is not joined).
 struct Entry {
     std::int64_t rowid = 0;
     std::int64_t joined = 0;
@@ -29,12 +30,14 @@ struct Entry {
 
 struct Join {
     TableInfo table;
+    std::string key; // the joined table's row key expression
     std::string from_column;
     std::string to_column;
 };
 
 struct Selection {
     TableInfo table;
+    std::string key;                 // the table's row key expression
     std::vector<ColumnInfo> columns; // the columns selected, in record order
     Layout layout;
     bool character = false;
@@ -54,7 +57,7 @@ std::variant<Selection, Status> make_selection(Database& db, RequestMemory& memo
                                                std::string_view table, std::string_view columns,
                                                std::string_view criteria, std::string_view options);
 
-// The rowids of the table's rows that meet the criteria, with placeholder
+// The keys of the table's rows that meet the criteria, with placeholder
 // values taken from values (texts, one per placeholder) when given.
 // 20024 when they take more memory than the request has left.
 std::variant<std::vector<Entry>, Status> find_rows(Database& db, RequestMemory& memory,
@@ -66,16 +69,16 @@ class RecordReader {
   public:
     RecordReader(Database& db, const Selection& selection);
     // Writes the record of entry into out (layout.length bytes).  False
-    // when the row is gone (deleted since it was selected).
+    // when the row is gone (deleted since it was selected) or cannot be
+    // read; failed() tells which.
     bool read(const Entry& entry, bool big_endian, std::span<std::uint8_t> out);
+    bool failed() const { return failed_; }
 
   private:
     const Selection& selection_;
-    Statement own_;
-    Statement joined_;
+    std::unique_ptr<Query> own_;
+    std::unique_ptr<Query> joined_;
+    bool failed_ = false;
 };
-
-// The storage error status (20017) with SQLite's message.
-Status storage_error(Database& db);
 
 } // namespace kls

@@ -11,23 +11,6 @@
 
 namespace kls {
 
-bool DatabaseRegistry::acquire(const std::string& path, bool exclusive) {
-    std::lock_guard lock(mutex_);
-    Use& use = uses_[path];
-    if (use.exclusive || (exclusive && use.users > 0)) return false;
-    ++use.users;
-    use.exclusive = exclusive;
-    return true;
-}
-
-void DatabaseRegistry::release(const std::string& path, bool exclusive) {
-    std::lock_guard lock(mutex_);
-    auto it = uses_.find(path);
-    if (it == uses_.end()) return;
-    if (exclusive) it->second.exclusive = false;
-    if (--it->second.users <= 0) uses_.erase(it);
-}
-
 bool Exchange::answer(const Status& status, std::span<const std::uint8_t> data) {
     Writer w(big_endian);
     w.status(status).bytes(data);
@@ -50,10 +33,8 @@ Session::~Session() {
     // A client that goes without disconnecting leaves nothing behind: its
     // transactions roll back and its files are released.
     cursors_.clear();
-    for (auto& [id, inst] : instances_) {
+    for (auto& [id, inst] : instances_)
         end_transaction(inst);
-        state_.databases.release(inst.path, inst.exclusive);
-    }
 }
 
 bool Session::in_transaction() const {
@@ -89,7 +70,6 @@ void Session::remove_instance(std::uint32_t id) {
     auto it = instances_.find(id);
     if (it == instances_.end()) return;
     end_transaction(it->second);
-    state_.databases.release(it->second.path, it->second.exclusive);
     instances_.erase(it);
 }
 

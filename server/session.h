@@ -26,6 +26,8 @@ namespace kls {
 struct ServerConfig {
     std::string data_dir;
     std::string export_dir;
+    // Where the tables are; nullptr: SQLite files in data_dir.
+    std::shared_ptr<Storage> storage;
     bool big_endian = false;
     bool standalone = false;
     // Connections served as sessions at once; more are closed as soon as
@@ -53,28 +55,11 @@ struct ServerConfig {
     int idle_in_transaction_seconds = 60;
 };
 
-// Who has which database file open, for the exclusive host option.
-class DatabaseRegistry {
-  public:
-    // False when the file is held exclusively, or exclusive use is asked
-    // while others have it open.
-    bool acquire(const std::string& path, bool exclusive);
-    void release(const std::string& path, bool exclusive);
-
-  private:
-    struct Use {
-        int users = 0;
-        bool exclusive = false;
-    };
-    std::mutex mutex_;
-    std::map<std::string, Use> uses_;
-};
-
-// The process-wide state of the server: its configuration, the registry
-// of open files and the source of identifiers.
+// The process-wide state of the server: its configuration, its storage and
+// the source of identifiers.
 struct ServerState {
     ServerConfig config;
-    DatabaseRegistry databases;
+    std::shared_ptr<Storage> storage;
     WriteTurns write_turns;
     std::atomic<std::uint32_t> next_id{1};
 };
@@ -82,9 +67,7 @@ struct ServerState {
 struct Instance {
     std::uint32_t id = 0;
     std::unique_ptr<Database> db;
-    std::string path;
     bool read_only = false;
-    bool exclusive = false;
     // The client's transaction is open (BEGIN seen).  Its database
     // transaction begins with its first write, when the write turn is taken.
     bool in_transaction = false;

@@ -1,7 +1,5 @@
 #include "transaction.h"
 
-#include <sqlite3.h>
-
 #include <chrono>
 #include <string>
 
@@ -12,7 +10,7 @@ namespace kls {
 namespace {
 
 bool database_transaction_open(const Instance& instance) {
-    return sqlite3_get_autocommit(instance.db->handle()) == 0;
+    return instance.db->transaction_open();
 }
 
 } // namespace
@@ -22,9 +20,13 @@ bool begin_write(Exchange& ex, Instance& instance) {
         ex.answer(error_status(err_read_only, "read-only"));
         return false;
     }
+    const std::string turn = instance.db->write_turn_name();
     const auto wait = std::chrono::seconds(ex.session.state().config.write_wait_seconds);
-    switch (instance.write_hold.take(ex.session.state().write_turns.of(instance.path), instance.id,
-                                     &ex.session, wait)) {
+    const auto taken = turn.empty()
+                           ? FileTurn::Result::taken
+                           : instance.write_hold.take(ex.session.state().write_turns.of(turn),
+                                                      instance.id, &ex.session, wait);
+    switch (taken) {
     case FileTurn::Result::taken:
         break;
     case FileTurn::Result::timed_out:
@@ -36,12 +38,10 @@ bool begin_write(Exchange& ex, Instance& instance) {
         ex.answer(error_status(err_write_wait, "own other instance writes"));
         return false;
     }
-    if (instance.in_transaction && !database_transaction_open(instance)) {
-        std::string why;
-        if (!instance.db->exec("BEGIN IMMEDIATE", why)) {
-            ex.answer(error_status(err_storage, why));
-            return false;
-        }
+    if (instance.in_transaction && !database_transaction_open(instance) &&
+        !instance.db->begin_transaction()) {
+        ex.answer(storage_error(*instance.db));
+        return false;
     }
     return true;
 }
@@ -56,13 +56,12 @@ Status transaction_command(Instance& instance, std::string_view command) {
         return Status{};
     }
     if (database_transaction_open(instance)) {
-        std::string why;
-        const bool done = instance.db->exec(std::string(command), why);
-        if (!done && database_transaction_open(instance)) return error_status(err_storage, why);
+        const bool done = instance.db->end_transaction(command == "COMMIT");
+        if (!done && database_transaction_open(instance)) return storage_error(*instance.db);
         if (!done) {
             // The database ended the transaction itself (rolled it back).
             instance.in_transaction = false;
-            return error_status(err_storage, why);
+            return storage_error(*instance.db);
         }
     }
     instance.in_transaction = false;
@@ -70,10 +69,7 @@ Status transaction_command(Instance& instance, std::string_view command) {
 }
 
 void end_transaction(Instance& instance) {
-    if (instance.db && database_transaction_open(instance)) {
-        std::string ignored;
-        instance.db->exec("ROLLBACK", ignored);
-    }
+    if (instance.db && database_transaction_open(instance)) instance.db->end_transaction(false);
     instance.in_transaction = false;
     instance.write_hold.release();
 }

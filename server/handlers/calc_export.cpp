@@ -1,8 +1,6 @@
 // Join, calc and export: a selection paired with the rows of another
 // table, a figure over one of its columns, and its rows written to a CSV
 // file in the export folder.
-#include <sqlite3.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <limits>
@@ -49,17 +47,17 @@ class Figures {
 
     // Adds the value in column 0 of the row; false when an integer sum
     // overflows.
-    bool add(sqlite3_stmt* row) {
-        if (sqlite3_column_type(row, 0) == SQLITE_NULL) return true;
+    bool add(const Row& row) {
+        if (row.is_null(0)) return true;
         const bool first = count_ == 0;
         ++count_;
         if (column_.type_code == type_integer) {
-            const std::int64_t v = sqlite3_column_int64(row, 0);
+            const std::int64_t v = row.integer(0);
             if (__builtin_add_overflow(sum_, v, &sum_)) return false;
             if (first || v < low_) low_ = v;
             if (first || v > high_) high_ = v;
         } else if (column_.type_code == type_float) {
-            const double v = sqlite3_column_double(row, 0);
+            const double v = row.real(0);
             real_sum_ += v;
             if (first || v < real_low_) real_low_ = v;
             if (first || v > real_high_) real_high_ = v;
@@ -124,39 +122,23 @@ void put_csv_field(std::string& line, std::string_view text) {
     line += '"';
 }
 
-// Whether SQLite answers the query by searching the table aliased b
-// through an index (its rowid included) rather than by scanning it or by
-// building an index of its own over the whole table.
-bool index_searched(Database& db, const std::string& query) {
-    Statement plan(db.handle(), "EXPLAIN QUERY PLAN " + query);
-    if (!plan.ok()) return false;
-    while (plan.step() == SQLITE_ROW) {
-        const auto* text = sqlite3_column_text(plan.get(), 3);
-        const std::string_view detail = text ? reinterpret_cast<const char*>(text) : "";
-        if (detail.starts_with("SEARCH b USING ") &&
-            detail.find("AUTOMATIC") == std::string_view::npos)
-            return true;
-    }
-    return false;
-}
-
 // The pairs of a join: every distinct row of the selection, in the order
 // it first comes in the selection (a cursor joined before has its rows
 // joined again), with each row of the to table whose to column equals its
-// from column, in rowid order.  SQLite compares the two columns as the
-// join "from = to" would (affinities and the from column's collation).
+// from column, in key order.  The database compares the two columns as
+// the join "from = to" would (SQLite: affinities and the from column's
+// collation; PostgreSQL: its own comparison of the two types).
 //
 // The work is bounded by the selection, not by the to table: the
-// selection's rows are looked up by rowid into a small table of their
-// join values, and the to table is then either searched through an index
-// on its column, once per selected row, or, without a usable index,
-// scanned once, each of its rows looked up among the selected values.
-// What is held in memory is the selection's distinct rowids and the pairs
-// found, both counted against the request's memory.
-std::variant<std::vector<Entry>, Status> join_rows(Database& db, RequestMemory& memory,
-                                                   const Selection& s, const ColumnInfo& from,
-                                                   const TableInfo& to_table,
-                                                   const ColumnInfo& to) {
+// selection's rows are looked up by key into a small table of their join
+// values, and the to table is then either searched through an index on
+// its column, once per selected row, or, without a usable index, scanned
+// once, each of its rows looked up among the selected values.  What is
+// held in memory is the selection's distinct keys and the pairs found,
+// both counted against the request's memory.
+std::variant<std::vector<Entry>, Status>
+join_rows(Database& db, RequestMemory& memory, const Selection& s, const ColumnInfo& from,
+          const TableInfo& to_table, const std::string& to_key, const ColumnInfo& to) {
     // The distinct rowids, in rowid order, each with the place it first
     // has in the selection.
     struct Key {
@@ -173,52 +155,50 @@ std::variant<std::vector<Entry>, Status> join_rows(Database& db, RequestMemory& 
                            [](const Key& a, const Key& b) { return a.rowid == b.rowid; }),
                keys.end());
 
-    // The rowids go to SQLite as one JSON array.  SQLite keeps a list of
+    // The keys go to the database as one bound list.  It keeps a list of
     // them, each selected row with its from value, and an index of those
     // values: counted as a few dozen bytes a row (long texts take more).
-    std::string rowids;
-    constexpr std::size_t longest_rowid = 21; // "-9223372036854775808,"
+    constexpr std::size_t longest_key = 21; // "-9223372036854775808,"
     constexpr std::size_t working_row = 64;
-    if (!memory.charge(keys.size() * (longest_rowid + working_row) + 2))
+    if (!memory.charge(keys.size() * (longest_key + working_row) + 2))
         return memory_error("join rows");
-    rowids.reserve(keys.size() * longest_rowid + 2);
-    rowids += '[';
-    for (const Key& key : keys) {
-        if (rowids.size() > 1) rowids += ',';
-        rowids += std::to_string(key.rowid);
-    }
-    rowids += ']';
+    std::vector<std::int64_t> key_values;
+    key_values.reserve(keys.size());
+    for (const Key& key : keys)
+        key_values.push_back(key.rowid);
+    const std::string key_list = db.key_list_text(key_values);
+    key_values = {};
 
     // The selected rows' table is named so as not to hide either table.
     std::string sel = "sel";
     while (equal_ignoring_case(sel, s.table.name) || equal_ignoring_case(sel, to_table.name))
         sel += '_';
-    const std::string selected = "WITH " + sel + "(k, v) AS MATERIALIZED (SELECT rowid, " +
+    const std::string selected = "WITH " + sel + "(k, v) AS MATERIALIZED (SELECT " + s.key + ", " +
                                  quote_identifier(from.name) + " FROM " +
-                                 quote_identifier(s.table.name) +
-                                 " WHERE rowid IN (SELECT value FROM json_each(?1))) ";
+                                 quote_identifier(s.table.name) + " WHERE " + s.key + " IN (" +
+                                 db.key_list_source() + ")) ";
     const std::string to_name = quote_identifier(to_table.name);
     const std::string on = " ON " + sel + ".v = b." + quote_identifier(to.name);
-    const std::string by_index = selected + "SELECT " + sel + ".k, b.rowid FROM " + sel +
-                                 " CROSS JOIN " + to_name + " AS b" + on;
-    const std::string by_scan =
-        selected + "SELECT " + sel + ".k, b.rowid FROM " + to_name + " AS b CROSS JOIN " + sel + on;
-    Statement pairs(db.handle(), index_searched(db, by_index) ? by_index : by_scan);
-    if (!pairs.ok()) return storage_error(db);
-    pairs.bind_text(1, rowids);
+    const std::string pair = "SELECT " + sel + ".k, b." + to_key + " FROM ";
+    const std::string by_index = selected + pair + sel + " CROSS JOIN " + to_name + " AS b" + on;
+    const std::string by_scan = selected + pair + to_name + " AS b CROSS JOIN " + sel + on;
+    const std::unique_ptr<Query> pairs =
+        db.prepare(db.searches_by_index(by_index) ? by_index : by_scan);
+    if (!pairs) return storage_error(db);
+    pairs->bind_text(1, key_list);
 
     // The pairs found, as (place of the selected row, joined rowid) until
     // sorted into the selection's order.
     std::vector<Entry> rows;
-    int result;
-    while ((result = pairs.step()) == SQLITE_ROW) {
-        const std::int64_t rowid = sqlite3_column_int64(pairs.get(), 0);
+    Query::Step result;
+    while ((result = pairs->step()) == Query::Step::row) {
+        const std::int64_t rowid = pairs->integer(0);
         const auto key = std::lower_bound(keys.begin(), keys.end(), Key{rowid, 0});
         if (key == keys.end() || key->rowid != rowid) continue;
         if (!memory.room(rows)) return memory_error("join pairs");
-        rows.push_back(Entry{key->place, sqlite3_column_int64(pairs.get(), 1)});
+        rows.push_back(Entry{key->place, pairs->integer(1)});
     }
-    if (result != SQLITE_DONE) return storage_error(db);
+    if (result != Query::Step::done) return storage_error(db);
     std::sort(rows.begin(), rows.end(), [](const Entry& a, const Entry& b) {
         return a.rowid != b.rowid ? a.rowid < b.rowid : a.joined < b.joined;
     });
@@ -249,14 +229,16 @@ void handle_join(Exchange& ex) {
     if (!to_info) return void(ex.answer(error_status(err_no_table, to_table)));
     const ColumnInfo* to = to_info->find(to_column);
     if (to == nullptr) return void(ex.answer(error_status(err_no_column, to_column)));
+    std::string to_key = db.row_key(*to_info);
+    if (to_key.empty()) return void(ex.answer(error_status(err_no_row_key, to_info->name)));
     if (const auto words = split_options(options); !words.empty())
         return void(ex.answer(error_status(err_bad_option, words[0].name)));
 
-    auto joined = join_rows(db, ex.memory, *s, *from, *to_info, *to);
+    auto joined = join_rows(db, ex.memory, *s, *from, *to_info, to_key, *to);
     if (auto* error = std::get_if<Status>(&joined)) return void(ex.answer(*error));
     // Everything that can fail is done; the cursor changes only now.
     Layout layout = selection_layout(*s, &*to_info);
-    s->join = Join{std::move(*to_info), from->name, to->name};
+    s->join = Join{std::move(*to_info), std::move(to_key), from->name, to->name};
     s->rows = std::get<std::vector<Entry>>(std::move(joined));
     s->layout = std::move(layout);
     s->position = 0;
@@ -300,17 +282,18 @@ void handle_calc(Exchange& ex) {
     if (!number && (*function == Function::sum || *function == Function::avg))
         return void(ex.answer(error_status(err_conversion, "not a number: " + column->name)));
 
-    Statement value(db.handle(), "SELECT " + quote_identifier(column->name) + " FROM " +
-                                     quote_identifier(table->name) + " WHERE rowid = ?");
-    if (!value.ok()) return void(ex.answer(storage_error(db)));
+    const std::unique_ptr<Query> value = db.prepare(
+        "SELECT " + quote_identifier(column->name) + " FROM " + quote_identifier(table->name) +
+        " WHERE " + (joined ? s->join->key : s->key) + " = ?");
+    if (!value) return void(ex.answer(storage_error(db)));
     Figures figures(*column, *function);
     for (const Entry& e : s->rows) {
-        value.reset();
-        value.bind_int64(1, joined ? e.joined : e.rowid);
-        const int result = value.step();
-        if (result == SQLITE_DONE) continue; // deleted since it was selected
-        if (result != SQLITE_ROW) return void(ex.answer(storage_error(db)));
-        if (!figures.add(value.get()))
+        value->reset();
+        value->bind_integer(1, joined ? e.joined : e.rowid);
+        const Query::Step result = value->step();
+        if (result == Query::Step::done) continue; // deleted since it was selected
+        if (result != Query::Step::row) return void(ex.answer(storage_error(db)));
+        if (!figures.add(*value))
             return void(ex.answer(error_status(err_conversion, "sum overflows")));
     }
 
@@ -345,6 +328,7 @@ void handle_export(Exchange& ex) {
     // The rows are read in character form whatever the cursor's form.
     Selection view;
     view.table = s->table;
+    view.key = s->key;
     view.join = s->join;
     for (const Field& f : s->layout.fields)
         view.layout.add(f.column, true, f.source);
@@ -371,7 +355,10 @@ void handle_export(Exchange& ex) {
     std::int64_t written = 0;
     Bytes record(static_cast<std::size_t>(view.layout.length));
     for (const Entry& e : s->rows) {
-        if (!reader.read(e, ex.big_endian, record)) continue; // deleted since
+        if (!reader.read(e, ex.big_endian, record)) {
+            if (reader.failed()) return void(ex.answer(storage_error(*inst->db)));
+            continue; // deleted since
+        }
         line.clear();
         for (std::size_t k = 0; k < view.layout.fields.size(); ++k) {
             const Field& f = view.layout.fields[k];

@@ -1,5 +1,4 @@
 // Catalogue entries (tables or a table's columns) and index information.
-#include <sqlite3.h>
 
 #include <algorithm>
 #include <charconv>
@@ -256,29 +255,18 @@ void handle_index_info(Exchange& ex) {
     const std::optional<TableInfo> info = inst->db->table(table);
     if (!info) return void(ex.answer(error_status(err_no_table, table)));
 
-    Statement indexes(inst->db->handle(),
-                      "SELECT name, \"unique\" FROM pragma_index_list(?) ORDER BY name");
-    Statement columns(inst->db->handle(), "SELECT name FROM pragma_index_info(?) ORDER BY seqno");
-    if (!indexes.ok() || !columns.ok()) return void(ex.answer(storage_error(*inst->db)));
-    indexes.bind_text(1, info->name);
+    const std::optional<std::vector<IndexInfo>> indexes = inst->db->indexes(*info);
+    if (!indexes) return void(ex.answer(storage_error(*inst->db)));
     Writer w = ex.writer();
     std::int32_t count = 0;
     const std::size_t room = catalogue_data_room / index_record;
-    while (static_cast<std::size_t>(count) < room && indexes.step() == SQLITE_ROW) {
-        const auto* name = sqlite3_column_text(indexes.get(), 0);
-        const std::string index = name ? reinterpret_cast<const char*>(name) : "";
-        columns.reset();
-        columns.bind_text(1, index);
+    for (const IndexInfo& index : *indexes) {
+        if (static_cast<std::size_t>(count) == room) break;
         std::string names;
-        std::int32_t column_count = 0;
-        while (columns.step() == SQLITE_ROW) {
-            const auto* column = sqlite3_column_text(columns.get(), 0);
-            if (column_count++ > 0) names += ',';
-            // An expression in an index has no column name.
-            names += column ? reinterpret_cast<const char*>(column) : "(expression)";
-        }
-        w.text_field(index, name_field, ' ');
-        w.i32(sqlite3_column_int(indexes.get(), 1) != 0 ? 1 : 0).i32(column_count);
+        for (std::size_t k = 0; k < index.columns.size(); ++k)
+            names += (k > 0 ? "," : "") + index.columns[k];
+        w.text_field(index.name, name_field, ' ');
+        w.i32(index.unique ? 1 : 0).i32(static_cast<std::int32_t>(index.columns.size()));
         w.text_field(names, index_columns_field, ' ');
         ++count;
     }

@@ -117,8 +117,18 @@ void send_records(Exchange& ex, Database& db, Selection& s, std::int32_t count) 
         return ok;
     };
     while (sent < count && s.position < s.rows.size()) {
-        const Entry entry = s.rows[s.position++];
-        if (!reader.read(entry, ex.big_endian, record)) continue; // deleted since
+        const Entry entry = s.rows[s.position];
+        if (!reader.read(entry, ex.big_endian, record)) {
+            if (reader.failed()) {
+                // The records read so far go out, then the failure; the
+                // position stays at the row that could not be read.
+                if (in_answer > 0 && !flush()) return;
+                return void(ex.answer(storage_error(db)));
+            }
+            ++s.position; // deleted since
+            continue;
+        }
+        ++s.position;
         data.insert(data.end(), record.begin(), record.end());
         s.current = entry;
         ++in_answer;

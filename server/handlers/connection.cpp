@@ -1,11 +1,8 @@
 // Connect and disconnect, cursors, version records, host version and the
 // server's message texts.
-#include <sqlite3.h>
-
 #include <algorithm>
 #include <cctype>
 
-#include "files.h"
 #include "handlers.h"
 #include "server_errors.h"
 
@@ -21,10 +18,15 @@ struct HostOptions {
     std::string bad;
 };
 
+// R, W and E; and DBDIRECT=value, which the library puts first when its
+// environment file names one (and only then sends a password).  Its value
+// means nothing to this server: the password is used whenever it is sent.
 HostOptions host_options(const std::string& text) {
     HostOptions h;
     for (const OptionWord& w : split_options(text)) {
-        if (w.name == "R" && w.value.empty())
+        if (w.name == "DBDIRECT")
+            continue;
+        else if (w.name == "R" && w.value.empty())
             h.read_only = true;
         else if (w.name == "W" && w.value.empty())
             h.read_only = false;
@@ -55,51 +57,30 @@ Status limit_status(std::string_view limit, int value) {
 
 void handle_connect(Exchange& ex) {
     const std::string file = ex.in.string();
-    ex.in.string(); // user name: accepted, not checked
-    ex.in.string(); // password: accepted, not checked
+    OpenRequest request;
+    request.login.user = ex.in.string();
+    request.login.password = ex.in.string();
     const std::string options = ex.in.string();
     if (!request_complete(ex)) return;
 
-    std::string name = file;
-    if (!plain_file_name(name)) return void(ex.answer(error_status(err_bad_name, file)));
-    if (name.find('.') == std::string::npos) name += ".db";
+    if (!plain_file_name(file)) return void(ex.answer(error_status(err_bad_name, file)));
     const HostOptions h = host_options(options);
     if (!h.bad.empty()) return void(ex.answer(error_status(err_bad_option, h.bad)));
     const int max_instances = ex.session.state().config.max_instances;
     if (ex.session.instance_count() >= static_cast<std::size_t>(max_instances))
         return void(ex.answer(limit_status("max-instances", max_instances)));
 
-    const std::string path = ex.session.state().config.data_dir + "/" + name;
-    switch (check_database_file(path)) {
-    case DatabaseFile::ok:
-        break;
-    case DatabaseFile::missing:
-        return void(ex.answer(error_status(err_no_database, name)));
-    case DatabaseFile::link:
-        return void(ex.answer(error_status(err_bad_name, name)));
-    case DatabaseFile::not_database:
-        return void(ex.answer(error_status(err_not_database, name)));
-    }
-    if (!ex.session.state().databases.acquire(path, h.exclusive))
-        return void(ex.answer(error_status(err_exclusive, name)));
-    std::string why;
-    std::unique_ptr<Database> db =
-        Database::open(path, h.read_only, why, ex.session.state().config.write_wait_seconds * 1000);
-    if (!db) {
-        ex.session.state().databases.release(path, h.exclusive);
-        return void(ex.answer(error_status(err_no_database, name)));
-    }
-    if (!ex.session.log_in()) { // the server takes no more sessions
-        db.reset();
-        ex.session.state().databases.release(path, h.exclusive);
-        return;
-    }
+    request.name = file;
+    request.read_only = h.read_only;
+    request.exclusive = h.exclusive;
+    auto opened = ex.session.state().storage->open(request);
+    if (auto* refused = std::get_if<Status>(&opened)) return void(ex.answer(*refused));
+    std::unique_ptr<Database> db = std::get<std::unique_ptr<Database>>(std::move(opened));
+    if (!ex.session.log_in()) return; // the server takes no more sessions
     Instance inst;
     inst.id = ex.session.new_id();
     inst.db = std::move(db);
-    inst.path = path;
     inst.read_only = h.read_only;
-    inst.exclusive = h.exclusive;
     const std::uint32_t id = inst.id;
     ex.session.add_instance(std::move(inst));
 
@@ -146,14 +127,16 @@ void handle_version(Exchange& ex) {
     const std::uint32_t id = ex.in.id();
     ex.in.i32(); // the caller's argument: not used
     ex.in.bytes(options_field);
-    if (request_instance(ex, id) == nullptr) return;
+    Instance* inst = request_instance(ex, id);
+    if (inst == nullptr) return;
     Status st;
     st.count = 2;
     ex.answer(st);
     Writer w = ex.writer();
     w.status(Status{});
     version_record(w, "KLSERV", "Kelora reference server", 100, "1.0.0");
-    version_record(w, "SQLITE", "Storage engine", SQLITE_VERSION_NUMBER, sqlite3_libversion());
+    const EngineVersion engine = inst->db->engine();
+    version_record(w, engine.name, "Storage engine", engine.number, engine.text);
     ex.send(w.data());
 }
 

@@ -74,7 +74,9 @@ void handle_form(Exchange& ex) {
     {
         RecordReader reader(*inst->db, form);
         if (!reader.read(shown, ex.big_endian, record))
-            return void(ex.answer(error_status(err_no_current, "row gone", entry)));
+            return void(ex.answer(reader.failed()
+                                      ? storage_error(*inst->db)
+                                      : error_status(err_no_current, "row gone", entry)));
     }
     form.current = shown;
     form.position = static_cast<std::size_t>(entry);

@@ -1,6 +1,4 @@
 // Insert, update and delete.
-#include <sqlite3.h>
-
 #include <algorithm>
 
 #include "handlers.h"
@@ -110,22 +108,31 @@ void handle_insert(Exchange& ex) {
         places += written.empty() ? "?" : ", ?";
         written.push_back(&f);
     }
-    Statement insert(db.handle(), "INSERT INTO " + quote_identifier(table->name) + " (" + names +
-                                      ") VALUES (" + places + ")");
-    if (!insert.ok()) return void(ex.answer(storage_error(db)));
+    // RETURNING gives the new row's key, which the answer carries (0 for
+    // a table without one).
+    const std::string key = db.row_key(*table);
+    const std::unique_ptr<Query> insert =
+        db.prepare("INSERT INTO " + quote_identifier(table->name) + " (" + names + ") VALUES (" +
+                   places + ")" + (key.empty() ? "" : " RETURNING " + key));
+    if (!insert) return void(ex.answer(storage_error(db)));
     std::string why;
     for (std::size_t k = 0; k < written.size(); ++k) {
         const Field& f = *written[k];
         const auto bytes =
             row.subspan(static_cast<std::size_t>(f.offset), static_cast<std::size_t>(f.length));
-        if (!bind_value(f, bytes, ex.big_endian, insert, static_cast<int>(k) + 1, why))
+        if (!bind_value(f, bytes, ex.big_endian, *insert, static_cast<int>(k) + 1, why))
             return void(ex.answer(error_status(err_conversion, why)));
     }
-    if (insert.step() != SQLITE_DONE) return void(ex.answer(storage_error(db)));
+    std::int64_t new_key = 0;
+    Query::Step step = insert->step();
+    if (step == Query::Step::row) {
+        new_key = insert->integer(0);
+        step = insert->step();
+    }
+    if (step != Query::Step::done) return void(ex.answer(storage_error(db)));
     Status st;
     st.count = 1;
-    st.info = static_cast<std::int32_t>(
-        static_cast<std::uint32_t>(sqlite3_last_insert_rowid(db.handle()) & 0xffffffff));
+    st.info = static_cast<std::int32_t>(static_cast<std::uint32_t>(new_key & 0xffffffff));
     ex.answer(st);
 }
 
@@ -173,30 +180,32 @@ void handle_update(Exchange& ex) {
     }
     Database& db = *inst->db;
     if (written.empty()) return void(ex.answer(Status{}));
-    // RETURNING gives the row's rowid after the change, which moves when
-    // an INTEGER PRIMARY KEY is written, and tells whether the row is there.
-    Statement update(db.handle(), "UPDATE " + quote_identifier(s->table.name) + " SET " + sets +
-                                      " WHERE rowid = ? RETURNING rowid");
-    if (!update.ok()) return void(ex.answer(storage_error(db)));
+    // RETURNING gives the row's key after the change, which moves when the
+    // key column is written, and tells whether the row is there.
+    const std::unique_ptr<Query> update =
+        db.prepare("UPDATE " + quote_identifier(s->table.name) + " SET " + sets + " WHERE " +
+                   s->key + " = ? RETURNING " + s->key);
+    if (!update) return void(ex.answer(storage_error(db)));
     std::string why;
     for (std::size_t k = 0; k < written.size(); ++k) {
         const Field& f = *written[k];
         const auto bytes =
             row.subspan(static_cast<std::size_t>(f.offset), static_cast<std::size_t>(f.length));
-        if (!bind_value(f, bytes, ex.big_endian, update, static_cast<int>(k) + 1, why))
+        if (!bind_value(f, bytes, ex.big_endian, *update, static_cast<int>(k) + 1, why))
             return void(ex.answer(error_status(err_conversion, why)));
     }
-    const std::int64_t old_rowid = s->current->rowid;
-    update.bind_int64(static_cast<int>(written.size()) + 1, old_rowid);
-    const int result = update.step();
-    if (result == SQLITE_DONE) return void(ex.answer(error_status(err_no_current, "row gone")));
-    if (result != SQLITE_ROW) return void(ex.answer(storage_error(db)));
-    const std::int64_t new_rowid = sqlite3_column_int64(update.get(), 0);
-    if (update.step() != SQLITE_DONE) return void(ex.answer(storage_error(db)));
-    if (new_rowid != old_rowid) {
-        s->current->rowid = new_rowid;
+    const std::int64_t old_key = s->current->rowid;
+    update->bind_integer(static_cast<int>(written.size()) + 1, old_key);
+    const Query::Step result = update->step();
+    if (result == Query::Step::done)
+        return void(ex.answer(error_status(err_no_current, "row gone")));
+    if (result != Query::Step::row) return void(ex.answer(storage_error(db)));
+    const std::int64_t new_key = update->integer(0);
+    if (update->step() != Query::Step::done) return void(ex.answer(storage_error(db)));
+    if (new_key != old_key) {
+        s->current->rowid = new_key;
         for (Entry& e : s->rows)
-            if (e.rowid == old_rowid) e.rowid = new_rowid;
+            if (e.rowid == old_key) e.rowid = new_key;
     }
     Status st;
     st.count = 1;
@@ -219,12 +228,15 @@ void handle_delete(Exchange& ex) {
     if (s == nullptr) return;
 
     Database& db = *inst->db;
-    Statement remove(db.handle(),
-                     "DELETE FROM " + quote_identifier(s->table.name) + " WHERE rowid = ?");
-    if (!remove.ok()) return void(ex.answer(storage_error(db)));
-    remove.bind_int64(1, s->current->rowid);
-    if (remove.step() != SQLITE_DONE) return void(ex.answer(storage_error(db)));
-    const int changed = sqlite3_changes(db.handle());
+    const std::unique_ptr<Query> remove = db.prepare(
+        "DELETE FROM " + quote_identifier(s->table.name) + " WHERE " + s->key + " = ? RETURNING 1");
+    if (!remove) return void(ex.answer(storage_error(db)));
+    remove->bind_integer(1, s->current->rowid);
+    int changed = 0;
+    Query::Step step;
+    while ((step = remove->step()) == Query::Step::row)
+        ++changed;
+    if (step != Query::Step::done) return void(ex.answer(storage_error(db)));
     s->current.reset();
     if (changed == 0) return void(ex.answer(error_status(err_no_current, "row gone")));
     Status st;

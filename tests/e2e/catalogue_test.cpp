@@ -124,9 +124,7 @@ TEST_P(CatalogueTest, WideTableComesInPieces) {
         for (int k = 2; k <= columns; ++k)
             sql += ", c" + std::to_string(k) + " INTEGER";
         sql += ")";
-        std::string error;
-        auto db = kls::Database::create((dir / "data" / "wide.db").string(), error);
-        ASSERT_TRUE(db && db->exec(sql, error)) << error;
+        server->execute("wide", sql, true);
     }
     environment = write_environment("wide");
     const kl_long instance = connect();

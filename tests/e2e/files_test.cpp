@@ -8,6 +8,7 @@
 
 #include "raw_client.h"
 #include "server_fixture.h"
+#include "sqlite_storage.h"
 
 namespace kl::test {
 namespace {
@@ -95,7 +96,7 @@ TEST_F(FilesTest, ConnectsToLinksAndToFilesThatAreNoDatabaseAreRefusedUntouched)
     // SQLite itself is asked not to follow a link to the database, for a
     // link put there after the server looked.
     std::string error;
-    EXPECT_FALSE(kls::Database::open((data / "linked.db").string(), false, error));
+    EXPECT_FALSE(kls::open_sqlite_file((data / "linked.db").string(), false, error));
 }
 
 TEST_F(FilesTest, ADataFolderGivenThroughALinkServesItsDatabases) {

@@ -96,13 +96,7 @@ TEST_P(JoinCalcTest, CalcWorksOverTheSelectedValues) {
 }
 
 TEST_P(JoinCalcTest, ExportWritesTheSelectionAsCsvInTheExportFolder) {
-    {
-        std::string error;
-        auto db = kls::Database::open((dir / "data" / "sales.db").string(), false, error);
-        ASSERT_TRUE(db) << error;
-        ASSERT_TRUE(db->exec("UPDATE products SET name = 'Bolt, \"long\"' WHERE id = 1", error))
-            << error;
-    }
+    server->execute("sales", "UPDATE products SET name = 'Bolt, \"long\"' WHERE id = 1");
     const kl_long cursor = open_cursor(connect());
     select(cursor, "products", "id,name,stock", "id <= 2");
     klstatus st{};

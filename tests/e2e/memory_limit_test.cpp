@@ -35,20 +35,16 @@ class MemoryLimitTest : public RawServerTest {
         RawServerTest::SetUp();
         start([](kls::ServerConfig& config) { config.max_request_memory = limit; });
         std::string error;
-        const std::string file = (dir / "data" / "big.db").string();
-        ASSERT_TRUE(kls::create_sample(file, orders, error)) << error;
+        ASSERT_TRUE(kls::create_sample(server->storage(), "big", orders, error)) << error;
         // Two small tables whose columns compare across types and
         // collations.
-        auto db = kls::Database::open(file, false, error);
-        ASSERT_TRUE(db && db->exec(R"(
+        server->execute("big", R"(
             CREATE TABLE a (id INTEGER, x INTEGER, t TEXT COLLATE NOCASE);
             CREATE TABLE b (id INTEGER, y TEXT, u TEXT, m INTEGER);
             CREATE INDEX b_m ON b (m);
             INSERT INTO a VALUES (1, 5, 'Abc'), (2, 7, 'q'), (3, NULL, NULL);
             INSERT INTO b VALUES (1, '05', 'abc', 5), (2, ' 5', 'ABC', 7), (3, '5.0', 'x', 5),
-                                 (4, '7', 'Q', NULL);)",
-                                   error))
-            << error;
+                                 (4, '7', 'Q', NULL);)");
         client = std::make_unique<RawClient>(server->port());
         instance = open_instance(*client, "big");
         cursor = open_cursor(*client, instance);

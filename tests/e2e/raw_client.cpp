@@ -1,5 +1,7 @@
 #include "raw_client.h"
 
+#include "test_backend.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -181,7 +183,7 @@ std::optional<RawStatus> RawClient::exchange(const RawBytes& payload) {
 RawBytes RawClient::connect_request(const std::string& file, const std::string& options) {
     RawBytes r;
     put_le(r, 301, 2);
-    for (const std::string& text : {file, std::string("user"), std::string(), options}) {
+    for (const std::string& text : {file, test_user(), test_password(), options}) {
         r.insert(r.end(), text.begin(), text.end());
         r.push_back(0);
     }

@@ -1,7 +1,8 @@
 // End-to-end test support: a real klserver (in process, on 127.0.0.1 with
 // ephemeral ports) over a fresh copy of the sample database, and the
 // library connected to it through an environment file, in each of the
-// server's modes: little-endian, big-endian and standalone.
+// server's modes: little-endian, big-endian and standalone; on SQLite, or
+// on PostgreSQL when the environment asks for it (test_backend.h).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -20,6 +21,7 @@
 #include "listener.h"
 #include "raw_client.h"
 #include "sample.h"
+#include "test_backend.h"
 
 namespace kl::test {
 
@@ -40,16 +42,14 @@ inline std::string mode_name(const ::testing::TestParamInfo<ServerMode>& info) {
 // Rows in the sample's orders table for these tests.
 constexpr int sample_orders = 300;
 
-// A running server over its own data folder.
+// A running server over its own data folder (SQLite) or its own schemas
+// (PostgreSQL, see test_backend.h).
 class RunningServer {
   public:
     // configure, when given, changes the test's configuration (limits).
     RunningServer(const std::filesystem::path& dir, ServerMode mode,
                   const std::function<void(kls::ServerConfig&)>& configure = {}) {
         std::filesystem::create_directories(dir / "data");
-        std::string error;
-        if (!kls::create_sample((dir / "data" / "sales.db").string(), sample_orders, error))
-            ADD_FAILURE() << error;
         kls::ServerConfig config;
         config.data_dir = (dir / "data").string();
         config.export_dir = (dir / "exports").string();
@@ -57,6 +57,10 @@ class RunningServer {
         config.big_endian = mode == ServerMode::big_endian;
         config.standalone = mode == ServerMode::standalone;
         if (configure) configure(config);
+        storage_ = make_test_storage(dir / "data", config.write_wait_seconds);
+        config.storage = storage_;
+        std::string error;
+        if (!kls::create_sample(*storage_, "sales", sample_orders, error)) ADD_FAILURE() << error;
         server_ = std::make_unique<kls::Server>(config);
         if (!server_->start("127.0.0.1", 0, 0, error)) ADD_FAILURE() << error;
         thread_ = std::thread([this] { server_->run(); });
@@ -67,8 +71,18 @@ class RunningServer {
     }
     kls::Server& server() { return *server_; }
     std::uint16_t port() const { return server_->dispatcher_port(); }
+    // Runs statements on database `name` with the server's own rights
+    // (made new first when fresh); fails the test when they fail.
+    void execute(const std::string& name, const std::string& sql, bool fresh = false) {
+        std::string error;
+        const auto db = storage_->administer(name, fresh, error);
+        ASSERT_TRUE(db) << error;
+        ASSERT_TRUE(db->exec(sql)) << db->last_error();
+    }
+    kls::Storage& storage() { return *storage_; }
 
   private:
+    std::shared_ptr<kls::Storage> storage_;
     std::unique_ptr<kls::Server> server_;
     std::thread thread_;
 };
@@ -102,9 +116,12 @@ class ServerTest : public ::testing::TestWithParam<ServerMode> {
     // An environment file for the database `file` on the test server.
     std::string write_environment(const std::string& file) {
         const auto path = dir / ("env_" + file + ".ini");
-        std::ofstream(path) << "[environment]\nname=test\n[include]\nNode=TEST\nfilename=" << file
-                            << "\n[Node TEST]\ntransport=tcpsockets\nipaddress=127.0.0.1\nport="
-                            << server->port() << "\n";
+        std::ofstream out(path);
+        out << "[environment]\nname=test\n[include]\nNode=TEST\nfilename=" << file << "\n";
+        // The library sends a password only with a dbdirect key.
+        if (!test_password().empty()) out << "dbdirect=test\npassword=" << test_password() << "\n";
+        out << "[Node TEST]\ntransport=tcpsockets\nipaddress=127.0.0.1\nport=" << server->port()
+            << "\n";
         return path.string();
     }
 
@@ -112,7 +129,8 @@ class ServerTest : public ::testing::TestWithParam<ServerMode> {
     kl_long connect(const char* options = "") {
         klstatus st{};
         kl_long instance = 0;
-        EXPECT_EQ(klconnect(environment.c_str(), options, &st, "tester", "", &instance), 0u)
+        EXPECT_EQ(klconnect(environment.c_str(), options, &st, test_user().c_str(), "", &instance),
+                  0u)
             << message(st);
         return instance;
     }

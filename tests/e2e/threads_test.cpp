@@ -320,7 +320,8 @@ class Worker {
         if (extra_instance_ == 0) {
             kl_long number = 0;
             if (!guarded("klconnect", s, [&](klstatus& st) {
-                    return klconnect(environment_.c_str(), "", &st, "tester", "", &number);
+                    return klconnect(environment_.c_str(), "", &st, test_user().c_str(), "",
+                                     &number);
                 }))
                 return;
             if (number == instance_ || !take_number(instance_holder, number, t_))

@@ -3,7 +3,6 @@
 // wait has a limit, and a transaction that reads before it writes is not
 // refused because another session wrote in between.
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -31,9 +30,7 @@ class WriteTurnTest : public RawServerTest {
             config.write_wait_seconds = write_wait_seconds;
             config.idle_in_transaction_seconds = idle_in_transaction_seconds;
         });
-        std::string error;
-        auto db = kls::Database::create((dir / "data" / "t.db").string(), error);
-        ASSERT_TRUE(db && db->exec("CREATE TABLE t(v INTEGER)", error)) << error;
+        server->execute("t", "CREATE TABLE t(v INTEGER)", true);
         a = std::make_unique<RawClient>(server->port());
         b = std::make_unique<RawClient>(server->port());
         ia = open_instance(*a, "t");
@@ -63,11 +60,11 @@ class WriteTurnTest : public RawServerTest {
     // The values in the table, in insertion order.
     std::vector<int> values() {
         std::string error;
-        auto db = kls::Database::open((dir / "data" / "t.db").string(), true, error);
-        kls::Statement rows(db->handle(), "SELECT v FROM t ORDER BY rowid");
+        const auto db = server->storage().administer("t", false, error);
+        const auto rows = db->prepare("SELECT v FROM t ORDER BY rowid");
         std::vector<int> out;
-        while (rows.step() == SQLITE_ROW)
-            out.push_back(sqlite3_column_int(rows.get(), 0));
+        while (rows->step() == kls::Query::Step::row)
+            out.push_back(static_cast<int>(rows->integer(0)));
         return out;
     }
 
