@@ -6,9 +6,11 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 
 #include "listener.h"
+#include "postgres_storage.h"
 #include "sample.h"
 #include "sqlite_storage.h"
 
@@ -29,7 +31,10 @@ int usage() {
                  "                [--max-cursors N] [--login-timeout S] [--record-timeout S]\n"
                  "                [--idle-timeout S] [--idle-in-transaction S] [--write-wait S]\n"
                  "                [--max-request-memory BYTES[K|M|G]]\n"
-                 "       klserver --create-sample FILE [--rows N]\n");
+                 "                [--backend sqlite|postgres] [--dsn DSN]\n"
+                 "       klserver --create-sample FILE [--rows N]\n"
+                 "       klserver --backend postgres --dsn DSN --create-sample SCHEMA [--rows N]\n"
+                 "       (--data DIR may be left out on postgres when --export DIR is given)\n");
     return 2;
 }
 
@@ -87,6 +92,9 @@ int main(int argc, char** argv) {
     std::string address = "127.0.0.1";
     std::string port_file;
     std::string sample;
+    std::string backend = "sqlite";
+    const char* dsn_variable = std::getenv("KL_PG_DSN");
+    std::string dsn = dsn_variable != nullptr ? dsn_variable : "";
     long port = 0;
     long server_port = 0;
     long rows = 5000;
@@ -108,6 +116,11 @@ int main(int argc, char** argv) {
             port_file = argv[++i];
         } else if (arg == "--create-sample") {
             sample = argv[++i];
+        } else if (arg == "--backend") {
+            backend = argv[++i];
+            if (backend != "sqlite" && backend != "postgres") return usage();
+        } else if (arg == "--dsn") {
+            dsn = argv[++i];
         } else if (arg == "--port") {
             if (!number(argv[++i], 0, 65535, port)) return usage();
         } else if (arg == "--server-port") {
@@ -128,20 +141,41 @@ int main(int argc, char** argv) {
         }
     }
 
+    // On PostgreSQL the server logs in with the DSN's own user for its own
+    // work (the sample); client instances log in as their users.
+    std::shared_ptr<kls::Storage> postgres;
+    if (backend == "postgres") {
+        if (dsn.empty()) {
+            std::fprintf(stderr, "klserver: --backend postgres needs --dsn or KL_PG_DSN\n");
+            return 2;
+        }
+        std::string error;
+        postgres = kls::make_postgres_storage(dsn, error);
+        if (!postgres) {
+            std::fprintf(stderr, "klserver: PostgreSQL: %s\n", error.c_str());
+            return 1;
+        }
+        config.storage = postgres;
+    }
+
     if (!sample.empty()) {
         std::string error;
+        // SQLite: FILE is a path; PostgreSQL: the name of a schema.
         const std::filesystem::path file(sample);
-        const auto storage = kls::make_sqlite_storage(
-            {file.has_parent_path() ? file.parent_path().string() : std::string(".")});
-        if (!kls::create_sample(*storage, file.filename().string(), static_cast<int>(rows),
-                                error)) {
+        const std::shared_ptr<kls::Storage> storage =
+            postgres ? postgres
+                     : kls::make_sqlite_storage({file.has_parent_path()
+                                                     ? file.parent_path().string()
+                                                     : std::string(".")});
+        if (!kls::create_sample(*storage, postgres ? sample : file.filename().string(),
+                                static_cast<int>(rows), error)) {
             std::fprintf(stderr, "klserver: cannot create %s: %s\n", sample.c_str(), error.c_str());
             return 1;
         }
         std::printf("klserver: sample database %s written (%ld orders)\n", sample.c_str(), rows);
         return 0;
     }
-    if (config.data_dir.empty()) return usage();
+    if (config.data_dir.empty() && (!postgres || config.export_dir.empty())) return usage();
     // start() makes the export folder (default: exports under the data
     // folder) and refuses one that is the data folder itself.
     kls::Server server(config);
@@ -162,7 +196,8 @@ int main(int argc, char** argv) {
                 address.c_str(), server.dispatcher_port(),
                 config.standalone ? "standalone"
                                   : ("server port " + std::to_string(server.server_port())).c_str(),
-                config.big_endian ? "big" : "little", config.data_dir.c_str());
+                config.big_endian ? "big" : "little",
+                postgres ? "PostgreSQL" : config.data_dir.c_str());
     std::fflush(stdout);
     server.run();
     running = nullptr;
