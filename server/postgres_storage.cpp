@@ -53,6 +53,9 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <memory>
+#include <optional>
+#include <vector>
 
 #include "criteria.h"
 #include "server_errors.h"
@@ -322,14 +325,31 @@ class Link {
     // under the statement's savepoint.  nullptr on failure.
     Result run(const std::string& sql, const std::vector<const char*>& values = {}) {
         if (!begin_statement()) return nullptr;
-        Result r(values.empty() ? PQexec(conn_, sql.c_str())
-                                : PQexecParams(conn_, sql.c_str(), static_cast<int>(values.size()),
-                                               nullptr, values.data(), nullptr, nullptr, 0));
+        Result r(PQexecParams(conn_, sql.c_str(), static_cast<int>(values.size()), nullptr,
+                              values.data(), nullptr, nullptr, 0));
         const bool ok = result_ok(r.get());
         if (!ok) fail(r.get());
         end_statement();
         if (!ok || dead_) return nullptr;
         return r;
+    }
+
+    // Runs statements without parameters (several, separated by ';'),
+    // under one savepoint; rows they give are read one at a time and
+    // dropped.
+    bool exec(const std::string& sql) {
+        if (!begin_statement()) return false;
+        bool ok = PQsendQuery(conn_, sql.c_str()) == 1;
+        if (!ok) fail(nullptr);
+        PQsetSingleRowMode(conn_);
+        while (Result r{PQgetResult(conn_)}) {
+            if (ok && !result_ok(r.get())) {
+                fail(r.get());
+                ok = false;
+            }
+        }
+        end_statement();
+        return ok && !dead_;
     }
 
     // Whether a transaction is open: while a query streams, as it was when
@@ -549,7 +569,7 @@ class PgDatabase final : public Database {
         return std::make_unique<PgQuery>(link_, std::move(numbered), count);
     }
 
-    bool exec(std::string_view sql) override { return link_->run(std::string(sql)) != nullptr; }
+    bool exec(std::string_view sql) override { return link_->exec(std::string(sql)); }
 
     std::string last_error() const override { return link_->failure().message; }
     StorageFault last_fault() const override { return link_->failure().fault; }
