@@ -18,6 +18,12 @@
 // transaction and its locks: every later operation of the instance fails
 // with StorageFault::connection.
 //
+// Lock waits.  A statement waits for another connection's row locks at
+// most the storage's lock wait, then fails as a conflict the client may
+// retry.  Without the limit, two instances of one session could wait for
+// each other for ever: the session serves one request at a time, so the
+// instance holding the lock would never get to commit.
+//
 // Access modes.  A read-only instance's connection makes every transaction
 // read-only.  Every instance holds a session-level advisory lock on (the
 // server's lock class, hash of the schema name): shared for the others,
@@ -29,8 +35,8 @@
 //
 // Statements.  '?' parameters are renumbered $1, $2 ...; every value goes
 // as text of unknown type, so PostgreSQL reads it as the type the
-// statement's context asks for (integers in decimal, reals with 17
-// significant digits).  Rows arrive one at a time (libpq's single-row
+// statement's context asks for (integers in decimal, reals in the shortest
+// form that reads back exactly).  Rows arrive one at a time (libpq's single-row
 // mode), so no result is ever held whole.  A connection runs one statement
 // at a time: a statement that starts while another query still streams
 // first reads that query's remaining results and throws them away.  The
@@ -51,7 +57,6 @@
 #include <cctype>
 #include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -242,7 +247,7 @@ class Link {
             f.fault = StorageFault::connection;
             failure_ = f;
             dead_ = true;
-        } else if (state == "40001" || state == "40P01") {
+        } else if (state == "40001" || state == "40P01" || state == "55P03") {
             f.fault = StorageFault::conflict;
         } else {
             f.fault = StorageFault::other;
@@ -400,10 +405,13 @@ class PgQuery final : public Query {
     }
 
     void bind_integer(int index, std::int64_t v) override { bind(index, std::to_string(v)); }
+    // The shortest text that reads back as the same double: exact for a
+    // double precision column, and for a text column the number as it is
+    // usually written (0.1, not 0.10000000000000001).
     void bind_real(int index, double v) override {
         char text[32];
-        const int n = std::snprintf(text, sizeof text, "%.17g", v);
-        bind(index, std::string(text, static_cast<std::size_t>(n)));
+        const auto [end, ec] = std::to_chars(text, text + sizeof text, v);
+        bind(index, std::string(text, ec == std::errc() ? end : text));
     }
     void bind_text(int index, std::string_view v) override { bind(index, std::string(v)); }
     void bind_null(int index) override {
@@ -733,7 +741,8 @@ std::string session_settings(const std::string& schema) {
 
 class PgStorage final : public Storage {
   public:
-    explicit PgStorage(std::string dsn) : dsn_(std::move(dsn)) {}
+    PgStorage(std::string dsn, int lock_wait_seconds)
+        : dsn_(std::move(dsn)), lock_wait_seconds_(lock_wait_seconds) {}
 
     std::variant<std::unique_ptr<Database>, Status> open(const OpenRequest& request) override {
         const std::optional<std::string> schema = schema_of(request.name);
@@ -752,6 +761,8 @@ class PgStorage final : public Storage {
 
         std::string error;
         std::string settings = session_settings(*schema);
+        if (lock_wait_seconds_ > 0)
+            settings += "; SET lock_timeout TO '" + std::to_string(lock_wait_seconds_) + "s'";
         if (request.read_only) settings += "; SET SESSION CHARACTERISTICS AS TRANSACTION READ ONLY";
         if (!setup(conn.get(), settings, error)) return error_status(err_connection_lost, error);
         const auto found = ask(conn.get(),
@@ -818,11 +829,13 @@ class PgStorage final : public Storage {
 
   private:
     const std::string dsn_;
+    const int lock_wait_seconds_;
 };
 
 } // namespace
 
-std::unique_ptr<Storage> make_postgres_storage(const std::string& dsn, std::string& error) {
+std::unique_ptr<Storage> make_postgres_storage(const std::string& dsn, std::string& error,
+                                               int lock_wait_seconds) {
     // libpq's message about a DSN that does not parse may quote a piece of
     // it, which may be a password: say only that it does not parse.  (A
     // DSN of one word without '=' is a database name.)
@@ -841,7 +854,7 @@ std::unique_ptr<Storage> make_postgres_storage(const std::string& dsn, std::stri
         error = conn ? reason_line(PQerrorMessage(conn.get())) : "out of memory";
         return nullptr;
     }
-    return std::make_unique<PgStorage>(dsn);
+    return std::make_unique<PgStorage>(dsn, lock_wait_seconds);
 }
 
 } // namespace kls

@@ -170,7 +170,7 @@ TEST_F(PostgresStorage, ParametersAndTheRowsTextForms) {
     ASSERT_EQ(q->step(), Query::Step::row);
     EXPECT_EQ(q->text(0), "?'?x");
     EXPECT_EQ(q->integer(1), -7);
-    EXPECT_EQ(q->real(2), 0.1);
+    EXPECT_EQ(q->text(2), "0.1"); // as written, and exact
     EXPECT_TRUE(q->is_null(3));
     EXPECT_EQ(q->text(4), "it's");
     EXPECT_EQ(q->integer(5), 1);
@@ -225,6 +225,21 @@ TEST_F(PostgresStorage, TheCatalogueInTheClientsTerms) {
     while (q->step() == Query::Step::row)
         ++rows;
     EXPECT_EQ(rows, 2);
+}
+
+TEST_F(PostgresStorage, AWriterWaitsForLockedRowsOnlyTheLockWait) {
+    std::string error;
+    storage_ = make_postgres_storage(std::getenv("KL_PG_DSN"), error, 1);
+    ASSERT_TRUE(storage_) << error;
+    auto a = client();
+    auto b = client();
+    ASSERT_TRUE(a && b);
+    ASSERT_TRUE(a->begin_transaction());
+    ASSERT_TRUE(a->exec("UPDATE t SET name = 'x' WHERE id = 1"));
+    EXPECT_FALSE(b->exec("UPDATE t SET name = 'y' WHERE id = 1")); // a second later
+    EXPECT_EQ(b->last_fault(), StorageFault::conflict) << b->last_error();
+    EXPECT_TRUE(a->end_transaction(true));
+    EXPECT_TRUE(b->exec("UPDATE t SET name = 'y' WHERE id = 1"));
 }
 
 TEST_F(PostgresStorage, ALostConnectionStaysLost) {
