@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <random>
 #include <string>
 #include <variant>
 
@@ -15,7 +16,6 @@
 namespace kls {
 namespace {
 
-constexpr const char* schema = "kl_storage_test";
 constexpr const char* login_role = "kl_login_test";
 constexpr const char* login_password = "right horse";
 
@@ -27,7 +27,7 @@ class PostgresStorage : public ::testing::Test {
         std::string error;
         storage_ = make_postgres_storage(dsn, error);
         ASSERT_TRUE(storage_) << error;
-        admin_ = storage_->administer(schema, true, error);
+        admin_ = storage_->administer(schema_, true, error);
         ASSERT_TRUE(admin_) << error;
         ASSERT_TRUE(admin_->exec("CREATE TABLE t (id integer PRIMARY KEY, name varchar(10))"));
         ASSERT_TRUE(admin_->exec("INSERT INTO t VALUES (1, 'a'), (2, 'b'), (3, 'c')"));
@@ -41,7 +41,7 @@ class PostgresStorage : public ::testing::Test {
     }
 
     std::variant<std::unique_ptr<Database>, Status> open(OpenRequest r) {
-        r.name = std::string(schema) + ".DB";
+        r.name = schema_ + ".DB";
         if (r.login.user.empty()) r.login.user = user_;
         return storage_->open(r);
     }
@@ -53,6 +53,12 @@ class PostgresStorage : public ::testing::Test {
                    : std::move(std::get<std::unique_ptr<Database>>(opened));
     }
 
+    void TearDown() override {
+        if (admin_) admin_->exec("DROP SCHEMA " + schema_ + " CASCADE");
+    }
+
+    // A schema of its own, so that test programs running at once never meet.
+    const std::string schema_ = "kl_storage_test_" + std::to_string(std::random_device()());
     std::unique_ptr<Storage> storage_;
     std::unique_ptr<Database> admin_;
     std::string user_;
@@ -83,24 +89,26 @@ TEST_F(PostgresStorage, OpenRefusesWithTheNumbersOfTheSqliteSide) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         if (c.user == login_role) held.reset();
-        const auto opened =
-            storage_->open({.name = c.name.empty() ? std::string(schema) + ".DB" : c.name,
-                            .login = {c.user ? c.user : user_, c.password}});
+        const auto opened = storage_->open({.name = c.name.empty() ? schema_ + ".DB" : c.name,
+                                            .login = {c.user ? c.user : user_, c.password}});
         const auto* status = std::get_if<Status>(&opened);
         if (!status && c.user == login_role)
             GTEST_SKIP() << "the cluster lets " << login_role << " in without its password";
         ASSERT_TRUE(status);
         EXPECT_EQ(status->error, c.error) << status->text;
     }
-    const auto in = open({.login = {login_role, login_password}});
-    EXPECT_TRUE(std::holds_alternative<std::unique_ptr<Database>>(in));
-    // A client without a password does not get in through one the server
-    // has for itself.
-    setenv("PGPASSWORD", login_password, 1);
-    const auto sneaked = open({.login = {login_role, ""}});
-    unsetenv("PGPASSWORD");
-    ASSERT_TRUE(std::holds_alternative<Status>(sneaked));
-    EXPECT_EQ(std::get<Status>(sneaked).error, err_login);
+    {
+        const auto in = open({.login = {login_role, login_password}});
+        EXPECT_TRUE(std::holds_alternative<std::unique_ptr<Database>>(in));
+        // A client without a password does not get in through one the
+        // server has for itself.
+        setenv("PGPASSWORD", login_password, 1);
+        const auto sneaked = open({.login = {login_role, ""}});
+        unsetenv("PGPASSWORD");
+        ASSERT_TRUE(std::holds_alternative<Status>(sneaked));
+        EXPECT_EQ(std::get<Status>(sneaked).error, err_login);
+    }
+    EXPECT_TRUE(admin_->exec(std::string("DROP ROLE ") + login_role));
 }
 
 TEST_F(PostgresStorage, AFailedStatementLeavesTheTransactionAsItWas) {
