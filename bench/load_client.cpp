@@ -46,7 +46,9 @@ struct Connection {
 std::string message(klstatus status) {
     char text[256] = {};
     klerror(&status, "", text);
-    return std::to_string(status.error) + " " + text;
+    // and the server's context text, when it sent one
+    const std::string context(status.buffer, strnlen(status.buffer, sizeof status.buffer));
+    return std::to_string(status.error) + " " + text + (context.empty() ? "" : ": " + context);
 }
 
 const char* user() {
