@@ -190,15 +190,16 @@ if [ "$backend" = postgres ] && [ "$servers" -ge 2 ]; then
     kill -KILL "${server_pids[0]}"
     wait "${server_pids[0]}" 2>/dev/null || true
     server_pids[0]=
-    local deadline=$((killed + 30000000000))
+    local deadline=$((killed + 30000000000)) tries=1
     until got=$(timeout 60 "$load_client" "$b" --connect E 2>/dev/null); do
+      tries=$((tries + 1))
       if [ "$(date +%s%N)" -gt $deadline ]; then
         echo "exclusive: E through server 2 still refused 30 s after server 1 was killed (${got:-no answer})"
         return 1
       fi
       sleep 0.01
     done
-    echo "exclusive: server 1 killed (SIGKILL); E through server 2 connected $((($(date +%s%N) - killed) / 1000000)) ms later"
+    echo "exclusive: server 1 killed (SIGKILL); E through server 2 connected $((($(date +%s%N) - killed) / 1000000)) ms later (try $tries)"
     exec 7>&-
     wait "$holder_pid" 2>/dev/null || true
     holder_pid=
