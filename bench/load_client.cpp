@@ -8,11 +8,21 @@
 //   load_client ENV --verify LOGS...     reads back every row of the load
 //       (customer >= 1000000) and checks that each logged insert is there
 //       exactly once and that no other row is.  Exits 1 otherwise.
+//   load_client ENV --connect OPTIONS    connects once with klconnect's
+//       OPTIONS (an access mode), prints "error N" (0: connected) and
+//       disconnects.  Exits 0 when connected.
+//   load_client ENV --hold OPTIONS       connects, prints "held" and keeps
+//       the instance until its standard input closes.  Exits 1 when the
+//       connect failed (after printing "error N").
+// Every connect uses the user name in KL_LOAD_USER (default "load"); the
+// password is the environment file's.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iostream>
+#include <limits>
 #include <map>
 #include <set>
 #include <string>
@@ -36,12 +46,19 @@ struct Connection {
 std::string message(klstatus status) {
     char text[256] = {};
     klerror(&status, "", text);
-    return std::to_string(status.error) + " " + text;
+    // and the server's context text, when it sent one
+    const std::string context(status.buffer, strnlen(status.buffer, sizeof status.buffer));
+    return std::to_string(status.error) + " " + text + (context.empty() ? "" : ": " + context);
+}
+
+const char* user() {
+    const char* name = std::getenv("KL_LOAD_USER");
+    return name != nullptr ? name : "load";
 }
 
 bool connect(const char* environment, Connection& c) {
     klstatus st{};
-    if (klconnect(environment, "", &st, "load", "", &c.instance) != 0 ||
+    if (klconnect(environment, "", &st, user(), "", &c.instance) != 0 ||
         klopencursor(c.instance, "", &st, &c.cursor) != 0) {
         std::fprintf(stderr, "load_client: connect: %s\n", message(st).c_str());
         return false;
@@ -161,14 +178,38 @@ int verify(const char* environment, int log_count, char** logs) {
     return missing == 0 && twice == 0 && unexpected == 0 ? 0 : 1;
 }
 
+// One connect with OPTIONS; with hold, the instance stays until standard
+// input closes.
+int connect_once(const char* environment, const char* options, bool hold) {
+    klstatus st{};
+    kl_long instance = 0;
+    klconnect(environment, options, &st, user(), "", &instance);
+    std::printf("error %d\n", static_cast<int>(st.error));
+    if (st.error != 0) {
+        std::fprintf(stderr, "load_client: connect %s: %s\n", options, message(st).c_str());
+        return 1;
+    }
+    if (hold) {
+        std::printf("held\n");
+        std::fflush(stdout);
+        std::cin.ignore(std::numeric_limits<std::streamsize>::max());
+    }
+    kldisconnect(instance, "", &st);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     if (argc >= 3 && std::strcmp(argv[2], "--verify") == 0)
         return verify(argv[1], argc - 3, argv + 3);
+    if (argc == 4 &&
+        (std::strcmp(argv[2], "--connect") == 0 || std::strcmp(argv[2], "--hold") == 0))
+        return connect_once(argv[1], argv[3], argv[2][2] == 'h');
     if (argc != 5) {
         std::fprintf(stderr, "usage: load_client ENV CLIENT SECONDS LOG\n"
-                             "       load_client ENV --verify LOGS...\n");
+                             "       load_client ENV --verify LOGS...\n"
+                             "       load_client ENV --connect|--hold OPTIONS\n");
         return 2;
     }
     return run_client(argv[1], std::atol(argv[2]), std::atoi(argv[3]), argv[4]);

@@ -25,6 +25,16 @@ ctest --test-dir build --output-on-failure -j "$jobs"
 echo "== load run: 10 s, 8 clients =="
 KL_LOAD_BUILD=build scripts/load.sh 10 8
 
+# Several servers, one PostgreSQL database (the test cluster's): 8 clients
+# over 2 servers, every insert found once; E through one server keeps the
+# other's connects out, and a killed server's lock goes with it.
+if [ -n "${KL_PG_DSN:-}" ]; then
+  echo "== two-server PostgreSQL run: 10 s, 8 clients over 2 servers =="
+  KL_LOAD_BUILD=build KL_LOAD_BACKEND=postgres KL_LOAD_SERVERS=2 scripts/load.sh 10 8
+else
+  echo "two-server PostgreSQL run SKIPPED: no cluster"
+fi
+
 # Informational: the figures do not fail the script, a crash does.
 echo "== round-trip benchmark =="
 build/bench/round_trip_bench
