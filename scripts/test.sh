@@ -26,6 +26,8 @@ pg_skipped=
 if ! pg_install || ! pg_cluster_start; then
   pg_skipped=$PG_SKIP_REASON
   echo "PostgreSQL stage SKIPPED: $pg_skipped"
+  # Nor may the tests find some other server named in our environment.
+  unset KL_PG_DSN KL_PG_TEST_USER KL_PG_TEST_PASSWORD
 fi
 # Arguments for every ctest run: without a cluster the PostgreSQL tests are
 # left out.
@@ -76,11 +78,11 @@ echo "== build and test under ThreadSanitizer =="
 # that made it and fails the stage; reports also go to build-tsan/tsan.*,
 # so a test that captures standard error cannot hide one.
 tsan_suites="frame_test options_test transport_test peer_test platform_test calls_test threads_test e2e_test"
-# Suites that run here only when the PostgreSQL stage runs (their CTest
-# entries carry the label postgres); the PostgreSQL variants of the suites
-# above come along by their suite's label.
-tsan_pg_suites=""
-if [ -z "$pg_skipped" ] && [ -n "$tsan_pg_suites" ]; then tsan_suites+=" $tsan_pg_suites"; fi
+# With the PostgreSQL stage, also these runs of the programs above against
+# the cluster (CTest labels).
+tsan_pg_labels="e2e_test_postgres threads_test_postgres"
+tsan_labels=$tsan_suites
+if [ -z "$pg_skipped" ]; then tsan_labels+=" $tsan_pg_labels"; fi
 tsan_started=$(date +%s)
 CC=clang CXX=clang++ cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKL_TSAN=ON >/dev/null
 # shellcheck disable=SC2086 # the list is split on purpose
@@ -88,7 +90,7 @@ cmake --build build-tsan -j "$jobs" --target $tsan_suites
 rm -f build-tsan/tsan.*
 tsan_status=0
 TSAN_OPTIONS="halt_on_error=1 log_path=$PWD/build-tsan/tsan" \
-  ctest --test-dir build-tsan --output-on-failure -j "$jobs" -L "^(${tsan_suites// /|})\$" "${pg_ctest[@]}" || tsan_status=$?
+  ctest --test-dir build-tsan --output-on-failure -j "$jobs" -L "^(${tsan_labels// /|})\$" "${pg_ctest[@]}" || tsan_status=$?
 if compgen -G "build-tsan/tsan.*" >/dev/null; then
   cat build-tsan/tsan.*
   echo "ThreadSanitizer reported the races above"
