@@ -7,18 +7,39 @@
 # the Debian packages it needs when they are missing.  KL_FUZZ_SECONDS sets
 # each fuzzer's run (default 10); KL_SKIP_WINDOWS=1 leaves the Windows
 # stage out.
+#
+# The PostgreSQL stage: one throwaway cluster (scripts/pg_cluster.sh) runs
+# for the whole script, and the tests labelled postgres find it through
+# KL_PG_DSN, KL_PG_TEST_USER and KL_PG_TEST_PASSWORD in the normal, the
+# sanitizer and the ThreadSanitizer runs.  When PostgreSQL cannot be
+# installed or started, a "PostgreSQL stage SKIPPED" line says why, those
+# tests are left out and the rest still counts.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 source scripts/install_missing.sh
-install_missing cmake ninja-build g++ binutils pkg-config libgtest-dev libgmock-dev clang libclang-rt-14-dev libsqlite3-dev
+install_missing cmake ninja-build g++ binutils pkg-config libgtest-dev libgmock-dev clang libclang-rt-14-dev libsqlite3-dev libsodium-dev
+
+source scripts/pg_cluster.sh
+trap pg_cluster_stop EXIT
+pg_skipped=
+if ! pg_install || ! pg_cluster_start; then
+  pg_skipped=$PG_SKIP_REASON
+  echo "PostgreSQL stage SKIPPED: $pg_skipped"
+  # Nor may the tests find some other server named in our environment.
+  unset KL_PG_DSN KL_PG_TEST_USER KL_PG_TEST_PASSWORD
+fi
+# Arguments for every ctest run: without a cluster the PostgreSQL tests are
+# left out.
+pg_ctest=()
+if [ -n "$pg_skipped" ]; then pg_ctest=(-LE postgres); fi
 
 jobs=$(nproc 2>/dev/null || echo 2)
 
 echo "== build and test =="
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$jobs"
-ctest --test-dir build --output-on-failure -j "$jobs"
+ctest --test-dir build --output-on-failure -j "$jobs" "${pg_ctest[@]}"
 
 # Correctness under concurrent writers: every insert of 8 client processes
 # read back and found once, no call failed (the rates are informational).
@@ -45,9 +66,14 @@ scripts/fuzz.sh "$KL_FUZZ_SECONDS"
 echo "== build and test under AddressSanitizer and UndefinedBehaviorSanitizer =="
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKL_SANITIZE=ON >/dev/null
 cmake --build build-asan -j "$jobs"
+# tests/lsan.supp, when there, lists leaks of one-time allocations inside
+# other libraries (each with its reason) that LeakSanitizer is to ignore.
+lsan_options=
+if [ -f tests/lsan.supp ]; then lsan_options=suppressions=$PWD/tests/lsan.supp; fi
+LSAN_OPTIONS=$lsan_options \
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --test-dir build-asan --output-on-failure -j "$jobs"
+  ctest --test-dir build-asan --output-on-failure -j "$jobs" "${pg_ctest[@]}"
 
 echo "== build and test under ThreadSanitizer =="
 # The library's own suites (its frame, options, transport and platform, the
@@ -62,6 +88,11 @@ echo "== build and test under ThreadSanitizer =="
 # that made it and fails the stage; reports also go to build-tsan/tsan.*,
 # so a test that captures standard error cannot hide one.
 tsan_suites="frame_test options_test transport_test peer_test platform_test calls_test threads_test e2e_test"
+# With the PostgreSQL stage, also these runs of the programs above against
+# the cluster (CTest labels).
+tsan_pg_labels="e2e_test_postgres threads_test_postgres"
+tsan_labels=$tsan_suites
+if [ -z "$pg_skipped" ]; then tsan_labels+=" $tsan_pg_labels"; fi
 tsan_started=$(date +%s)
 CC=clang CXX=clang++ cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKL_TSAN=ON >/dev/null
 # shellcheck disable=SC2086 # the list is split on purpose
@@ -69,7 +100,7 @@ cmake --build build-tsan -j "$jobs" --target $tsan_suites
 rm -f build-tsan/tsan.*
 tsan_status=0
 TSAN_OPTIONS="halt_on_error=1 log_path=$PWD/build-tsan/tsan" \
-  ctest --test-dir build-tsan --output-on-failure -j "$jobs" -L "^(${tsan_suites// /|})\$" || tsan_status=$?
+  ctest --test-dir build-tsan --output-on-failure -j "$jobs" -L "^(${tsan_labels// /|})\$" "${pg_ctest[@]}" || tsan_status=$?
 if compgen -G "build-tsan/tsan.*" >/dev/null; then
   cat build-tsan/tsan.*
   echo "ThreadSanitizer reported the races above"
@@ -83,3 +114,6 @@ if [ "${KL_SKIP_WINDOWS:-0}" = 1 ]; then
 else
   scripts/windows_stage.sh
 fi
+
+# Said again at the end, where it is seen.
+if [ -n "$pg_skipped" ]; then echo "PostgreSQL stage SKIPPED: $pg_skipped"; fi
