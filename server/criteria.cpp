@@ -271,7 +271,7 @@ class Compiler {
             sql += token_.raw == "!=" ? std::string_view("<>") : token_.raw;
             sql += ' ';
             advance();
-            sql += value();
+            sql += value(named);
             return sql;
         }
         if (at_keyword("IS")) {
@@ -286,15 +286,16 @@ class Compiler {
         if (at_keyword("LIKE")) {
             advance();
             if (dialect_ == Dialect::sqlite)
-                return sql + (negated ? " NOT LIKE " : " LIKE ") + value();
+                return sql + (negated ? " NOT LIKE " : " LIKE ") + value(named);
             return "CAST(" + quote_identifier(named.name) + " AS TEXT)" +
-                   (negated ? " NOT ILIKE " : " ILIKE ") + value() + " ESCAPE ''";
+                   (negated ? " NOT ILIKE " : " ILIKE ") + value(CriteriaColumn("", true)) +
+                   " ESCAPE ''";
         }
         if (at_keyword("BETWEEN")) {
             advance();
-            sql = "(" + sql + (negated ? " NOT BETWEEN " : " BETWEEN ") + value();
+            sql = "(" + sql + (negated ? " NOT BETWEEN " : " BETWEEN ") + value(named);
             expect_keyword("AND", "expected AND");
-            return sql + " AND " + value() + ")";
+            return sql + " AND " + value(named) + ")";
         }
         fail(token_.offset, negated ? "expected LIKE or BETWEEN" : "expected operator");
     }
@@ -310,10 +311,16 @@ class Compiler {
         return std::move(*declared);
     }
 
-    std::string value() {
+    // The value compared with column.
+    std::string value(const CriteriaColumn& column) {
         if (token_.kind != TokenKind::value) fail(token_.offset, "expected value");
+        const Parameter::Kind kind = token_.value.kind;
         result_.parameters.push_back(std::move(token_.value));
         advance();
+        if (dialect_ == Dialect::postgres && column.number) {
+            if (kind == Parameter::Kind::integer) return "CAST(? AS bigint)";
+            if (kind == Parameter::Kind::real) return "CAST(? AS double precision)";
+        }
         return "?";
     }
 

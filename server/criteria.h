@@ -49,13 +49,17 @@ struct CriteriaError {
 // number as its decimal text) through ILIKE with no escape character.
 enum class Dialect { sqlite, postgres };
 
-// A column a criteria text names: its name as declared in the table, and
-// whether it holds text (compared in the dialect's bytewise order).
+// A column a criteria text names: its name as declared in the table,
+// whether it holds text (compared in the dialect's bytewise order) or a
+// number (on PostgreSQL a number of the text is then given its type, so
+// "stock > 2.5" compares as numbers, as SQLite does, rather than failing
+// to read 2.5 as an integer).
 struct CriteriaColumn {
-    CriteriaColumn(std::string declared, bool is_text = false)
-        : name(std::move(declared)), text(is_text) {}
+    CriteriaColumn(std::string declared, bool is_text = false, bool is_number = false)
+        : name(std::move(declared)), text(is_text), number(is_number) {}
     std::string name;
     bool text;
+    bool number;
 };
 
 // Returns the column a name means (case-blind), or nullopt when the table

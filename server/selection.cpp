@@ -92,8 +92,10 @@ std::variant<Selection, Status> make_selection(Database& db, RequestMemory& memo
         criteria,
         [&t](std::string_view name) {
             const ColumnInfo* c = t.find(name);
-            return c ? std::optional<CriteriaColumn>(CriteriaColumn(c->name, c->is_text()))
-                     : std::nullopt;
+            if (c == nullptr) return std::optional<CriteriaColumn>();
+            return std::optional<CriteriaColumn>(CriteriaColumn(
+                c->name, c->is_text(),
+                c->type_code == type_integer || c->type_code == type_float));
         },
         db.dialect());
     if (auto* error = std::get_if<CriteriaError>(&compiled))

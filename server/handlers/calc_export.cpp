@@ -180,8 +180,11 @@ join_rows(Database& db, RequestMemory& memory, const Selection& s, const ColumnI
     const std::string to_name = quote_identifier(to_table.name);
     const std::string on = " ON " + sel + ".v = b." + quote_identifier(to.name);
     const std::string pair = "SELECT " + sel + ".k, b." + to_key + " FROM ";
-    const std::string by_index = selected + pair + sel + " CROSS JOIN " + to_name + " AS b" + on;
-    const std::string by_scan = selected + pair + to_name + " AS b CROSS JOIN " + sel + on;
+    // SQLite keeps the tables of a CROSS JOIN in the order written, which
+    // picks the plan; PostgreSQL plans a JOIN either way.
+    const std::string join = db.dialect() == Dialect::sqlite ? " CROSS JOIN " : " JOIN ";
+    const std::string by_index = selected + pair + sel + join + to_name + " AS b" + on;
+    const std::string by_scan = selected + pair + to_name + " AS b" + join + sel + on;
     const std::unique_ptr<Query> pairs =
         db.prepare(db.searches_by_index(by_index) ? by_index : by_scan);
     if (!pairs) return storage_error(db);

@@ -44,6 +44,17 @@ std::string write_options(const std::string& text, bool allow_char, bool& charac
     return {};
 }
 
+// Whether the row leaves the field to the database: a blank integer
+// primary key in character form.  It is left out of the insert, so the
+// database makes the key (SQLite's rowid; on PostgreSQL the column's
+// default, such as an identity) rather than being handed a NULL.
+bool generated_key(const Field& f, std::span<const std::uint8_t> row) {
+    return f.character && f.column.primary_key && f.column.type_code == type_integer &&
+           trimmed_field(row.subspan(static_cast<std::size_t>(f.offset),
+                                     static_cast<std::size_t>(f.length)))
+               .find_first_not_of(' ') == std::string::npos;
+}
+
 // Whether the column list (empty or "*": every column) names the column.
 bool named(const std::vector<ColumnInfo>& list, const ColumnInfo& column) {
     for (const ColumnInfo& c : list)
@@ -103,7 +114,7 @@ void handle_insert(Exchange& ex) {
     std::string places;
     std::vector<const Field*> written;
     for (const Field& f : layout.fields) {
-        if (!named(columns, f.column)) continue;
+        if (!named(columns, f.column) || generated_key(f, row)) continue;
         names += (written.empty() ? "" : ", ") + quote_identifier(f.column.name);
         places += written.empty() ? "?" : ", ?";
         written.push_back(&f);
@@ -111,9 +122,11 @@ void handle_insert(Exchange& ex) {
     // RETURNING gives the new row's key, which the answer carries (0 for
     // a table without one).
     const std::string key = db.row_key(*table);
+    const std::string values =
+        written.empty() ? " DEFAULT VALUES" : " (" + names + ") VALUES (" + places + ")";
     const std::unique_ptr<Query> insert =
-        db.prepare("INSERT INTO " + quote_identifier(table->name) + " (" + names + ") VALUES (" +
-                   places + ")" + (key.empty() ? "" : " RETURNING " + key));
+        db.prepare("INSERT INTO " + quote_identifier(table->name) + values +
+                   (key.empty() ? "" : " RETURNING " + key));
     if (!insert) return void(ex.answer(storage_error(db)));
     std::string why;
     for (std::size_t k = 0; k < written.size(); ++k) {
