@@ -112,7 +112,7 @@ bool read_password(const std::string& user, std::string& password) {
 
 int add_user(const std::string& name, const std::string& users_file) {
     std::string password;
-    if (!read_password(name, password) || password.empty()) {
+    if (!read_password(name, password)) {
         std::fprintf(stderr, "klserver: no password on standard input\n");
         return 1;
     }

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "server_errors.h"
-#include "session.h"
+#include "storage.h"
 
 namespace kls {
 
@@ -195,8 +195,8 @@ bool add_user(const std::string& path, std::string_view name, std::string_view p
     return write_users(path, users, error);
 }
 
-Status check_login(const ServerConfig& config, const Login& login) {
-    if (!config.users || config.users->check(login.user, login.password)) return Status{};
+Status check_login(const UserFile* users, const Login& login) {
+    if (users == nullptr || users->check(login.user, login.password)) return Status{};
     return error_status(err_login, "user or password");
 }
 

@@ -18,7 +18,6 @@
 namespace kls {
 
 struct Login;
-struct ServerConfig;
 
 // The longest user name, and the longest password the library sends (its
 // environment file's password is cut to 31 characters).
@@ -58,9 +57,9 @@ class UserFile {
 bool add_user(const std::string& path, std::string_view name, std::string_view password,
               std::string& error);
 
-// The connect's login against config.users: ok when the server has no
-// users file or the pair is right, else 20031 (without telling whether the
+// The connect's login against the users file: ok when there is none
+// (nullptr) or the pair is right, else 20031 (without telling whether the
 // name or the password was wrong).
-Status check_login(const ServerConfig& config, const Login& login);
+Status check_login(const UserFile* users, const Login& login);
 
 } // namespace kls

@@ -1,6 +1,7 @@
-// Logins checked against a users file (--users): the library sends the
-// environment file's password only with [include] dbdirect, and the server
-// answers a wrong pair with 20031 without telling which half was wrong.
+// Logins checked against a users file (--users, SQLite): the library
+// sends the environment file's password only with [include] dbdirect, and
+// the server answers a wrong pair with 20031 without telling which half
+// was wrong.
 #include <fstream>
 
 #include "server_fixture.h"
@@ -33,13 +34,14 @@ class UsersTest : public ServerTest {
 };
 
 TEST_P(UsersTest, OnlyTheRightPairConnects) {
+    if (on_postgres()) GTEST_SKIP() << "the users file is the SQLite backend's";
     struct Case {
         const char* user;
         const char* password;
         std::uint32_t result;
     };
-    // Refusals first: on a standalone connection they leave it pending,
-    // and the right pair still logs it in afterwards.
+    // Refusals first: they leave the connection not logged in, and the
+    // right pair still logs it in afterwards.
     const Case cases[] = {
         {"alice", "wrong horse", 20031},
         {"nobody", "right horse", 20031},
@@ -63,9 +65,7 @@ TEST_P(UsersTest, OnlyTheRightPairConnects) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, UsersTest,
-                         ::testing::Values(ServerMode::little_endian, ServerMode::standalone),
-                         mode_name);
+INSTANTIATE_TEST_SUITE_P(Modes, UsersTest, ::testing::Values(ServerMode::little_endian), mode_name);
 
 } // namespace
 } // namespace kl::test
