@@ -127,8 +127,8 @@ bool Server::start(const std::string& address, std::uint16_t dispatcher_port,
         return false;
     }
     if (!state_.storage)
-        state_.storage =
-            make_sqlite_storage({state_.config.data_dir, state_.config.write_wait_seconds * 1000});
+        state_.storage = make_sqlite_storage(
+            {state_.config.data_dir, state_.config.write_wait_seconds * 1000, state_.config.users});
     reserve_fd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (::pipe2(wake_, O_CLOEXEC) != 0) {
         error = std::strerror(errno);

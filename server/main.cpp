@@ -1,4 +1,7 @@
 // klserver: the reference dispatcher and server.  See docs/server.md.
+#include <termios.h>
+#include <unistd.h>
+
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -6,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <memory>
 #include <string>
 
@@ -13,6 +17,7 @@
 #include "postgres_storage.h"
 #include "sample.h"
 #include "sqlite_storage.h"
+#include "users.h"
 
 namespace {
 
@@ -31,9 +36,10 @@ int usage() {
                  "                [--max-cursors N] [--login-timeout S] [--record-timeout S]\n"
                  "                [--idle-timeout S] [--idle-in-transaction S] [--write-wait S]\n"
                  "                [--max-request-memory BYTES[K|M|G]]\n"
-                 "                [--backend sqlite|postgres] [--dsn DSN]\n"
+                 "                [--backend sqlite|postgres] [--dsn DSN] [--users FILE]\n"
                  "       klserver --create-sample FILE [--rows N]\n"
                  "       klserver --backend postgres --dsn DSN --create-sample SCHEMA [--rows N]\n"
+                 "       klserver --add-user NAME --users FILE   (password on standard input)\n"
                  "       (--data DIR may be left out on postgres when --export DIR is given)\n");
     return 2;
 }
@@ -85,6 +91,40 @@ const IntOption* int_option(const std::string& name) {
     return nullptr;
 }
 
+// One line of standard input, its newline removed; on a terminal the
+// typing is not echoed.  False at end of input.
+bool read_password(const std::string& user, std::string& password) {
+    termios saved{};
+    const bool terminal = ::isatty(STDIN_FILENO) == 1 && ::tcgetattr(STDIN_FILENO, &saved) == 0;
+    if (terminal) {
+        std::fprintf(stderr, "password for %s: ", user.c_str());
+        termios quiet = saved;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+    }
+    const bool read = static_cast<bool>(std::getline(std::cin, password));
+    if (terminal) {
+        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+        std::fprintf(stderr, "\n");
+    }
+    return read;
+}
+
+int add_user(const std::string& name, const std::string& users_file) {
+    std::string password;
+    if (!read_password(name, password)) {
+        std::fprintf(stderr, "klserver: no password on standard input\n");
+        return 1;
+    }
+    std::string error;
+    if (!kls::add_user(users_file, name, password, error)) {
+        std::fprintf(stderr, "klserver: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("klserver: user %s written to %s\n", name.c_str(), users_file.c_str());
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -95,6 +135,8 @@ int main(int argc, char** argv) {
     std::string backend = "sqlite";
     const char* dsn_variable = std::getenv("KL_PG_DSN");
     std::string dsn = dsn_variable != nullptr ? dsn_variable : "";
+    std::string new_user;
+    std::string users_file;
     long port = 0;
     long server_port = 0;
     long rows = 5000;
@@ -121,6 +163,10 @@ int main(int argc, char** argv) {
             if (backend != "sqlite" && backend != "postgres") return usage();
         } else if (arg == "--dsn") {
             dsn = argv[++i];
+        } else if (arg == "--add-user") {
+            new_user = argv[++i];
+        } else if (arg == "--users") {
+            users_file = argv[++i];
         } else if (arg == "--port") {
             if (!number(argv[++i], 0, 65535, port)) return usage();
         } else if (arg == "--server-port") {
@@ -141,6 +187,12 @@ int main(int argc, char** argv) {
         }
     }
 
+    if (!new_user.empty()) return users_file.empty() ? usage() : add_user(new_user, users_file);
+    if (!users_file.empty() && backend == "postgres") {
+        std::fprintf(stderr, "klserver: --users is for the SQLite backend; PostgreSQL checks "
+                             "logins itself\n");
+        return 2;
+    }
     // On PostgreSQL the server logs in with the DSN's own user for its own
     // work (the sample); client instances log in as their users.
     std::shared_ptr<kls::Storage> postgres;
@@ -163,10 +215,10 @@ int main(int argc, char** argv) {
         // SQLite: FILE is a path; PostgreSQL: the name of a schema.
         const std::filesystem::path file(sample);
         const std::shared_ptr<kls::Storage> storage =
-            postgres ? postgres
-                     : kls::make_sqlite_storage({file.has_parent_path()
-                                                     ? file.parent_path().string()
-                                                     : std::string(".")});
+            postgres
+                ? postgres
+                : kls::make_sqlite_storage(
+                      {file.has_parent_path() ? file.parent_path().string() : std::string(".")});
         if (!kls::create_sample(*storage, postgres ? sample : file.filename().string(),
                                 static_cast<int>(rows), error)) {
             std::fprintf(stderr, "klserver: cannot create %s: %s\n", sample.c_str(), error.c_str());
@@ -176,6 +228,15 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (config.data_dir.empty() && (!postgres || config.export_dir.empty())) return usage();
+    if (!users_file.empty()) {
+        std::string error;
+        std::optional<kls::UserFile> users = kls::UserFile::load(users_file, error);
+        if (!users) {
+            std::fprintf(stderr, "klserver: --users: %s\n", error.c_str());
+            return 1;
+        }
+        config.users = std::make_shared<const kls::UserFile>(std::move(*users));
+    }
     // start() makes the export folder (default: exports under the data
     // folder) and refuses one that is the data folder itself.
     kls::Server server(config);
@@ -198,6 +259,9 @@ int main(int argc, char** argv) {
                                   : ("server port " + std::to_string(server.server_port())).c_str(),
                 config.big_endian ? "big" : "little",
                 postgres ? "PostgreSQL" : config.data_dir.c_str());
+    if (config.users)
+        std::printf("klserver: logins checked against %s (%zu users)\n", users_file.c_str(),
+                    config.users->size());
     std::fflush(stdout);
     server.run();
     running = nullptr;

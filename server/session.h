@@ -23,6 +23,8 @@
 
 namespace kls {
 
+class UserFile;
+
 struct ServerConfig {
     std::string data_dir;
     std::string export_dir;
@@ -53,6 +55,8 @@ struct ServerConfig {
     // Seconds a session may stay idle inside an open transaction before it
     // is rolled back; 0 = no limit.
     int idle_in_transaction_seconds = 60;
+    // Who may connect (--users FILE); nullptr accepts every user.
+    std::shared_ptr<const UserFile> users;
 };
 
 // The process-wide state of the server: its configuration, its storage and

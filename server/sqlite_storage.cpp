@@ -8,6 +8,7 @@
 
 #include "files.h"
 #include "server_errors.h"
+#include "users.h"
 
 namespace kls {
 
@@ -275,6 +276,8 @@ class SqliteStorage final : public Storage {
         : options_(std::move(options)), registry_(std::make_shared<Registry>()) {}
 
     std::variant<std::unique_ptr<Database>, Status> open(const OpenRequest& request) override {
+        if (Status refused = check_login(options_.users.get(), request.login); refused.error != 0)
+            return refused;
         const std::string name = file_name(request.name);
         const std::string path = options_.data_dir + "/" + name;
         switch (check_database_file(path)) {

@@ -8,11 +8,15 @@
 
 namespace kls {
 
+class UserFile;
+
 struct SqliteOptions {
     std::string data_dir; // a real path (see prepare_folders)
     // How long a write waits for another connection's write to the same
     // file inside SQLite (the server's write turns make this rare).
     int busy_timeout_ms = 2000;
+    // Who may connect (see users.h); nullptr accepts every user.
+    std::shared_ptr<const UserFile> users = nullptr;
 };
 
 std::unique_ptr<Storage> make_sqlite_storage(SqliteOptions options);

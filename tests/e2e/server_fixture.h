@@ -57,7 +57,7 @@ class RunningServer {
         config.big_endian = mode == ServerMode::big_endian;
         config.standalone = mode == ServerMode::standalone;
         if (configure) configure(config);
-        storage_ = make_test_storage(dir / "data", config.write_wait_seconds);
+        storage_ = make_test_storage(dir / "data", config.write_wait_seconds, config.users);
         config.storage = storage_;
         std::string error;
         if (!kls::create_sample(*storage_, "sales", sample_orders, error)) ADD_FAILURE() << error;

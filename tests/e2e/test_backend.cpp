@@ -73,7 +73,8 @@ bool on_postgres() {
 }
 
 std::shared_ptr<kls::Storage> make_test_storage(const std::filesystem::path& data,
-                                                int write_wait_seconds) {
+                                                int write_wait_seconds,
+                                                std::shared_ptr<const kls::UserFile> users) {
     if (on_postgres()) {
         std::string error;
         std::shared_ptr<kls::Storage> storage =
@@ -82,7 +83,7 @@ std::shared_ptr<kls::Storage> make_test_storage(const std::filesystem::path& dat
         return storage;
     }
     return kls::make_sqlite_storage(
-        {std::filesystem::canonical(data).string(), write_wait_seconds * 1000});
+        {std::filesystem::canonical(data).string(), write_wait_seconds * 1000, std::move(users)});
 }
 
 std::string test_user() {

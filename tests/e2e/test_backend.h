@@ -11,15 +11,18 @@
 #include <string>
 
 #include "storage.h"
+#include "users.h"
 
 namespace kl::test {
 
 bool on_postgres();
 // The storage over data (an existing folder) or the test program's
 // PostgreSQL database.
-// (a SQLite write waits up to write_wait_seconds for another connection's).
+// (a SQLite write waits up to write_wait_seconds for another connection's;
+// users, when set, is the SQLite users file).
 std::shared_ptr<kls::Storage> make_test_storage(const std::filesystem::path& data,
-                                                int write_wait_seconds);
+                                                int write_wait_seconds,
+                                                std::shared_ptr<const kls::UserFile> users = {});
 // The user name and password clients log in with ("tester" and "" on
 // SQLite).
 std::string test_user();
