@@ -103,7 +103,7 @@ TEST_P(CallsTest, VersionRecordsAndInformationCalls) {
     ASSERT_EQ(st.count, 2);
     EXPECT_STREQ(records[0].na_name, "KLSERV");
     EXPECT_EQ(records[0].version, 100); // converted to our order
-    EXPECT_STREQ(records[1].na_name, "SQLITE");
+    EXPECT_STREQ(records[1].na_name, on_postgres() ? "PGSQL" : "SQLITE");
 
     char host_version[8] = {};
     EXPECT_EQ(apihostversion(host_version), 0u);

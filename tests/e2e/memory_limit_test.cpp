@@ -37,10 +37,12 @@ class MemoryLimitTest : public RawServerTest {
         std::string error;
         ASSERT_TRUE(kls::create_sample(server->storage(), "big", orders, error)) << error;
         // Two small tables whose columns compare across types and
-        // collations.
-        server->execute("big", R"(
-            CREATE TABLE a (id INTEGER, x INTEGER, t TEXT COLLATE NOCASE);
-            CREATE TABLE b (id INTEGER, y TEXT, u TEXT, m INTEGER);
+        // collations (on SQLite; PostgreSQL has neither the collation nor
+        // comparisons of numbers with text).
+        server->execute("big", std::string(R"(
+            CREATE TABLE a (id INTEGER PRIMARY KEY, x INTEGER, t TEXT)") +
+                                   (on_postgres() ? "" : " COLLATE NOCASE") + R"();
+            CREATE TABLE b (id INTEGER PRIMARY KEY, y TEXT, u TEXT, m INTEGER);
             CREATE INDEX b_m ON b (m);
             INSERT INTO a VALUES (1, 5, 'Abc'), (2, 7, 'q'), (3, NULL, NULL);
             INSERT INTO b VALUES (1, '05', 'abc', 5), (2, ' 5', 'ABC', 7), (3, '5.0', 'x', 5),
@@ -164,17 +166,19 @@ TEST_F(MemoryLimitTest, AJoinComparesItsColumnsAsSqlDoesInTheSelectionsOrder) {
         const char* from;
         const char* to;
         Pairs pairs;
+        bool sqlite_only; // SQLite's comparison of numbers with text, and collations
     } cases[] = {
         // A number against text that reads as that number; no index.
-        {"number to text", "", "x", "y", {{1, 1}, {1, 2}, {1, 3}, {2, 4}}},
-        {"in the selection's order", "DESC", "x", "y", {{2, 4}, {1, 1}, {1, 2}, {1, 3}}},
+        {"number to text", "", "x", "y", {{1, 1}, {1, 2}, {1, 3}, {2, 4}}, true},
+        {"in the selection's order", "DESC", "x", "y", {{2, 4}, {1, 1}, {1, 2}, {1, 3}}, true},
         // The from column's collation.
-        {"case-blind text", "", "t", "u", {{1, 1}, {1, 2}, {2, 4}}},
+        {"case-blind text", "", "t", "u", {{1, 1}, {1, 2}, {2, 4}}, true},
         // Through the index on m.
-        {"indexed", "DESC", "x", "m", {{2, 2}, {1, 1}, {1, 3}}},
+        {"indexed", "DESC", "x", "m", {{2, 2}, {1, 1}, {1, 3}}, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
+        if (c.sqlite_only && on_postgres()) continue;
         ASSERT_EQ(select("a", "id", "", std::string("CHAR ORDER=id ") + c.options).error, 0);
         const RawStatus st = join(c.from, "b", c.to);
         ASSERT_EQ(st.error, 0) << st.text;
@@ -184,8 +188,8 @@ TEST_F(MemoryLimitTest, AJoinComparesItsColumnsAsSqlDoesInTheSelectionsOrder) {
         EXPECT_EQ(pairs, c.pairs);
     }
     // A joined cursor joins its own rows afresh, each once.
-    ASSERT_EQ(join("x", "b", "y").error, 0);
-    EXPECT_EQ(fetch(20).size(), 4u);
+    ASSERT_EQ(join("x", "b", "m").error, 0);
+    EXPECT_EQ(fetch(20).size(), 3u);
 }
 
 } // namespace

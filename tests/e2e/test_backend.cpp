@@ -30,6 +30,8 @@ struct OwnDatabase {
 
 bool run(const std::string& dsn, const std::string& sql) {
     PGconn* conn = PQconnectdb(dsn.c_str());
+    PQsetNoticeProcessor(
+        conn, [](void*, const char*) {}, nullptr);
     bool ok = PQstatus(conn) == CONNECTION_OK;
     if (ok) {
         PGresult* result = PQexec(conn, sql.c_str());
@@ -43,9 +45,11 @@ bool run(const std::string& dsn, const std::string& sql) {
     return ok;
 }
 
+// Never destroyed, so the exit hook can still read it.
 const OwnDatabase& own_database() {
-    static OwnDatabase db = [] {
-        OwnDatabase made;
+    static const OwnDatabase* db = [] {
+        auto* made_new = new OwnDatabase;
+        OwnDatabase& made = *made_new;
         made.admin_dsn = env("KL_PG_DSN");
         if (made.admin_dsn.empty()) {
             // Asked for PostgreSQL without a cluster: ctest counts the
@@ -61,9 +65,9 @@ const OwnDatabase& own_database() {
             run(own_database().admin_dsn,
                 "DROP DATABASE IF EXISTS " + own_database().name + " WITH (FORCE)");
         });
-        return made;
+        return made_new;
     }();
-    return db;
+    return *db;
 }
 
 } // namespace
