@@ -202,7 +202,9 @@ int main(int argc, char** argv) {
             return 2;
         }
         std::string error;
-        postgres = kls::make_postgres_storage(dsn, error);
+        // A statement waits for another connection's row locks as long as a
+        // write waits for its turn on SQLite.
+        postgres = kls::make_postgres_storage(dsn, error, config.write_wait_seconds);
         if (!postgres) {
             std::fprintf(stderr, "klserver: PostgreSQL: %s\n", error.c_str());
             return 1;
