@@ -53,7 +53,7 @@ std::variant<Selection, Status> make_selection(Database& db, RequestMemory& memo
                                                std::string_view options) {
     Selection s;
     std::optional<TableInfo> info = db.table(table);
-    if (!info) return error_status(err_no_table, table);
+    if (!info) return no_table(db, table);
     s.table = std::move(*info);
     s.key = db.row_key(s.table);
     if (s.key.empty()) return error_status(err_no_row_key, s.table.name);
@@ -94,8 +94,7 @@ std::variant<Selection, Status> make_selection(Database& db, RequestMemory& memo
             const ColumnInfo* c = t.find(name);
             if (c == nullptr) return std::optional<CriteriaColumn>();
             return std::optional<CriteriaColumn>(CriteriaColumn(
-                c->name, c->is_text(),
-                c->type_code == type_integer || c->type_code == type_float));
+                c->name, c->is_text(), c->type_code == type_integer || c->type_code == type_float));
         },
         db.dialect());
     if (auto* error = std::get_if<CriteriaError>(&compiled))

@@ -87,4 +87,9 @@ Status storage_error(const Database& db) {
     return error_status(err_storage, db.last_error());
 }
 
+Status no_table(const Database& db, std::string_view name) {
+    if (db.last_fault() == StorageFault::connection) return storage_error(db);
+    return error_status(err_no_table, name);
+}
+
 } // namespace kls

@@ -197,5 +197,8 @@ class Storage {
 // The storage error status of the database's last failure: 20017 with its
 // message, 20028 for a conflict, 20029 when its connection is gone.
 Status storage_error(const Database& db);
+// The answer when db.table(name) found nothing: 20010, unless the lookup
+// failed because the database connection is gone (20029).
+Status no_table(const Database& db, std::string_view name);
 
 } // namespace kls

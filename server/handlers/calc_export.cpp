@@ -229,7 +229,7 @@ void handle_join(Exchange& ex) {
     const ColumnInfo* from = s->table.find(from_column);
     if (from == nullptr) return void(ex.answer(error_status(err_no_column, from_column)));
     std::optional<TableInfo> to_info = db.table(to_table);
-    if (!to_info) return void(ex.answer(error_status(err_no_table, to_table)));
+    if (!to_info) return void(ex.answer(no_table(db, to_table)));
     const ColumnInfo* to = to_info->find(to_column);
     if (to == nullptr) return void(ex.answer(error_status(err_no_column, to_column)));
     std::string to_key = db.row_key(*to_info);

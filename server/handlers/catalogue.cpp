@@ -174,10 +174,13 @@ std::variant<std::vector<Bytes>, Status> catalogue_entries(Database& db, Request
             Described d{&*info, nullptr, 0, want_rows ? db.row_count(*info) : 0};
             entries.push_back(entry_bytes(d, items, big_endian));
         }
+        // No table found because the database could not be asked.
+        if (entries.empty() && db.last_fault() == StorageFault::connection)
+            return storage_error(db);
         return entries;
     }
     const std::optional<TableInfo> info = db.table(*table);
-    if (!info) return error_status(err_no_table, *table);
+    if (!info) return no_table(db, *table);
     const bool all = column.empty() || column == "*";
     const std::int64_t rows = want_rows ? db.row_count(*info) : 0;
     for (std::size_t k = 0; k < info->columns.size(); ++k) {
@@ -253,7 +256,7 @@ void handle_index_info(Exchange& ex) {
     Instance* inst = request_instance(ex, id);
     if (inst == nullptr) return;
     const std::optional<TableInfo> info = inst->db->table(table);
-    if (!info) return void(ex.answer(error_status(err_no_table, table)));
+    if (!info) return void(ex.answer(no_table(*inst->db, table)));
 
     const std::optional<std::vector<IndexInfo>> indexes = inst->db->indexes(*info);
     if (!indexes) return void(ex.answer(storage_error(*inst->db)));

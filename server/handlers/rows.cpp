@@ -50,9 +50,9 @@ std::string write_options(const std::string& text, bool allow_char, bool& charac
 // default, such as an identity) rather than being handed a NULL.
 bool generated_key(const Field& f, std::span<const std::uint8_t> row) {
     return f.character && f.column.primary_key && f.column.type_code == type_integer &&
-           trimmed_field(row.subspan(static_cast<std::size_t>(f.offset),
-                                     static_cast<std::size_t>(f.length)))
-               .find_first_not_of(' ') == std::string::npos;
+           trimmed_field(
+               row.subspan(static_cast<std::size_t>(f.offset), static_cast<std::size_t>(f.length)))
+                   .find_first_not_of(' ') == std::string::npos;
 }
 
 // Whether the column list (empty or "*": every column) names the column.
@@ -99,7 +99,7 @@ void handle_insert(Exchange& ex) {
 
     Database& db = *inst->db;
     const std::optional<TableInfo> table = db.table(texts->table);
-    if (!table) return void(ex.answer(error_status(err_no_table, texts->table)));
+    if (!table) return void(ex.answer(no_table(db, texts->table)));
     auto resolved = resolve_columns(*table, texts->columns);
     if (auto* unknown = std::get_if<UnknownColumn>(&resolved))
         return void(ex.answer(error_status(err_no_column, unknown->name)));

@@ -169,6 +169,26 @@ TEST_F(RobustnessTest, AnExclusiveInstanceKeepsOthersOutUntilItGoes) {
     EXPECT_EQ(holder.exchange(RawClient::connect_request("sales", "E"))->error, 20007);
 }
 
+// An instance whose PostgreSQL connection broke answers 20029, again and
+// again (it is never connected anew behind the client's back), while the
+// client's connection to the server goes on and a new connect works.
+TEST_F(RobustnessTest, ALostDatabaseConnectionFailsOnlyItsInstance) {
+    if (!on_postgres()) GTEST_SKIP() << "an instance's own database connection is PostgreSQL's";
+    RawClient client(server->port());
+    const RawBytes cursor = open_cursor(client, open_instance(client));
+    server->execute("sales", "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE "
+                             "usename = '" +
+                                 test_user() + "'");
+    const auto select = RawClient::packed_request(307, cursor, {"orders", "id", "id < 3", ""});
+    for (int k = 0; k < 2; ++k)
+        EXPECT_EQ(client.exchange(select)->error, 20029);
+    const RawBytes fresh = open_cursor(client, open_instance(client));
+    EXPECT_EQ(
+        client.exchange(RawClient::packed_request(307, fresh, {"orders", "id", "id < 3", ""}))
+            ->error,
+        0);
+}
+
 TEST_F(RobustnessTest, SeveralClientsAtOnceEachGetTheirOwnSelection) {
     constexpr int clients = 4;
     constexpr int rounds = 5;
