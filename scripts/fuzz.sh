@@ -26,7 +26,7 @@ targets=("$@")
   targets=(fuzz_options fuzz_profile fuzz_exchange fuzz_calls fuzz_criteria fuzz_server)
 
 source scripts/install_missing.sh
-install_missing cmake ninja-build clang libclang-rt-14-dev libsqlite3-dev
+install_missing cmake ninja-build clang libclang-rt-14-dev libsqlite3-dev libpq-dev libsodium-dev
 
 jobs=$(nproc 2>/dev/null || echo 2)
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -33,7 +33,7 @@ case "$backend" in sqlite | postgres) ;; *) echo "KL_LOAD_BACKEND: sqlite or pos
 [[ $servers =~ ^[1-9][0-9]?$ ]] || { echo "KL_LOAD_SERVERS: 1 to 99"; exit 2; }
 
 source scripts/install_missing.sh
-install_missing cmake ninja-build g++ libsqlite3-dev libpq-dev
+install_missing cmake ninja-build g++ libsqlite3-dev libpq-dev libsodium-dev
 
 build=${KL_LOAD_BUILD:-build-load}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
