@@ -24,9 +24,8 @@ struct HostOptions {
 HostOptions host_options(const std::string& text) {
     HostOptions h;
     for (const OptionWord& w : split_options(text)) {
-        if (w.name == "DBDIRECT")
-            continue;
-        else if (w.name == "R" && w.value.empty())
+        if (w.name == "DBDIRECT") continue;
+        if (w.name == "R" && w.value.empty())
             h.read_only = true;
         else if (w.name == "W" && w.value.empty())
             h.read_only = false;
