@@ -83,8 +83,13 @@ std::variant<Selection, Status> make_selection(Database& db, RequestMemory& memo
             return error_status(err_bad_option, w.name);
         }
     }
-    s.order = order_column.empty() ? s.key : order_column;
-    if (descending) s.order += " DESC";
+    // Rows equal in the ORDER column come in key order, in the same
+    // direction, so both backends give one order (SQLite reading an index
+    // on the column gives that order anyway; PostgreSQL's sort would
+    // otherwise leave ties in any order).
+    const std::string direction = descending ? " DESC" : "";
+    s.order = order_column.empty() ? s.key + direction
+                                   : order_column + direction + ", " + s.key + direction;
     s.layout = make_layout(s.columns, s.character);
 
     const TableInfo& t = s.table;

@@ -58,6 +58,46 @@ TEST_P(ServerTest, ServerErrorsComeBackWithTheirText) {
     EXPECT_EQ(klselect(cursor, "", &st, "orders", "*", "quantity >"), 20012u);
 }
 
+// Criteria and orders select the same rows in the same order on every
+// backend: LIKE on numbers and dates (their text), case-blind LIKE, text
+// compared bytewise, a real compared with an integer, dates as text, and
+// rows equal in the ORDER column in key order, in its direction.
+TEST_P(ServerTest, CriteriaAndOrdersMeanTheSameOnEveryBackend) {
+    const kl_long cursor = open_cursor(connect());
+    const struct {
+        const char* table;
+        const char* criteria;
+        const char* options;
+        std::vector<std::string> ids; // or, when empty, just the count
+        std::size_t count;
+    } cases[] = {
+        {"orders", "quantity LIKE '1%'", "", {}, 162},
+        {"orders", "ordered LIKE '2025-01%'", "", {}, 18},
+        {"customers", "name LIKE 'ada%'", "", {}, 14},
+        {"customers", "name < 'a'", "", {}, 200},
+        {"products", "price > 10.5", "", {}, 7},
+        {"customers", "since >= '2020-01-01'", "", {}, 70},
+        {"orders", "customer <= 3", "ORDER=customer", {"9", "31", "99", "236", "18", "275"}, 6},
+        {"orders",
+         "customer <= 3",
+         "ORDER=customer DESC",
+         {"275", "18", "236", "99", "31", "9"},
+         6},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.criteria) + " " + c.options);
+        const klstatus st =
+            select(cursor, c.table, "id", c.criteria, (std::string("CHAR ") + c.options).c_str());
+        std::vector<std::string> ids;
+        for (const std::string& record : fetch_all(cursor, st.bufflen))
+            ids.push_back(field_text(record, 0, 32));
+        EXPECT_EQ(ids.size(), c.count);
+        if (!c.ids.empty()) {
+            EXPECT_EQ(ids, c.ids);
+        }
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Modes, ServerTest,
                          ::testing::Values(ServerMode::little_endian, ServerMode::big_endian,
                                            ServerMode::standalone),
