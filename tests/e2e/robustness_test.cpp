@@ -176,8 +176,10 @@ TEST_F(RobustnessTest, ALostDatabaseConnectionFailsOnlyItsInstance) {
     if (!on_postgres()) GTEST_SKIP() << "an instance's own database connection is PostgreSQL's";
     RawClient client(server->port());
     const RawBytes cursor = open_cursor(client, open_instance(client));
+    // Only this program's own database: other test programs share the
+    // cluster and the role.
     server->execute("sales", "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE "
-                             "usename = '" +
+                             "datname = current_database() AND usename = '" +
                                  test_user() + "'");
     const auto select = RawClient::packed_request(307, cursor, {"orders", "id", "id < 3", ""});
     for (int k = 0; k < 2; ++k)
