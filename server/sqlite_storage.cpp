@@ -196,7 +196,13 @@ class SqliteDatabase final : public Database {
         return found;
     }
 
-    std::string row_key(const TableInfo&) override { return "rowid"; }
+    // A WITHOUT ROWID table has no rowid to find its rows by.
+    std::string row_key(const TableInfo& table) override {
+        auto list = prepare("SELECT wr FROM pragma_table_list WHERE name = ?");
+        if (!list) return "rowid";
+        list->bind_text(1, table.name);
+        return list->step() == Query::Step::row && list->integer(0) != 0 ? "" : "rowid";
+    }
     std::string key_list_source() const override { return "SELECT value FROM json_each(?)"; }
     std::string key_list_text(std::span<const std::int64_t> keys) const override {
         std::string text = "[";

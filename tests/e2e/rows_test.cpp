@@ -128,6 +128,24 @@ TEST_P(RowsTest, InsertRefusesWhatTheTableDoesNotTake) {
     EXPECT_EQ(klinsert(instance, "CHAR", &st, "products", "colour", text.data()), 20011u);
 }
 
+// A table with no integer key to find its rows by again (SQLite: WITHOUT
+// ROWID; PostgreSQL: no one-column integer primary key) takes inserts,
+// answered with key 0, and refuses selections rather than reach a row by
+// a key that is not its own.
+TEST_P(RowsTest, ATableWithoutARowKeyTakesInsertsAndRefusesSelections) {
+    server->execute(
+        "sales", on_postgres() ? "CREATE TABLE nokey (name VARCHAR(10))"
+                               : "CREATE TABLE nokey (name VARCHAR(10) PRIMARY KEY) WITHOUT ROWID");
+    const kl_long instance = connect();
+    std::string row(10, '\0');
+    put_text(row, 0, "bolt");
+    klstatus st{};
+    EXPECT_EQ(klinsert(instance, "", &st, "nokey", "", row.data()), 0u) << message(st);
+    EXPECT_EQ(st.info, 0);
+    const kl_long cursor = open_cursor(instance);
+    EXPECT_EQ(klselect(cursor, "", &st, "nokey", "*", ""), 20030u);
+}
+
 TEST_P(RowsTest, UpdatesTheFetchedRecordInEitherForm) {
     const kl_long cursor = open_cursor(connect());
     klstatus st{};
