@@ -100,10 +100,16 @@ bool create_sample(Storage& storage, std::string_view name, int orders, std::str
     const auto number = [](auto v) { return std::optional<std::string>(std::to_string(v)); };
     const auto customer = [&](int k, std::vector<std::optional<std::string>>& v) {
         char since[16];
-        std::snprintf(since, sizeof since, "20%02u-%02u-%02u", 10 + g.next(15), 1 + g.next(12),
-                      1 + g.next(28));
+        // One draw a statement, in a fixed order: the sample must not
+        // depend on the order a compiler evaluates arguments in.
+        const unsigned day = 1 + g.next(28);
+        const unsigned month = 1 + g.next(12);
+        const unsigned year = 10 + g.next(15);
+        std::snprintf(since, sizeof since, "20%02u-%02u-%02u", year, month, day);
         v.push_back(number(k + 1));
-        v.push_back(std::string(first_names[g.next(10)]) + " " + last_names[g.next(10)]);
+        const char* last = last_names[g.next(10)];
+        const char* first = first_names[g.next(10)];
+        v.push_back(std::string(first) + " " + last);
         v.push_back(std::string(cities[g.next(7)]));
         v.push_back(std::string(since));
     };
@@ -117,7 +123,9 @@ bool create_sample(Storage& storage, std::string_view name, int orders, std::str
     };
     const auto order = [&](int k, std::vector<std::optional<std::string>>& v) {
         char ordered[16];
-        std::snprintf(ordered, sizeof ordered, "2025-%02u-%02u", 1 + g.next(12), 1 + g.next(28));
+        const unsigned day = 1 + g.next(28);
+        const unsigned month = 1 + g.next(12);
+        std::snprintf(ordered, sizeof ordered, "2025-%02u-%02u", month, day);
         v.push_back(number(k + 1));
         v.push_back(number(1 + g.next(customer_count)));
         v.push_back(number(1 + g.next(std::size(products))));
