@@ -266,7 +266,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // Two instances of one session can wait on each other's writes:
         // they fail at once rather than after a wait.
         state.config.write_wait_seconds = 0;
-        state.storage = kls::make_sqlite_storage({f.data.string(), 0});
+        state.config.storage = kls::make_sqlite_storage({f.data.string(), 0});
         kls::Channel channel(fds[0]);
         kls::Session session(channel, state);
         session.run();

@@ -121,13 +121,12 @@ Server::~Server() {
 bool Server::start(const std::string& address, std::uint16_t dispatcher_port,
                    std::uint16_t server_port, std::string& error) {
     if (!prepare_folders(state_.config.data_dir, state_.config.export_dir, error)) return false;
-    state_.storage = state_.config.storage;
-    if (!state_.storage && state_.config.data_dir.empty()) {
+    if (!state_.config.storage && state_.config.data_dir.empty()) {
         error = "no data folder";
         return false;
     }
-    if (!state_.storage)
-        state_.storage = make_sqlite_storage(
+    if (!state_.config.storage)
+        state_.config.storage = make_sqlite_storage(
             {state_.config.data_dir, state_.config.write_wait_seconds * 1000, state_.config.users});
     reserve_fd_ = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (::pipe2(wake_, O_CLOEXEC) != 0) {

@@ -12,6 +12,7 @@
 #include <iostream>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "listener.h"
 #include "postgres_storage.h"
@@ -140,6 +141,23 @@ int main(int argc, char** argv) {
     long port = 0;
     long server_port = 0;
     long rows = 5000;
+    // The options that take any text: name and where it goes.
+    const std::pair<const char*, std::string*> text_options[] = {
+        {"--data", &config.data_dir},
+        {"--export", &config.export_dir},
+        {"--address", &address},
+        {"--port-file", &port_file},
+        {"--create-sample", &sample},
+        {"--backend", &backend},
+        {"--dsn", &dsn},
+        {"--add-user", &new_user},
+        {"--users", &users_file},
+    };
+    const auto text_option = [&text_options](const std::string& name) -> std::string* {
+        for (const auto& [option, value] : text_options)
+            if (name == option) return value;
+        return nullptr;
+    };
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool has_value = i + 1 < argc;
@@ -148,25 +166,8 @@ int main(int argc, char** argv) {
             config.standalone = true;
         } else if (!has_value) {
             return usage();
-        } else if (arg == "--data") {
-            config.data_dir = argv[++i];
-        } else if (arg == "--export") {
-            config.export_dir = argv[++i];
-        } else if (arg == "--address") {
-            address = argv[++i];
-        } else if (arg == "--port-file") {
-            port_file = argv[++i];
-        } else if (arg == "--create-sample") {
-            sample = argv[++i];
-        } else if (arg == "--backend") {
-            backend = argv[++i];
-            if (backend != "sqlite" && backend != "postgres") return usage();
-        } else if (arg == "--dsn") {
-            dsn = argv[++i];
-        } else if (arg == "--add-user") {
-            new_user = argv[++i];
-        } else if (arg == "--users") {
-            users_file = argv[++i];
+        } else if (std::string* value = text_option(arg)) {
+            *value = argv[++i];
         } else if (arg == "--port") {
             if (!number(argv[++i], 0, 65535, port)) return usage();
         } else if (arg == "--server-port") {
@@ -186,6 +187,7 @@ int main(int argc, char** argv) {
             return usage();
         }
     }
+    if (backend != "sqlite" && backend != "postgres") return usage();
 
     if (!new_user.empty()) return users_file.empty() ? usage() : add_user(new_user, users_file);
     if (!users_file.empty() && backend == "postgres") {

@@ -28,7 +28,8 @@ class UserFile;
 struct ServerConfig {
     std::string data_dir;
     std::string export_dir;
-    // Where the tables are; nullptr: SQLite files in data_dir.
+    // Where the tables are.  Left empty, start() makes it SQLite files in
+    // data_dir.
     std::shared_ptr<Storage> storage;
     bool big_endian = false;
     bool standalone = false;
@@ -59,11 +60,10 @@ struct ServerConfig {
     std::shared_ptr<const UserFile> users;
 };
 
-// The process-wide state of the server: its configuration, its storage and
-// the source of identifiers.
+// The process-wide state of the server: its configuration (its storage
+// among it) and the source of identifiers.
 struct ServerState {
     ServerConfig config;
-    std::shared_ptr<Storage> storage;
     WriteTurns write_turns;
     std::atomic<std::uint32_t> next_id{1};
 };

@@ -72,7 +72,7 @@ void handle_connect(Exchange& ex) {
     request.name = file;
     request.read_only = h.read_only;
     request.exclusive = h.exclusive;
-    auto opened = ex.session.state().storage->open(request);
+    auto opened = ex.session.state().config.storage->open(request);
     if (auto* refused = std::get_if<Status>(&opened)) return void(ex.answer(*refused));
     std::unique_ptr<Database> db = std::get<std::unique_ptr<Database>>(std::move(opened));
     if (!ex.session.log_in()) return; // the server takes no more sessions
