@@ -2,13 +2,15 @@
 # The klserver and klcli programs together, as a person runs them: the
 # server on 127.0.0.1 with an ephemeral port (found through --port-file),
 # in both byte orders and in standalone mode; klcli reads, writes and
-# reports a server error; SIGTERM stops the server.
+# reports a server error; SIGTERM stops the server.  klcli select aligns a
+# result of up to 1000 rows by its content and prints a longer one as it
+# comes, with widths from the column descriptions.
 #   program_session.sh KLSERVER KLCLI WORK_DIR
 set -euo pipefail
 server=$1 cli=$2 work=$3
 rm -rf "$work"
 mkdir -p "$work/data"
-"$server" --create-sample "$work/data/sales.db" --rows 300 >/dev/null
+"$server" --create-sample "$work/data/sales.db" --rows 1500 >/dev/null
 
 pid=
 trap '[ -n "$pid" ] && kill "$pid" 2>/dev/null; true' EXIT
@@ -47,6 +49,16 @@ INI
   out=$("$cli" select products name price stock --where "name = 'Test bolt $n'") || fail "read back ($mode)"
   grep -q "Test bolt $n *1.25 *$n" <<<"$out" || fail "row not read back ($mode): $out"
   if "$cli" select invoices >/dev/null 2>"$work/err"; then fail "unknown table accepted ($mode)"; fi
+  if [ $n = 1 ]; then
+    out=$("$cli" select orders id quantity --limit 3) || fail "short select"
+    [ "$out" = "$(printf 'id  quantity\n--  --------\n 1        14\n 2         5\n 3        11\n(3 rows)')" ] ||
+      fail "short result not aligned by content: $out"
+    "$cli" select orders id quantity >"$work/long" || fail "long select"
+    [ "$(head -n 3 "$work/long")" = "$(printf 'id           quantity\n-----------  -----------\n          1           14')" ] ||
+      fail "long result not printed with the described widths: $(head -n 3 "$work/long")"
+    [ "$(wc -l <"$work/long")" = 1503 ] && [ "$(tail -n 1 "$work/long")" = "(1500 rows)" ] &&
+      grep -qE '^ {7}1500 ' "$work/long" || fail "long result incomplete: $(tail -n 2 "$work/long")"
+  fi
   grep -q 'no such table' "$work/err" || fail "no message ($mode): $(cat "$work/err")"
 
   kill -TERM "$pid"

@@ -43,6 +43,11 @@ constexpr kl_long type_float = 800;
 constexpr kl_long type_date = 1300;
 // Columns of other types take this many characters in a row in character form.
 constexpr std::size_t character_number_width = 32;
+// The longest text of a 32-bit integer, -2147483648.
+constexpr std::size_t integer_text_width = 11;
+// klcli select holds at most this many rows to align them by their
+// content; a longer result prints as it comes (see select_rows).
+constexpr std::size_t held_rows = 1000;
 
 constexpr std::size_t description_size = 220;
 constexpr kl_long most_columns = 2000;
@@ -177,8 +182,11 @@ class Progress {
   public:
     explicit Progress(kl_long total)
         : total_(total), shown_(total > shown_above && isatty(STDERR_FILENO) == 1) {}
-    ~Progress() {
+    ~Progress() { stop(); }
+    // Erases the line for good (before rows go to a terminal as they come).
+    void stop() {
         if (shown_) std::cerr << '\r' << std::string(width_, ' ') << '\r' << std::flush;
+        shown_ = false;
     }
     void update(kl_long fetched) {
         if (!shown_) return;
@@ -258,9 +266,18 @@ void select_rows(const Session& session, const std::string& table, const std::st
         if (c.offset < 0 || c.length < 0 || c.offset > record_length - c.length)
             throw CallFailure("kldescribe: column " + c.name + " lies outside the record of " +
                               std::to_string(record_length) + " bytes");
-        titles.push_back({c.name, is_number_type(c.type)});
+        // Beyond the rows held, a column is as wide as its longest value
+        // can be.
+        const auto longest =
+            c.type == type_integer
+                ? integer_text_width
+                : static_cast<std::size_t>(std::max<kl_long>(c.character_length, 0));
+        titles.push_back({c.name, is_number_type(c.type), longest});
     }
+    // Memory does not grow with the rows: a longer result prints as it
+    // comes, with the widths above.
     TablePrinter printer(std::move(titles));
+    printer.hold_at_most(held_rows, std::cout);
 
     // klfetch places what the server sends for the records asked for; the
     // area holds that and one answer more, so even a server that sends
@@ -277,6 +294,7 @@ void select_rows(const Session& session, const std::string& table, const std::st
         if (status.error == KL_ERR_NO_MORE_RECORDS) break;
         check("klfetch", result, status);
         const kl_long got = std::clamp<kl_long>(status.count, 0, count);
+        if (static_cast<std::size_t>(fetched + got) > held_rows) progress.stop();
         for (kl_long r = 0; r < got; ++r) {
             const char* record = area.data() + static_cast<std::size_t>(r * record_length);
             std::vector<std::string> cells;
