@@ -1,10 +1,9 @@
 // Connections that never log in, trickled records and idle sessions: the
 // server's limits against clients that hold connections without using
-// them, in the little-endian and the standalone mode.
+// them, on both connect paths (standalone has no server port).
 #include <chrono>
 #include <vector>
 
-#include "raw_client.h"
 #include "server_fixture.h"
 
 namespace kl::test {
@@ -16,33 +15,15 @@ using std::chrono::seconds;
 // Ways of holding a connection without logging in.
 enum class Loiter { silent_dispatcher, silent_server_port, connect_word_only, trickling };
 
-const char* loiter_name(Loiter kind) {
-    switch (kind) {
-    case Loiter::silent_dispatcher:
-        return "silent on the dispatcher port";
-    case Loiter::silent_server_port:
-        return "silent on the server port";
-    case Loiter::connect_word_only:
-        return "connect word only";
-    case Loiter::trickling:
-        return "first byte of a record only";
-    }
-    return "";
-}
-
 class LimitTest : public ServerTest {
   protected:
     bool standalone() const { return GetParam() == ServerMode::standalone; }
-
-    // The ways that apply to the mode: the connect word alone holds a
-    // connection only in standalone mode, which has no server port.
+    // The connect word alone holds a connection only in standalone mode.
     std::vector<Loiter> loiter_kinds() const {
-        if (standalone())
-            return {Loiter::silent_dispatcher, Loiter::connect_word_only, Loiter::trickling};
-        return {Loiter::silent_dispatcher, Loiter::silent_server_port, Loiter::trickling};
+        return {Loiter::silent_dispatcher,
+                standalone() ? Loiter::connect_word_only : Loiter::silent_server_port,
+                Loiter::trickling};
     }
-
-    // Opens a connection held in the given way.
     os::sock_t loiter(Loiter kind) {
         const bool server_port =
             kind == Loiter::silent_server_port || (kind == Loiter::trickling && !standalone());
@@ -60,41 +41,11 @@ class LimitTest : public ServerTest {
     }
 };
 
+constexpr int max_pending = 4;
 class PendingCapTest : public LimitTest {
-  protected:
-    static constexpr int max_pending = 4;
     void configure(kls::ServerConfig& config) override { config.max_pending = max_pending; }
 };
-
-TEST_P(PendingCapTest, ConnectionsThatNeverLogInCannotCrowdOutARealClient) {
-    std::vector<os::sock_t> held;
-    for (Loiter kind : loiter_kinds()) {
-        SCOPED_TRACE(loiter_name(kind));
-        std::vector<os::sock_t> flood;
-        for (int k = 0; k < 3 * max_pending; ++k)
-            flood.push_back(loiter(kind));
-        // Each one beyond the cap closed the oldest pending connection.
-        const auto limit = Clock::now() + seconds(5);
-        for (int k = 0; k < 2 * max_pending; ++k)
-            EXPECT_TRUE(closed_by_server(flood[k], limit)) << k;
-        for (int k = 2 * max_pending; k < 3 * max_pending; ++k)
-            EXPECT_FALSE(closed_by_server(flood[k], Clock::now())) << k;
-        held.insert(held.end(), flood.begin(), flood.end());
-    }
-    const auto start = Clock::now();
-    const kl_long cursor = open_cursor(connect());
-    EXPECT_EQ(select(cursor, "orders", "id", "id < 11").count, 10);
-    EXPECT_LT(Clock::now() - start, seconds(1));
-    for (os::sock_t s : held)
-        os::close(s);
-}
-
-INSTANTIATE_TEST_SUITE_P(Modes, PendingCapTest,
-                         ::testing::Values(ServerMode::little_endian, ServerMode::standalone),
-                         mode_name);
-
 class TimeLimitTest : public LimitTest {
-  protected:
     void configure(kls::ServerConfig& config) override {
         config.login_timeout_seconds = 1;
         config.record_timeout_seconds = 1;
@@ -102,18 +53,39 @@ class TimeLimitTest : public LimitTest {
     }
 };
 
+TEST_P(PendingCapTest, ConnectionsThatNeverLogInCannotCrowdOutARealClient) {
+    std::vector<os::sock_t> held;
+    for (Loiter kind : loiter_kinds()) {
+        SCOPED_TRACE(static_cast<int>(kind));
+        std::vector<os::sock_t> flood;
+        for (int k = 0; k < 3 * max_pending; ++k)
+            flood.push_back(loiter(kind));
+        // Each one beyond the cap closed the oldest pending connection.
+        const auto limit = Clock::now() + seconds(5);
+        for (int k = 0; k < 3 * max_pending; ++k)
+            EXPECT_EQ(closed_by_server(flood[k], k < 2 * max_pending ? limit : Clock::now()),
+                      k < 2 * max_pending)
+                << k;
+        held.insert(held.end(), flood.begin(), flood.end());
+    }
+    const auto start = Clock::now();
+    EXPECT_EQ(select(open_cursor(connect()), "orders", "id", "id < 11").count, 10);
+    EXPECT_LT(Clock::now() - start, seconds(1));
+    for (os::sock_t s : held)
+        os::close(s);
+}
+
 TEST_P(TimeLimitTest, PendingConnectionsTrickledRecordsAndIdleSessionsAreDropped) {
     const auto start = Clock::now();
     std::vector<os::sock_t> loiterers;
     for (Loiter kind : loiter_kinds())
         loiterers.push_back(loiter(kind));
     RawClient trickler(server->port());
-    const auto connect = RawClient::connect_request("sales");
-    const auto logged_in = trickler.exchange(connect);
+    const auto logged_in = trickler.exchange(RawClient::connect_request("sales"));
     ASSERT_TRUE(logged_in && logged_in->error == 0 && logged_in->data.size() >= 4);
     const auto idle_from = Clock::now();
     RawClient idler(server->port());
-    ASSERT_TRUE(idler.exchange(connect));
+    ASSERT_TRUE(idler.exchange(RawClient::connect_request("sales")));
 
     // Not logged in within a second: dropped, and no sooner.
     for (os::sock_t s : loiterers) {
@@ -128,14 +100,12 @@ TEST_P(TimeLimitTest, PendingConnectionsTrickledRecordsAndIdleSessionsAreDropped
     const auto cursor = trickler.exchange(RawClient::id_request(303, instance));
     ASSERT_TRUE(cursor);
     EXPECT_EQ(cursor->error, 0);
-    const RawBytes record = RawClient::frame(RawClient::id_request(303, instance));
     const auto begun = Clock::now();
     bool dropped = false;
-    for (std::uint8_t byte : record) {
+    for (std::uint8_t byte : RawClient::frame(RawClient::id_request(303, instance))) {
         os::send(trickler.socket(), &byte, 1);
-        if ((dropped = closed_by_server(trickler.socket(),
-                                        Clock::now() + std::chrono::milliseconds(100))))
-            break;
+        const auto until = Clock::now() + std::chrono::milliseconds(100);
+        if ((dropped = closed_by_server(trickler.socket(), until))) break;
     }
     EXPECT_TRUE(dropped);
     EXPECT_GE(Clock::now() - begun, seconds(1));
@@ -146,9 +116,8 @@ TEST_P(TimeLimitTest, PendingConnectionsTrickledRecordsAndIdleSessionsAreDropped
     EXPECT_GE(Clock::now() - idle_from, seconds(2));
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, TimeLimitTest,
-                         ::testing::Values(ServerMode::little_endian, ServerMode::standalone),
-                         mode_name);
+KL_SERVER_MODES(PendingCapTest, both_connect_paths);
+KL_SERVER_MODES(TimeLimitTest, both_connect_paths);
 
 } // namespace
 } // namespace kl::test

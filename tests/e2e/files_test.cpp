@@ -2,11 +2,8 @@
 // them, a file that is not a database is never written as one, exports
 // replace their file whole, and the export folder cannot be the data
 // folder.
-#include <filesystem>
-#include <fstream>
 #include <iterator>
 
-#include "raw_client.h"
 #include "server_fixture.h"
 #include "sqlite_storage.h"
 
@@ -27,10 +24,6 @@ Snapshot snapshot(const fs::path& file) {
     return {std::string(std::istreambuf_iterator<char>(in), {}), fs::last_write_time(file)};
 }
 
-std::string text_of(const fs::path& file) {
-    return snapshot(file).bytes;
-}
-
 class FilesTest : public RawServerTest {
   protected:
     void SetUp() override {
@@ -39,16 +32,11 @@ class FilesTest : public RawServerTest {
         data = dir / "data";
         exports = dir / "exports";
     }
-    // A cursor on the sample with every product selected.
-    RawBytes product_cursor(RawClient& client) {
+    // Exports every product to file name.
+    std::int32_t export_to(const std::string& name) {
+        RawClient client(server->port());
         const RawBytes cursor = open_cursor(client, open_instance(client));
-        const auto st =
-            client.exchange(RawClient::packed_request(307, cursor, {"products", "*", "", ""}));
-        EXPECT_TRUE(st && st->error == 0);
-        return cursor;
-    }
-    static std::int32_t export_to(RawClient& client, const RawBytes& cursor,
-                                  const std::string& name) {
+        EXPECT_EQ(select(client, cursor, "products", "*"), 0);
         RawBytes request = RawClient::id_request(324, cursor);
         request.insert(request.end(), name.begin(), name.end());
         request.push_back(0);
@@ -119,9 +107,7 @@ TEST_F(FilesTest, AReadOnlyConnectNeverWritesTheDatabase) {
     RawClient client(server->port());
     const RawBytes instance = open_instance(client, "sales", "R");
     const RawBytes cursor = open_cursor(client, instance);
-    const auto selected =
-        client.exchange(RawClient::packed_request(307, cursor, {"orders", "*", "", ""}));
-    ASSERT_TRUE(selected && selected->error == 0);
+    ASSERT_EQ(select(client, cursor, "orders", "*"), 0);
     ASSERT_TRUE(client.exchange(RawClient::fetch_request(cursor, 5)));
     const auto closed = client.exchange(RawClient::id_request(302, instance));
     ASSERT_TRUE(closed && closed->error == 0);
@@ -133,9 +119,7 @@ TEST_F(FilesTest, AnExportThroughALinkIsRefusedAndTheFileOutsideKept) {
     std::ofstream(outside) << "precious\n";
     fs::create_symlink(outside, exports / "out.csv");
     const Snapshot before = snapshot(outside);
-    RawClient client(server->port());
-    const RawBytes cursor = product_cursor(client);
-    EXPECT_EQ(export_to(client, cursor, "out.csv"), 20020);
+    EXPECT_EQ(export_to("out.csv"), 20020);
     EXPECT_TRUE(snapshot(outside) == before);
     EXPECT_TRUE(fs::is_symlink(exports / "out.csv"));
 }
@@ -144,11 +128,9 @@ TEST_F(FilesTest, AnExportReplacesTheOldFileWholeAndLeavesNothingElse) {
     std::ofstream(exports / "out.csv") << "old\n";
     // A second name for the old file: written in place, it would change.
     fs::create_hard_link(exports / "out.csv", dir / "kept.csv");
-    RawClient client(server->port());
-    const RawBytes cursor = product_cursor(client);
-    ASSERT_EQ(export_to(client, cursor, "out.csv"), 0);
-    EXPECT_EQ(text_of(dir / "kept.csv"), "old\n");
-    EXPECT_EQ(text_of(exports / "out.csv").rfind("id,name,", 0), 0u);
+    ASSERT_EQ(export_to("out.csv"), 0);
+    EXPECT_EQ(snapshot(dir / "kept.csv").bytes, "old\n");
+    EXPECT_EQ(snapshot(exports / "out.csv").bytes.rfind("id,name,", 0), 0u);
     std::vector<fs::path> files;
     for (const auto& entry : fs::directory_iterator(exports))
         files.push_back(entry.path().filename());

@@ -2,21 +2,11 @@
 // selection, a request that needs more than the limit is refused with
 // 20024 and leaves its cursor as it was, and a failed allocation fails
 // only its own request.
-#include <gtest/gtest.h>
-
 #include <algorithm>
-#include <filesystem>
 #include <functional>
-#include <memory>
-#include <string>
-#include <thread>
-#include <utility>
-#include <vector>
 
 #include "faults.h"
-#include "sample.h"
 #include "server_fixture.h"
-#include "storage.h"
 
 namespace kl::test {
 namespace {
@@ -69,8 +59,7 @@ class MemoryLimitTest : public RawServerTest {
     RawStatus join(const std::string& from, const std::string& to_table, const std::string& to) {
         return request(309, {"", from, to_table, to, ""});
     }
-    // The next n records from the cursor (all in one answer), as their
-    // bytes.
+    // The next n records from the cursor (one answer), as their bytes.
     std::vector<std::string> fetch(int n) {
         const auto st = client->exchange(RawClient::fetch_request(cursor, n));
         std::vector<std::string> records;
@@ -109,6 +98,7 @@ TEST_F(MemoryLimitTest, AJoinTakesMemoryForItsSelectionNotForTheJoinedTable) {
     EXPECT_EQ(joined.count, same.count);
 }
 
+// A failed allocation fails its request the same way.
 TEST_F(MemoryLimitTest, ARequestBeyondTheLimitIsRefusedAndLeavesTheCursorAsItWas) {
     // A command whose input passes the limit, sent in its input records.
     const auto long_command = [this] {
@@ -131,6 +121,11 @@ TEST_F(MemoryLimitTest, ARequestBeyondTheLimitIsRefusedAndLeavesTheCursorAsItWas
         // The selection fits; its pairs do not.
         {"join pairs", [this] { return join("product", "orders", "product"); }},
         {"input", long_command},
+        {"out of memory",
+         [this] {
+             kls::faults::fail_next_allocation();
+             return select("orders", "id", "id <= 7");
+         }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -144,16 +139,6 @@ TEST_F(MemoryLimitTest, ARequestBeyondTheLimitIsRefusedAndLeavesTheCursorAsItWas
         ASSERT_EQ(kept.size(), 2u);
         EXPECT_EQ(kept[0], std::string("\x02\0\0\0", 4));
     }
-}
-
-TEST_F(MemoryLimitTest, AFailedAllocationFailsThatRequestAlone) {
-    ASSERT_EQ(select("orders", "id", "id <= 5").error, 0);
-    kls::faults::fail_next_allocation();
-    const RawStatus failed = select("orders", "id", "id <= 7");
-    EXPECT_EQ(failed.error, 20024);
-    EXPECT_EQ(failed.text, "out of memory");
-    EXPECT_EQ(fetch(10).size(), 5u);
-    EXPECT_EQ(select("orders", "id", "id <= 7").count, 7);
 }
 
 TEST_F(MemoryLimitTest, AJoinComparesItsColumnsAsSqlDoesInTheSelectionsOrder) {

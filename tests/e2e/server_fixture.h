@@ -1,8 +1,6 @@
-// End-to-end test support: a real klserver (in process, on 127.0.0.1 with
-// ephemeral ports) over a fresh copy of the sample database, and the
-// library connected to it through an environment file, in each of the
-// server's modes: little-endian, big-endian and standalone; on SQLite, or
-// on PostgreSQL when the environment asks for it (test_backend.h).
+// End-to-end test support: a real klserver in process (127.0.0.1, ephemeral
+// ports) over a fresh sample, on SQLite or on PostgreSQL (test_backend.h),
+// and the library connected to it through an environment file.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -25,28 +23,33 @@
 
 namespace kl::test {
 
+// Numbers in little- or big-endian order, or the client served on its
+// dispatcher connection.
 enum class ServerMode { little_endian, big_endian, standalone };
+inline constexpr ServerMode every_mode[] = {ServerMode::little_endian, ServerMode::big_endian,
+                                            ServerMode::standalone};
+inline constexpr ServerMode little_endian_only[] = {ServerMode::little_endian};
+inline constexpr ServerMode both_connect_paths[] = {ServerMode::little_endian,
+                                                    ServerMode::standalone};
 
 inline std::string mode_name(const ::testing::TestParamInfo<ServerMode>& info) {
-    switch (info.param) {
-    case ServerMode::little_endian:
-        return "LittleEndian";
-    case ServerMode::big_endian:
-        return "BigEndian";
-    case ServerMode::standalone:
-        return "Standalone";
-    }
-    return "Unknown";
+    const char* names[] = {"LittleEndian", "BigEndian", "Standalone"};
+    return names[static_cast<int>(info.param)];
 }
+
+// A suite runs every mode only where numbers cross the wire in the
+// server's order or the connect path differs (the backend is the
+// program's, see test_backend.h).
+#define KL_SERVER_MODES(suite, modes)                                                              \
+    INSTANTIATE_TEST_SUITE_P(Modes, suite, ::testing::ValuesIn(modes), ::kl::test::mode_name)
 
 // Rows in the sample's orders table for these tests.
 constexpr int sample_orders = 300;
 
 // A running server over its own data folder (SQLite) or its own schemas
-// (PostgreSQL, see test_backend.h).
+// (PostgreSQL); configure, when given, changes its configuration.
 class RunningServer {
   public:
-    // configure, when given, changes the test's configuration (limits).
     RunningServer(const std::filesystem::path& dir, ServerMode mode,
                   const std::function<void(kls::ServerConfig&)>& configure = {}) {
         std::filesystem::create_directories(dir / "data");
@@ -71,15 +74,15 @@ class RunningServer {
     }
     kls::Server& server() { return *server_; }
     std::uint16_t port() const { return server_->dispatcher_port(); }
+    kls::Storage& storage() { return *storage_; }
     // Runs statements on database `name` with the server's own rights
-    // (made new first when fresh); fails the test when they fail.
+    // (made new first when fresh).
     void execute(const std::string& name, const std::string& sql, bool fresh = false) {
         std::string error;
         const auto db = storage_->administer(name, fresh, error);
         ASSERT_TRUE(db) << error;
         ASSERT_TRUE(db->exec(sql)) << db->last_error();
     }
-    kls::Storage& storage() { return *storage_; }
 
   private:
     std::shared_ptr<kls::Storage> storage_;
@@ -87,6 +90,7 @@ class RunningServer {
     std::thread thread_;
 };
 
+// The library against a server in the test's mode.
 class ServerTest : public ::testing::TestWithParam<ServerMode> {
   protected:
     void SetUp() override {
@@ -109,23 +113,23 @@ class ServerTest : public ::testing::TestWithParam<ServerMode> {
         std::error_code ec;
         std::filesystem::remove_all(dir, ec);
     }
-
-    // A test's changes to the server's configuration.
     virtual void configure(kls::ServerConfig&) {}
 
-    // An environment file for the database `file` on the test server.
-    std::string write_environment(const std::string& file) {
+    // An environment file for database `file`; the library sends a
+    // password only with a dbdirect key.
+    std::string write_environment(const std::string& file, const std::string& password = "",
+                                  bool send_password = false) {
         const auto path = dir / ("env_" + file + ".ini");
         std::ofstream out(path);
         out << "[environment]\nname=test\n[include]\nNode=TEST\nfilename=" << file << "\n";
-        // The library sends a password only with a dbdirect key.
-        if (!test_password().empty()) out << "dbdirect=test\npassword=" << test_password() << "\n";
+        const std::string sent = send_password ? password : test_password();
+        if (send_password || !sent.empty()) out << "dbdirect=x\n";
+        if (!sent.empty()) out << "password=" << sent << "\n";
         out << "[Node TEST]\ntransport=tcpsockets\nipaddress=127.0.0.1\nport=" << server->port()
             << "\n";
         return path.string();
     }
 
-    // Connects (options as klconnect takes them); the instance number.
     kl_long connect(const char* options = "") {
         klstatus st{};
         kl_long instance = 0;
@@ -140,14 +144,14 @@ class ServerTest : public ::testing::TestWithParam<ServerMode> {
         EXPECT_EQ(klopencursor(instance, "", &st, &cursor), 0u) << message(st);
         return cursor;
     }
-    // Selects and returns the status (record length in bufflen).
+    // The status of a selection (record length in bufflen).
     klstatus select(kl_long cursor, const char* table, const char* columns = "*",
                     const char* criteria = "", const char* options = "") {
         klstatus st{};
         EXPECT_EQ(klselect(cursor, options, &st, table, columns, criteria), 0u) << message(st);
         return st;
     }
-    // Fetches every record left, in calls of `batch`.
+    // Every record left, fetched in calls of `batch`.
     std::vector<std::string> fetch_all(kl_long cursor, int record_length, int batch = 50) {
         std::vector<std::string> records;
         std::vector<char> area(static_cast<std::size_t>(record_length) * batch);
@@ -160,6 +164,16 @@ class ServerTest : public ::testing::TestWithParam<ServerMode> {
         }
         return records;
     }
+    // The first field (32 characters) of every record a character-form
+    // selection finds.
+    std::vector<std::string> ids(kl_long cursor, const char* table, const char* criteria,
+                                 const std::string& options = "") {
+        const klstatus st = select(cursor, table, "id", criteria, ("CHAR " + options).c_str());
+        std::vector<std::string> found;
+        for (const std::string& record : fetch_all(cursor, st.bufflen))
+            found.push_back(field_text(record, 0, 32));
+        return found;
+    }
     // The server's message text for a status, through klerror.
     std::string message(klstatus st) {
         char text[256] = {};
@@ -168,15 +182,38 @@ class ServerTest : public ::testing::TestWithParam<ServerMode> {
                std::string(st.buffer, strnlen(st.buffer, sizeof st.buffer)) + "]";
     }
     bool big_endian() const { return GetParam() == ServerMode::big_endian; }
+    // Binary numbers travel in the server's order, untouched by the library.
+    template <class T> T get(const char* at) const {
+        T v{};
+        std::memcpy(&v, at, sizeof v);
+        return big_endian() ? swapped(v) : v;
+    }
+    template <class T> void put(char* at, T v) const {
+        if (big_endian()) v = swapped(v);
+        std::memcpy(at, &v, sizeof v);
+    }
+    template <class T> static T swapped(T v) {
+        unsigned char bytes[sizeof v];
+        std::memcpy(bytes, &v, sizeof v);
+        std::reverse(bytes, bytes + sizeof v);
+        std::memcpy(&v, bytes, sizeof v);
+        return v;
+    }
+    // A record's field as text with its padding trimmed.
+    static std::string field_text(const std::string& record, std::size_t offset,
+                                  std::size_t length) {
+        std::string text = record.substr(offset, length);
+        text = text.substr(0, text.find('\0'));
+        return text.substr(0, text.find_last_not_of(' ') + 1);
+    }
 
     std::filesystem::path dir;
     std::unique_ptr<RunningServer> server;
     std::string environment;
 };
 
-// A little-endian server over its own folder, for tests that speak the
-// wire protocol themselves (RawClient); start() takes the changes to the
-// configuration a test needs.
+// A little-endian server for tests that speak the wire protocol themselves
+// (RawClient); start() takes the changes to the configuration.
 class RawServerTest : public ::testing::Test {
   protected:
     void SetUp() override { dir = os::make_temp_dir(); }
@@ -203,18 +240,17 @@ class RawServerTest : public ::testing::Test {
     static RawBytes open_cursor(RawClient& client, const RawBytes& instance) {
         return id_of(client.exchange(RawClient::id_request(303, instance)));
     }
+    // The error of an answer to a selection on cursor (-1: no answer).
+    static std::int32_t select(RawClient& client, const RawBytes& cursor, const std::string& table,
+                               const std::string& columns, const std::string& criteria = "",
+                               const std::string& options = "") {
+        const auto st = client.exchange(
+            RawClient::packed_request(307, cursor, {table, columns, criteria, options}));
+        return st ? st->error : -1;
+    }
 
     std::filesystem::path dir;
     std::unique_ptr<RunningServer> server;
 };
-
-// A record's field as text with its padding trimmed.
-inline std::string field_text(const std::string& record, std::size_t offset, std::size_t length) {
-    std::string text = record.substr(offset, length);
-    text = text.substr(0, text.find('\0'));
-    while (!text.empty() && text.back() == ' ')
-        text.pop_back();
-    return text;
-}
 
 } // namespace kl::test

@@ -2,16 +2,9 @@
 // server: a writer waits for another's transaction instead of failing, a
 // wait has a limit, and a transaction that reads before it writes is not
 // refused because another session wrote in between.
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <filesystem>
 #include <future>
-#include <memory>
-#include <thread>
 
 #include "server_fixture.h"
-#include "storage.h"
 
 namespace kl::test {
 namespace {
@@ -78,8 +71,9 @@ class WriteTurnTest : public RawServerTest {
     RawBytes ia, ib;
 };
 
+// PostgreSQL orders its writers itself, by row locks: the other tests are
+// SQLite's.
 TEST_F(WriteTurnTest, AWriterWaitsForAnOpenTransactionAndGivesUpAfterTheWriteWait) {
-    // PostgreSQL orders its writers itself, by row locks.
     if (on_postgres()) GTEST_SKIP() << "write turns are the SQLite backend's";
     start(1);
     ASSERT_EQ(command(*a, ia, "BEGIN"), 0);
@@ -105,7 +99,6 @@ TEST_F(WriteTurnTest, ATransactionThatReadFirstStillWritesAfterAnotherSessionsWr
 }
 
 TEST_F(WriteTurnTest, AnotherInstanceOfTheSameSessionIsRefusedAtOnce) {
-    // PostgreSQL orders its writers itself, by row locks.
     if (on_postgres()) GTEST_SKIP() << "write turns are the SQLite backend's";
     start(60);
     const RawBytes second = open_instance(*a, "t");
@@ -120,7 +113,6 @@ TEST_F(WriteTurnTest, AnotherInstanceOfTheSameSessionIsRefusedAtOnce) {
 }
 
 TEST_F(WriteTurnTest, ATransactionLeftIdleIsRolledBackAndItsTurnGivenBack) {
-    // PostgreSQL orders its writers itself, by row locks.
     if (on_postgres()) GTEST_SKIP() << "write turns are the SQLite backend's";
     start(5, 1);
     ASSERT_EQ(command(*a, ia, "BEGIN"), 0);

@@ -1,0 +1,276 @@
+// The calls whose numbers cross the wire in the server's byte order, in
+// every server mode (standalone also takes the other connect path):
+// version records, binary records both ways, fetch keys, catalogue
+// entries, column descriptions and bind forms.
+#include <array>
+#include <cstring>
+
+#include "server_fixture.h"
+
+namespace kl::test {
+namespace {
+
+using ModesTest = ServerTest;
+
+TEST_P(ModesTest, ConnectSelectAndFetch) {
+    const kl_long instance = connect();
+    std::array<klversion_record, 4> versions{};
+    klstatus st{};
+    ASSERT_EQ(klversion(instance, "", &st, "test", 0, versions.data()), 0u) << message(st);
+    ASSERT_EQ(st.count, 2);
+    EXPECT_STREQ(versions[0].na_name, "KLSERV");
+    EXPECT_EQ(versions[0].version, 100); // converted to our order
+    EXPECT_STREQ(versions[1].na_name, on_postgres() ? "PGSQL" : "SQLITE");
+    char host_version[8] = {};
+    EXPECT_EQ(apihostversion(host_version), 0u);
+    EXPECT_EQ(std::string(host_version, 8), "KLS 1.0 ");
+    std::uint16_t host_type = 0;
+    EXPECT_EQ(apiinfo(0, "hosttype", nullptr, &host_type), 0u);
+    EXPECT_EQ(host_type, big_endian() ? 2 : 1);
+
+    // 200 records of 80 bytes take several answer records a fetch.
+    const kl_long cursor = open_cursor(instance);
+    const klstatus all = select(cursor, "customers", "*", "", "CHAR");
+    EXPECT_EQ(all.bufflen, 32 + 24 + 16 + 8);
+    EXPECT_EQ(all.count, 200);
+    const auto customers = fetch_all(cursor, all.bufflen, 120);
+    ASSERT_EQ(customers.size(), 200u);
+    EXPECT_EQ(field_text(customers[199], 0, 32), "200");
+    EXPECT_EQ(field_text(customers[5], 72, 8).size(), 8u); // a date YYYYMMDD
+
+    // Binary numbers, against the same rows in character form; a fetch of
+    // more than is left warns of the end, the next one fails with it.
+    const klstatus text = select(cursor, "products", "id,price,stock", "id <= 3", "CHAR");
+    const auto as_text = fetch_all(cursor, text.bufflen);
+    ASSERT_EQ(select(cursor, "products", "id,price,stock", "id <= 3").bufflen, 4 + 8 + 4);
+    char binary[4 * 16];
+    ASSERT_EQ(klfetch(cursor, "", &st, 4, binary), 0u);
+    EXPECT_EQ(st.count, 3);
+    EXPECT_EQ(st.warn, 11032);
+    EXPECT_EQ(klfetch(cursor, "", &st, 1, binary), 11032u);
+    for (std::size_t k = 0; k < 3; ++k) {
+        EXPECT_EQ(get<std::int32_t>(binary + 16 * k), static_cast<int>(k + 1));
+        EXPECT_EQ(get<double>(binary + 16 * k + 4), std::stod(field_text(as_text[k], 32, 32)));
+        EXPECT_EQ(get<std::int32_t>(binary + 16 * k + 12),
+                  std::stoi(field_text(as_text[k], 64, 32)));
+    }
+
+    // Fetch keys name the next records without moving on.
+    select(cursor, "products", "id", "id <= 5");
+    char keys[8 * 8];
+    ASSERT_EQ(klfetchkeys(cursor, "", &st, 3, keys), 0u) << message(st);
+    ASSERT_EQ(st.count, 3);
+    EXPECT_EQ(get<std::int64_t>(keys + 16), 3);
+    ASSERT_EQ(klfetch(cursor, "", &st, 2, binary), 0u);
+    ASSERT_EQ(klfetchkeys(cursor, "", &st, 8, keys), 0u);
+    ASSERT_EQ(st.count, 3); // only three are left
+    EXPECT_EQ(get<std::int64_t>(keys), 3);
+    EXPECT_EQ(get<std::int64_t>(keys + 16), 5);
+
+    // A server error, and its text asked of the server.
+    EXPECT_EQ(klselect(cursor, "", &st, "nosuch", "*", ""), 20010u);
+    EXPECT_NE(message(st).find("no such table"), std::string::npos) << message(st);
+    EXPECT_EQ(kldisconnect(instance, "", &st), 0u);
+}
+
+// products: id INTEGER PRIMARY KEY, name VARCHAR(30) NOT NULL (unique),
+// price FLOAT, stock INTEGER; 46 bytes binary, 126 in character form.
+TEST_P(ModesTest, RowsWrittenInOneFormReadBackInTheOther) {
+    const kl_long instance = connect();
+    const kl_long cursor = open_cursor(instance);
+    const auto one = [&](const char* criteria, const char* options) {
+        const auto records =
+            fetch_all(cursor, select(cursor, "products", "*", criteria, options).bufflen);
+        EXPECT_EQ(records.size(), 1u) << criteria;
+        return records.empty() ? std::string() : records[0];
+    };
+    klstatus st{};
+    // Character form, id blank: the table chooses the key.
+    std::string text(126, ' ');
+    text.replace(32, 30, 30, '\0').replace(32, 10, "Zinc screw").replace(62, 3, "2.5");
+    text.replace(94, 2, "40");
+    ASSERT_EQ(klinsert(instance, "CHAR", &st, "products", "", text.data()), 0u) << message(st);
+    EXPECT_EQ(st.info, 13); // after the sample's twelve products
+    std::string binary = one("name = 'Zinc screw'", "");
+    ASSERT_EQ(binary.size(), 46u);
+    EXPECT_EQ(get<std::int32_t>(&binary[0]), 13);
+    EXPECT_EQ(get<double>(&binary[34]), 2.5);
+    EXPECT_EQ(get<std::int32_t>(&binary[42]), 40);
+
+    // Binary form, only some columns named: stock stays NULL.
+    binary.assign(46, '\0');
+    put<std::int32_t>(&binary[0], 500);
+    binary.replace(4, 8, "Wing nut");
+    put(&binary[34], 7.25);
+    put<std::int32_t>(&binary[42], 99);
+    ASSERT_EQ(klinsert(instance, "", &st, "products", "id name,price", binary.data()), 0u)
+        << message(st);
+    EXPECT_EQ(st.info, 500);
+    text = one("id = 500", "CHAR");
+    EXPECT_EQ(field_text(text, 32, 30), "Wing nut");
+    EXPECT_EQ(field_text(text, 62, 32), "7.25");
+    EXPECT_EQ(field_text(text, 94, 32), ""); // NULL
+
+    // Updates of the fetched record: binary, every field; character form,
+    // only the named column.
+    char record[12];
+    select(cursor, "products", "stock,price", "id = 3");
+    ASSERT_EQ(klfetch(cursor, "", &st, 1, record), 0u);
+    put<std::int32_t>(record, 1234);
+    put(record + 4, 0.5);
+    ASSERT_EQ(klupdate(cursor, "", &st, "products", "", record), 0u) << message(st);
+    binary = one("id = 3", "");
+    EXPECT_EQ(get<std::int32_t>(&binary[42]), 1234);
+    EXPECT_EQ(get<double>(&binary[34]), 0.5);
+    std::string customer(72, ' ');
+    select(cursor, "customers", "id,name,city", "id = 5", "CHAR");
+    ASSERT_EQ(klfetch(cursor, "", &st, 1, customer.data()), 0u);
+    customer.replace(32, 24, "Nemo" + std::string(20, ' '))
+        .replace(56, 16, "Riga" + std::string(12, ' '));
+    ASSERT_EQ(klupdate(cursor, "", &st, "CUSTOMERS", "city", customer.data()), 0u) << message(st);
+    EXPECT_EQ(ids(cursor, "customers", "city = 'Riga' AND name <> 'Nemo'"),
+              std::vector<std::string>{"5"});
+}
+
+// Catalogue entries: the tables with their column and row counts, a
+// table's columns, one column.
+TEST_P(ModesTest, CatalogueEntriesInTheServersOrder) {
+    const kl_long instance = connect();
+    std::array<char, 2048> buffer{};
+    const auto info = [&](std::vector<kl_long> qualifier_items, const std::string& qualifiers,
+                          std::vector<kl_long> items) {
+        qualifier_items.push_back(0);
+        items.push_back(0);
+        klstatus st{};
+        klgetinfo(instance, "", &st, qualifier_items.data(), qualifiers.c_str(), items.data(),
+                  buffer.data());
+        EXPECT_EQ(st.error, 0) << message(st);
+        return st;
+    };
+    const auto number = [&](std::size_t at) { return get<std::int32_t>(&buffer[at]); };
+    const auto name = [&](std::size_t at) {
+        return field_text(std::string(buffer.data(), buffer.size()), at, 32);
+    };
+    klstatus st = info({}, "", {202, 203, 204});
+    ASSERT_EQ(st.count, 3);
+    EXPECT_EQ(st.bufflen, 3 * 40);
+    const struct {
+        const char* table;
+        int columns, rows;
+    } tables[] = {{"customers", 4, 200}, {"orders", 6, sample_orders}, {"products", 4, 12}};
+    for (std::size_t k = 0; k < 3; ++k) {
+        EXPECT_EQ(name(40 * k), tables[k].table);
+        EXPECT_EQ(number(40 * k + 32), tables[k].columns);
+        EXPECT_EQ(number(40 * k + 36), tables[k].rows);
+    }
+
+    const std::string blanks(32, ' ');
+    const std::vector<kl_long> items = {302, 305, 306, 310, 307, 308};
+    st = info({202, 302}, "CUSTOMERS" + blanks.substr(9) + "*" + blanks.substr(1), items);
+    ASSERT_EQ(st.count, 4);
+    const struct {
+        const char* column;
+        int type, length, character_length;
+    } columns[] = {
+        {"id", 400, 4, 32}, {"name", 100, 24, 24}, {"city", 100, 16, 16}, {"since", 1300, 8, 8}};
+    for (std::size_t k = 0; k < 4; ++k) {
+        SCOPED_TRACE(columns[k].column);
+        const std::size_t at = k * 52;
+        EXPECT_EQ(name(at), columns[k].column);
+        EXPECT_EQ(number(at + 32), columns[k].type);
+        EXPECT_EQ(number(at + 36), columns[k].length);
+        EXPECT_EQ(number(at + 40), 1);
+        EXPECT_EQ(number(at + 44), static_cast<int>(k + 1));
+        EXPECT_EQ(number(at + 48), columns[k].character_length);
+    }
+    st = info({202, 302}, "products" + blanks.substr(8) + "price" + blanks.substr(5), items);
+    ASSERT_EQ(st.count, 1);
+    EXPECT_EQ(name(0), "price");
+    EXPECT_EQ(number(32), 800);
+    EXPECT_EQ(number(44), 3);
+}
+
+// Descriptions of a joined record (more than one answer record holds), in
+// the caller's order, and a layout bound back in another order and form.
+TEST_P(ModesTest, DescribeAndBind) {
+    constexpr std::size_t size = 220; // one description
+    const kl_long cursor = open_cursor(connect());
+    select(cursor, "orders", "*", "id <= 3");
+    klstatus st{};
+    ASSERT_EQ(kljoin303(cursor, "", &st, "orders", "customer", "customers", "id"), 0u)
+        << message(st);
+    std::vector<char> d(12 * size);
+    ASSERT_EQ(kldescribe(cursor, "", &st, 12, d.data()), 0u) << message(st);
+    ASSERT_EQ(st.count, 10);
+    const auto number = [&](int k, std::size_t at) {
+        std::int32_t v = 0;
+        std::memcpy(&v, &d[k * size + at], 4);
+        return v;
+    };
+    const auto text = [&](int k, std::size_t at) { return std::string(&d[k * size + at]); };
+    const struct {
+        const char *name, *table, *declared;
+        int type, length, offset, character_length, not_null, key;
+    } expected[] = {
+        {"id", "orders", "INTEGER", 400, 4, 0, 32, 0, 1},
+        {"customer", "orders", "INTEGER", 400, 4, 4, 32, 1, 0},
+        {"product", "orders", "INTEGER", 400, 4, 8, 32, 1, 0},
+        {"quantity", "orders", "INTEGER", 400, 4, 12, 32, 0, 0},
+        {"ordered", "orders", "DATE", 1300, 8, 16, 8, 0, 0},
+        {"note", "orders", "VARCHAR(40)", 201, 40, 24, 40, 0, 0},
+        {"id", "customers", "INTEGER", 400, 4, 64, 32, 0, 1},
+        {"name", "customers", "CHAR(24)", 100, 24, 68, 24, 1, 0},
+        {"city", "customers", "CHAR(16)", 100, 16, 92, 16, 0, 0},
+        {"since", "customers", "DATE", 1300, 8, 108, 8, 0, 0},
+    };
+    for (int k = 0; k < 10; ++k) {
+        const auto& e = expected[k];
+        SCOPED_TRACE(e.name);
+        EXPECT_EQ(number(k, 0), k + 1);
+        EXPECT_EQ(text(k, 4), e.name);
+        EXPECT_EQ(text(k, 36), e.table);
+        EXPECT_EQ(text(k, 68), e.declared);
+        const int numbers[] = {e.type, e.length, e.offset, e.character_length, 1, 0};
+        for (std::size_t n = 0; n < 6; ++n)
+            EXPECT_EQ(number(k, 172 + 4 * n), numbers[n]) << n;
+        // The sample's INTEGER PRIMARY KEYs: nullable on SQLite, not on
+        // PostgreSQL.
+        EXPECT_EQ(number(k, 196), e.key && on_postgres() ? 0 : 1 - e.not_null);
+        EXPECT_EQ(number(k, 200), e.key);
+    }
+    // Less room than columns: the server sends only as many.
+    ASSERT_EQ(kldescribe(cursor, "", &st, 4, d.data()), 0u);
+    EXPECT_EQ(st.count, 4);
+    ASSERT_EQ(kldescribe(cursor, "", &st, 10, d.data()), 0u);
+
+    // All ten in reverse order, in character form: two chunk records.
+    std::vector<char> reversed(d.size());
+    for (int k = 0; k < 10; ++k) {
+        std::memcpy(&reversed[k * size], &d[(9 - k) * size], size);
+        const std::int32_t character = 1;
+        std::memcpy(&reversed[k * size + 192], &character, 4);
+    }
+    ASSERT_EQ(klbind(cursor, "", &st, 10, reversed.data()), 0u) << message(st);
+    EXPECT_EQ(st.bufflen, 80 + 176); // customers then orders, character form
+    const auto records = fetch_all(cursor, st.bufflen);
+    ASSERT_EQ(records.size(), 3u);
+    // customers: since 0, city 8, name 24, id 48; orders: note 80, ordered
+    // 120, quantity 128, product 160, customer 192, id 224.
+    EXPECT_EQ(field_text(records[0], 224, 32), "1");
+    EXPECT_EQ(field_text(records[0], 192, 32), field_text(records[0], 48, 32));
+
+    // An unknown column is refused after all the chunks were read: the
+    // next call finds the connection in step.
+    std::strcpy(&reversed[7 * size + 4], "nosuch");
+    EXPECT_EQ(klbind(cursor, "", &st, 10, reversed.data()), 20011u);
+    ASSERT_EQ(kldescribe(cursor, "", &st, 10, d.data()), 0u);
+    EXPECT_EQ(st.bufflen, 256);
+    // No descriptions: the selection's own layout again.
+    EXPECT_EQ(klbind(cursor, "", &st, 0, nullptr), 0u) << message(st);
+    EXPECT_EQ(st.bufflen, 64 + 52);
+}
+
+KL_SERVER_MODES(ModesTest, every_mode);
+
+} // namespace
+} // namespace kl::test
