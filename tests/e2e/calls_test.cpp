@@ -444,7 +444,7 @@ TEST_P(LoginTest, OnlyTheRightPairConnects) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.user + " / " + c.password);
-        const std::string env = write_environment("sales", c.password, true);
+        const std::string env = write_environment(c.password);
         klstatus st{};
         kl_long instance = 0;
         EXPECT_EQ(klconnect(env.c_str(), "", &st, c.user.c_str(), right.c_str(), &instance),

@@ -99,7 +99,7 @@ class ServerTest : public ::testing::TestWithParam<ServerMode> {
         os::set_env("KL_WINDIR", dir.string().c_str());
         server = std::make_unique<RunningServer>(
             dir, GetParam(), [this](kls::ServerConfig& config) { configure(config); });
-        environment = write_environment("sales");
+        environment = write_environment(test_password());
         // A message file without the server's numbers, so klerror asks the
         // server for their texts.
         std::ofstream(dir / "messages.ini") << "[ENVIRONMENT KLGLOBAL]\n";
@@ -115,18 +115,15 @@ class ServerTest : public ::testing::TestWithParam<ServerMode> {
     }
     virtual void configure(kls::ServerConfig&) {}
 
-    // An environment file for database `file`; the library sends a
-    // password only with a dbdirect key.
-    std::string write_environment(const std::string& file, const std::string& password = "",
-                                  bool send_password = false) {
-        const auto path = dir / ("env_" + file + ".ini");
-        std::ofstream out(path);
-        out << "[environment]\nname=test\n[include]\nNode=TEST\nfilename=" << file << "\n";
-        const std::string sent = send_password ? password : test_password();
-        if (send_password || !sent.empty()) out << "dbdirect=x\n";
-        if (!sent.empty()) out << "password=" << sent << "\n";
-        out << "[Node TEST]\ntransport=tcpsockets\nipaddress=127.0.0.1\nport=" << server->port()
-            << "\n";
+    // An environment file for the sample; the library sends a password
+    // only with a dbdirect key.
+    std::string write_environment(const std::string& password) {
+        const auto path = dir / "env.ini";
+        std::ofstream(path) << "[environment]\nname=test\n[include]\nNode=TEST\nfilename=sales\n"
+                            << "dbdirect=x\n"
+                            << (password.empty() ? "" : "password=" + password)
+                            << "\n[Node TEST]\ntransport=tcpsockets\nipaddress=127.0.0.1\nport="
+                            << server->port() << "\n";
         return path.string();
     }
 
@@ -184,18 +181,18 @@ class ServerTest : public ::testing::TestWithParam<ServerMode> {
     bool big_endian() const { return GetParam() == ServerMode::big_endian; }
     // Binary numbers travel in the server's order, untouched by the library.
     template <class T> T get(const char* at) const {
-        T v{};
+        T v;
         std::memcpy(&v, at, sizeof v);
-        return big_endian() ? swapped(v) : v;
+        return in_turn(v);
     }
     template <class T> void put(char* at, T v) const {
-        if (big_endian()) v = swapped(v);
+        v = in_turn(v);
         std::memcpy(at, &v, sizeof v);
     }
-    template <class T> static T swapped(T v) {
-        unsigned char bytes[sizeof v];
+    template <class T> T in_turn(T v) const { // from our order to the server's, or back
+        char bytes[sizeof v];
         std::memcpy(bytes, &v, sizeof v);
-        std::reverse(bytes, bytes + sizeof v);
+        if (big_endian()) std::reverse(bytes, bytes + sizeof v);
         std::memcpy(&v, bytes, sizeof v);
         return v;
     }
