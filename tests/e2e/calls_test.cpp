@@ -6,7 +6,6 @@
 #include <array>
 #include <fstream>
 #include <iterator>
-#include <sstream>
 
 #include "server_fixture.h"
 #include "users.h"
@@ -101,32 +100,18 @@ TEST_P(CallsTest, JoinPairsEachSelectedRowWithItsMatchesInSelectionOrder) {
 
 TEST_P(CallsTest, CalcWorksOverTheSelectedValues) {
     const kl_long cursor = open_cursor(connect());
-    const klstatus sel = select(cursor, "orders", "quantity", "id <= 40");
-    std::int64_t sum = 0;
-    std::int32_t low = 1000, high = -1;
-    for (const std::string& record : fetch_all(cursor, sel.bufflen)) {
-        const auto q = get<std::int32_t>(record.data());
-        sum += q;
-        low = std::min(low, q);
-        high = std::max(high, q);
-    }
-    std::ostringstream average;
-    average << static_cast<double>(sum) / 40;
-    const auto noted = ids(cursor, "orders", "id <= 40 AND note IS NOT NULL").size();
     select(cursor, "orders", "quantity", "id <= 40");
     const struct {
-        const char* function;
-        const char* column;
-        std::string result;
-        std::size_t count;
+        const char *function, *column, *result;
+        int count;
         uint32_t error;
     } cases[] = {
         {"COUNT", "quantity", "40", 40, 0},
-        {"SUM", "quantity", std::to_string(sum), 40, 0},
-        {"MIN", "quantity", std::to_string(low), 40, 0},
-        {"max", "quantity", std::to_string(high), 40, 0},
-        {"AVG", "quantity", average.str(), 40, 0},
-        {"COUNT", "note", std::to_string(noted), noted, 0}, // NULLs are not counted
+        {"SUM", "quantity", "418", 40, 0},
+        {"MIN", "quantity", "1", 40, 0},
+        {"max", "quantity", "20", 40, 0},
+        {"AVG", "quantity", "10.45", 40, 0},
+        {"COUNT", "note", "12", 12, 0}, // NULLs are not counted
         {"MEDIAN", "quantity", "", 0, 20018},
         {"SUM", "note", "", 0, 20016},
         {"SUM", "nosuch", "", 0, 20011},
@@ -139,7 +124,7 @@ TEST_P(CallsTest, CalcWorksOverTheSelectedValues) {
             << message(st);
         if (c.error != 0) continue;
         EXPECT_EQ(st.bufflen, 32);
-        EXPECT_EQ(st.count, static_cast<int>(c.count));
+        EXPECT_EQ(st.count, c.count);
         EXPECT_EQ(field_text(std::string(result, 32), 0, 32), c.result);
     }
 }
