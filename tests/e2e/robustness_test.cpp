@@ -187,7 +187,7 @@ TEST_F(RobustnessTest, ClientsAtOnceLoseNothingAndSeeOnlyTheirOwnRows) {
                 int seen = 0;
                 for (;;) {
                     const auto st = client.exchange(RawClient::fetch_request(cursor, 2));
-                    if (!st) return void(++failures);
+                    if (!st || st->data.size() != 4u * st->count) return void(++failures);
                     const std::int32_t customer = k + 1;
                     for (std::int32_t r = 0; r < st->count; ++r)
                         if (std::memcmp(st->data.data() + 4 * r, &customer, 4) != 0) ++failures;
