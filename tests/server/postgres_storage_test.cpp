@@ -40,8 +40,8 @@ class PostgresStorage : public ::testing::Test {
         user_ = single_text("SELECT current_user");
     }
 
-    std::string single_text(const char* sql, Database* db = nullptr) {
-        auto q = (db ? db : admin_.get())->prepare(sql);
+    std::string single_text(const char* sql) {
+        auto q = admin_->prepare(sql);
         if (!q || q->step() != Query::Step::row) return "(failed)";
         return std::string(q->text(0));
     }
@@ -51,8 +51,8 @@ class PostgresStorage : public ::testing::Test {
         if (r.login.user.empty()) r.login.user = user_;
         return storage_->open(r);
     }
-    std::unique_ptr<Database> client(bool exclusive = false) {
-        auto opened = open({.exclusive = exclusive});
+    std::unique_ptr<Database> client() {
+        auto opened = open({});
         if (auto* s = std::get_if<Status>(&opened)) ADD_FAILURE() << s->error << " " << s->text;
         return std::holds_alternative<Status>(opened)
                    ? nullptr
