@@ -102,16 +102,7 @@ TEST_F(MemoryLimitTest, AJoinTakesMemoryForItsSelectionNotForTheJoinedTable) {
 TEST_F(MemoryLimitTest, ARequestBeyondTheLimitIsRefusedAndLeavesTheCursorAsItWas) {
     // A command whose input passes the limit, sent in its input records.
     const auto long_command = [this] {
-        constexpr std::size_t length = 40000;
-        RawBytes r = RawClient::packed_request(325, instance, {});
-        for (const std::uint8_t b : {0x40, 0x9C, 0x00, 0x00, 0x00}) // the length, no options
-            r.push_back(b);
-        bool sent = client->send_record(r);
-        for (std::size_t at = 0; at < length; at += 2046)
-            sent =
-                sent && client->send_record(RawBytes(2 + std::min<std::size_t>(2046, length - at)));
-        const auto answer = client->read_record();
-        return sent && answer ? parse_status(*answer) : RawStatus{-1};
+        return command(*client, instance, std::string(40000, 'x'));
     };
     const struct {
         const char* what;

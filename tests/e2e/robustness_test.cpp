@@ -173,9 +173,7 @@ TEST_F(RobustnessTest, ClientsAtOnceLoseNothingAndSeeOnlyTheirOwnRows) {
                  {std::to_string(k + 1), std::string("1"), std::string("3")})
                 row += field + std::string(32 - field.size(), ' ');
             row += "20250601" + note + std::string(40 - note.size(), '\0');
-            RawBytes insert = RawClient::packed_request(314, instance, {"orders", "", "CHAR"});
-            insert.resize(6 + 256, 0);
-            insert.insert(insert.end(), row.begin(), row.end());
+            const RawBytes insert = insert_request(instance, {"orders", "", "CHAR"}, row);
             for (int n = 0; n < rows; ++n) {
                 const auto st = client.exchange(insert);
                 if (!st || st->error != 0) ++failures;

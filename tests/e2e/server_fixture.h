@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -244,6 +245,33 @@ class RawServerTest : public ::testing::Test {
         const auto st = client.exchange(
             RawClient::packed_request(307, cursor, {table, columns, criteria, options}));
         return st ? st->error : -1;
+    }
+
+    // A command, its input in records of up to 2046 bytes; the answer's
+    // status (error -1: none within timeout_ms).
+    static RawStatus command(RawClient& client, const RawBytes& instance, const std::string& input,
+                             int timeout_ms = 5000) {
+        RawBytes request = RawClient::packed_request(325, instance, {});
+        for (int k = 0; k < 4; ++k)
+            request.push_back(static_cast<std::uint8_t>(input.size() >> (8 * k)));
+        request.push_back(0); // no options
+        bool sent = client.send_record(request);
+        for (std::size_t at = 0; at < input.size(); at += 2046) {
+            const std::size_t n = std::min<std::size_t>(2046, input.size() - at);
+            RawBytes record(2 + n, 0);
+            std::copy_n(input.begin() + static_cast<std::ptrdiff_t>(at), n, record.begin() + 2);
+            sent = sent && client.send_record(record);
+        }
+        const auto answer = sent ? client.read_record(timeout_ms) : std::nullopt;
+        return answer ? parse_status(*answer) : RawStatus{-1};
+    }
+    // An insert of row; table, columns and options in a 256-byte area.
+    static RawBytes insert_request(const RawBytes& instance, const std::vector<std::string>& texts,
+                                   const std::string& row) {
+        RawBytes r = RawClient::packed_request(314, instance, texts);
+        r.resize(2 + 4 + 256, 0);
+        r.insert(r.end(), row.begin(), row.end());
+        return r;
     }
 
     std::filesystem::path dir;

@@ -9,11 +9,6 @@
 namespace kl::test {
 namespace {
 
-void put_le32(RawBytes& r, std::uint32_t v) {
-    for (int k = 0; k < 4; ++k)
-        r.push_back(static_cast<std::uint8_t>(v >> (8 * k)));
-}
-
 // A table of one integer column in "t.db", beside the sample, and two
 // sessions a and b with an instance on it each.
 class WriteTurnTest : public RawServerTest {
@@ -34,24 +29,14 @@ class WriteTurnTest : public RawServerTest {
         ia = open_instance(*a, "t");
         ib = open_instance(*b, "t");
     }
-    // A command (BEGIN, COMMIT ...): the request and its one input record.
     static std::int32_t command(RawClient& client, const RawBytes& instance,
                                 const std::string& text) {
-        RawBytes request = RawClient::packed_request(325, instance, {});
-        put_le32(request, static_cast<std::uint32_t>(text.size()));
-        request.push_back(0); // options
-        RawBytes input(2 + text.size(), 0);
-        std::copy(text.begin(), text.end(), input.begin() + 2);
-        if (!client.send_record(request) || !client.send_record(input)) return -1;
-        const auto answer = client.read_record(60000);
-        return answer ? parse_status(*answer).error : -1;
+        return RawServerTest::command(client, instance, text, 60000).error;
     }
     static std::int32_t insert(RawClient& client, const RawBytes& instance, std::int32_t v) {
-        // The 256-byte area holds table, columns and options.
-        RawBytes request = RawClient::packed_request(314, instance, {"t", "v", ""});
-        request.resize(request.size() + 256 - 5, 0);
-        put_le32(request, static_cast<std::uint32_t>(v));
-        if (!client.send_record(request)) return -1;
+        if (!client.send_record(insert_request(instance, {"t", "v", ""},
+                                               std::string(reinterpret_cast<char*>(&v), 4))))
+            return -1;
         const auto answer = client.read_record(60000);
         return answer ? parse_status(*answer).error : -1;
     }

@@ -28,27 +28,18 @@ std::optional<std::string> resolve(std::string_view name) {
 
 // A parameter as "i:5", "r:1.5", "t:text" or "?0".
 std::string show(const kls::Parameter& p) {
+    using Kind = kls::Parameter::Kind;
     std::ostringstream out;
-    switch (p.kind) {
-    case kls::Parameter::Kind::integer:
-        out << "i:" << p.integer;
-        break;
-    case kls::Parameter::Kind::real:
-        out << "r:" << p.real;
-        break;
-    case kls::Parameter::Kind::text:
-        out << "t:" << p.text;
-        break;
-    case kls::Parameter::Kind::placeholder:
-        out << "?" << p.placeholder;
-        break;
-    }
+    if (p.kind == Kind::integer) out << "i:" << p.integer;
+    if (p.kind == Kind::real) out << "r:" << p.real;
+    if (p.kind == Kind::text) out << "t:" << p.text;
+    if (p.kind == Kind::placeholder) out << "?" << p.placeholder;
     return out.str();
 }
 
 std::string repeat(const std::string& s, int n) {
     std::string out;
-    for (int i = 0; i < n; ++i)
+    while (n-- > 0)
         out += s;
     return out;
 }
