@@ -1,7 +1,7 @@
 // The calls whose numbers cross the wire in the server's byte order, in
-// every server mode (standalone also takes the other connect path):
-// version records, binary records both ways, fetch keys, catalogue
-// entries, column descriptions and bind forms.
+// both orders: version records, binary records both ways, fetch keys,
+// catalogue entries, column descriptions and bind forms; a session in
+// standalone mode besides, which takes the other connect path.
 #include <array>
 #include <cstring>
 
@@ -11,6 +11,7 @@ namespace kl::test {
 namespace {
 
 using ModesTest = ServerTest;
+using ByteOrderTest = ServerTest;
 
 TEST_P(ModesTest, ConnectSelectAndFetch) {
     const kl_long instance = connect();
@@ -75,7 +76,7 @@ TEST_P(ModesTest, ConnectSelectAndFetch) {
 
 // products: id INTEGER PRIMARY KEY, name VARCHAR(30) NOT NULL (unique),
 // price FLOAT, stock INTEGER; 46 bytes binary, 126 in character form.
-TEST_P(ModesTest, RowsWrittenInOneFormReadBackInTheOther) {
+TEST_P(ByteOrderTest, RowsWrittenInOneFormReadBackInTheOther) {
     const kl_long instance = connect();
     const kl_long cursor = open_cursor(instance);
     const auto one = [&](const char* criteria, const char* options) {
@@ -134,7 +135,7 @@ TEST_P(ModesTest, RowsWrittenInOneFormReadBackInTheOther) {
 
 // Catalogue entries: the tables with their column and row counts, a
 // table's columns, one column.
-TEST_P(ModesTest, CatalogueEntriesInTheServersOrder) {
+TEST_P(ByteOrderTest, CatalogueEntriesInTheServersOrder) {
     const kl_long instance = connect();
     std::array<char, 2048> buffer{};
     const auto info = [&](std::vector<kl_long> qualifier_items, const std::string& qualifiers,
@@ -192,7 +193,7 @@ TEST_P(ModesTest, CatalogueEntriesInTheServersOrder) {
 
 // Descriptions of a joined record (more than one answer record holds), in
 // the caller's order, and a layout bound back in another order and form.
-TEST_P(ModesTest, DescribeAndBind) {
+TEST_P(ByteOrderTest, DescribeAndBind) {
     constexpr std::size_t size = 220; // one description
     const kl_long cursor = open_cursor(connect());
     select(cursor, "orders", "*", "id <= 3");
@@ -271,6 +272,7 @@ TEST_P(ModesTest, DescribeAndBind) {
 }
 
 KL_SERVER_MODES(ModesTest, every_mode);
+KL_SERVER_MODES(ByteOrderTest, both_byte_orders);
 
 } // namespace
 } // namespace kl::test

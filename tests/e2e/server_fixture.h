@@ -30,6 +30,8 @@ enum class ServerMode { little_endian, big_endian, standalone };
 inline constexpr ServerMode every_mode[] = {ServerMode::little_endian, ServerMode::big_endian,
                                             ServerMode::standalone};
 inline constexpr ServerMode little_endian_only[] = {ServerMode::little_endian};
+inline constexpr ServerMode both_byte_orders[] = {ServerMode::little_endian,
+                                                  ServerMode::big_endian};
 inline constexpr ServerMode both_connect_paths[] = {ServerMode::little_endian,
                                                     ServerMode::standalone};
 
