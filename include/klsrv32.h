@@ -32,8 +32,9 @@ typedef int32_t kl_long;
 #define KLAPI
 #endif
 
-#define KLSRV32_VERSION_TEXT "1.6.25"
-#define KLSRV32_VERSION_NUMBER 10625
+/* KLSRV32_VERSION_TEXT ("1.6.25") and KLSRV32_VERSION_NUMBER (10625):
+ * written from the project version when the library is built. */
+#include "klsrv32_version.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -141,6 +142,36 @@ KL_STATIC_ASSERT(offsetof(klversion_record, version_text) == 72, "version text a
 #define KL_ERR_OTHER_SERVER 18069      /* connected to a different server */
 #define KL_ERR_STANDALONE 18070        /* dispatcher: standalone mode */
 
+/* Column type codes: the type of a column in its description (offset 172)
+ * and in catalogue buffer item KL_ITEM_COLUMN_TYPE. */
+#define KL_TYPE_CHAR 100    /* fixed character, blank-padded */
+#define KL_TYPE_VARCHAR 201 /* variable character, NUL-padded */
+#define KL_TYPE_INTEGER 400 /* 32-bit signed */
+#define KL_TYPE_FLOAT 800   /* IEEE 754 double */
+#define KL_TYPE_DATE 1300   /* YYYYMMDD */
+
+/* Catalogue item codes of klgetinfo.  Names travel blank-padded to
+ * KL_NAME_FIELD_SIZE bytes; the other values are 32-bit numbers. */
+#define KL_ITEM_CLIENT_INSTANCE 1    /* qualifier: a client instance number, then KL_ITEM_NODE */
+#define KL_ITEM_TABLE 202            /* table name; "*" names all columns */
+#define KL_ITEM_TABLE_COLUMNS 203    /* buffer: number of columns of the table */
+#define KL_ITEM_TABLE_ROWS 204       /* buffer: number of rows of the table */
+#define KL_ITEM_COLUMN 302           /* column name */
+#define KL_ITEM_COLUMN_TYPE 305      /* buffer: type code (KL_TYPE_...) */
+#define KL_ITEM_COLUMN_LENGTH 306    /* buffer: length in the record */
+#define KL_ITEM_COLUMN_NUMBER 307    /* buffer: column number, from 1 */
+#define KL_ITEM_CHARACTER_LENGTH 308 /* buffer: length in character form */
+#define KL_ITEM_OCCURRENCES 310      /* buffer: occurrences */
+#define KL_ITEM_CLIENT_CURSOR 801    /* qualifier: a client cursor number, then KL_ITEM_NODE */
+#define KL_ITEM_BYTE_ORDER 1099      /* buffer, after KL_ITEM_NODE: 1 when numbers are swapped */
+#define KL_ITEM_NODE 1102            /* the instance's node name */
+#define KL_NAME_FIELD_SIZE 32
+
+/* A column description of kldescribe and klbind. */
+#define KL_DESCRIPTION_SIZE 220
+/* The width of a number column (integer, float) in character form. */
+#define KL_CHARACTER_NUMBER_WIDTH 32
+
 /* Connection */
 uint32_t KLAPI klconnect(const char* environment, const char* options, klstatus* status,
                          const char* username, const char* password, kl_long* instance);
@@ -166,11 +197,14 @@ uint32_t KLAPI klversion(kl_long instance, const char* options, klstatus* status
 int16_t KLAPI itoi(int16_t value, void* target);
 kl_long KLAPI ltol(kl_long value, void* target);
 
-/* Message texts; message is a 256-byte area. */
+/* Message texts; message is a KL_MESSAGE_SIZE-byte area. */
+#define KL_MESSAGE_SIZE 256
 char* KLAPI klerror(klstatus* status, const char* options, char* message);
 
 /* Information */
-uint32_t KLAPI apierror(uint32_t dwStatus, klstatus* status, char* lpszMsgBuffer);
+/* apierror: the text of a result code of an information call, in a
+ * KL_MESSAGE_SIZE-byte area. */
+uint32_t KLAPI apierror(uint32_t result, klstatus* status, char* message);
 uint32_t KLAPI apiinfo(kl_long reserved, const char* options, void* reserved_pointer, void* result);
 uint32_t KLAPI apihostversion(void* result);
 uint32_t KLAPI apiversion(void* result);

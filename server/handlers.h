@@ -6,6 +6,7 @@
 #include <optional>
 #include <string_view>
 
+#include "protocol.h"
 #include "session.h"
 
 namespace kls {
@@ -95,6 +96,6 @@ bool plain_file_name(std::string_view name);
 void send_records(Exchange& ex, Database& db, Selection& selection, std::int32_t count);
 
 // Answer data room after the status in one answer record.
-constexpr std::size_t answer_data_room = 2048 - status_size;
+constexpr std::size_t answer_data_room = protocol::answer_data_size;
 
 } // namespace kls

@@ -17,6 +17,7 @@
 
 #include "faults.h"
 #include "files.h"
+#include "protocol.h"
 #include "server_errors.h"
 #include "sqlite_storage.h"
 
@@ -24,9 +25,9 @@ namespace kls {
 
 namespace {
 
-constexpr std::uint32_t connect_request = 10625;
-constexpr std::uint32_t standalone_status = 18070;
-constexpr std::size_t dispatch_reply_size = 52;
+constexpr std::uint32_t connect_request = protocol::dispatch_connect_word;
+constexpr std::uint32_t standalone_status = protocol::dispatch_standalone;
+using protocol::dispatch_reply_size;
 
 // Keepalive on every client socket: after 60 s without traffic the system
 // probes every 10 s, and after 6 unanswered probes the connection fails,
@@ -321,7 +322,7 @@ std::string Server::end_reason(const Channel& channel) const {
 }
 
 std::string Server::dispatch(Channel& channel, std::uint64_t id) {
-    const auto request = channel.read_raw(4);
+    const auto request = channel.read_raw(protocol::dispatch_request_size);
     if (!request) return end_reason(channel);
     const std::uint32_t word = (std::uint32_t{(*request)[0]} << 24) |
                                (std::uint32_t{(*request)[1]} << 16) |
@@ -333,10 +334,10 @@ std::string Server::dispatch(Channel& channel, std::uint64_t id) {
                                                          : 0;
     put_be32(reply, status);
     const std::uint16_t host_type = state_.config.big_endian ? 2 : 1;
-    reply[48] = static_cast<std::uint8_t>(host_type >> 8);
-    reply[49] = static_cast<std::uint8_t>(host_type);
+    reply[protocol::dispatch_host_type_at] = static_cast<std::uint8_t>(host_type >> 8);
+    reply[protocol::dispatch_host_type_at + 1] = static_cast<std::uint8_t>(host_type);
     const std::uint16_t port = htons(server_port_);
-    std::memcpy(reply + 50, &port, 2);
+    std::memcpy(reply + protocol::dispatch_port_at, &port, 2);
     if (!channel.write_raw(reply)) return end_reason(channel);
     if (status == err_malformed) return "refused: connect request word " + std::to_string(word);
     if (status != standalone_status) return {};

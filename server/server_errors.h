@@ -4,10 +4,12 @@
 #include <cstdint>
 #include <string>
 
+#include "protocol.h"
+
 namespace kls {
 
-constexpr std::int32_t err_no_more_records = 11032;
-constexpr std::int32_t err_no_more_entries = 11257;
+constexpr std::int32_t err_no_more_records = KL_ERR_NO_MORE_RECORDS;
+constexpr std::int32_t err_no_more_entries = KL_ERR_END_OF_CATALOGUE;
 constexpr std::int32_t err_malformed = 20001;
 constexpr std::int32_t err_unknown_code = 20002;
 constexpr std::int32_t err_unknown_instance = 20003;

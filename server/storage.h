@@ -20,18 +20,19 @@
 #include <vector>
 
 #include "criteria.h"
+#include "protocol.h"
 #include "wire.h"
 
 namespace kls {
 
 // Column type codes, as clients see them.
-constexpr int type_char = 100;    // fixed character, blank-padded
-constexpr int type_varchar = 201; // variable character, NUL-padded
-constexpr int type_date = 1300;   // YYYYMMDD
-constexpr int type_integer = 400; // 32-bit signed
-constexpr int type_float = 800;   // IEEE 754 double
+constexpr int type_char = KL_TYPE_CHAR;
+constexpr int type_varchar = KL_TYPE_VARCHAR;
+constexpr int type_date = KL_TYPE_DATE;
+constexpr int type_integer = KL_TYPE_INTEGER;
+constexpr int type_float = KL_TYPE_FLOAT;
 // Room of a non-character column in character form.
-constexpr int character_number_length = 32;
+constexpr int character_number_length = protocol::character_number_width;
 
 struct ColumnInfo {
     std::string name;

@@ -15,7 +15,7 @@ namespace kls {
 
 namespace {
 
-constexpr std::uint32_t last_fragment = 0x8000;
+constexpr std::uint32_t last_fragment = protocol::last_fragment_flag;
 // Fragments we send stay below 32768 bytes so the length never reaches the
 // last-fragment bit.
 constexpr std::size_t fragment_data = 8192;

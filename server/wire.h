@@ -1,6 +1,10 @@
 // The server's side of the wire: records framed in fragments on a socket,
 // bounds-checked reading of request fields, and answer building with the
 // 92-byte status record in the server's byte order.
+//
+// The framing here is the server's own, written apart from the library's
+// record stream (src/transport/record_stream.cpp) on purpose: the two are
+// checked against each other, so neither may borrow the other's code.
 #pragma once
 
 #include <chrono>
@@ -13,11 +17,13 @@
 #include <utility>
 #include <vector>
 
+#include "protocol.h"
+
 namespace kls {
 
 using Bytes = std::vector<std::uint8_t>;
 
-constexpr std::size_t status_size = 92;
+using protocol::status_size;
 // The largest record a client may send; anything larger ends the
 // connection (a client of the library never sends more than 2048 bytes).
 constexpr std::size_t record_limit = 1 << 20;

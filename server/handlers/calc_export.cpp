@@ -9,13 +9,14 @@
 
 #include "files.h"
 #include "handlers.h"
+#include "protocol.h"
 #include "server_errors.h"
 
 namespace kls {
 
 namespace {
 
-constexpr std::size_t options_field = 80;
+constexpr std::size_t options_field = protocol::options_field_size;
 constexpr std::size_t calc_result_size = 32;
 
 std::string format_double(double v) {

@@ -5,67 +5,34 @@
 #include <limits>
 
 #include "handlers.h"
+#include "protocol.h"
 #include "server_errors.h"
 
 namespace kls {
 
 namespace {
 
-constexpr std::size_t qualifier_words = 17; // up to 16 item codes, then 0
-constexpr std::size_t buffer_words = 33;    // up to 32 item codes, then 0
-constexpr std::size_t options_field = 256;
-constexpr std::size_t name_field = 32;
+constexpr std::size_t qualifier_words = protocol::max_qualifier_items + 1; // then 0
+constexpr std::size_t buffer_words = protocol::max_buffer_items + 1;       // then 0
+constexpr std::size_t options_field = protocol::catalogue_options_size;
+constexpr std::size_t name_field = protocol::name_field_size;
 constexpr std::size_t index_record = 104;
 constexpr std::size_t index_columns_field = 64;
 // The client reads one answer record of at most 1952 bytes, status
 // included, for catalogue and index information.
-constexpr std::size_t catalogue_data_room = 1952 - status_size;
-
-constexpr std::int32_t item_table = 202;
-constexpr std::int32_t item_column = 302;
-
-// The size of a qualifier value by its code; 0 for a code with no known
-// size, after which the values cannot be told apart.
-std::size_t qualifier_size(std::int32_t code) {
-    switch (code) {
-    case 109:
-        return 255;
-    case 320:
-    case 630:
-    case 670:
-        return 131;
-    case 102:
-    case 202:
-    case 302:
-    case 602:
-    case 622:
-    case 672:
-    case 673:
-    case 902:
-        return 32;
-    case 405:
-    case 604:
-    case 615:
-    case 679:
-    case 703:
-    case 801:
-        return 4;
-    default:
-        return 0;
-    }
-}
+constexpr std::size_t catalogue_data_room = protocol::short_answer_data_size;
 
 bool known_buffer_item(std::int32_t code) {
     switch (code) {
-    case 202:
-    case 203:
-    case 204:
-    case 302:
-    case 305:
-    case 306:
-    case 307:
-    case 308:
-    case 310:
+    case KL_ITEM_TABLE:
+    case KL_ITEM_TABLE_COLUMNS:
+    case KL_ITEM_TABLE_ROWS:
+    case KL_ITEM_COLUMN:
+    case KL_ITEM_COLUMN_TYPE:
+    case KL_ITEM_COLUMN_LENGTH:
+    case KL_ITEM_COLUMN_NUMBER:
+    case KL_ITEM_CHARACTER_LENGTH:
+    case KL_ITEM_OCCURRENCES:
         return true;
     default:
         return false;
@@ -98,31 +65,31 @@ Bytes entry_bytes(const Described& d, const std::vector<std::int32_t>& items, bo
     for (const std::int32_t item : items) {
         const ColumnInfo* c = d.column;
         switch (item) {
-        case 202:
+        case KL_ITEM_TABLE:
             w.text_field(d.table->name, name_field, ' ');
             break;
-        case 302:
+        case KL_ITEM_COLUMN:
             w.text_field(c ? std::string_view(c->name) : std::string_view(), name_field, ' ');
             break;
-        case 305:
+        case KL_ITEM_COLUMN_TYPE:
             w.i32(c ? c->type_code : 0);
             break;
-        case 306:
+        case KL_ITEM_COLUMN_LENGTH:
             w.i32(c ? c->length : 0);
             break;
-        case 310:
+        case KL_ITEM_OCCURRENCES:
             w.i32(c ? 1 : 0);
             break;
-        case 307:
+        case KL_ITEM_COLUMN_NUMBER:
             w.i32(d.number);
             break;
-        case 308:
+        case KL_ITEM_CHARACTER_LENGTH:
             w.i32(c ? c->character_length : 0);
             break;
-        case 203:
+        case KL_ITEM_TABLE_COLUMNS:
             w.i32(static_cast<std::int32_t>(d.table->columns.size()));
             break;
-        case 204:
+        case KL_ITEM_TABLE_ROWS:
             w.i32(clamp_i32(d.rows));
             break;
         }
@@ -162,7 +129,7 @@ std::variant<std::vector<Bytes>, Status> catalogue_entries(Database& db, Request
                                                            const std::optional<std::string>& table,
                                                            const std::string& column,
                                                            bool big_endian) {
-    const bool want_rows = std::find(items.begin(), items.end(), 204) != items.end();
+    const bool want_rows = std::find(items.begin(), items.end(), KL_ITEM_TABLE_ROWS) != items.end();
     // No item takes more than a name field.
     const std::size_t entry_size = items.size() * name_field;
     std::vector<Bytes> entries;
@@ -204,15 +171,15 @@ void handle_catalogue(Exchange& ex) {
     std::optional<std::string> table;
     std::string column;
     for (const std::int32_t code : qualifiers) {
-        const std::size_t size = qualifier_size(code);
+        const std::size_t size = protocol::qualifier_value_size(code);
         if (size == 0) {
             if (!ex.in.ok()) break; // answered as too short below
             return void(ex.answer(
                 error_status(err_malformed, "qualifier item " + std::to_string(code), code)));
         }
         const std::span<const std::uint8_t> value = ex.in.bytes(size);
-        if (code == item_table) table = trimmed_field(value);
-        if (code == item_column) column = trimmed_field(value);
+        if (code == KL_ITEM_TABLE) table = trimmed_field(value);
+        if (code == KL_ITEM_COLUMN) column = trimmed_field(value);
     }
     Instance* inst = request_instance(ex, id);
     if (inst == nullptr) return;

@@ -7,18 +7,19 @@
 #include <algorithm>
 
 #include "handlers.h"
+#include "protocol.h"
 #include "server_errors.h"
 
 namespace kls {
 
 namespace {
 
-constexpr std::size_t options_field = 80;
-constexpr std::size_t description_size = 220;
-constexpr std::size_t descriptions_per_record = 6;
-constexpr std::size_t chunk_size = description_size * descriptions_per_record; // 1320
-constexpr std::size_t bind_chunk_lead = 2;
-constexpr std::size_t name_field = 32;
+constexpr std::size_t options_field = protocol::options_field_size;
+using protocol::bind_chunk_lead;
+using protocol::description_size;
+using protocol::descriptions_per_record;
+constexpr std::size_t chunk_size = protocol::description_chunk_size; // 1320
+constexpr std::size_t name_field = protocol::name_field_size;
 constexpr std::size_t declared_field = 16;
 // More columns than any table holds; a bind naming more is refused rather
 // than kept.

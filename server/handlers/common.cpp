@@ -5,21 +5,40 @@
 #include <utility>
 
 #include "handlers.h"
+#include "protocol.h"
 #include "server_errors.h"
 
 namespace kls {
 
 Handler find_handler(std::uint16_t code) {
     static constexpr std::array<std::pair<std::uint16_t, Handler>, 27> handlers{{
-        {250, handle_host_version},  {301, handle_connect},      {302, handle_disconnect},
-        {303, handle_open_cursor},   {304, handle_close_cursor}, {305, handle_qualify},
-        {306, handle_fetch_keys},    {307, handle_select},       {308, handle_fetch},
-        {309, handle_join},          {310, handle_describe},     {311, handle_bind},
-        {312, handle_assign_values}, {314, handle_insert},       {315, handle_update},
-        {316, handle_delete},        {317, handle_message},      {318, handle_list},
-        {319, handle_form},          {320, handle_catalogue},    {321, handle_index_info},
-        {323, handle_calc},          {324, handle_export},       {325, handle_command},
-        {326, handle_external},      {327, handle_version},      {0, nullptr},
+        {protocol::code_host_version, handle_host_version},
+        {protocol::code_connect, handle_connect},
+        {protocol::code_disconnect, handle_disconnect},
+        {protocol::code_open_cursor, handle_open_cursor},
+        {protocol::code_close_cursor, handle_close_cursor},
+        {protocol::code_qualify, handle_qualify},
+        {protocol::code_fetch_keys, handle_fetch_keys},
+        {protocol::code_select, handle_select},
+        {protocol::code_fetch, handle_fetch},
+        {protocol::code_join, handle_join},
+        {protocol::code_describe, handle_describe},
+        {protocol::code_bind, handle_bind},
+        {protocol::code_assign_values, handle_assign_values},
+        {protocol::code_insert, handle_insert},
+        {protocol::code_update, handle_update},
+        {protocol::code_delete, handle_delete},
+        {protocol::code_message, handle_message},
+        {protocol::code_list, handle_list},
+        {protocol::code_form, handle_form},
+        {protocol::code_get_info, handle_catalogue},
+        {protocol::code_index_info, handle_index_info},
+        {protocol::code_calc, handle_calc},
+        {protocol::code_export, handle_export},
+        {protocol::code_command, handle_command},
+        {protocol::code_external, handle_external},
+        {protocol::code_version, handle_version},
+        {0, nullptr},
     }};
     for (const auto& [c, handler] : handlers)
         if (c == code && handler != nullptr) return handler;

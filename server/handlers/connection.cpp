@@ -4,13 +4,14 @@
 #include <cctype>
 
 #include "handlers.h"
+#include "protocol.h"
 #include "server_errors.h"
 
 namespace kls {
 
 namespace {
 
-constexpr std::size_t options_field = 80;
+constexpr std::size_t options_field = protocol::options_field_size;
 
 struct HostOptions {
     bool read_only = false;
@@ -42,8 +43,9 @@ HostOptions host_options(const std::string& text) {
 // seven characters.
 void version_record(Writer& w, std::string_view name, std::string_view description,
                     std::int32_t version, std::string_view text) {
-    w.text_field(name, 8, '\0').text_field(description, 60, '\0').i32(version);
-    w.text_field(text, 32, '\0');
+    w.text_field(name, sizeof klversion_record::na_name, '\0');
+    w.text_field(description, sizeof klversion_record::description, '\0').i32(version);
+    w.text_field(text, sizeof klversion_record::version_text, '\0');
 }
 
 // A request refused because the session holds as many instances or
@@ -140,7 +142,8 @@ void handle_version(Exchange& ex) {
 }
 
 void handle_host_version(Exchange& ex) {
-    static constexpr std::uint8_t text[8] = {'K', 'L', 'S', ' ', '1', '.', '0', ' '};
+    static constexpr std::uint8_t text[protocol::host_version_size] = {'K', 'L', 'S', ' ',
+                                                                       '1', '.', '0', ' '};
     ex.send(Bytes(std::begin(text), std::end(text)));
 }
 
@@ -150,7 +153,7 @@ void handle_message(Exchange& ex) {
     std::int32_t words[14];
     for (std::int32_t& word : words)
         word = ex.in.i32();
-    const std::string context = ex.in.text_field(36);
+    const std::string context = ex.in.text_field(protocol::status_text_size);
     if (!request_complete(ex)) return;
     Status st;
     st.error = words[0];

@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "handlers.h"
+#include "protocol.h"
 #include "server_errors.h"
 #include "transaction.h"
 
@@ -15,10 +16,10 @@ namespace kls {
 
 namespace {
 
-constexpr std::size_t input_piece = 2046;
-constexpr std::size_t output_piece = 1955;
-constexpr std::size_t options_field = 80;
-constexpr std::size_t library_field = 255;
+constexpr std::size_t input_piece = protocol::input_piece_size;
+constexpr std::size_t output_piece = protocol::output_piece_size;
+constexpr std::size_t options_field = protocol::options_field_size;
+constexpr std::size_t library_field = protocol::external_name_size;
 // Input and output larger than this are refused (the input is still
 // read, and dropped).
 constexpr std::int64_t length_limit = std::int64_t{16} << 20;

@@ -2,6 +2,7 @@
 #include <algorithm>
 
 #include "handlers.h"
+#include "protocol.h"
 #include "server_errors.h"
 #include "transaction.h"
 
@@ -11,7 +12,7 @@ namespace {
 
 // The fixed area of insert and update requests holding table, columns and
 // options, packed from its start.
-constexpr std::size_t string_area = 256;
+constexpr std::size_t string_area = protocol::row_string_area_size;
 
 struct AreaTexts {
     std::string table;

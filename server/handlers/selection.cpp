@@ -3,14 +3,15 @@
 #include <set>
 
 #include "handlers.h"
+#include "protocol.h"
 #include "server_errors.h"
 
 namespace kls {
 
 namespace {
 
-constexpr std::size_t options_field = 80;
-constexpr std::size_t label_field = 8;
+constexpr std::size_t options_field = protocol::options_field_size;
+constexpr std::size_t label_field = protocol::label_field_size;
 constexpr std::size_t value_text_size = 32;
 constexpr std::size_t key_size = 8;
 // About what a node of a std::set of rowids takes from the heap.

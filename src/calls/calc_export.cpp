@@ -21,16 +21,17 @@
 #include "frame/call.h"
 #include "frame/format.h"
 #include "frame/trace.h"
+#include "protocol.h"
 #include "transport/exchange.h"
 
 namespace {
 
 using namespace kl;
 
-constexpr std::uint16_t code_calc = 323;
-constexpr std::uint16_t code_export = 324;
+using protocol::code_calc;
+using protocol::code_export;
 
-constexpr std::size_t calc_answer_size = 1952;
+constexpr std::size_t calc_answer_size = protocol::short_answer_size;
 constexpr std::size_t export_options_limit = 78;
 constexpr std::size_t export_filename_limit = 254;
 constexpr std::size_t export_request_size =

@@ -34,66 +34,30 @@
 #include "frame/format.h"
 #include "frame/trace.h"
 #include "platform/platform.h"
+#include "protocol.h"
 #include "transport/exchange.h"
 
 namespace {
 
 using namespace kl;
 
-constexpr std::uint16_t code_get_info = 320;
-constexpr std::uint16_t code_get_index_info = 321;
-
-constexpr std::size_t info_request_size = 974;
 constexpr std::size_t qualifier_items_at = 6;
-constexpr std::size_t buffer_items_at = 74;
-constexpr std::size_t options_at = 206;
-constexpr std::size_t values_at = 462;
-constexpr std::size_t max_qualifier_items = 16;
-constexpr std::size_t max_buffer_items = 32;
-constexpr std::size_t options_room = values_at - options_at;       // 256
-constexpr std::size_t values_room = info_request_size - values_at; // 512
-
-// Items the library answers itself when they come first.
-constexpr kl_long item_client_instance = 1;
-constexpr kl_long item_client_cursor = 801;
-constexpr kl_long item_node = 1102;
-constexpr kl_long item_byte_order = 1099;
-constexpr std::size_t node_field_size = 32;
+constexpr std::size_t buffer_items_at =
+    qualifier_items_at + 4 * (protocol::max_qualifier_items + 1);
+constexpr std::size_t options_at = buffer_items_at + 4 * (protocol::max_buffer_items + 1);
+constexpr std::size_t values_at = options_at + protocol::catalogue_options_size;
+constexpr std::size_t info_request_size = values_at + protocol::catalogue_values_size;
+static_assert(buffer_items_at == 74 && options_at == 206 && values_at == 462 &&
+              info_request_size == 974);
+using protocol::max_buffer_items;
+using protocol::max_qualifier_items;
+constexpr std::size_t options_room = protocol::catalogue_options_size;
+constexpr std::size_t values_room = protocol::catalogue_values_size;
+constexpr std::size_t node_field_size = protocol::name_field_size;
 
 struct InfoRequest {
     std::uint8_t bytes[info_request_size];
 };
-
-// The size of a qualifier value by its code; 0 for a code the server does
-// not take.
-std::size_t qualifier_value_size(kl_long code) {
-    switch (code) {
-    case 109:
-        return 255;
-    case 320:
-    case 630:
-    case 670:
-        return 131;
-    case 102:
-    case 202:
-    case 302:
-    case 602:
-    case 622:
-    case 672:
-    case 673:
-    case 902:
-        return 32;
-    case 405:
-    case 604:
-    case 615:
-    case 679:
-    case 703:
-    case 801:
-        return 4;
-    default:
-        return 0;
-    }
-}
 
 // True when text begins with the node name followed by a blank.  The
 // caller's characters are upper-cased one by one; the stored node is upper
@@ -123,7 +87,7 @@ void answer_identifier(const ClientInstance& inst, kl_long instance, const kl_lo
     std::int32_t number = 0;
     std::memcpy(&number, qualifiers, sizeof number);
     const ServerId* id = nullptr;
-    if (items[0] == item_client_instance) {
+    if (items[0] == KL_ITEM_CLIENT_INSTANCE) {
         const ClientInstance* named = client_tables.instances.find(number);
         if (named == nullptr) return set_local_status(st, KL_ERR_BAD_INSTANCE, instance);
         id = &named->server_instance;
@@ -132,7 +96,7 @@ void answer_identifier(const ClientInstance& inst, kl_long instance, const kl_lo
         if (named == nullptr) return set_local_status(st, KL_ERR_BAD_CURSOR, instance);
         id = &named->server_cursor;
     }
-    if (items[1] != item_node) return set_local_status(st, KL_ERR_NO_ITEM_1102);
+    if (items[1] != KL_ITEM_NODE) return set_local_status(st, KL_ERR_NO_ITEM_1102);
     const char* text = qualifiers + sizeof number;
     if (!names_node(text, inst.node)) return set_local_status(st, KL_ERR_NODE_MISMATCH, 0, text);
     std::memcpy(buffer, id->bytes, sizeof id->bytes);
@@ -145,10 +109,10 @@ void answer_identifier(const ClientInstance& inst, kl_long instance, const kl_lo
 void answer_node(const ClientInstance& inst, const kl_long* buffer_items, const char* qualifiers,
                  char* buffer, klstatus& st) {
     const kl_long wanted = buffer_items != nullptr ? buffer_items[0] : 0;
-    if (wanted == item_node) {
+    if (wanted == KL_ITEM_NODE) {
         std::memset(buffer, ' ', node_field_size);
         std::memcpy(buffer, inst.node, bounded_length(inst.node, node_field_size));
-    } else if (wanted == item_byte_order) {
+    } else if (wanted == KL_ITEM_BYTE_ORDER) {
         if (refuse_missing_qualifiers(qualifiers, st)) return;
         if (!names_node(qualifiers, inst.node))
             return set_local_status(st, KL_ERR_NODE_MISMATCH, 0, qualifiers);
@@ -176,7 +140,7 @@ std::optional<std::size_t> lay_out_items(std::uint8_t* block, const kl_long* qua
         }
         const kl_long code = qualifier_items[n];
         store_i32(block + qualifier_items_at + 4 * n, code);
-        const std::size_t size = qualifier_value_size(code);
+        const std::size_t size = protocol::qualifier_value_size(code);
         if (size == 0) {
             set_local_status(st, KL_ERR_UNKNOWN_ITEM);
             return std::nullopt;
@@ -225,9 +189,9 @@ void get_info(kl_long instance, const char* options, const kl_long* qualifier_it
     if (buffer == nullptr) return set_local_status(st, KL_ERR_NULL_ARGUMENT, 0, "buffer");
 
     const kl_long first = qualifier_items != nullptr ? qualifier_items[0] : 0;
-    if (first == item_client_instance || first == item_client_cursor)
+    if (first == KL_ITEM_CLIENT_INSTANCE || first == KL_ITEM_CLIENT_CURSOR)
         return answer_identifier(*inst, instance, qualifier_items, qualifiers, buffer, st);
-    if (first == item_node) return answer_node(*inst, buffer_items, qualifiers, buffer, st);
+    if (first == KL_ITEM_NODE) return answer_node(*inst, buffer_items, qualifiers, buffer, st);
 
     std::uint8_t* request = block->bytes;
     const std::optional<std::size_t> values =
@@ -238,13 +202,13 @@ void get_info(kl_long instance, const char* options, const kl_long* qualifier_it
                instance, options, first,
                traced_bytes(qualifiers, static_cast<std::int64_t>(*values)).text,
                buffer_items != nullptr ? buffer_items[0] : 0);
-    store_u16(request, code_get_info);
+    store_u16(request, protocol::code_get_info);
     if (bounded_length(options, options_room) >= options_room)
         return set_local_status(st, KL_ERR_STRINGS_TOO_LONG);
     copy_text(std::span(reinterpret_cast<char*>(request + options_at), options_room), options);
     std::memcpy(request + 2, inst->server_instance.bytes, sizeof inst->server_instance.bytes);
 
-    std::array<std::uint8_t, catalogue_answer_size> answer{};
+    std::array<std::uint8_t, protocol::short_answer_size> answer{};
     if (exchange_request(std::span(request, values_at + *values), answer, st) != 0) return;
     copy_answer_data(answer, buffer);
 }
@@ -272,10 +236,10 @@ KL_EXPORT uint32_t KLAPI klgetindexinfo(kl_long instance, const char* options, k
         if (!packed_fits({options, table})) return set_local_status(st, KL_ERR_STRINGS_TOO_LONG);
         if (buffer == nullptr) return set_local_status(st, KL_ERR_NULL_ARGUMENT, 0, "buffer");
 
-        if (send_packed_request(code_get_index_info, inst->server_instance, std::nullopt,
+        if (send_packed_request(protocol::code_index_info, inst->server_instance, std::nullopt,
                                 {options, table}, st) != 0)
             return;
-        std::array<std::uint8_t, catalogue_answer_size> answer{};
+        std::array<std::uint8_t, protocol::short_answer_size> answer{};
         if (receive_answer(answer, st) != 0) return;
         const std::size_t length = copy_answer_data(answer, buffer);
         trace_call(

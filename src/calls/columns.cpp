@@ -18,20 +18,21 @@
 #include "calls/requests.h"
 #include "frame/call.h"
 #include "frame/trace.h"
+#include "protocol.h"
 #include "transport/exchange.h"
 
 namespace {
 
 using namespace kl;
 
-constexpr std::uint16_t code_describe = 310;
-constexpr std::uint16_t code_bind = 311;
-constexpr std::uint16_t code_assign_values = 312;
+using protocol::code_assign_values;
+using protocol::code_bind;
+using protocol::code_describe;
 
-constexpr std::int64_t description_size = 220;
-constexpr std::int64_t chunk_size = 6 * description_size; // 1320
-constexpr std::size_t bind_chunk_lead = 2;                // zero bytes before each chunk
-constexpr std::size_t label_field_size = 8;
+constexpr std::int64_t description_size = protocol::description_size;
+constexpr std::int64_t chunk_size = protocol::description_chunk_size;
+using protocol::bind_chunk_lead; // zero bytes before each chunk
+using protocol::label_field_size;
 
 // Largest block of values assign values carries: what the request area
 // holds behind the fixed header and the label.
@@ -39,8 +40,7 @@ constexpr std::int64_t values_room = request_area_size - fixed_header_size - lab
 
 // Reverses the bytes of the eleven numbers of one description in place.
 void swap_description_numbers(std::uint8_t* description) {
-    constexpr std::size_t number_offsets[] = {0, 172, 176, 180, 184, 188, 192, 196, 200, 204, 208};
-    for (std::size_t at : number_offsets)
+    for (std::size_t at : protocol::description_number_offsets)
         std::reverse(description + at, description + at + 4);
 }
 

@@ -26,6 +26,7 @@
 #include "frame/options.h"
 #include "frame/trace.h"
 #include "platform/platform.h"
+#include "protocol.h"
 #include "transport/exchange.h"
 #include "transport/host_connection.h"
 
@@ -33,14 +34,14 @@ namespace {
 
 using namespace kl;
 
-constexpr std::uint16_t code_connect = 301;
-constexpr std::uint16_t code_disconnect = 302;
+using protocol::code_connect;
+using protocol::code_disconnect;
 
 constexpr std::size_t work_options_size = 256;
-constexpr std::size_t connect_strings_room = 2038; // after the function code
-constexpr std::size_t entry_size = 256;            // profile values read here
+constexpr std::size_t connect_strings_room = protocol::string_area_size; // after the code
+constexpr std::size_t entry_size = 256;                                  // profile values read here
 
-constexpr const char* library_version = "1.6.25";
+constexpr const char* library_version = KLSRV32_VERSION_TEXT;
 
 // klconnect's keywords, in table order.
 enum ConnectOption : std::size_t { opt_trace, opt_r, opt_w, opt_e, connect_option_count };

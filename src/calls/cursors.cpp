@@ -16,29 +16,31 @@
 #include "frame/format.h"
 #include "frame/trace.h"
 #include "platform/platform.h"
+#include "protocol.h"
 #include "transport/exchange.h"
 
 namespace {
 
 using namespace kl;
 
-constexpr std::uint16_t code_open_cursor = 303;
-constexpr std::uint16_t code_close_cursor = 304;
-constexpr std::uint16_t code_version = 327;
+using protocol::code_close_cursor;
+using protocol::code_open_cursor;
+using protocol::code_version;
 
 // Version records: 18 of them ride in each answer record after its
 // 92-byte header.
-constexpr std::size_t version_record_size = sizeof(klversion_record); // 104
-constexpr std::size_t version_data_per_record = 18 * version_record_size;
-constexpr std::size_t version_answer_size = 2048;
+using protocol::version_record_size;
+constexpr std::size_t version_data_per_record =
+    protocol::version_records_per_answer * version_record_size;
+constexpr std::size_t version_answer_size = protocol::record_area_size;
 constexpr std::size_t version_options_limit = 79;
 
 void fill_own_version(klversion_record& record) {
     std::memset(&record, 0, sizeof record);
     copy_text(record.na_name, "NA_TCP");
     copy_text(record.description, "Kelora Server DLL (TCP Sockets)");
-    record.version = 10625;
-    copy_text(record.version_text, "1.6.25");
+    record.version = KLSRV32_VERSION_NUMBER;
+    copy_text(record.version_text, KLSRV32_VERSION_TEXT);
 }
 
 // Reads the answer records that follow the version call's status: count

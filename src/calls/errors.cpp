@@ -25,6 +25,7 @@
 #include "frame/shared.h"
 #include "frame/trace.h"
 #include "platform/platform.h"
+#include "protocol.h"
 #include "transport/exchange.h"
 #include "transport/state.h"
 
@@ -38,9 +39,9 @@ namespace {
 
 using namespace kl;
 
-constexpr std::uint16_t code_server_message = 317;
+constexpr std::uint16_t code_server_message = protocol::code_message;
 
-constexpr std::size_t message_size = 256;
+using protocol::message_size;
 constexpr std::size_t message_text_limit = message_size - 1;
 // Function code, the fourteen status words, the status text, the options.
 constexpr std::size_t server_request_size = 2 + 14 * 4 + status_text_size + options_field_size;

@@ -30,22 +30,23 @@
 #include "frame/call.h"
 #include "frame/format.h"
 #include "frame/trace.h"
+#include "protocol.h"
 #include "transport/exchange.h"
 
 namespace {
 
 using namespace kl;
 
-constexpr std::uint16_t code_command = 325;
-constexpr std::uint16_t code_external = 326;
+using protocol::code_command;
+using protocol::code_external;
 
-constexpr std::size_t input_piece = 2046;
-constexpr std::size_t output_piece = 1955;
+constexpr std::size_t input_piece = protocol::input_piece_size;
+constexpr std::size_t output_piece = protocol::output_piece_size;
 constexpr std::size_t output_lead = status_size; // 92 bytes before each piece
 
 // Texts that reach these many characters are refused.
 constexpr std::size_t options_limit = 79;
-constexpr std::size_t name_limit = 255;
+constexpr std::size_t name_limit = protocol::external_name_size;
 
 // Offsets of the external header's fixed fields.
 constexpr std::size_t external_library_offset = 14 + options_field_size;              // 94

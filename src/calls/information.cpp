@@ -19,6 +19,7 @@
 #include "frame/format.h"
 #include "frame/trace.h"
 #include "platform/platform.h"
+#include "protocol.h"
 #include "transport/exchange.h"
 #include "transport/state.h"
 
@@ -26,10 +27,11 @@ namespace {
 
 using namespace kl;
 
-constexpr std::uint16_t code_host_version = 250;
-constexpr std::size_t host_version_size = 8;
-constexpr std::size_t message_size = 256;
-constexpr char client_version[] = "1.6.25";
+using protocol::host_version_size;
+using protocol::message_size;
+constexpr char client_version[] = KLSRV32_VERSION_TEXT;
+// apiinfo's and apiversion's result areas take the text in seven bytes,
+// its terminator included: a longer version would write past them.
 static_assert(sizeof client_version == 7);
 
 constexpr const char* box_title = "VESK Client/Server API";
@@ -92,7 +94,7 @@ std::uint32_t host_version(void* result, bool trace_value) {
     if (!transport_state.connected_flag) return fail(KL_ERR_NOT_CONNECTED);
 
     std::array<std::uint8_t, 2> request;
-    store_u16(request.data(), code_host_version);
+    store_u16(request.data(), protocol::code_host_version);
     std::array<std::uint8_t, host_version_size> answer{};
     klstatus transfer{};
     if (send_request(request, transfer) != 0 || receive_response(answer, transfer) != 0)
@@ -111,29 +113,31 @@ void show_information(const char* text) {
                           platform::mb_ok | platform::mb_iconinformation);
 }
 
-std::uint32_t error_text(std::uint32_t dwStatus, klstatus* status, char* lpszMsgBuffer) {
-    const std::uint32_t category = dwStatus >> 24;
-    const std::uint32_t error = dwStatus & 0xFFFFu;
-    trace("Function: apierror\n  dwStatus=0x%lx, byErrorCategory=0x%x, wError=0x%x\n", dwStatus,
+// The trace lines keep the words they have always printed (dwStatus,
+// lpszMsgBuffer): log readers look for them.
+std::uint32_t error_text(std::uint32_t result, klstatus* status, char* message_area) {
+    const std::uint32_t category = result >> 24;
+    const std::uint32_t error = result & 0xFFFFu;
+    trace("Function: apierror\n  dwStatus=0x%lx, byErrorCategory=0x%x, wError=0x%x\n", result,
           category, error);
-    if (lpszMsgBuffer == nullptr) return fail(KL_ERR_NULL_ARGUMENT);
-    const std::span<char> message(lpszMsgBuffer, message_size);
+    if (message_area == nullptr) return fail(KL_ERR_NULL_ARGUMENT);
+    const std::span<char> message(message_area, message_size);
 
     std::uint32_t failure = 0;
     char text[message_size] = {};
     switch (category) {
     case KL_CAT_KELORA:
-        trace("  Kelora: dwError=0x%lx\n", dwStatus & 0xFFFFFFu);
+        trace("  Kelora: dwError=0x%lx\n", result & 0xFFFFFFu);
         copy_text(message, "KELORA:  ");
-        append_message(lpszMsgBuffer, klerror(status, ";", text));
+        append_message(message_area, klerror(status, ";", text));
         break;
     case KL_CAT_CLIENT:
     case KL_CAT_HOST:
         copy_text(message, category == KL_CAT_CLIENT ? "Client (PC):  " : "Server (HOST):  ");
         if (platform::load_string(error, text) > 0) {
-            append_message(lpszMsgBuffer, text);
+            append_message(message_area, text);
         } else {
-            append_message(lpszMsgBuffer, "Unknown error.");
+            append_message(message_area, "Unknown error.");
             failure = KL_ERR_UNKNOWN_CATEGORY;
         }
         break;
@@ -145,7 +149,7 @@ std::uint32_t error_text(std::uint32_t dwStatus, klstatus* status, char* lpszMsg
         failure = KL_ERR_UNKNOWN_ERROR_CATEGORY;
         break;
     }
-    trace("  lpszMsgBuffer=%s\n", lpszMsgBuffer);
+    trace("  lpszMsgBuffer=%s\n", message_area);
     return failure != 0 ? fail(failure) : succeed();
 }
 
@@ -188,9 +192,8 @@ std::uint32_t out_of_memory() {
 
 } // namespace
 
-KL_EXPORT uint32_t KLAPI apierror(uint32_t dwStatus, klstatus* status, char* lpszMsgBuffer) {
-    return without_exceptions([&] { return error_text(dwStatus, status, lpszMsgBuffer); },
-                              out_of_memory);
+KL_EXPORT uint32_t KLAPI apierror(uint32_t result, klstatus* status, char* message) {
+    return without_exceptions([&] { return error_text(result, status, message); }, out_of_memory);
 }
 
 KL_EXPORT uint32_t KLAPI apiinfo(kl_long, const char* options, void*, void* result) {

@@ -34,18 +34,19 @@
 #include "frame/format.h"
 #include "frame/options.h"
 #include "frame/trace.h"
+#include "protocol.h"
 #include "transport/exchange.h"
 
 namespace {
 
 using namespace kl;
 
-constexpr std::uint16_t code_insert = 314;
-constexpr std::size_t insert_texts_room = 256;
+using protocol::code_insert;
+constexpr std::size_t insert_texts_room = protocol::row_string_area_size;
 constexpr std::size_t insert_header_size = 2 + 4 + insert_texts_room; // 262
 // The texts' lengths (no terminators) and the row together may not pass
 // this figure.
-constexpr std::int64_t texts_and_row_limit = 2038;
+constexpr std::int64_t texts_and_row_limit = protocol::string_area_size;
 constexpr std::size_t options_limit = 255;
 
 enum InsertOption { opt_char, opt_skipia, opt_nowait, opt_hook, insert_option_count };
@@ -53,15 +54,10 @@ enum InsertOption { opt_char, opt_skipia, opt_nowait, opt_hook, insert_option_co
 // The catalogue query for a table's columns: table name and column name
 // "*" as blank-padded 32-byte fields; per column its type, length and
 // occurrence count, at most 100 columns per answer.
-constexpr kl_long item_table = 202;
-constexpr kl_long item_column = 302;
-constexpr kl_long item_type = 305;
-constexpr kl_long item_length = 306;
-constexpr kl_long item_occurrences = 310;
-constexpr std::size_t catalogue_name_size = 32;
+constexpr std::size_t catalogue_name_size = protocol::name_field_size;
 constexpr kl_long columns_per_query = 100;
 constexpr std::size_t descriptor_size = 12;
-constexpr std::int64_t character_width = 32;
+constexpr std::int64_t character_width = protocol::character_number_width;
 
 // A server that keeps answering full sets of 100 columns is asked again
 // each time; one that never stops would hold the call forever.  Discovery
@@ -150,13 +146,14 @@ bool discover_row_lengths(kl_long instance, const char* table, RowLengths& sums,
     std::memset(qualifiers, ' ', 2 * catalogue_name_size);
     if (name_length > 0) std::memcpy(qualifiers, table, name_length);
     qualifiers[catalogue_name_size] = '*';
-    const kl_long qualifier_items[] = {item_table, item_column, 0};
-    const kl_long buffer_items[] = {item_type, item_length, item_occurrences, 0};
+    const kl_long qualifier_items[] = {KL_ITEM_TABLE, KL_ITEM_COLUMN, 0};
+    const kl_long buffer_items[] = {KL_ITEM_COLUMN_TYPE, KL_ITEM_COLUMN_LENGTH, KL_ITEM_OCCURRENCES,
+                                    0};
     char options[16];
     format_text(options, "  COUNT=%d", columns_per_query);
     // Room for everything an answer can carry, not only the 100
     // descriptors asked for, since klgetinfo copies what arrives.
-    std::array<std::uint8_t, catalogue_data_size> descriptors;
+    std::array<std::uint8_t, protocol::short_answer_data_size> descriptors;
 
     for (int query = 0; query < query_limit; ++query) {
         descriptors.fill(0);

@@ -12,12 +12,13 @@
 #include "calls/requests.h"
 #include "frame/call.h"
 #include "frame/trace.h"
+#include "protocol.h"
 
 namespace {
 
 using namespace kl;
 
-constexpr std::uint16_t code_join = 309;
+using protocol::code_join;
 
 std::uint32_t join(kl_long cursor, const char* options, klstatus* status, const char* from_table,
                    const char* from_column, const char* to_table, const char* to_column) {

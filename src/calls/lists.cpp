@@ -19,17 +19,18 @@
 #include "calls/requests.h"
 #include "frame/call.h"
 #include "frame/trace.h"
+#include "protocol.h"
 #include "transport/exchange.h"
 
 namespace {
 
 using namespace kl;
 
-constexpr std::uint16_t code_list = 318;
-constexpr std::uint16_t code_form = 319;
+using protocol::code_form;
+using protocol::code_list;
 
 // The data behind the status of one answer record.
-constexpr std::size_t form_data_size = answer_area_size - status_size; // 1956
+constexpr std::size_t form_data_size = protocol::answer_data_size; // 1956
 
 } // namespace
 

@@ -19,21 +19,15 @@
 
 #include "frame/tables.h"
 #include "klsrv32.h"
+#include "protocol.h"
 
 namespace kl {
 
 // Largest request record and answer record the calls use.
-constexpr std::size_t request_area_size = 2048;
-constexpr std::size_t answer_area_size = 2048;
-static_assert(answer_area_size - sizeof(klstatus) == KL_MAX_RECORD_BYTES,
-              "the fetch and list bound is the data one answer area holds");
-// Room the texts of a packed-string request share.
-constexpr std::size_t string_area_size = 2038;
-constexpr std::size_t fixed_header_size = 90;
-// The one answer record of the catalogue calls: a status and at most 1860
-// bytes of data for the caller.
-constexpr std::size_t catalogue_answer_size = 1952;
-constexpr std::size_t catalogue_data_size = catalogue_answer_size - sizeof(klstatus);
+constexpr std::size_t request_area_size = protocol::record_area_size;
+constexpr std::size_t answer_area_size = protocol::record_area_size;
+using protocol::fixed_header_size;
+using protocol::string_area_size;
 
 // The texts of a packed-string request in the call's order; a null pointer
 // counts as an empty text (it still takes its terminator).

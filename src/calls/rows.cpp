@@ -19,16 +19,17 @@
 #include "calls/requests.h"
 #include "frame/call.h"
 #include "frame/trace.h"
+#include "protocol.h"
 #include "transport/exchange.h"
 
 namespace {
 
 using namespace kl;
 
-constexpr std::uint16_t code_update = 315;
-constexpr std::uint16_t code_delete = 316;
+using protocol::code_delete;
+using protocol::code_update;
 
-constexpr std::size_t update_string_area = 256;
+constexpr std::size_t update_string_area = protocol::row_string_area_size;
 constexpr std::size_t update_row_offset = 2 + 4 + update_string_area; // 262
 // The whole update request is one record of at most 2048 bytes.
 constexpr std::size_t update_row_limit = request_area_size - update_row_offset; // 1786

@@ -13,16 +13,17 @@
 #include "calls/requests.h"
 #include "frame/call.h"
 #include "frame/trace.h"
+#include "protocol.h"
 #include "transport/exchange.h"
 
 namespace {
 
 using namespace kl;
 
-constexpr std::uint16_t code_fetch_keys = 306;
-constexpr std::uint16_t code_qualify = 305;
-constexpr std::uint16_t code_select = 307;
-constexpr std::uint16_t code_fetch = 308;
+using protocol::code_fetch;
+using protocol::code_fetch_keys;
+using protocol::code_qualify;
+using protocol::code_select;
 
 // Sends a packed-string request for a cursor and reads its status.  False
 // when the call ends here (status filled).

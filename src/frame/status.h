@@ -6,12 +6,13 @@
 #include <span>
 
 #include "klsrv32.h"
+#include "protocol.h"
 
 namespace kl {
 
-inline constexpr std::size_t status_size = sizeof(klstatus); // 92
-inline constexpr std::size_t status_text_size = 36;          // klstatus::buffer
-inline constexpr std::size_t options_field_size = 80;        // fixed options fields
+using protocol::options_field_size;
+using protocol::status_size;
+using protocol::status_text_size;
 
 // Composes the result code every exported call returns from a category
 // (taken from the low 16 bits of its argument) and a number:

@@ -147,7 +147,8 @@ int dispatcher_exchange(std::uint32_t request_word, NetworkAccessInstance& block
         return KL_ERR_DISPATCH_SHORT;
     }
 
-    trace(" Received dispatch response for server on port #%d.\n", be16(reply + 50));
+    trace(" Received dispatch response for server on port #%d.\n",
+          be16(reply + protocol::dispatch_port_at));
     const auto status = static_cast<std::int32_t>(get_be32(reply));
     if (status != KL_ERR_STANDALONE) {
         const socket_t s = transport_state.dispatcher_socket;
@@ -155,8 +156,8 @@ int dispatcher_exchange(std::uint32_t request_word, NetworkAccessInstance& block
         if (platform::socket_close(s) != 0)
             return dispatch_socket_failure(" Error: closing the socket.\n", "closesocket");
     }
-    std::memcpy(&block.server.port_net, reply + 50, 2);
-    host_type = be16(reply + 48);
+    std::memcpy(&block.server.port_net, reply + protocol::dispatch_port_at, 2);
+    host_type = be16(reply + protocol::dispatch_host_type_at);
     return status;
 }
 

@@ -25,11 +25,14 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "protocol.h"
+
 namespace kl {
 
-// The dispatcher's connect request word and the size of its reply.
-inline constexpr std::uint32_t dispatch_request_word = 10625; // 00 00 29 81
-inline constexpr std::size_t dispatch_reply_size = 52;
+// The dispatcher's connect request word (00 00 29 81: a protocol constant,
+// not the library's version) and the size of its reply.
+inline constexpr std::uint32_t dispatch_request_word = protocol::dispatch_connect_word;
+using protocol::dispatch_reply_size;
 
 // Options (a comma-separated keyword list, read up to its first semicolon
 // outside quotes; the caller's text is not changed):

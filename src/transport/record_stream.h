@@ -6,6 +6,10 @@
 // flag moved from bit 31 to bit 15, so a stock implementation of that
 // scheme cannot take this one's place.
 //
+// The server frames its records with code of its own (server/wire.cpp),
+// not with this stream: kept apart on purpose, so that neither side can
+// carry a framing mistake of the other into the tests unnoticed.
+//
 // The stream buffers one fragment for output and one chunk of input.  It
 // knows nothing of sockets: it moves bytes through an Io pair (one send
 // call, one receive call), so it can be driven with bytes alone in tests.
@@ -15,6 +19,8 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+
+#include "protocol.h"
 
 namespace kl {
 
@@ -38,7 +44,7 @@ struct SocketLink {
 // stream.
 StreamIo socket_io(const SocketLink& link);
 
-inline constexpr std::uint32_t last_fragment_flag = 0x00008000u;
+using protocol::last_fragment_flag;
 
 // Integers of the framing (and of the dispatcher exchange) are always
 // big-endian, whatever the server's byte order.

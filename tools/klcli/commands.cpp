@@ -22,42 +22,29 @@ namespace klcli {
 
 namespace {
 
-// Catalogue items.
-constexpr kl_long item_table = 202;
-constexpr kl_long item_column = 302;
-constexpr kl_long item_type = 305;
-constexpr kl_long item_length = 306;
-constexpr kl_long item_table_columns = 203;
-constexpr kl_long item_table_rows = 204;
-constexpr std::size_t name_field_size = 32;
+constexpr std::size_t name_field_size = KL_NAME_FIELD_SIZE;
 // Room for the data of one catalogue answer (at most 1860 bytes).
 constexpr std::size_t catalogue_area_size = 2048;
 // A server that never says "no more" is not followed further than this.
 constexpr int catalogue_request_limit = 100000;
 
-// Column types.
-constexpr kl_long type_char = 100;
-constexpr kl_long type_varchar = 201;
-constexpr kl_long type_integer = 400;
-constexpr kl_long type_float = 800;
-constexpr kl_long type_date = 1300;
 // Columns of other types take this many characters in a row in character form.
-constexpr std::size_t character_number_width = 32;
+constexpr std::size_t character_number_width = KL_CHARACTER_NUMBER_WIDTH;
 // The longest text of a 32-bit integer, -2147483648.
 constexpr std::size_t integer_text_width = 11;
 // klcli select holds at most this many rows to align them by their
 // content; a longer result prints as it comes (see select_rows).
 constexpr std::size_t held_rows = 1000;
 
-constexpr std::size_t description_size = 220;
+constexpr std::size_t description_size = KL_DESCRIPTION_SIZE;
 constexpr kl_long most_columns = 2000;
 
 bool is_text_type(kl_long type) {
-    return type == type_char || type == type_varchar || type == type_date;
+    return type == KL_TYPE_CHAR || type == KL_TYPE_VARCHAR || type == KL_TYPE_DATE;
 }
 
 bool is_number_type(kl_long type) {
-    return type == type_integer || type == type_float;
+    return type == KL_TYPE_INTEGER || type == KL_TYPE_FLOAT;
 }
 
 kl_long read_number(const char* at, bool swapped) {
@@ -163,8 +150,8 @@ std::vector<TableColumn> table_columns(const Session& session, const std::string
     if (table.size() > name_field_size)
         throw UsageError("table name longer than 32 characters: " + table, false);
     const std::string qualifiers = padded_name(table) + padded_name("*");
-    const kl_long qualifier_items[] = {item_table, item_column, 0};
-    const kl_long buffer_items[] = {item_column, item_type, item_length, 0};
+    const kl_long qualifier_items[] = {KL_ITEM_TABLE, KL_ITEM_COLUMN, 0};
+    const kl_long buffer_items[] = {KL_ITEM_COLUMN, KL_ITEM_COLUMN_TYPE, KL_ITEM_COLUMN_LENGTH, 0};
     constexpr std::size_t entry_size = name_field_size + 4 + 4;
     const bool swapped = session.catalogue_swapped();
     std::vector<TableColumn> columns;
@@ -219,7 +206,7 @@ std::string host_type_text(std::uint16_t host_type) {
 
 void list_tables(const Session& session) {
     const kl_long qualifier_items[] = {0};
-    const kl_long buffer_items[] = {item_table, item_table_columns, item_table_rows, 0};
+    const kl_long buffer_items[] = {KL_ITEM_TABLE, KL_ITEM_TABLE_COLUMNS, KL_ITEM_TABLE_ROWS, 0};
     constexpr std::size_t entry_size = name_field_size + 4 + 4;
     const bool swapped = session.catalogue_swapped();
     TablePrinter printer({{"table"}, {"columns", true}, {"rows", true}});
@@ -269,7 +256,7 @@ void select_rows(const Session& session, const std::string& table, const std::st
         // Beyond the rows held, a column is as wide as its longest value
         // can be.
         const auto longest =
-            c.type == type_integer
+            c.type == KL_TYPE_INTEGER
                 ? integer_text_width
                 : static_cast<std::size_t>(std::max<kl_long>(c.character_length, 0));
         titles.push_back({c.name, is_number_type(c.type), longest});
@@ -337,7 +324,7 @@ void insert_row(const Session& session, const std::string& table,
         const auto index = static_cast<std::size_t>(found - columns.begin());
         if (given[index]) throw UsageError("column " + name + " is given twice", false);
         // A date may be written YYYY-MM-DD; the row holds YYYYMMDD.
-        if (found->type == type_date && value.size() == 10 && value[4] == '-' && value[7] == '-')
+        if (found->type == KL_TYPE_DATE && value.size() == 10 && value[4] == '-' && value[7] == '-')
             value = value.substr(0, 4) + value.substr(5, 2) + value.substr(8, 2);
         given[index] = true;
         values[index] = std::move(value);

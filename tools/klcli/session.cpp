@@ -12,10 +12,8 @@ namespace klcli {
 
 namespace {
 
-constexpr std::size_t message_size = 256; // klerror's and apierror's message area
-constexpr std::size_t node_field_size = 32;
-constexpr kl_long item_node = 1102;
-constexpr kl_long item_byte_order = 1099;
+constexpr std::size_t message_size = KL_MESSAGE_SIZE; // klerror's and apierror's message area
+constexpr std::size_t node_field_size = KL_NAME_FIELD_SIZE;
 
 // Texts for the numbers the library sets by itself, for when neither a
 // message file nor the server can say what they mean (as when klconnect
@@ -142,7 +140,7 @@ void Session::close() {
 }
 
 std::string Session::node() const {
-    const kl_long items[] = {item_node, 0};
+    const kl_long items[] = {KL_ITEM_NODE, 0};
     std::array<char, 2 * node_field_size> buffer{};
     klstatus status{};
     check("klgetinfo", klgetinfo(instance_, "", &status, items, "", items, buffer.data()), status);
@@ -153,8 +151,8 @@ bool Session::catalogue_swapped() const {
     // The question names the node: its name blank-padded to 32 characters.
     std::string qualifier = node();
     qualifier.resize(node_field_size, ' ');
-    const kl_long qualifier_items[] = {item_node, 0};
-    const kl_long buffer_items[] = {item_byte_order, 0};
+    const kl_long qualifier_items[] = {KL_ITEM_NODE, 0};
+    const kl_long buffer_items[] = {KL_ITEM_BYTE_ORDER, 0};
     std::array<char, 64> buffer{};
     klstatus status{};
     check("klgetinfo",
