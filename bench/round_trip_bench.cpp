@@ -65,6 +65,7 @@
 #include <unistd.h>
 
 #include "klsrv32.h"
+#include "peer/framing.h"
 #include "peer/test_peer.h"
 #include "transport/exchange.h"
 #include "transport/host_connection.h"
@@ -84,7 +85,6 @@ constexpr std::size_t expected_fragments = 3;
 constexpr double target_ratio = 2.0;
 constexpr double stall_us = 10'000.0; // a delayed acknowledgement holds a segment ~40 ms
 constexpr unsigned watchdog_seconds = 60;
-constexpr std::uint32_t last_fragment = 0x8000;
 
 // Leaves at once: the test peer's and the plain server's threads are still
 // running, and nothing they touch may be torn down under them.
@@ -95,44 +95,28 @@ constexpr std::uint32_t last_fragment = 0x8000;
     std::_Exit(2);
 }
 
-std::uint32_t get_be32(const std::uint8_t* p) {
-    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
-           std::uint32_t{p[3]};
-}
-
-void put_be32(Bytes& out, std::uint32_t v) {
-    for (int shift = 24; shift >= 0; shift -= 8)
-        out.push_back(static_cast<std::uint8_t>(v >> shift));
-}
-
 // An answer record as the test peer puts it on the wire when no fragment
 // sizes are scripted: one fragment with the last flag, holding the length
 // word, the payload and zero padding to a multiple of 4.
 Bytes framed_answer(const Bytes& payload) {
-    Bytes data;
-    put_be32(data, static_cast<std::uint32_t>(payload.size()));
-    data.insert(data.end(), payload.begin(), payload.end());
-    data.insert(data.end(), (4 - payload.size() % 4) % 4, 0);
-    Bytes wire;
-    put_be32(wire, static_cast<std::uint32_t>(data.size()) | last_fragment);
-    wire.insert(wire.end(), data.begin(), data.end());
-    return wire;
+    return kl::test::frame_record(payload, SIZE_MAX);
 }
 
 // The number of fragments a recorded request travelled in.  The headers
 // must account for every byte, with the last flag on the last one only.
 std::size_t count_fragments(const Bytes& raw) {
     std::size_t pos = 0;
-    std::size_t fragments = 0;
-    for (bool last = false; !last; ++fragments) {
-        if (raw.size() - pos < 4) fail("recorded request ends inside a fragment header");
-        const std::uint32_t word = get_be32(raw.data() + pos);
-        last = (word & last_fragment) != 0;
-        pos += 4 + (word & ~last_fragment);
-        if (pos > raw.size()) fail("recorded request ends inside a fragment");
-    }
+    const kl::test::ReadFragments read = kl::test::read_fragments(
+        [&](std::uint8_t* to, std::size_t n) {
+            if (raw.size() - pos < n) return false;
+            std::memcpy(to, raw.data() + pos, n);
+            pos += n;
+            return true;
+        },
+        raw.size());
+    if (!read.complete) fail("recorded request ends inside a fragment");
     if (pos != raw.size()) fail("recorded request has bytes after its last fragment");
-    return fragments;
+    return read.count;
 }
 
 // ---- thread placement ------------------------------------------------------------

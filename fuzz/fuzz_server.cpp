@@ -33,6 +33,8 @@
 #include <thread>
 #include <vector>
 
+#include "peer/framing.h"
+#include "protocol.h"
 #include "sample.h"
 #include "session.h"
 #include "sqlite_storage.h"
@@ -43,8 +45,7 @@ namespace {
 namespace fs = std::filesystem;
 using kls::Bytes;
 
-constexpr std::uint16_t codes[] = {250, 301, 302, 303, 304, 305, 306, 307, 308, 309, 310, 311, 312,
-                                   314, 315, 316, 317, 318, 319, 320, 321, 323, 324, 325, 326, 327};
+const auto& codes = protocol::function_codes;
 constexpr std::size_t length_mask = 0x0FFF;
 constexpr std::uint16_t two_fragments = 0x8000;
 // External output the harness lets through per request.  The server
@@ -102,29 +103,11 @@ void restore(const Folders& f) {
               static_cast<std::streamsize>(f.pristine.size()));
 }
 
-void put_be32(Bytes& out, std::uint32_t v) {
-    for (int shift = 24; shift >= 0; shift -= 8)
-        out.push_back(static_cast<std::uint8_t>(v >> shift));
-}
-
-std::uint32_t get_be32(const std::uint8_t* at) {
-    return (std::uint32_t{at[0]} << 24) | (std::uint32_t{at[1]} << 16) |
-           (std::uint32_t{at[2]} << 8) | std::uint32_t{at[3]};
-}
-
 // Frames payload as a client does, in one or two fragments.
 void frame(Bytes& stream, const Bytes& payload, bool split) {
-    Bytes body;
-    put_be32(body, static_cast<std::uint32_t>(payload.size()));
-    body.insert(body.end(), payload.begin(), payload.end());
-    body.resize((body.size() + 3) / 4 * 4, 0);
-    const std::size_t first = split ? body.size() / 2 : body.size();
-    put_be32(stream, static_cast<std::uint32_t>(first) | (split ? 0 : 0x8000u));
-    stream.insert(stream.end(), body.begin(), body.begin() + static_cast<std::ptrdiff_t>(first));
-    if (split) {
-        put_be32(stream, static_cast<std::uint32_t>(body.size() - first) | 0x8000u);
-        stream.insert(stream.end(), body.begin() + static_cast<std::ptrdiff_t>(first), body.end());
-    }
+    const Bytes body = kl::test::record_body(payload);
+    for (const Bytes& piece : kl::test::fragments(body, {split ? body.size() / 2 : body.size()}))
+        stream.insert(stream.end(), piece.begin(), piece.end());
 }
 
 void put_code(Bytes& payload, std::uint16_t code, bool big) {
@@ -156,11 +139,14 @@ Bytes request(std::uint16_t code, bool big, std::uint32_t id, const std::vector<
 Bytes client_stream(const std::uint8_t* data, std::size_t size, bool big) {
     Bytes stream;
     const std::uint8_t setup = data[0];
-    frame(stream, request(301, big, 0, {"sales", "fuzz", "", (setup & 2) != 0 ? "R" : ""}), false);
-    frame(stream, request(303, big, 1, {}, 80), false);
+    frame(
+        stream,
+        request(protocol::code_connect, big, 0, {"sales", "fuzz", "", (setup & 2) != 0 ? "R" : ""}),
+        false);
+    frame(stream, request(protocol::code_open_cursor, big, 1, {}, 80), false);
     static const char* const tables[] = {nullptr, "orders", "customers", "products"};
     if (const char* table = tables[(setup >> 2) & 3])
-        frame(stream, request(307, big, 2, {table, "*", "", ""}), false);
+        frame(stream, request(protocol::code_select, big, 2, {table, "*", "", ""}), false);
 
     for (std::size_t at = 1; at + 3 <= size;) {
         const std::uint16_t word = static_cast<std::uint16_t>(data[at] | (data[at + 1] << 8));
@@ -177,7 +163,7 @@ Bytes client_stream(const std::uint8_t* data, std::size_t size, bool big) {
             const auto code = static_cast<std::uint16_t>(big ? (payload[0] << 8) | payload[1]
                                                              : (payload[1] << 8) | payload[0]);
             const std::int32_t out = kls::get_i32(payload.data() + 10, big);
-            if (code == 326 && out > output_cap && out <= output_limit)
+            if (code == protocol::code_external && out > output_cap && out <= output_limit)
                 kls::put_i32(payload.data() + 10, out % output_cap, big);
         }
         frame(stream, payload, (word & two_fragments) != 0);
@@ -208,30 +194,21 @@ bool read_exact(int fd, std::uint8_t* to, std::size_t n) {
 // bytes in all (what the library reads of one answer).
 void check_answers(int fd) {
     for (;;) {
-        Bytes record;
-        for (bool last = false; !last;) {
-            std::uint8_t header[4];
-            if (!read_exact(fd, header, 4)) {
-                if (record.empty()) return; // the server closed between records
-                fault("record cut off");
-            }
-            const std::uint32_t word = get_be32(header);
-            if ((word >> 16) != 0) fault("fragment header");
-            last = (word & 0x8000u) != 0;
-            const std::size_t length = word & 0x7FFFu;
-            if (record.size() + length > 4096) fault("record too long");
-            const std::size_t at = record.size();
-            record.resize(at + length);
-            if (length > 0 && !read_exact(fd, record.data() + at, length))
-                fault("fragment cut off");
-        }
+        // A header with bits above the flag set reads as a length past the
+        // limit, so it fails here too.
+        const kl::test::ReadFragments read = kl::test::read_fragments(
+            [fd](std::uint8_t* to, std::size_t n) { return read_exact(fd, to, n); }, 4096);
+        if (!read.started) return; // the server closed between records
+        if (!read.complete) fault("record cut off, or a fragment header or length out of range");
+        const Bytes& record = read.body;
         if (record.size() < 4) fault("no length word");
-        const std::uint32_t length = get_be32(record.data());
+        const std::uint32_t length = kl::test::get_be32(record.data());
         if (length > record.size() - 4) fault("length word past the record");
         if ((4 + std::size_t{length} + 3) / 4 * 4 != record.size()) fault("padding");
         for (std::size_t i = 4 + length; i < record.size(); ++i)
             if (record[i] != 0) fault("padding not zero");
-        if (length != 8 && (length < kls::status_size || length > 2048)) fault("payload size");
+        if (length != 8 && (length < kls::status_size || length > protocol::record_area_size))
+            fault("payload size");
         if (length >= kls::status_size && record[4 + kls::status_size - 1] != 0)
             fault("context text without its NUL");
     }

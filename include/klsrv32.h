@@ -70,6 +70,29 @@ typedef struct klversion_record {
     char version_text[32]; /* NUL-terminated */
 } klversion_record;
 
+/* Column description of kldescribe and klbind (220 bytes), as the server
+ * fills it.  The library carries it unread but for its eleven 32-bit
+ * numbers (number, and the ten from type on), which follow the byte order
+ * of the other numbers. */
+typedef struct klcolumn_description {
+    kl_long number;           /* column number in the record, from 1 */
+    char column[32];          /* column name, NUL-padded */
+    char table[32];           /* table name, NUL-padded */
+    char declared_type[16];   /* declared type text, e.g. "CHAR(20)" */
+    char reserved84[88];      /* zero */
+    kl_long type;             /* type code (KL_TYPE_...) */
+    kl_long length;           /* length in the record */
+    kl_long offset;           /* offset in the record */
+    kl_long character_length; /* length in character form */
+    kl_long occurrences;      /* 1 */
+    kl_long character;        /* form: 0 binary, 1 character */
+    kl_long nullable;         /* 1 when the column may be NULL */
+    kl_long primary_key;      /* 1 when the column is (part of) the primary key */
+    kl_long reserved204;
+    kl_long reserved208;
+    char reserved212[8];
+} klcolumn_description;
+
 #pragma pack(pop)
 
 #if defined(__cplusplus)
@@ -90,6 +113,10 @@ KL_STATIC_ASSERT(offsetof(klstatus, buffer) == 56, "klstatus.buffer at 56");
 KL_STATIC_ASSERT(sizeof(klversion_record) == 104, "klversion_record must be 104 bytes");
 KL_STATIC_ASSERT(offsetof(klversion_record, version) == 68, "version number at 68");
 KL_STATIC_ASSERT(offsetof(klversion_record, version_text) == 72, "version text at 72");
+KL_STATIC_ASSERT(sizeof(klcolumn_description) == 220, "klcolumn_description must be 220 bytes");
+KL_STATIC_ASSERT(offsetof(klcolumn_description, declared_type) == 68, "declared type at 68");
+KL_STATIC_ASSERT(offsetof(klcolumn_description, type) == 172, "type code at 172");
+KL_STATIC_ASSERT(offsetof(klcolumn_description, reserved212) == 212, "last numbers end at 212");
 
 /* Result codes: bits 24..31 category, bits 16..23 sub-code, bits 0..15
  * error number. */
@@ -142,7 +169,7 @@ KL_STATIC_ASSERT(offsetof(klversion_record, version_text) == 72, "version text a
 #define KL_ERR_OTHER_SERVER 18069      /* connected to a different server */
 #define KL_ERR_STANDALONE 18070        /* dispatcher: standalone mode */
 
-/* Column type codes: the type of a column in its description (offset 172)
+/* Column type codes: the type of a column in its description (klcolumn_description.type)
  * and in catalogue buffer item KL_ITEM_COLUMN_TYPE. */
 #define KL_TYPE_CHAR 100    /* fixed character, blank-padded */
 #define KL_TYPE_VARCHAR 201 /* variable character, NUL-padded */
@@ -167,8 +194,6 @@ KL_STATIC_ASSERT(offsetof(klversion_record, version_text) == 72, "version text a
 #define KL_ITEM_NODE 1102            /* the instance's node name */
 #define KL_NAME_FIELD_SIZE 32
 
-/* A column description of kldescribe and klbind. */
-#define KL_DESCRIPTION_SIZE 220
 /* The width of a number column (integer, float) in character form. */
 #define KL_CHARACTER_NUMBER_WIDTH 32
 

@@ -89,15 +89,20 @@ inline constexpr std::size_t message_size = KL_MESSAGE_SIZE;
 
 // Column descriptions (kldescribe, klbind): 220-byte records, six to a
 // record, behind the server's 92-byte header or the client's two zero
-// bytes.  Their 32-bit numbers stand at offset 0 and at the ten offsets
-// from 172 on; they follow the byte-order rule.
-inline constexpr std::size_t description_size = KL_DESCRIPTION_SIZE;
+// bytes.  Their eleven 32-bit numbers (offset 0, and the ten from 172 on)
+// follow the byte-order rule.
+inline constexpr std::size_t description_size = sizeof(klcolumn_description); // 220
 inline constexpr std::size_t descriptions_per_record = 6;
 inline constexpr std::size_t description_chunk_size =
     description_size * descriptions_per_record; // 1320
 inline constexpr std::size_t bind_chunk_lead = 2;
-inline constexpr std::size_t description_number_offsets[] = {0,   172, 176, 180, 184, 188,
-                                                             192, 196, 200, 204, 208};
+inline constexpr std::size_t description_number_offsets[] = {
+    offsetof(klcolumn_description, number),           offsetof(klcolumn_description, type),
+    offsetof(klcolumn_description, length),           offsetof(klcolumn_description, offset),
+    offsetof(klcolumn_description, character_length), offsetof(klcolumn_description, occurrences),
+    offsetof(klcolumn_description, character),        offsetof(klcolumn_description, nullable),
+    offsetof(klcolumn_description, primary_key),      offsetof(klcolumn_description, reserved204),
+    offsetof(klcolumn_description, reserved208)};
 
 // Version records (klversion): 104 bytes, 18 to an answer record.
 inline constexpr std::size_t version_record_size = sizeof(klversion_record);

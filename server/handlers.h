@@ -97,5 +97,7 @@ void send_records(Exchange& ex, Database& db, Selection& selection, std::int32_t
 
 // Answer data room after the status in one answer record.
 constexpr std::size_t answer_data_room = protocol::answer_data_size;
+// The options field of the requests that carry a fixed one.
+constexpr std::size_t options_field = protocol::options_field_size;
 
 } // namespace kls

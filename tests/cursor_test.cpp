@@ -94,8 +94,8 @@ TEST_F(LibraryTest, OwnVersionNeedsNoConnection) {
     EXPECT_EQ(st.bufflen, 104);
     EXPECT_EQ(std::string(record.na_name), "NA_TCP");
     EXPECT_EQ(std::string(record.description), "Kelora Server DLL (TCP Sockets)");
-    EXPECT_EQ(record.version, 10625);
-    EXPECT_EQ(std::string(record.version_text), "1.6.25");
+    EXPECT_EQ(record.version, KLSRV32_VERSION_NUMBER);
+    EXPECT_EQ(std::string(record.version_text), KLSRV32_VERSION_TEXT);
 }
 
 TEST_P(ConversationTest, CallsRefusedBeforeTheServerIsAsked) {

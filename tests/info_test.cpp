@@ -77,8 +77,8 @@ TEST_F(InfoTest, ApiInfoMatchesEightCharacters) {
     const Case cases[] = {
         {"hosttype", 0, host_type_zero},
         {"HOSTTYPE", 0, host_type_zero},
-        {"clientve", 0, std::string("1.6.25\0", 7)},
-        {"CLIENTVERSIONS", 0, std::string("1.6.25\0", 7)},
+        {"clientve", 0, std::string(KLSRV32_VERSION_TEXT "\0", 7)},
+        {"CLIENTVERSIONS", 0, std::string(KLSRV32_VERSION_TEXT "\0", 7)},
         {"client", client(18006), ""},
         {nullptr, client(18006), ""},
         {"hostvers", client(18011), ""}, // not connected
@@ -168,10 +168,11 @@ TEST_F(InfoTest, ApiVersionShowsTwoConstantBoxes) {
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(apiversion(result), 0u);
     const std::string shown = ::testing::internal::GetCapturedStderr();
-    EXPECT_EQ(std::string(result, 8), std::string("1.6.25\0R", 8));
+    EXPECT_EQ(std::string(result, 8), std::string(KLSRV32_VERSION_TEXT "\0R", 8));
     EXPECT_EQ(shown,
               "VESK Client/Server API: VESK API Information\n\n(Local and Remote Software "
-              "Versions)\n\nVESK DLL Version:\t\t 1.6.25\n\nHost Type:\t\tUnix\n\t\t\t(Not "
+              "Versions)\n\nVESK DLL Version:\t\t " KLSRV32_VERSION_TEXT
+              "\n\nHost Type:\t\tUnix\n\t\t\t(Not "
               "Connected)\nHost Version:\t\t00.00.00\n\nPPLHOSTP Version:\t0.0\n\nPPL DLL "
               "Version:\t\t0.0\nPPLSERV Version:\t\t0.0\n"
               "VESK Client/Server API: VESK API Information\n\n(Connection Statistics Since Last "
@@ -187,7 +188,7 @@ TEST_F(InfoTest, TraceLinesAtDisplayLevelTwoWithoutDebugFlag) {
     EXPECT_EQ(apiinfo(0, "clientversion", nullptr, result), 0u);
     const std::string shown = ::testing::internal::GetCapturedStderr();
     EXPECT_NE(shown.find("Function: apiinfo: Options=clientversion\n"), std::string::npos);
-    EXPECT_NE(shown.find("   clientversion=1.6.25\n"), std::string::npos);
+    EXPECT_NE(shown.find("   clientversion=" KLSRV32_VERSION_TEXT "\n"), std::string::npos);
     EXPECT_NE(shown.find("  EXIT_DLL return status=0x0\n"), std::string::npos);
 }
 

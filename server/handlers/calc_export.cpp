@@ -16,7 +16,6 @@ namespace kls {
 
 namespace {
 
-constexpr std::size_t options_field = protocol::options_field_size;
 constexpr std::size_t calc_result_size = 32;
 
 std::string format_double(double v) {

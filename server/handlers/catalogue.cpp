@@ -14,7 +14,7 @@ namespace {
 
 constexpr std::size_t qualifier_words = protocol::max_qualifier_items + 1; // then 0
 constexpr std::size_t buffer_words = protocol::max_buffer_items + 1;       // then 0
-constexpr std::size_t options_field = protocol::catalogue_options_size;
+constexpr std::size_t catalogue_options_field = protocol::catalogue_options_size;
 constexpr std::size_t name_field = protocol::name_field_size;
 constexpr std::size_t index_record = 104;
 constexpr std::size_t index_columns_field = 64;
@@ -167,11 +167,12 @@ void handle_catalogue(Exchange& ex) {
     const std::uint32_t id = ex.in.id();
     const std::vector<std::int32_t> qualifiers = read_items(ex.in, qualifier_words);
     const std::vector<std::int32_t> items = read_items(ex.in, buffer_words);
-    const CatalogueOptions options = catalogue_options(ex.in.text_field(options_field));
+    const CatalogueOptions options = catalogue_options(ex.in.text_field(catalogue_options_field));
     std::optional<std::string> table;
     std::string column;
     for (const std::int32_t code : qualifiers) {
         const std::size_t size = protocol::qualifier_value_size(code);
+        // A code of unknown size: the values after it cannot be told apart.
         if (size == 0) {
             if (!ex.in.ok()) break; // answered as too short below
             return void(ex.answer(

@@ -1,7 +1,7 @@
 // Describe and bind: a cursor's record layout as column descriptions, out
 // to the client and back in.
 //
-// A description is 220 bytes (the table in docs/server.md); they travel
+// A description is 220 bytes (klcolumn_description in klsrv32.h); they travel
 // six to a record, behind a 92-byte header from the server and behind two
 // zero bytes from the client.
 #include <algorithm>
@@ -14,34 +14,33 @@ namespace kls {
 
 namespace {
 
-constexpr std::size_t options_field = protocol::options_field_size;
 using protocol::bind_chunk_lead;
 using protocol::description_size;
 using protocol::descriptions_per_record;
 constexpr std::size_t chunk_size = protocol::description_chunk_size; // 1320
 constexpr std::size_t name_field = protocol::name_field_size;
-constexpr std::size_t declared_field = 16;
+constexpr std::size_t declared_field = sizeof klcolumn_description::declared_type;
 // More columns than any table holds; a bind naming more is refused rather
 // than kept.
 constexpr std::int64_t bind_column_limit = 2000;
 
 // Offsets of the description's fields.
-constexpr std::size_t at_name = 4;
-constexpr std::size_t at_table = 36;
-constexpr std::size_t at_form = 192;
+constexpr std::size_t at_name = offsetof(klcolumn_description, column);
+constexpr std::size_t at_table = offsetof(klcolumn_description, table);
+constexpr std::size_t at_form = offsetof(klcolumn_description, character);
 
 void put_description(Writer& w, int number, const Field& f, const std::string& table) {
     w.i32(number);
     w.text_field(f.column.name, name_field, '\0');
     w.text_field(table, name_field, '\0');
     w.text_field(f.column.declared, declared_field, '\0');
-    w.zeros(88);
+    w.zeros(sizeof klcolumn_description::reserved84);
     w.i32(f.column.type_code).i32(f.length).i32(f.offset).i32(f.column.character_length);
     w.i32(1); // occurrences
     w.i32(f.character ? 1 : 0);
     w.i32(f.column.nullable ? 1 : 0);
     w.i32(f.column.primary_key ? 1 : 0);
-    w.zeros(16);
+    w.zeros(description_size - offsetof(klcolumn_description, reserved204));
 }
 
 // What one bound description asks for.

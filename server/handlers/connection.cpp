@@ -11,8 +11,6 @@ namespace kls {
 
 namespace {
 
-constexpr std::size_t options_field = protocol::options_field_size;
-
 struct HostOptions {
     bool read_only = false;
     bool exclusive = false;

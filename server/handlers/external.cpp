@@ -18,7 +18,6 @@ namespace {
 
 constexpr std::size_t input_piece = protocol::input_piece_size;
 constexpr std::size_t output_piece = protocol::output_piece_size;
-constexpr std::size_t options_field = protocol::options_field_size;
 constexpr std::size_t library_field = protocol::external_name_size;
 // Input and output larger than this are refused (the input is still
 // read, and dropped).

@@ -10,7 +10,6 @@ namespace kls {
 
 namespace {
 
-constexpr std::size_t options_field = protocol::options_field_size;
 constexpr std::size_t label_field = protocol::label_field_size;
 constexpr std::size_t value_text_size = 32;
 constexpr std::size_t key_size = 8;

@@ -236,6 +236,8 @@ KL_EXPORT uint32_t KLAPI klgetindexinfo(kl_long instance, const char* options, k
         if (!packed_fits({options, table})) return set_local_status(st, KL_ERR_STRINGS_TOO_LONG);
         if (buffer == nullptr) return set_local_status(st, KL_ERR_NULL_ARGUMENT, 0, "buffer");
 
+        // Options before the table, unlike the other packed requests: the
+        // server reads this request's texts in that order.
         if (send_packed_request(protocol::code_index_info, inst->server_instance, std::nullopt,
                                 {options, table}, st) != 0)
             return;

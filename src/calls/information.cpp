@@ -70,7 +70,9 @@ void append_message(char* message, const char* text) {
 }
 
 // True when the first eight characters of text equal those of keyword,
-// without regard to letter case; a shorter text never matches.
+// without regard to letter case; a shorter text never matches.  Eight, so
+// that applications' abbreviations ("clientve") and longer words
+// ("CLIENTVERSIONS") keep working alike.
 bool matches_first_eight(const char* text, const char* keyword) {
     if (text == nullptr) return false;
     for (std::size_t i = 0; i < 8; ++i) {

@@ -1,5 +1,6 @@
 #include "raw_client.h"
 
+#include "peer/framing.h"
 #include "test_backend.h"
 
 #include <algorithm>
@@ -9,19 +10,9 @@ namespace kl::test {
 
 namespace {
 
-void put_be32(RawBytes& out, std::uint32_t v) {
-    for (int shift : {24, 16, 8, 0})
-        out.push_back(static_cast<std::uint8_t>(v >> shift));
-}
-
 void put_le(RawBytes& out, std::uint32_t v, int width) {
     for (int i = 0; i < width; ++i)
         out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
-}
-
-std::uint32_t be32(const std::uint8_t* at) {
-    return (std::uint32_t{at[0]} << 24) | (std::uint32_t{at[1]} << 16) |
-           (std::uint32_t{at[2]} << 8) | at[3];
 }
 
 std::int32_t le32(const std::uint8_t* at) {
@@ -44,7 +35,7 @@ std::optional<RawBytes> dispatch(os::sock_t s, std::uint32_t word) {
     RawBytes request;
     put_be32(request, word);
     if (!send_all(s, request)) return std::nullopt;
-    RawBytes reply(52);
+    RawBytes reply(dispatch_reply_size);
     std::size_t got = 0;
     while (got < reply.size()) {
         os::PollItem item{s, true};
@@ -78,13 +69,13 @@ RawClient::RawClient(std::uint16_t dispatcher_port) {
     os::start_sockets();
     const os::sock_t d = os::connect_loopback(dispatcher_port);
     if (d == os::bad_socket) return;
-    const auto reply = dispatch(d, 10625);
+    const auto reply = dispatch(d, dispatch_connect_word);
     if (!reply) {
         os::close(d);
         return;
     }
-    const std::uint32_t status = be32(reply->data());
-    if (status == 18070) {
+    const std::uint32_t status = get_be32(reply->data());
+    if (status == dispatch_standalone) {
         socket_ = d;
         return;
     }
@@ -101,7 +92,7 @@ std::optional<std::uint32_t> RawClient::dispatch_status(std::uint16_t port, std:
     const auto reply = dispatch(d, word);
     os::close(d);
     if (!reply) return std::nullopt;
-    return be32(reply->data());
+    return get_be32(reply->data());
 }
 
 RawClient::~RawClient() {
@@ -113,18 +104,7 @@ bool RawClient::send_raw(const RawBytes& bytes) {
 }
 
 RawBytes RawClient::frame(const RawBytes& payload, std::size_t fragment) {
-    RawBytes body;
-    put_be32(body, static_cast<std::uint32_t>(payload.size()));
-    body.insert(body.end(), payload.begin(), payload.end());
-    body.resize((body.size() + 3) / 4 * 4, 0);
-    RawBytes framed;
-    for (std::size_t at = 0; at < body.size();) {
-        const std::size_t n = std::min(fragment, body.size() - at);
-        put_be32(framed, static_cast<std::uint32_t>(n) | (at + n == body.size() ? 0x8000u : 0u));
-        framed.insert(framed.end(), body.begin() + at, body.begin() + at + n);
-        at += n;
-    }
-    return framed;
+    return frame_record(payload, fragment);
 }
 
 bool RawClient::send_record(const RawBytes& payload, std::size_t fragment) {
@@ -156,21 +136,11 @@ bool RawClient::read_exact(std::uint8_t* to, std::size_t n, int timeout_ms) {
 }
 
 std::optional<RawBytes> RawClient::read_record(int timeout_ms) {
-    RawBytes data;
-    for (bool last = false; !last;) {
-        std::uint8_t header[4];
-        if (!read_exact(header, 4, timeout_ms)) return std::nullopt;
-        const std::uint32_t word = be32(header);
-        last = (word & 0x8000u) != 0;
-        const std::size_t n = word & ~0x8000u;
-        const std::size_t at = data.size();
-        data.resize(at + n);
-        if (n > 0 && !read_exact(data.data() + at, n, timeout_ms)) return std::nullopt;
-    }
-    if (data.size() < 4) return std::nullopt;
-    const std::uint32_t length = be32(data.data());
-    if (length > data.size() - 4) return std::nullopt;
-    return RawBytes(data.begin() + 4, data.begin() + 4 + length);
+    const ReadFragments r = read_fragments(
+        [&](std::uint8_t* to, std::size_t n) { return read_exact(to, n, timeout_ms); },
+        std::size_t{16} << 20);
+    if (!r.complete) return std::nullopt;
+    return body_payload(r.body);
 }
 
 std::optional<RawStatus> RawClient::exchange(const RawBytes& payload) {

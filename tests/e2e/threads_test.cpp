@@ -265,7 +265,7 @@ class Worker {
         CallRecord record{"", thread_, false, false, uses_so_far()};
         Guarded<char[256]> text;
         std::uint32_t r = 0;
-        std::string expected = "1.6.25";
+        std::string expected = KLSRV32_VERSION_TEXT;
         std::uint16_t host_type = 1;
         switch (kind) {
         case 0:

@@ -13,66 +13,22 @@
 #include <deque>
 #include <stdexcept>
 
+#include "peer/framing.h"
 #include "peer/test_os.h"
 
 namespace kl::test {
 
 namespace {
 
-constexpr std::uint32_t kLastFragment = 0x8000;
-constexpr std::uint32_t kStandalone = 18070;
 constexpr std::size_t kDispatchRequestSize = 4;
 constexpr std::size_t kMaxRecord = std::size_t{16} << 20; // larger records end the connection
 constexpr int kHoldPollMs = 10;                           // how often a held step checks release
 constexpr auto kFragmentPause = std::chrono::milliseconds(2);
 
-void put_be32(Bytes& out, std::uint32_t v) {
-    out.push_back(static_cast<std::uint8_t>(v >> 24));
-    out.push_back(static_cast<std::uint8_t>(v >> 16));
-    out.push_back(static_cast<std::uint8_t>(v >> 8));
-    out.push_back(static_cast<std::uint8_t>(v));
-}
-
-void put_le32(Bytes& out, std::uint32_t v) {
-    out.push_back(static_cast<std::uint8_t>(v));
-    out.push_back(static_cast<std::uint8_t>(v >> 8));
-    out.push_back(static_cast<std::uint8_t>(v >> 16));
-    out.push_back(static_cast<std::uint8_t>(v >> 24));
-}
-
-std::uint32_t get_be32(const std::uint8_t* p) {
-    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
-           std::uint32_t{p[3]};
-}
-
-void pad_to_4(Bytes& out, std::size_t counted) {
-    out.insert(out.end(), (4 - counted % 4) % 4, 0);
-}
-
 // The send calls for one answer, in order: each element leaves with a send
 // call of its own.
 std::vector<Bytes> frame_answer(const Answer& answer) {
-    std::vector<Bytes> chunks;
-    Bytes data;
-    put_be32(data, answer.length_word.value_or(static_cast<std::uint32_t>(answer.payload.size())));
-    data.insert(data.end(), answer.payload.begin(), answer.payload.end());
-    pad_to_4(data, answer.payload.size());
-
-    std::size_t pos = 0;
-    auto emit = [&](std::size_t n, bool last) {
-        Bytes chunk;
-        put_be32(chunk, static_cast<std::uint32_t>(n) | (last ? kLastFragment : 0));
-        chunk.insert(chunk.end(), data.begin() + pos, data.begin() + pos + n);
-        pos += n;
-        chunks.push_back(std::move(chunk));
-    };
-    for (std::size_t i = 0; i < answer.fragments.size(); ++i) {
-        std::size_t n = std::min(answer.fragments[i], data.size() - pos);
-        emit(n, i + 1 == answer.fragments.size() && pos + n == data.size());
-    }
-    // Sizes that fall short of the data leave the rest to a final fragment.
-    if (answer.fragments.empty() || pos < data.size()) emit(data.size() - pos, true);
-    return chunks;
+    return fragments(record_body(answer.payload, answer.length_word), answer.fragments);
 }
 
 enum class Io { ok, closed, stopped };
@@ -283,7 +239,7 @@ struct TestPeer::Impl {
             out.push_back(static_cast<std::uint8_t>(v >> 8));
             out.push_back(static_cast<std::uint8_t>(v));
         }
-        const bool standalone = r.status == kStandalone;
+        const bool standalone = r.status == dispatch_standalone;
         if (standalone) {
             // Counted before the reply leaves, so the client cannot see the
             // reply while the connection is not yet counted.
@@ -307,20 +263,13 @@ struct TestPeer::Impl {
     }
 
     Io read_record(os::sock_t fd, Request& req) const {
-        Bytes data;
-        for (bool last = false; !last;) {
-            std::uint8_t header[4];
-            if (Io io = recv_exact(fd, header, 4); io != Io::ok) return io;
-            req.raw.insert(req.raw.end(), header, header + 4);
-            std::uint32_t word = get_be32(header);
-            last = (word & kLastFragment) != 0;
-            std::size_t length = word & ~kLastFragment;
-            if (data.size() + length > kMaxRecord) return Io::closed;
-            std::size_t start = data.size();
-            data.resize(start + length);
-            if (Io io = recv_exact(fd, data.data() + start, length); io != Io::ok) return io;
-            req.raw.insert(req.raw.end(), data.begin() + start, data.end());
-        }
+        Io io = Io::ok;
+        const ReadFragments r = read_fragments(
+            [&](std::uint8_t* to, std::size_t n) { return (io = recv_exact(fd, to, n)) == Io::ok; },
+            kMaxRecord, &req.raw);
+        if (io != Io::ok) return io;
+        if (!r.complete) return Io::closed; // longer than kMaxRecord
+        const Bytes& data = r.body;
         if (data.size() >= 4) {
             req.length_word = get_be32(data.data());
             std::size_t n = std::min<std::size_t>(req.length_word, data.size() - 4);

@@ -36,7 +36,6 @@ constexpr std::size_t integer_text_width = 11;
 // content; a longer result prints as it comes (see select_rows).
 constexpr std::size_t held_rows = 1000;
 
-constexpr std::size_t description_size = KL_DESCRIPTION_SIZE;
 constexpr kl_long most_columns = 2000;
 
 bool is_text_type(kl_long type) {
@@ -116,9 +115,11 @@ struct ColumnDescription {
 std::vector<ColumnDescription> describe_cursor(const Cursor& cursor) {
     kl_long room = 64;
     for (;;) {
-        std::vector<char> area(static_cast<std::size_t>(room) * description_size);
+        std::vector<klcolumn_description> area(static_cast<std::size_t>(room));
         klstatus status{};
-        check("kldescribe", kldescribe(cursor.number(), "", &status, room, area.data()), status);
+        check("kldescribe",
+              kldescribe(cursor.number(), "", &status, room, reinterpret_cast<char*>(area.data())),
+              status);
         if (status.valuesize > room && room < most_columns) {
             room = std::min(status.valuesize, most_columns);
             continue;
@@ -126,14 +127,14 @@ std::vector<ColumnDescription> describe_cursor(const Cursor& cursor) {
         std::vector<ColumnDescription> columns;
         const kl_long count = std::clamp<kl_long>(status.count, 0, room);
         for (kl_long i = 0; i < count; ++i) {
-            const char* d = area.data() + static_cast<std::size_t>(i) * description_size;
-            columns.push_back({.number = read_number(d, false),
-                               .name = field_text(d + 4, 32),
-                               .type_text = field_text(d + 68, 16),
-                               .type = read_number(d + 172, false),
-                               .length = read_number(d + 176, false),
-                               .offset = read_number(d + 180, false),
-                               .character_length = read_number(d + 184, false)});
+            const klcolumn_description& d = area[static_cast<std::size_t>(i)];
+            columns.push_back({.number = d.number,
+                               .name = field_text(d.column, sizeof d.column),
+                               .type_text = field_text(d.declared_type, sizeof d.declared_type),
+                               .type = d.type,
+                               .length = d.length,
+                               .offset = d.offset,
+                               .character_length = d.character_length});
         }
         return columns;
     }
