@@ -75,7 +75,7 @@ struct RowLengths {
 };
 
 bool is_text_type(std::int32_t type) {
-    return type == 100 || type == 201 || type == 1300;
+    return type == KL_TYPE_CHAR || type == KL_TYPE_VARCHAR || type == KL_TYPE_DATE;
 }
 
 void add_room(std::int64_t& sum, std::int64_t room) {
