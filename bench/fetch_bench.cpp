@@ -104,23 +104,22 @@ struct KlConnection {
     }
 };
 
-constexpr kl_long type_integer = 400, type_date = 1300;
-
 Sum library_fetch(KlConnection& c, kl_long batch) {
     klstatus st{};
     if (klselect(c.cursor, "", &st, "orders", "", "") != 0) fail(kl_message("klselect", st));
     const kl_long record = st.bufflen;
     // The record layout: type, length and offset of each column.
-    constexpr int most = 64, description = 220;
-    std::vector<char> d(most * description);
-    if (kldescribe(c.cursor, "", &st, most, d.data()) != 0) fail(kl_message("kldescribe", st));
+    constexpr int most = 64;
+    std::vector<klcolumn_description> d(most);
+    if (kldescribe(c.cursor, "", &st, most, reinterpret_cast<char*>(d.data())) != 0)
+        fail(kl_message("kldescribe", st));
     struct Field {
         kl_long type, length, offset;
     };
     std::vector<Field> fields;
     for (kl_long i = 0; i < std::min<kl_long>(st.count, most); ++i) {
-        Field f{};
-        std::memcpy(&f, d.data() + i * description + 172, sizeof f);
+        const klcolumn_description& column = d[static_cast<std::size_t>(i)];
+        const Field f{column.type, column.length, column.offset};
         if (f.offset < 0 || f.length < 0 || f.offset + f.length > record) fail("bad layout");
         fields.push_back(f);
     }
@@ -138,11 +137,11 @@ Sum library_fetch(KlConnection& c, kl_long batch) {
                 const Field& f = fields[i];
                 const char* at = row + f.offset;
                 const int column = static_cast<int>(i);
-                if (f.type == type_integer) {
+                if (f.type == KL_TYPE_INTEGER) {
                     std::int32_t v;
                     std::memcpy(&v, at, sizeof v);
                     add_number(s, column, v);
-                } else if (f.type == type_date) {
+                } else if (f.type == KL_TYPE_DATE) {
                     add_date(s, column, {at, static_cast<std::size_t>(f.length)});
                 } else {
                     add_text(s, column, {at, strnlen(at, static_cast<std::size_t>(f.length))});
