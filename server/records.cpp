@@ -108,14 +108,38 @@ std::string value_text(const ColumnInfo& column, const Row& row, int index) {
 void encode_value(const Field& field, const Row& row, int index, bool big_endian,
                   std::span<std::uint8_t> out) {
     const ColumnInfo& c = field.column;
+    // Written straight from the row's text, or from a few bytes on the
+    // stack: nothing is allocated for a value.
     const auto fill_text = [&](std::string_view text, char pad) {
         const std::size_t n = std::min(text.size(), out.size());
         std::memcpy(out.data(), text.data(), n);
-        std::fill(out.begin() + static_cast<std::ptrdiff_t>(n), out.end(),
-                  static_cast<std::uint8_t>(pad));
+        std::memset(out.data() + n, pad, out.size() - n);
     };
-    if (c.type_code == type_varchar) return fill_text(column_text(row, index), '\0');
-    if (c.is_character_type() || field.character) return fill_text(value_text(c, row, index), ' ');
+    if (c.type_code == type_varchar) return fill_text(row.text(index), '\0');
+    if (c.is_text()) return fill_text(row.text(index), ' ');
+    if (c.type_code == type_date) {
+        // A stored date "YYYY-MM-DD" (or any text with eight digits) as
+        // YYYYMMDD, else blank.
+        char digits[8];
+        std::size_t n = 0;
+        for (const char ch : row.text(index))
+            if (std::isdigit(static_cast<unsigned char>(ch)) && n < sizeof digits) digits[n++] = ch;
+        return fill_text(n == sizeof digits ? std::string_view(digits, n) : std::string_view(),
+                         ' ');
+    }
+    if (field.character) {
+        char text[40];
+        std::size_t n = 0;
+        if (row.is_null(index)) {
+        } else if (c.type_code == type_integer) {
+            n = static_cast<std::size_t>(
+                std::to_chars(text, text + sizeof text, clamp_i32(row.integer(index))).ptr - text);
+        } else {
+            n = static_cast<std::size_t>(
+                std::max(0, std::snprintf(text, sizeof text, "%.15g", row.real(index))));
+        }
+        return fill_text(std::string_view(text, std::min(n, sizeof text)), ' ');
+    }
     if (c.type_code == type_integer) {
         put_i32(out.data(), clamp_i32(row.integer(index)), big_endian);
         return;

@@ -1,5 +1,6 @@
 #include "selection.h"
 
+#include <algorithm>
 #include <charconv>
 
 #include "server_errors.h"
@@ -7,17 +8,6 @@
 namespace kls {
 
 namespace {
-
-// The SELECT list of one side of a layout.
-std::string select_list(const Layout& layout, int source) {
-    std::string list;
-    for (const Field& f : layout.fields) {
-        if (f.source != source) continue;
-        if (!list.empty()) list += ", ";
-        list += quote_identifier(f.column.name);
-    }
-    return list.empty() ? "1" : list;
-}
 
 void bind_parameters(Query& statement, const CompiledCriteria& criteria,
                      const std::vector<std::string>* values) {
@@ -135,44 +125,93 @@ std::variant<std::vector<Entry>, Status> find_rows(Database& db, RequestMemory& 
 }
 
 RecordReader::RecordReader(Database& db, const Selection& selection)
-    : selection_(selection), own_(db.prepare("SELECT " + select_list(selection.layout, 0) +
-                                             " FROM " + quote_identifier(selection.table.name) +
-                                             " WHERE " + selection.key + " = ?")) {
-    if (selection.join)
-        joined_ = db.prepare("SELECT " + select_list(selection.layout, 1) + " FROM " +
-                             quote_identifier(selection.join->table.name) + " WHERE " +
-                             selection.join->key + " = ?");
-    failed_ = !own_ || (selection.join && !joined_);
+    : db_(db), selection_(selection) {
+    const auto side = [&selection](int source, const std::string& table, const std::string& key) {
+        Side sd;
+        sd.source = source;
+        sd.key = key;
+        std::string list = key;
+        for (const Field& f : selection.layout.fields) {
+            if (f.source != source) continue;
+            list += ", " + quote_identifier(f.column.name);
+            sd.fields.push_back(&f);
+        }
+        sd.select = "SELECT " + list + " FROM " + quote_identifier(table) + " WHERE ";
+        return sd;
+    };
+    own_ = side(0, selection.table.name, selection.key);
+    if (selection.join) joined_ = side(1, selection.join->table.name, selection.join->key);
+}
+
+bool RecordReader::read_side(Side& side, std::span<const Entry> entries, bool big_endian,
+                             std::span<std::uint8_t> records, std::vector<char>& found) {
+    const auto length = static_cast<std::size_t>(selection_.layout.length);
+    places_.clear();
+    for (std::size_t k = 0; k < entries.size(); ++k)
+        places_.emplace_back(side.source == 0 ? entries[k].rowid : entries[k].joined,
+                             static_cast<std::uint32_t>(k));
+    if (!std::is_sorted(places_.begin(), places_.end())) std::sort(places_.begin(), places_.end());
+    const std::int64_t low = places_.front().first;
+    const std::int64_t high = places_.back().first;
+    // Keys close together are read as their range, the rows between them
+    // that the batch does not hold passed over; scattered ones by list.
+    const std::uint64_t span = static_cast<std::uint64_t>(high) - static_cast<std::uint64_t>(low);
+    const bool by_range = span < 2 * static_cast<std::uint64_t>(entries.size()) + 64;
+    std::unique_ptr<Query>& query = by_range ? side.range : side.list;
+    if (!query) {
+        query =
+            db_.prepare(side.select + side.key +
+                        (by_range ? " BETWEEN ? AND ?" : " IN (" + db_.key_list_source() + ")"));
+        if (!query) return !(failed_ = true);
+    }
+    query->reset();
+    if (by_range) {
+        query->bind_integer(1, low);
+        query->bind_integer(2, high);
+    } else {
+        keys_.clear();
+        for (const auto& place : places_)
+            if (keys_.empty() || keys_.back() != place.first) keys_.push_back(place.first);
+        query->bind_text(1, db_.key_list_text(keys_));
+    }
+    Query::Step step;
+    while ((step = query->step()) == Query::Step::row) {
+        const std::int64_t key = query->integer(0);
+        auto at = std::lower_bound(places_.begin(), places_.end(),
+                                   std::pair<std::int64_t, std::uint32_t>(key, 0));
+        for (; at != places_.end() && at->first == key; ++at) {
+            std::uint8_t* record = records.data() + at->second * length;
+            int column = 1;
+            for (const Field* f : side.fields)
+                encode_value(*f, *query, column++, big_endian,
+                             {record + f->offset, static_cast<std::size_t>(f->length)});
+            found[at->second] = 1;
+        }
+    }
+    // Done with the statement: on SQLite this ends its read of the file.
+    query->reset();
+    return !(failed_ = step != Query::Step::done);
+}
+
+bool RecordReader::read(std::span<const Entry> entries, bool big_endian,
+                        std::span<std::uint8_t> records, std::vector<char>& found) {
+    found.assign(entries.size(), 0);
+    if (entries.empty()) return true;
+    const auto length = static_cast<std::size_t>(selection_.layout.length);
+    if (records.size() < entries.size() * length) return !(failed_ = true);
+    if (!read_side(own_, entries, big_endian, records, found)) return false;
+    if (joined_) {
+        joined_found_.assign(entries.size(), 0);
+        if (!read_side(*joined_, entries, big_endian, records, joined_found_)) return false;
+        for (std::size_t k = 0; k < entries.size(); ++k)
+            found[k] = static_cast<char>(found[k] && joined_found_[k]);
+    }
+    return true;
 }
 
 bool RecordReader::read(const Entry& entry, bool big_endian, std::span<std::uint8_t> out) {
-    const Layout& layout = selection_.layout;
-    if (failed_ || out.size() < static_cast<std::size_t>(layout.length)) return false;
-    // Reads the row of key through query; false when it is gone.
-    const auto row = [this](Query& query, std::int64_t key) {
-        query.reset();
-        query.bind_integer(1, key);
-        const Query::Step step = query.step();
-        failed_ = step == Query::Step::failed;
-        return step == Query::Step::row;
-    };
-    if (!row(*own_, entry.rowid)) return false;
-    bool joined_row = false;
-    if (selection_.join) {
-        if (!row(*joined_, entry.joined)) return false;
-        joined_row = true;
-    }
-    int own_index = 0;
-    int joined_index = 0;
-    for (const Field& f : layout.fields) {
-        const auto place =
-            out.subspan(static_cast<std::size_t>(f.offset), static_cast<std::size_t>(f.length));
-        if (f.source == 0)
-            encode_value(f, *own_, own_index++, big_endian, place);
-        else if (joined_row)
-            encode_value(f, *joined_, joined_index++, big_endian, place);
-    }
-    return true;
+    std::vector<char> found;
+    return read(std::span<const Entry>(&entry, 1), big_endian, out, found) && found[0];
 }
 
 } // namespace kls

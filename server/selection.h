@@ -64,20 +64,46 @@ std::variant<std::vector<Entry>, Status> find_rows(Database& db, RequestMemory& 
                                                    const Selection& selection,
                                                    const std::vector<std::string>* values);
 
-// Reads the records of a selection's rows.
+// Reads the records of a selection's rows, a batch at a time: one
+// statement per table and batch (a range of keys when the batch's keys lie
+// close together, else the list of them), so a batch costs one read of the
+// database rather than one a row.  The rows are read as they are now: a
+// row changed since it was selected shows its new values, and a row
+// deleted since is not found.
 class RecordReader {
   public:
     RecordReader(Database& db, const Selection& selection);
-    // Writes the record of entry into out (layout.length bytes).  False
-    // when the row is gone (deleted since it was selected) or cannot be
-    // read; failed() tells which.
+    // Writes the record of entries[k] at k x layout.length in records and
+    // sets found[k] when its rows are there (not deleted since).  False
+    // when they cannot be read; failed() is then set.
+    bool read(std::span<const Entry> entries, bool big_endian, std::span<std::uint8_t> records,
+              std::vector<char>& found);
+    // The record of one entry into out (layout.length bytes).  False when
+    // the row is gone or cannot be read; failed() tells which.
     bool read(const Entry& entry, bool big_endian, std::span<std::uint8_t> out);
     bool failed() const { return failed_; }
 
   private:
+    // One table of the layout: the own (source 0) or the joined (1).
+    struct Side {
+        int source = 0;
+        std::string select; // "SELECT key, columns FROM table WHERE "
+        std::string key;
+        std::vector<const Field*> fields; // its fields, in select-list order after the key
+        std::unique_ptr<Query> range;     // key BETWEEN ? AND ?
+        std::unique_ptr<Query> list;      // key IN (the bound list)
+    };
+    bool read_side(Side& side, std::span<const Entry> entries, bool big_endian,
+                   std::span<std::uint8_t> records, std::vector<char>& found);
+
+    Database& db_;
     const Selection& selection_;
-    std::unique_ptr<Query> own_;
-    std::unique_ptr<Query> joined_;
+    Side own_;
+    std::optional<Side> joined_;
+    // The batch's keys with their places, in key order; and the keys alone.
+    std::vector<std::pair<std::int64_t, std::uint32_t>> places_;
+    std::vector<std::int64_t> keys_;
+    std::vector<char> joined_found_;
     bool failed_ = false;
 };
 

@@ -22,6 +22,11 @@ bool Exchange::send(const Bytes& payload) {
     return session.channel().write_record(payload);
 }
 
+bool Exchange::send_framed(std::span<const std::uint8_t> records) {
+    sent = true;
+    return session.channel().write_raw(records);
+}
+
 std::optional<Bytes> Exchange::read_record() {
     return session.channel().read_record();
 }

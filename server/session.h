@@ -111,6 +111,8 @@ struct Exchange {
     bool answer(const Status& status, std::span<const std::uint8_t> data = {});
     // Sends a payload as one record.
     bool send(const Bytes& payload);
+    // Sends records framed with append_record, all with one write.
+    bool send_framed(std::span<const std::uint8_t> records);
     // Reads a further record the client sends for this request.
     std::optional<Bytes> read_record();
     Writer writer() const { return Writer(big_endian); }

@@ -159,22 +159,42 @@ std::optional<Bytes> Channel::read_raw(std::size_t n) {
 }
 
 bool Channel::write_record(std::span<const std::uint8_t> payload) {
-    Bytes body;
-    body.reserve(payload.size() + 8);
-    put_be32(body, static_cast<std::uint32_t>(payload.size()));
-    body.insert(body.end(), payload.begin(), payload.end());
-    body.resize((body.size() + 3) / 4 * 4, 0);
-
     Bytes framed;
-    framed.reserve(body.size() + 4 * (body.size() / fragment_data + 1));
-    for (std::size_t at = 0; at < body.size();) {
-        const std::size_t n = std::min(fragment_data, body.size() - at);
-        const bool last = at + n == body.size();
-        put_be32(framed, static_cast<std::uint32_t>(n) | (last ? last_fragment : 0));
-        framed.insert(framed.end(), body.begin() + at, body.begin() + at + n);
+    append_record(framed, payload);
+    return write_raw(framed);
+}
+
+void append_record(Bytes& out, std::span<const std::uint8_t> head,
+                   std::span<const std::uint8_t> body) {
+    // The record holds the payload's length word, the payload and padding
+    // to a multiple of four bytes.
+    const std::size_t payload = head.size() + body.size();
+    const std::size_t size = (4 + payload + 3) / 4 * 4;
+    if (size <= fragment_data) {
+        // One fragment: written in place.
+        out.reserve(out.size() + 4 + size);
+        put_be32(out, static_cast<std::uint32_t>(size) | last_fragment);
+        put_be32(out, static_cast<std::uint32_t>(payload));
+        out.insert(out.end(), head.begin(), head.end());
+        out.insert(out.end(), body.begin(), body.end());
+        out.resize(out.size() + (size - 4 - payload), 0);
+        return;
+    }
+    Bytes record;
+    record.reserve(size);
+    put_be32(record, static_cast<std::uint32_t>(payload));
+    record.insert(record.end(), head.begin(), head.end());
+    record.insert(record.end(), body.begin(), body.end());
+    record.resize(size, 0);
+    out.reserve(out.size() + size + 4 * (size / fragment_data + 1));
+    for (std::size_t at = 0; at < size;) {
+        const std::size_t n = std::min(fragment_data, size - at);
+        const bool last = at + n == size;
+        put_be32(out, static_cast<std::uint32_t>(n) | (last ? last_fragment : 0));
+        out.insert(out.end(), record.begin() + static_cast<std::ptrdiff_t>(at),
+                   record.begin() + static_cast<std::ptrdiff_t>(at + n));
         at += n;
     }
-    return write_raw(framed);
 }
 
 bool Reader::take(std::size_t n) {

@@ -102,6 +102,11 @@ class Channel {
     End record_expiry_ = End::record_timeout;
 };
 
+// Appends head and body, one payload, to out framed as one record, so that
+// several records can go out with one write_raw.
+void append_record(Bytes& out, std::span<const std::uint8_t> head,
+                   std::span<const std::uint8_t> body = {});
+
 // Reads the fields of a request in order.  A read past the end makes the
 // reader fail (sticky); the caller checks ok() once at the end.
 class Reader {

@@ -113,49 +113,4 @@ std::optional<Target> request_target(Exchange& ex, std::uint32_t id, bool with_s
     return Target{c, inst, s};
 }
 
-void send_records(Exchange& ex, Database& db, Selection& s, std::int32_t count) {
-    if (count <= 0) return; // the client reads nothing then
-    const auto record_length = static_cast<std::size_t>(s.layout.length);
-    if (record_length == 0 || record_length > answer_data_room) {
-        ex.answer(error_status(err_data_length, "record length", s.layout.length));
-        return;
-    }
-    const std::size_t per_answer = answer_data_room / record_length;
-    RecordReader reader(db, s);
-    std::int64_t sent = 0;
-    Bytes data;
-    Bytes record(record_length);
-    std::int32_t in_answer = 0;
-    const auto flush = [&]() {
-        Status st;
-        st.count = in_answer;
-        st.bufflen = static_cast<std::int32_t>(data.size());
-        const bool ok = ex.answer(st, data);
-        data.clear();
-        in_answer = 0;
-        return ok;
-    };
-    while (sent < count && s.position < s.rows.size()) {
-        const Entry entry = s.rows[s.position];
-        if (!reader.read(entry, ex.big_endian, record)) {
-            if (reader.failed()) {
-                // The records read so far go out, then the failure; the
-                // position stays at the row that could not be read.
-                if (in_answer > 0 && !flush()) return;
-                return void(ex.answer(storage_error(db)));
-            }
-            ++s.position; // deleted since
-            continue;
-        }
-        ++s.position;
-        data.insert(data.end(), record.begin(), record.end());
-        s.current = entry;
-        ++in_answer;
-        ++sent;
-        if (static_cast<std::size_t>(in_answer) == per_answer && !flush()) return;
-    }
-    if (in_answer > 0 && !flush()) return;
-    if (sent < count) ex.answer(error_status(err_no_more_records, "end of selection"));
-}
-
 } // namespace kls

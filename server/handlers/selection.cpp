@@ -26,7 +26,73 @@ Status selection_status(const Selection& s) {
     return st;
 }
 
+// Rows of a fetch are read in batches of about this many bytes of records,
+// and the answers of each batch go out with one write.
+constexpr std::size_t batch_bytes = 64 * 1024;
+
 } // namespace
+
+void send_records(Exchange& ex, Database& db, Selection& s, std::int32_t count) {
+    if (count <= 0) return; // the client reads nothing then
+    const auto record_length = static_cast<std::size_t>(s.layout.length);
+    if (record_length == 0 || record_length > answer_data_room) {
+        ex.answer(error_status(err_data_length, "record length", s.layout.length));
+        return;
+    }
+    const std::size_t per_answer = answer_data_room / record_length;
+    const std::size_t batch_rows = std::max(per_answer, batch_bytes / record_length);
+    RecordReader reader(db, s);
+    Bytes records;
+    std::vector<char> found;
+    Bytes data;   // the records of the answer being filled
+    Bytes framed; // answers not sent yet
+    Writer status(ex.big_endian);
+    std::int32_t in_answer = 0;
+    const auto add_answer = [&](const Status& st) {
+        status.data().clear();
+        status.status(st);
+        append_record(framed, status.data(), data);
+        data.clear();
+        in_answer = 0;
+    };
+    const auto close_answer = [&]() {
+        Status st;
+        st.count = in_answer;
+        st.bufflen = static_cast<std::int32_t>(data.size());
+        add_answer(st);
+    };
+    std::int64_t sent = 0;
+    while (sent < count && s.position < s.rows.size()) {
+        const std::size_t n = std::min(
+            {batch_rows, static_cast<std::size_t>(count - sent), s.rows.size() - s.position});
+        const std::span<const Entry> entries(s.rows.data() + s.position, n);
+        records.resize(n * record_length);
+        if (!reader.read(entries, ex.big_endian, records, found)) {
+            // The records read so far go out, then the failure; the
+            // position stays at the first row of the batch.
+            if (in_answer > 0) close_answer();
+            add_answer(storage_error(db));
+            ex.send_framed(framed);
+            return;
+        }
+        for (std::size_t k = 0; k < n; ++k) {
+            if (!found[k]) continue; // deleted since
+            const auto record = records.begin() + static_cast<std::ptrdiff_t>(k * record_length);
+            data.insert(data.end(), record, record + static_cast<std::ptrdiff_t>(record_length));
+            s.current = entries[k];
+            ++sent;
+            if (static_cast<std::size_t>(++in_answer) == per_answer) close_answer();
+        }
+        s.position += n;
+        if (framed.size() >= batch_bytes) {
+            if (!ex.send_framed(framed)) return;
+            framed.clear();
+        }
+    }
+    if (in_answer > 0) close_answer();
+    if (sent < count) add_answer(error_status(err_no_more_records, "end of selection"));
+    if (!framed.empty()) ex.send_framed(framed);
+}
 
 void handle_select(Exchange& ex) {
     const std::uint32_t id = ex.in.id();
