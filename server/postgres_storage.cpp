@@ -397,9 +397,11 @@ class Link {
 
 class PgQuery final : public Query {
   public:
-    PgQuery(std::shared_ptr<Link> link, std::string sql, int parameters)
+    // A whole query reads its result in one go rather than a row at a
+    // time: for statements whose rows are few and bounded.
+    PgQuery(std::shared_ptr<Link> link, std::string sql, int parameters, bool whole)
         : link_(std::move(link)), sql_(std::move(sql)),
-          values_(static_cast<std::size_t>(parameters)) {}
+          values_(static_cast<std::size_t>(parameters)), whole_(whole) {}
     ~PgQuery() override {
         if (link_->streaming() == this) read_to_end();
     }
@@ -419,21 +421,13 @@ class PgQuery final : public Query {
     }
 
     Step step() override {
+        if (state_ == State::ready && !start()) return Step::failed;
         switch (state_) {
-        case State::ready: {
+        case State::whole:
+            if (++row_at_ < PQntuples(row_.get())) return Step::row;
             row_.reset();
-            std::vector<const char*> values;
-            values.reserve(values_.size());
-            for (const auto& v : values_)
-                values.push_back(v ? v->c_str() : nullptr);
-            if (!link_->start(this, sql_, values)) {
-                failure_ = link_->failure();
-                state_ = State::failed;
-                return Step::failed;
-            }
-            state_ = State::streaming;
-            [[fallthrough]];
-        }
+            state_ = State::done;
+            break;
         case State::streaming: {
             row_.reset();
             Result r(PQgetResult(link_->get()));
@@ -444,8 +438,7 @@ class PgQuery final : public Query {
             finish(std::move(r), false);
             break;
         }
-        case State::done:
-        case State::failed:
+        default:
             break;
         }
         if (state_ == State::done) return Step::done;
@@ -470,7 +463,7 @@ class PgQuery final : public Query {
     }
 
     bool is_null(int column) const override {
-        return !has(column) || PQgetisnull(row_.get(), 0, column);
+        return !has(column) || PQgetisnull(row_.get(), row_at_, column);
     }
     std::int64_t integer(int column) const override {
         return has(column) ? integer_of(text(column)) : 0;
@@ -483,12 +476,34 @@ class PgQuery final : public Query {
     }
     std::string_view text(int column) const override {
         if (!has(column)) return {};
-        return {PQgetvalue(row_.get(), 0, column),
-                static_cast<std::size_t>(PQgetlength(row_.get(), 0, column))};
+        return {PQgetvalue(row_.get(), row_at_, column),
+                static_cast<std::size_t>(PQgetlength(row_.get(), row_at_, column))};
     }
 
   private:
-    enum class State { ready, streaming, done, failed };
+    enum class State { ready, streaming, whole, done, failed };
+
+    // Sends the statement: a whole one is read at once, else its rows are
+    // streamed.  False (failed) when it could not run.
+    bool start() {
+        row_.reset();
+        row_at_ = 0;
+        std::vector<const char*> values;
+        values.reserve(values_.size());
+        for (const auto& v : values_)
+            values.push_back(v ? v->c_str() : nullptr);
+        if (whole_) {
+            row_ = link_->run(sql_, values);
+            row_at_ = -1;
+        }
+        if (whole_ ? !row_ : !link_->start(this, sql_, values)) {
+            failure_ = link_->failure();
+            state_ = State::failed;
+            return false;
+        }
+        state_ = whole_ ? State::whole : State::streaming;
+        return true;
+    }
 
     bool valid(int index) const {
         return index >= 1 && static_cast<std::size_t>(index) <= values_.size();
@@ -497,7 +512,8 @@ class PgQuery final : public Query {
         if (valid(index)) values_[static_cast<std::size_t>(index - 1)] = std::move(v);
     }
     bool has(int column) const {
-        return row_ && column >= 0 && column < PQnfields(row_.get()) && PQntuples(row_.get()) > 0;
+        return row_ && column >= 0 && column < PQnfields(row_.get()) &&
+               row_at_ < PQntuples(row_.get());
     }
 
     // Ends the statement: last is the first result after the rows read,
@@ -531,8 +547,11 @@ class PgQuery final : public Query {
     std::shared_ptr<Link> link_;
     std::string sql_;
     std::vector<std::optional<std::string>> values_;
+    bool whole_;
     State state_ = State::ready;
+    // The current row (streaming), or the whole result and the row of it.
     Result row_;
+    int row_at_ = 0;
     Failure failure_;
 };
 
@@ -574,7 +593,13 @@ class PgDatabase final : public Database {
         if (link_->dead()) return nullptr;
         int count = 0;
         std::string numbered = numbered_parameters(sql, count);
-        return std::make_unique<PgQuery>(link_, std::move(numbered), count);
+        return std::make_unique<PgQuery>(link_, std::move(numbered), count, false);
+    }
+    std::unique_ptr<Query> prepare_bounded(std::string_view sql) override {
+        if (link_->dead()) return nullptr;
+        int count = 0;
+        std::string numbered = numbered_parameters(sql, count);
+        return std::make_unique<PgQuery>(link_, std::move(numbered), count, true);
     }
 
     bool exec(std::string_view sql) override { return link_->exec(std::string(sql)); }

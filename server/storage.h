@@ -122,6 +122,9 @@ class Database {
     virtual Dialect dialect() const = 0;
     // nullptr when sql does not prepare; last_error() says why.
     virtual std::unique_ptr<Query> prepare(std::string_view sql) = 0;
+    // The same for a statement of a few thousand rows at most, which the
+    // database may then hand over whole rather than a row at a time.
+    virtual std::unique_ptr<Query> prepare_bounded(std::string_view sql) { return prepare(sql); }
     // Runs statements that take no parameters.
     virtual bool exec(std::string_view sql) = 0;
     virtual std::string last_error() const = 0;
