@@ -226,6 +226,52 @@ TEST_P(CallsTest, WritesTheServerRefuses) {
     EXPECT_EQ(select(reader, "products").count, 12);
 }
 
+// Rows are found when selected and read when fetched, a batch at a time: a
+// row changed since shows its new values and rows deleted since are
+// skipped, in a selection in key order (read as ranges of keys, several
+// batches in one fetch) and in one whose keys lie far apart (read as a
+// list of keys).
+TEST_P(CallsTest, AFetchReadsRowsAsTheyAreNowAndSkipsRowsDeletedSince) {
+    const kl_long instance = connect();
+    const kl_long reader = open_cursor(instance);
+    const kl_long writer = open_cursor(instance);
+    for (const auto& [criteria, options] :
+         {std::pair{"", ""}, std::pair{"customer <= 12", "ORDER=customer"}}) {
+        SCOPED_TRACE(options);
+        std::vector<std::string> expected = ids(reader, "orders", criteria, options);
+        ASSERT_GE(expected.size(), 6u);
+        const int length = select(reader, "orders", "id,quantity", criteria,
+                                  (std::string("CHAR ") + options).c_str())
+                               .bufflen;
+        klstatus st{};
+        const std::string changed = expected[2];
+        select(writer, "orders", "quantity", ("id = " + changed).c_str(), "CHAR");
+        std::string record(32, ' ');
+        ASSERT_EQ(klfetch(writer, "", &st, 1, record.data()), 0u) << message(st);
+        record.replace(0, 3, "999");
+        ASSERT_EQ(klupdate(writer, "", &st, "orders", "quantity", record.data()), 0u)
+            << message(st);
+        // The second row, the last but one and, when there are more than
+        // fit the first batch, the first row of the second.
+        for (const std::size_t gone : {expected.size() - 2, std::size_t{64}, std::size_t{1}}) {
+            if (gone + 2 > expected.size()) continue;
+            select(writer, "orders", "id", ("id = " + expected[gone]).c_str());
+            ASSERT_EQ(klfetch(writer, "", &st, 1, record.data()), 0u) << message(st);
+            ASSERT_EQ(kldelete(writer, "", &st, "orders"), 0u) << message(st);
+            expected.erase(expected.begin() + static_cast<std::ptrdiff_t>(gone));
+        }
+        const std::vector<std::string> records = fetch_all(reader, length, 500);
+        std::vector<std::string> found;
+        for (const std::string& r : records) {
+            found.push_back(field_text(r, 0, 32));
+            if (found.back() == changed) {
+                EXPECT_EQ(field_text(r, 32, 32), "999");
+            }
+        }
+        EXPECT_EQ(found, expected);
+    }
+}
+
 // A table with no integer key to find its rows by again (SQLite: WITHOUT
 // ROWID; PostgreSQL: no one-column integer primary key) takes inserts,
 // answered with key 0, and refuses selections rather than reach a row by
