@@ -175,10 +175,14 @@ bool RecordReader::read_side(Side& side, std::span<const Entry> entries, bool bi
         query->bind_text(1, db_.key_list_text(keys_));
     }
     Query::Step step;
+    // A range comes in key order, so the next row is mostly the next place.
+    auto next = places_.begin();
     while ((step = query->step()) == Query::Step::row) {
         const std::int64_t key = query->integer(0);
-        auto at = std::lower_bound(places_.begin(), places_.end(),
-                                   std::pair<std::int64_t, std::uint32_t>(key, 0));
+        auto at = next != places_.end() && next->first == key
+                      ? next
+                      : std::lower_bound(places_.begin(), places_.end(),
+                                         std::pair<std::int64_t, std::uint32_t>(key, 0));
         for (; at != places_.end() && at->first == key; ++at) {
             std::uint8_t* record = records.data() + at->second * length;
             int column = 1;
@@ -187,6 +191,7 @@ bool RecordReader::read_side(Side& side, std::span<const Entry> entries, bool bi
                              {record + f->offset, static_cast<std::size_t>(f->length)});
             found[at->second] = 1;
         }
+        next = at;
     }
     // Done with the statement: on SQLite this ends its read of the file.
     query->reset();

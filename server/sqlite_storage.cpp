@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <utility>
+#include <vector>
 
 #include "files.h"
 #include "server_errors.h"
@@ -14,10 +16,56 @@ namespace kls {
 
 namespace {
 
+// Statements kept for use again, latest last: each fetch prepares the
+// statements of its batches, which would otherwise be compiled anew for
+// every fetch of a cursor.
+class StatementCache {
+  public:
+    StatementCache() = default;
+    ~StatementCache() {
+        for (const auto& kept : kept_)
+            sqlite3_finalize(kept.second);
+    }
+    StatementCache(const StatementCache&) = delete;
+    StatementCache& operator=(const StatementCache&) = delete;
+
+    // The statement kept for sql (now the caller's), or nullptr.
+    sqlite3_stmt* take(std::string_view sql) {
+        for (auto it = kept_.begin(); it != kept_.end(); ++it) {
+            if (it->first != sql) continue;
+            sqlite3_stmt* stmt = it->second;
+            kept_.erase(it);
+            return stmt;
+        }
+        return nullptr;
+    }
+    void keep(std::string sql, sqlite3_stmt* stmt) {
+        sqlite3_reset(stmt);
+        sqlite3_clear_bindings(stmt);
+        if (kept_.size() == limit) {
+            sqlite3_finalize(kept_.front().second);
+            kept_.erase(kept_.begin());
+        }
+        kept_.emplace_back(std::move(sql), stmt);
+    }
+
+  private:
+    static constexpr std::size_t limit = 8;
+    std::vector<std::pair<std::string, sqlite3_stmt*>> kept_;
+};
+
 class SqliteQuery final : public Query {
   public:
     explicit SqliteQuery(sqlite3_stmt* stmt) : stmt_(stmt) {}
-    ~SqliteQuery() override { sqlite3_finalize(stmt_); }
+    // A statement that goes back to cache when done.
+    SqliteQuery(sqlite3_stmt* stmt, StatementCache& cache, std::string_view sql)
+        : stmt_(stmt), cache_(&cache), sql_(sql) {}
+    ~SqliteQuery() override {
+        if (cache_ != nullptr)
+            cache_->keep(std::move(sql_), stmt_);
+        else
+            sqlite3_finalize(stmt_);
+    }
     SqliteQuery(const SqliteQuery&) = delete;
     SqliteQuery& operator=(const SqliteQuery&) = delete;
 
@@ -56,6 +104,8 @@ class SqliteQuery final : public Query {
 
   private:
     sqlite3_stmt* stmt_;
+    StatementCache* cache_ = nullptr;
+    std::string sql_;
 };
 
 // Who has which database file open, for the exclusive host option.
@@ -99,6 +149,7 @@ class SqliteDatabase final : public Database {
   public:
     SqliteDatabase(sqlite3* db, std::string path) : db_(db), path_(std::move(path)) {}
     ~SqliteDatabase() override {
+        cache_.reset();
         sqlite3_close(db_);
         if (claim_.registry) claim_.registry->release(claim_.path, claim_.exclusive);
     }
@@ -118,6 +169,19 @@ class SqliteDatabase final : public Database {
             return nullptr;
         }
         return std::make_unique<SqliteQuery>(stmt);
+    }
+
+    std::unique_ptr<Query> prepare_bounded(std::string_view sql) override {
+        if (sqlite3_stmt* kept = cache_->take(sql))
+            return std::make_unique<SqliteQuery>(kept, *cache_, sql);
+        sqlite3_stmt* stmt = nullptr;
+        if (sqlite3_prepare_v3(db_, sql.data(), static_cast<int>(sql.size()),
+                               SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) != SQLITE_OK ||
+            stmt == nullptr) {
+            sqlite3_finalize(stmt);
+            return nullptr;
+        }
+        return std::make_unique<SqliteQuery>(stmt, *cache_, sql);
     }
 
     bool exec(std::string_view sql) override {
@@ -240,6 +304,7 @@ class SqliteDatabase final : public Database {
 
   private:
     sqlite3* db_;
+    std::unique_ptr<StatementCache> cache_ = std::make_unique<StatementCache>();
     std::string path_;
     std::string exec_error_;
     Claim claim_;

@@ -172,7 +172,6 @@ void append_record(Bytes& out, std::span<const std::uint8_t> head,
     const std::size_t size = (4 + payload + 3) / 4 * 4;
     if (size <= fragment_data) {
         // One fragment: written in place.
-        out.reserve(out.size() + 4 + size);
         put_be32(out, static_cast<std::uint32_t>(size) | last_fragment);
         put_be32(out, static_cast<std::uint32_t>(payload));
         out.insert(out.end(), head.begin(), head.end());

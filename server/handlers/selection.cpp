@@ -46,6 +46,7 @@ void send_records(Exchange& ex, Database& db, Selection& s, std::int32_t count) 
     std::vector<char> found;
     Bytes data;   // the records of the answer being filled
     Bytes framed; // answers not sent yet
+    framed.reserve(batch_bytes + 2 * (status_size + answer_data_room + 8));
     Writer status(ex.big_endian);
     std::int32_t in_answer = 0;
     const auto add_answer = [&](const Status& st) {
