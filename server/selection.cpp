@@ -159,9 +159,9 @@ bool RecordReader::read_side(Side& side, std::span<const Entry> entries, bool bi
     const bool by_range = span < 2 * static_cast<std::uint64_t>(entries.size()) + 64;
     std::unique_ptr<Query>& query = by_range ? side.range : side.list;
     if (!query) {
-        query =
-            db_.prepare(side.select + side.key +
-                        (by_range ? " BETWEEN ? AND ?" : " IN (" + db_.key_list_source() + ")"));
+        query = db_.prepare_bounded(
+            side.select + side.key +
+            (by_range ? " BETWEEN ? AND ?" : " IN (" + db_.key_list_source() + ")"));
         if (!query) return !(failed_ = true);
     }
     query->reset();
