@@ -308,8 +308,9 @@ class Link {
         }
     }
 
-    // Sends a query whose results q reads one row at a time.
-    bool start(PgQuery* q, const std::string& sql, const std::vector<const char*>& values) {
+    // Sends a query whose results q reads one row at a time, or whole.
+    bool start(PgQuery* q, const std::string& sql, const std::vector<const char*>& values,
+               bool single_row) {
         if (!begin_statement()) return false;
         if (!PQsendQueryParams(conn_, sql.c_str(), static_cast<int>(values.size()), nullptr,
                                values.data(), nullptr, nullptr, 0)) {
@@ -317,7 +318,7 @@ class Link {
             end_statement();
             return false;
         }
-        PQsetSingleRowMode(conn_);
+        if (single_row) PQsetSingleRowMode(conn_);
         streaming_ = q;
         return true;
     }
@@ -420,8 +421,15 @@ class PgQuery final : public Query {
         if (valid(index)) values_[static_cast<std::size_t>(index - 1)].reset();
     }
 
+    // A whole statement goes to the database now; its result is taken at
+    // the first step.
+    void send() override {
+        if (whole_ && state_ == State::ready) start();
+    }
+
     Step step() override {
         if (state_ == State::ready && !start()) return Step::failed;
+        if (state_ == State::sent) collect();
         switch (state_) {
         case State::whole:
             if (++row_at_ < PQntuples(row_.get())) return Step::row;
@@ -457,6 +465,7 @@ class PgQuery final : public Query {
     // Reads the rest of the results for the next statement of the
     // connection; the current row stays.
     void read_to_end() {
+        if (state_ == State::sent) return collect();
         Result r(PQgetResult(link_->get()));
         const bool more = r && PQresultStatus(r.get()) == PGRES_SINGLE_TUPLE;
         finish(std::move(r), more);
@@ -481,7 +490,8 @@ class PgQuery final : public Query {
     }
 
   private:
-    enum class State { ready, streaming, whole, done, failed };
+    // sent: a whole statement sent, its result not taken yet.
+    enum class State { ready, streaming, sent, whole, done, failed };
 
     // Sends the statement: a whole one is read at once, else its rows are
     // streamed.  False (failed) when it could not run.
@@ -492,17 +502,25 @@ class PgQuery final : public Query {
         values.reserve(values_.size());
         for (const auto& v : values_)
             values.push_back(v ? v->c_str() : nullptr);
-        if (whole_) {
-            row_ = link_->run(sql_, values);
-            row_at_ = -1;
-        }
-        if (whole_ ? !row_ : !link_->start(this, sql_, values)) {
+        if (!link_->start(this, sql_, values, !whole_)) {
             failure_ = link_->failure();
             state_ = State::failed;
             return false;
         }
-        state_ = whole_ ? State::whole : State::streaming;
+        state_ = whole_ ? State::sent : State::streaming;
         return true;
+    }
+
+    // Takes the whole result of a statement sent, and ends the statement.
+    void collect() {
+        Result r(PQgetResult(link_->get()));
+        const bool rows = r && PQresultStatus(r.get()) == PGRES_TUPLES_OK;
+        finish(rows ? Result() : std::move(r), false);
+        if (state_ == State::done && rows) {
+            row_ = std::move(r);
+            row_at_ = -1;
+            state_ = State::whole;
+        }
     }
 
     bool valid(int index) const {

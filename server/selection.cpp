@@ -143,26 +143,27 @@ RecordReader::RecordReader(Database& db, const Selection& selection)
     if (selection.join) joined_ = side(1, selection.join->table.name, selection.join->key);
 }
 
-bool RecordReader::read_side(Side& side, std::span<const Entry> entries, bool big_endian,
-                             std::span<std::uint8_t> records, std::vector<char>& found) {
-    const auto length = static_cast<std::size_t>(selection_.layout.length);
-    places_.clear();
-    for (std::size_t k = 0; k < entries.size(); ++k)
-        places_.emplace_back(side.source == 0 ? entries[k].rowid : entries[k].joined,
-                             static_cast<std::uint32_t>(k));
-    if (!std::is_sorted(places_.begin(), places_.end())) std::sort(places_.begin(), places_.end());
-    const std::int64_t low = places_.front().first;
-    const std::int64_t high = places_.back().first;
+Query* RecordReader::begin_side(Side& side, std::span<const Entry> entries, int buffer) {
+    const auto key_of = [&side](const Entry& e) { return side.source == 0 ? e.rowid : e.joined; };
+    std::int64_t low = key_of(entries.front());
+    std::int64_t high = low;
+    for (const Entry& e : entries) {
+        low = std::min(low, key_of(e));
+        high = std::max(high, key_of(e));
+    }
     // Keys close together are read as their range, the rows between them
     // that the batch does not hold passed over; scattered ones by list.
     const std::uint64_t span = static_cast<std::uint64_t>(high) - static_cast<std::uint64_t>(low);
     const bool by_range = span < 2 * static_cast<std::uint64_t>(entries.size()) + 64;
-    std::unique_ptr<Query>& query = by_range ? side.range : side.list;
+    std::unique_ptr<Query>& query = side.queries[by_range ? 1 : 0][buffer];
     if (!query) {
         query = db_.prepare_bounded(
             side.select + side.key +
             (by_range ? " BETWEEN ? AND ?" : " IN (" + db_.key_list_source() + ")"));
-        if (!query) return !(failed_ = true);
+        if (!query) {
+            failed_ = true;
+            return nullptr;
+        }
     }
     query->reset();
     if (by_range) {
@@ -170,15 +171,39 @@ bool RecordReader::read_side(Side& side, std::span<const Entry> entries, bool bi
         query->bind_integer(2, high);
     } else {
         keys_.clear();
-        for (const auto& place : places_)
-            if (keys_.empty() || keys_.back() != place.first) keys_.push_back(place.first);
+        for (const Entry& e : entries)
+            keys_.push_back(key_of(e));
+        std::sort(keys_.begin(), keys_.end());
+        keys_.erase(std::unique(keys_.begin(), keys_.end()), keys_.end());
         query->bind_text(1, db_.key_list_text(keys_));
     }
-    Query::Step step;
+    return query.get();
+}
+
+bool RecordReader::finish_side(Side& side, Query& query, std::span<const Entry> entries,
+                               bool big_endian, std::span<std::uint8_t> records,
+                               std::vector<char>& found, std::span<const Entry> ahead) {
+    const auto length = static_cast<std::size_t>(selection_.layout.length);
+    places_.clear();
+    for (std::size_t k = 0; k < entries.size(); ++k)
+        places_.emplace_back(side.source == 0 ? entries[k].rowid : entries[k].joined,
+                             static_cast<std::uint32_t>(k));
+    if (!std::is_sorted(places_.begin(), places_.end())) std::sort(places_.begin(), places_.end());
+    Query::Step step = query.step();
+    // The batch's rows are in hand (on PostgreSQL its whole result): the
+    // next batch goes to the database while these are encoded.
+    if (!ahead.empty() && step != Query::Step::failed) {
+        // Should its statement not prepare, the next read tells.
+        const bool failed = failed_;
+        buffer_ ^= 1;
+        sent_ = {begin_side(side, ahead, buffer_), ahead.data(), ahead.size()};
+        if (sent_.query != nullptr) sent_.query->send();
+        failed_ = failed;
+    }
     // A range comes in key order, so the next row is mostly the next place.
     auto next = places_.begin();
-    while ((step = query->step()) == Query::Step::row) {
-        const std::int64_t key = query->integer(0);
+    for (; step == Query::Step::row; step = query.step()) {
+        const std::int64_t key = query.integer(0);
         auto at = next != places_.end() && next->first == key
                       ? next
                       : std::lower_bound(places_.begin(), places_.end(),
@@ -187,27 +212,41 @@ bool RecordReader::read_side(Side& side, std::span<const Entry> entries, bool bi
             std::uint8_t* record = records.data() + at->second * length;
             int column = 1;
             for (const Field* f : side.fields)
-                encode_value(*f, *query, column++, big_endian,
+                encode_value(*f, query, column++, big_endian,
                              {record + f->offset, static_cast<std::size_t>(f->length)});
             found[at->second] = 1;
         }
         next = at;
     }
     // Done with the statement: on SQLite this ends its read of the file.
-    query->reset();
+    query.reset();
     return !(failed_ = step != Query::Step::done);
 }
 
 bool RecordReader::read(std::span<const Entry> entries, bool big_endian,
-                        std::span<std::uint8_t> records, std::vector<char>& found) {
+                        std::span<std::uint8_t> records, std::vector<char>& found,
+                        std::span<const Entry> next) {
     found.assign(entries.size(), 0);
     if (entries.empty()) return true;
     const auto length = static_cast<std::size_t>(selection_.layout.length);
     if (records.size() < entries.size() * length) return !(failed_ = true);
-    if (!read_side(own_, entries, big_endian, records, found)) return false;
+    // The own table's statement of this batch may have been sent ahead.
+    Query* own =
+        sent_.query != nullptr && sent_.first == entries.data() && sent_.size == entries.size()
+            ? sent_.query
+            : begin_side(own_, entries, buffer_);
+    sent_ = {};
+    if (own == nullptr) return false;
+    // Only a selection of one table reads ahead.
+    if (!finish_side(own_, *own, entries, big_endian, records, found,
+                     joined_ ? std::span<const Entry>() : next))
+        return false;
     if (joined_) {
         joined_found_.assign(entries.size(), 0);
-        if (!read_side(*joined_, entries, big_endian, records, joined_found_)) return false;
+        Query* joined = begin_side(*joined_, entries, 0);
+        if (joined == nullptr ||
+            !finish_side(*joined_, *joined, entries, big_endian, records, joined_found_, {}))
+            return false;
         for (std::size_t k = 0; k < entries.size(); ++k)
             found[k] = static_cast<char>(found[k] && joined_found_[k]);
     }

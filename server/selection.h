@@ -75,9 +75,11 @@ class RecordReader {
     RecordReader(Database& db, const Selection& selection);
     // Writes the record of entries[k] at k x layout.length in records and
     // sets found[k] when its rows are there (not deleted since).  False
-    // when they cannot be read; failed() is then set.
+    // when they cannot be read; failed() is then set.  next, when given,
+    // is the batch the caller reads after this one: its statement may be
+    // sent to the database ahead, while this batch's records are encoded.
     bool read(std::span<const Entry> entries, bool big_endian, std::span<std::uint8_t> records,
-              std::vector<char>& found);
+              std::vector<char>& found, std::span<const Entry> next = {});
     // The record of one entry into out (layout.length bytes).  False when
     // the row is gone or cannot be read; failed() tells which.
     bool read(const Entry& entry, bool big_endian, std::span<std::uint8_t> out);
@@ -90,11 +92,23 @@ class RecordReader {
         std::string select; // "SELECT key, columns FROM table WHERE "
         std::string key;
         std::vector<const Field*> fields; // its fields, in select-list order after the key
-        std::unique_ptr<Query> range;     // key BETWEEN ? AND ?
-        std::unique_ptr<Query> list;      // key IN (the bound list)
+        // By list ([0]) and by range ([1]), each twice: one statement can
+        // be sent ahead while the other's rows are read.
+        std::unique_ptr<Query> queries[2][2];
     };
-    bool read_side(Side& side, std::span<const Entry> entries, bool big_endian,
-                   std::span<std::uint8_t> records, std::vector<char>& found);
+    // A statement of the batch's keys, bound (buffer: which of the two).
+    Query* begin_side(Side& side, std::span<const Entry> entries, int buffer);
+    // Reads the batch's rows through query into records; sends the
+    // statement of ahead once this batch's rows are in hand.
+    bool finish_side(Side& side, Query& query, std::span<const Entry> entries, bool big_endian,
+                     std::span<std::uint8_t> records, std::vector<char>& found,
+                     std::span<const Entry> ahead);
+    // The statement sent ahead, and the batch it reads.
+    struct Sent {
+        Query* query = nullptr;
+        const Entry* first = nullptr;
+        std::size_t size = 0;
+    };
 
     Database& db_;
     const Selection& selection_;
@@ -104,6 +118,8 @@ class RecordReader {
     std::vector<std::pair<std::int64_t, std::uint32_t>> places_;
     std::vector<std::int64_t> keys_;
     std::vector<char> joined_found_;
+    Sent sent_;
+    int buffer_ = 0;
     bool failed_ = false;
 };
 

@@ -111,6 +111,11 @@ class Query : public Row {
     virtual void bind_null(int index) = 0;
     virtual Step step() = 0;
     virtual void reset() = 0;
+    // Sends the statement ahead of its first step, so that a database
+    // apart from the server works on it while the caller does other work;
+    // step() then takes its rows.  Nothing where the database is in
+    // process.
+    virtual void send() {}
 };
 
 // One open database, as one client instance (or the server itself) uses

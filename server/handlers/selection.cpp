@@ -63,12 +63,22 @@ void send_records(Exchange& ex, Database& db, Selection& s, std::int32_t count) 
         add_answer(st);
     };
     std::int64_t sent = 0;
-    while (sent < count && s.position < s.rows.size()) {
-        const std::size_t n = std::min(
-            {batch_rows, static_cast<std::size_t>(count - sent), s.rows.size() - s.position});
+    const std::size_t total = s.rows.size();
+    // The size of the batch from the position, when sent records have gone.
+    const auto batch_size = [&](std::size_t from, std::int64_t records) {
+        return from >= total || records >= count
+                   ? std::size_t{0}
+                   : std::min(
+                         {batch_rows, static_cast<std::size_t>(count - records), total - from});
+    };
+    std::size_t n = batch_size(s.position, 0);
+    while (n > 0) {
         const std::span<const Entry> entries(s.rows.data() + s.position, n);
+        // The batch after this one, should every row of this one be there.
+        const std::size_t ahead = batch_size(s.position + n, sent + static_cast<std::int64_t>(n));
         records.resize(n * record_length);
-        if (!reader.read(entries, ex.big_endian, records, found)) {
+        if (!reader.read(entries, ex.big_endian, records, found,
+                         std::span<const Entry>(s.rows.data() + s.position + n, ahead))) {
             // The records read so far go out, then the failure; the
             // position stays at the first row of the batch.
             if (in_answer > 0) close_answer();
@@ -89,6 +99,8 @@ void send_records(Exchange& ex, Database& db, Selection& s, std::int32_t count) 
             if (!ex.send_framed(framed)) return;
             framed.clear();
         }
+        // The batch sent ahead, else one for the records still wanted.
+        n = ahead > 0 ? ahead : batch_size(s.position, sent);
     }
     if (in_answer > 0) close_answer();
     if (sent < count) add_answer(error_status(err_no_more_records, "end of selection"));
