@@ -46,6 +46,7 @@ struct Selection {
     std::int64_t limit = -1;
     std::vector<Entry> rows;
     std::size_t position = 0;     // the next row to fetch
+    std::size_t batch_rows = 0;   // rows a fetch reads at once, growing to a limit
     std::optional<Entry> current; // the row fetched last
     std::optional<Join> join;
 };

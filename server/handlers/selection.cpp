@@ -26,9 +26,13 @@ Status selection_status(const Selection& s) {
     return st;
 }
 
-// Rows of a fetch are read in batches of about this many bytes of records,
-// and the answers of each batch go out with one write.
+// Rows of a fetch are read in batches of up to about this many bytes of
+// records, and the answers of each batch go out with one write.  A
+// cursor's first batch is of first_batch rows, and each batch after it
+// twice the one before until that size is reached, so that a short fetch
+// reads little more than it needs.
 constexpr std::size_t batch_bytes = 64 * 1024;
+constexpr std::size_t first_batch = 64;
 
 } // namespace
 
@@ -41,6 +45,8 @@ void send_records(Exchange& ex, Database& db, Selection& s, std::int32_t count) 
     }
     const std::size_t per_answer = answer_data_room / record_length;
     const std::size_t batch_rows = std::max(per_answer, batch_bytes / record_length);
+    if (s.batch_rows == 0) s.batch_rows = first_batch;
+    s.batch_rows = std::min(s.batch_rows, batch_rows);
     RecordReader reader(db, s);
     Bytes records;
     std::vector<char> found;
@@ -64,18 +70,20 @@ void send_records(Exchange& ex, Database& db, Selection& s, std::int32_t count) 
     };
     std::int64_t sent = 0;
     const std::size_t total = s.rows.size();
-    // The size of the batch from the position, when sent records have gone.
-    const auto batch_size = [&](std::size_t from, std::int64_t records) {
+    // The size of a batch of at most rows from the position, when sent
+    // records have gone.
+    const auto batch_size = [&](std::size_t from, std::int64_t records, std::size_t rows) {
         return from >= total || records >= count
                    ? std::size_t{0}
-                   : std::min(
-                         {batch_rows, static_cast<std::size_t>(count - records), total - from});
+                   : std::min({rows, static_cast<std::size_t>(count - records), total - from});
     };
-    std::size_t n = batch_size(s.position, 0);
+    std::size_t n = batch_size(s.position, 0, s.batch_rows);
     while (n > 0) {
         const std::span<const Entry> entries(s.rows.data() + s.position, n);
         // The batch after this one, should every row of this one be there.
-        const std::size_t ahead = batch_size(s.position + n, sent + static_cast<std::int64_t>(n));
+        s.batch_rows = std::min(batch_rows, 2 * s.batch_rows);
+        const std::size_t ahead =
+            batch_size(s.position + n, sent + static_cast<std::int64_t>(n), s.batch_rows);
         records.resize(n * record_length);
         if (!reader.read(entries, ex.big_endian, records, found,
                          std::span<const Entry>(s.rows.data() + s.position + n, ahead))) {
@@ -100,7 +108,7 @@ void send_records(Exchange& ex, Database& db, Selection& s, std::int32_t count) 
             framed.clear();
         }
         // The batch sent ahead, else one for the records still wanted.
-        n = ahead > 0 ? ahead : batch_size(s.position, sent);
+        n = ahead > 0 ? ahead : batch_size(s.position, sent, s.batch_rows);
     }
     if (in_answer > 0) close_answer();
     if (sent < count) add_answer(error_status(err_no_more_records, "end of selection"));
