@@ -527,7 +527,7 @@ int main(int argc, char** argv) {
     multi.library = [&] {
         klstatus s{};
         std::array<std::uint8_t, kl::status_size> answer{};
-        if (kl::exchange_request(request, answer, s) != 0 || s.error != 0 || s.count != marker)
+        if (!kl::exchange_request(request, answer, s) || s.error != 0 || s.count != marker)
             fail("exchange_request failed: error " + std::to_string(s.error) + ", info " +
                  std::to_string(s.info));
     };
@@ -580,7 +580,7 @@ int main(int argc, char** argv) {
         ratio_b = report(variants);
         // Closes the connection without a disconnect request, which this
         // server would not understand; its thread then ends.
-        kl::hostdisconnect("");
+        kl::hostdisconnect();
     }
     ::unsetenv("KL_WINDIR");
 

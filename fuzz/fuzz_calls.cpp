@@ -26,6 +26,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "calls/call_support.h"
 #include "calls/errors.h"
 #include "frame/call.h"
 #include "frame/tables.h"
@@ -93,15 +94,6 @@ char* out_area(std::size_t size) {
 }
 char* in_area(std::size_t size) {
     return slot(1).area(size);
-}
-
-void forget_everything() {
-    kl::transport_state = {};
-    kl::client_tables.instances.reset();
-    kl::client_tables.cursors.reset();
-    kl::client_tables.ready = 0;
-    kl::trace_state = {};
-    kl::owner_word = 0;
 }
 
 // Client instance 1 and cursor 1 on it, both known to the server and
@@ -290,7 +282,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t calls = 1 + ((data[0] >> 2) & 3);
     const std::size_t header = 1 + 2 * calls;
     if (size < header) return 0;
-    forget_everything();
+    kl::reset_process_state();
     kl::fuzz::Input input{data + header, size - header};
     input.in_chunks = (data[0] & 16) == 0;
     kl::transport_state.byte_order_flag = data[0] & 1;
@@ -303,6 +295,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (std::size_t k = 0; k < calls; ++k)
             run_call(data[1 + 2 * k], data[2 + 2 * k]);
     }
-    forget_everything();
+    kl::reset_process_state();
     return 0;
 }

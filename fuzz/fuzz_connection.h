@@ -47,8 +47,7 @@ inline bool record_input_connection(Input& input) {
     auto block = new_block<NetworkAccessInstance>();
     if (!block || record_connection(block) != 0) return false;
     NetworkAccessInstance* na = transport_state.na_instances.find(1);
-    return na != nullptr &&
-           xdrrec_create(na->stream, stream_buffer_size, stream_buffer_size, input_io(input));
+    return na != nullptr && na->stream.open(input_io(input));
 }
 
 } // namespace kl::fuzz

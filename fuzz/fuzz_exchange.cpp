@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "calls/call_support.h"
 #include "fuzz_connection.h"
 #include "transport/exchange.h"
 #include "transport/state.h"
@@ -14,7 +15,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 2) return 0;
     kl::fuzz::Input input{data + 2, size - 2};
-    kl::transport_state = {};
+    kl::reset_process_state();
     kl::transport_state.byte_order_flag = data[0] & 1;
     if (!kl::fuzz::record_input_connection(input)) return 0;
 
@@ -23,10 +24,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<std::uint8_t> buffer(capacity);
     klstatus status{};
     for (int answers = 0; answers < 64; ++answers) {
-        if (kl::receive_response(buffer, status) != 0) break;
-        if (kl::transport_state.received_length > capacity) std::abort();
+        const std::optional<kl::Received> got = kl::receive_response(buffer, status);
+        if (!got) break;
+        if (got->kept > capacity || kl::data_length(*got) > capacity) std::abort();
         kl::copy_status(buffer, status);
     }
-    kl::transport_state = {};
+    kl::reset_process_state();
     return 0;
 }

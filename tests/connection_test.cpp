@@ -129,7 +129,6 @@ TEST_F(LibraryTest, StandaloneModeKeepsTheDispatcherConnection) {
     EXPECT_EQ(peer.dispatcher_connections(), 1);
     EXPECT_EQ(transport_state.host_type, 3);
     EXPECT_EQ(transport_state.byte_order_flag, 1);
-    EXPECT_EQ(transport_state.dispatcher_socket, platform::invalid_socket);
 
     klstatus st{};
     peer.script({{{status_answer(StatusRecord{}, true)}}});
@@ -270,7 +269,6 @@ TEST_F(LibraryTest, TransportAndServerFailuresUndoTheConnection) {
     const int baseline = open_descriptor_count();
     for (const TransportFailure& c : cases) {
         SCOPED_TRACE(c.name);
-        transport_state.context_text[0] = '\0';
         peer.set_dispatch_reply(c.reply);
         if (!c.server_steps.empty()) peer.script(c.server_steps);
         const std::string env = write_environment(

@@ -285,7 +285,7 @@ TEST_F(LibraryTest, TraceFileFromProfileWinsAndBadLogIsRefused) {
     EXPECT_TRUE(std::filesystem::exists(log));
     EXPECT_FALSE(std::filesystem::exists(dir / "option.log"));
 
-    reset_library_state();
+    reset_process_state();
     std::filesystem::remove(dir / "talvern.ini");
     const std::string bad = (dir / "no" / "such" / "dir.log").string();
     klstatus st{};

@@ -587,7 +587,7 @@ struct FaultInjectionTest : ::testing::Test {
     int not_fired = 0;
 
     void SetUp() override {
-        reset_library_state();
+        reset_process_state();
         dir = os::make_temp_dir();
         os::set_env("KL_WINDIR", dir.string().c_str());
         const std::string messages = (dir / "messages.ini").string();
@@ -597,7 +597,7 @@ struct FaultInjectionTest : ::testing::Test {
     }
 
     void TearDown() override {
-        reset_library_state();
+        reset_process_state();
         os::set_env("KL_WINDIR", nullptr);
         std::error_code ignored;
         std::filesystem::remove_all(dir, ignored);
@@ -641,7 +641,7 @@ struct FaultInjectionTest : ::testing::Test {
              std::array<int, platform::socket_op_kinds>* operations = nullptr) {
         SCOPED_TRACE(describe(f));
         ++cases;
-        reset_library_state();
+        reset_process_state();
         peer = std::make_unique<TestPeer>();
         Conversation c;
         c.environment = write_environment();
@@ -694,7 +694,7 @@ struct FaultInjectionTest : ::testing::Test {
         check_next_calls(c, expected.connected, made[static_cast<int>(SocketOp::send)] == 0);
 
         peer.reset();
-        reset_library_state();
+        reset_process_state();
         if (count_descriptors_each_case) {
             EXPECT_EQ(open_descriptor_count(), baseline) << "a descriptor left open";
         }

@@ -1,7 +1,8 @@
 // Test support for the exported calls: a test peer, a private directory
 // that stands for the Windows directory (so talvern.ini is the test's own),
 // environment files that point at the peer, and the library's process-wide
-// state put back to "never used" before and after every test.
+// state put back to "never used" (reset_process_state) before and after
+// every test.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -15,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "calls/call_support.h"
 #include "calls/errors.h"
 #include "frame/call.h"
 #include "frame/tables.h"
@@ -26,25 +28,6 @@
 #include "transport/state.h"
 
 namespace kl::test {
-
-// Forgets every connection, instance, cursor and trace switch, closing the
-// sockets the library still holds.
-inline void reset_library_state() {
-    if (NetworkAccessInstance* na = transport_state.na_instances.find(1)) {
-        if (na->link.socket != platform::invalid_socket) platform::socket_close(na->link.socket);
-    }
-    if (transport_state.dispatcher_socket != platform::invalid_socket)
-        platform::socket_close(transport_state.dispatcher_socket);
-    transport_state = {};
-    client_tables.instances.reset();
-    client_tables.cursors.reset();
-    client_tables.ready = 0;
-    trace_state = {};
-    message_file_state = {};
-    owner_word = 0;
-    platform::set_short_receive_every(0);
-    platform::set_allocation_failures_after(-1);
-}
 
 // An integer of width bytes in the server's byte order.
 inline Bytes number_bytes(std::uint32_t value, int width, bool big_endian) {
@@ -107,13 +90,13 @@ struct LibraryTest : ::testing::Test {
     std::filesystem::path dir;
 
     void SetUp() override {
-        reset_library_state();
+        reset_process_state();
         dir = os::make_temp_dir();
         os::set_env("KL_WINDIR", dir.string().c_str());
     }
 
     void TearDown() override {
-        reset_library_state();
+        reset_process_state();
         os::set_env("KL_WINDIR", nullptr);
         std::error_code ignored;
         std::filesystem::remove_all(dir, ignored);

@@ -1,5 +1,6 @@
-// itoi and ltol: byte reversal of 16- and 32-bit values, for applications
-// and for the library's own conversion of integers in server byte order.
+// itoi and ltol: byte reversal of 16- and 32-bit values, for applications.
+// (The library's own conversion of integers in the server's byte order is
+// the exchange's: transport/exchange.h.)
 
 #include <cstring>
 

@@ -58,10 +58,10 @@ KL_EXPORT uint32_t KLAPI klcalc(kl_long cursor, const char* options, klstatus* s
             return set_local_status(st, KL_ERR_STRINGS_TOO_LONG);
         if (result == nullptr) return set_local_status(st, KL_ERR_NULL_ARGUMENT, 0, "result");
         std::array<std::uint8_t, calc_answer_size> answer;
-        if (!exchange_packed_request(code_calc, block->server_cursor,
-                                     {from_table, from_column, options}, answer, st))
-            return;
-        const auto arrived = static_cast<std::int64_t>(answer_data_length());
+        const std::optional<Received> received = exchange_packed_request(
+            code_calc, block->server_cursor, {from_table, from_column, options}, answer, st);
+        if (!received) return;
+        const auto arrived = static_cast<std::int64_t>(data_length(*received));
         if (st.bufflen > arrived) st.bufflen = static_cast<kl_long>(arrived);
         if (st.bufflen > 0)
             std::memcpy(result, answer.data() + status_size, static_cast<std::size_t>(st.bufflen));

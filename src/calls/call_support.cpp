@@ -4,11 +4,30 @@
 #include <array>
 #include <cstring>
 
+#include "calls/errors.h"
+#include "frame/call.h"
 #include "frame/status.h"
+#include "frame/trace.h"
+#include "platform/platform.h"
 #include "transport/exchange.h"
 #include "transport/state.h"
 
 namespace kl {
+
+void reset_process_state() {
+    if (NetworkAccessInstance* na = transport_state.na_instances.find(1)) {
+        if (na->link.socket != platform::invalid_socket) platform::socket_close(na->link.socket);
+    }
+    transport_state = {};
+    client_tables.instances.reset();
+    client_tables.cursors.reset();
+    client_tables.ready = 0;
+    trace_state = {};
+    message_file_state = {};
+    owner_word = 0;
+    platform::set_short_receive_every(0);
+    platform::set_allocation_failures_after(-1);
+}
 
 bool require_connection(klstatus& status) {
     if (transport_state.connected_flag) return true;
@@ -60,8 +79,9 @@ bool free_stale_cursor(std::int32_t number, klstatus& status) {
     return free_stale(client_tables.cursors, number, status);
 }
 
-int exchange_id_request(std::uint16_t code, const ServerId& id, const char* options,
-                        std::span<std::uint8_t> answer, klstatus& status) {
+std::optional<Received> exchange_id_request(std::uint16_t code, const ServerId& id,
+                                            const char* options, std::span<std::uint8_t> answer,
+                                            klstatus& status) {
     std::array<std::uint8_t, 2 + 4 + options_field_size> request;
     RequestBuilder builder(request);
     builder.code(code).id(id).options_field(options);

@@ -8,10 +8,12 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "frame/tables.h"
 #include "klsrv32.h"
+#include "transport/record_stream.h"
 
 namespace kl {
 
@@ -37,10 +39,11 @@ bool free_stale_cursor(std::int32_t number, klstatus& status);
 
 // The exchange of the calls whose request is only the function code, a
 // server identifier and an 80-byte options field (86 bytes): sends it,
-// receives the answer into answer and copies its status.  0, or 18065
-// (status filled) when a transfer fails.
-int exchange_id_request(std::uint16_t code, const ServerId& id, const char* options,
-                        std::span<std::uint8_t> answer, klstatus& status);
+// receives the answer into answer and copies its status.  Nothing (status
+// filled with 18065) when a transfer fails.
+std::optional<Received> exchange_id_request(std::uint16_t code, const ServerId& id,
+                                            const char* options, std::span<std::uint8_t> answer,
+                                            klstatus& status);
 
 // Clears error, warn, info and the status text (before a call's work, and
 // for a success the library reports itself).
@@ -65,5 +68,12 @@ TracedBytes traced_bytes(const void* data, std::int64_t length);
 // The 4 bytes of a server identifier read as a little-endian number, as
 // the trace lines show it.
 std::int32_t server_id_number(const ServerId& id);
+
+// Puts the library's process-wide state back to "never used": closes the
+// connection's socket and forgets the connection, every instance, cursor,
+// trace switch and the message file, and clears the platform's fault
+// switches.  For the tests and fuzzers, which run many sessions in one
+// process; no call uses it.
+void reset_process_state();
 
 } // namespace kl

@@ -116,7 +116,7 @@ void answer_node(const ClientInstance& inst, const kl_long* buffer_items, const 
         if (refuse_missing_qualifiers(qualifiers, st)) return;
         if (!names_node(qualifiers, inst.node))
             return set_local_status(st, KL_ERR_NODE_MISMATCH, 0, qualifiers);
-        const std::int32_t swapped = transport_state.byte_order_flag ? 1 : 0;
+        const std::int32_t swapped = server_big_endian() ? 1 : 0;
         std::memcpy(buffer, &swapped, sizeof swapped);
     } else {
         return set_local_status(st, KL_ERR_UNKNOWN_ITEM);
@@ -209,8 +209,9 @@ void get_info(kl_long instance, const char* options, const kl_long* qualifier_it
     std::memcpy(request + 2, inst->server_instance.bytes, sizeof inst->server_instance.bytes);
 
     std::array<std::uint8_t, protocol::short_answer_size> answer{};
-    if (exchange_request(std::span(request, values_at + *values), answer, st) != 0) return;
-    copy_answer_data(answer, buffer);
+    const std::optional<Received> received =
+        exchange_request(std::span(request, values_at + *values), answer, st);
+    if (received) copy_answer_data(answer, *received, buffer);
 }
 
 } // namespace kl
@@ -242,8 +243,9 @@ KL_EXPORT uint32_t KLAPI klgetindexinfo(kl_long instance, const char* options, k
                                 {options, table}, st) != 0)
             return;
         std::array<std::uint8_t, protocol::short_answer_size> answer{};
-        if (receive_answer(answer, st) != 0) return;
-        const std::size_t length = copy_answer_data(answer, buffer);
+        const std::optional<Received> received = receive_answer(answer, st);
+        if (!received) return;
+        const std::size_t length = copy_answer_data(answer, *received, buffer);
         trace_call(
             "  buffer(returned)=%.80s\n",
             traced_bytes(answer.data() + status_size, static_cast<std::int64_t>(length)).text);

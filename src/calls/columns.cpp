@@ -38,10 +38,11 @@ using protocol::label_field_size;
 // holds behind the fixed header and the label.
 constexpr std::int64_t values_room = request_area_size - fixed_header_size - label_field_size;
 
-// Reverses the bytes of the eleven numbers of one description in place.
-void swap_description_numbers(std::uint8_t* description) {
+// Converts the eleven numbers of one description in place, between this
+// machine's order and the server's.
+void convert_description_numbers(std::uint8_t* description) {
     for (std::size_t at : protocol::description_number_offsets)
-        std::reverse(description + at, description + at + 4);
+        convert_i32(description + at);
 }
 
 // Reads the description chunks that follow describe's status: as many
@@ -63,9 +64,10 @@ std::int64_t receive_descriptions(std::int64_t announced, std::int64_t room, cha
     std::int64_t placed = 0;
     bool placing = true;
     for (std::int64_t position = 0; position < total; position += chunk_size) {
-        if (receive_response(answer, st) != 0) return -1;
+        const std::optional<Received> received = receive_response(answer, st);
+        if (!received) return -1;
         if (!placing || position >= limit) continue;
-        const auto arrived = static_cast<std::int64_t>(answer_data_length());
+        const auto arrived = static_cast<std::int64_t>(data_length(*received));
         const std::int64_t share = std::min(total - position, chunk_size);
         const std::int64_t take =
             std::clamp<std::int64_t>(std::min(arrived, share), 0, limit - position) /
@@ -89,10 +91,8 @@ bool send_descriptions(std::int64_t columns, const char* descriptions, klstatus&
         std::array<std::uint8_t, bind_chunk_lead + chunk_size> record;
         RequestBuilder builder(record);
         builder.zeros(bind_chunk_lead).bytes({source + position, chunk});
-        if (transport_state.byte_order_flag) {
-            for (std::size_t at = 0; at < chunk; at += description_size)
-                swap_description_numbers(builder.data() + bind_chunk_lead + at);
-        }
+        for (std::size_t at = 0; at < chunk; at += description_size)
+            convert_description_numbers(builder.data() + bind_chunk_lead + at);
         if (send_request(builder.request(), st) != 0) return false;
     }
     return true;
@@ -136,7 +136,7 @@ KL_EXPORT uint32_t KLAPI kldescribe(kl_long cursor, const char* options, klstatu
                                       st) != 0)
             return;
         std::array<std::uint8_t, answer_area_size> answer;
-        if (receive_answer(answer, st) != 0) return;
+        if (!receive_answer(answer, st)) return;
         if (st.error != 0 || st.count <= 0) return;
 
         const std::int64_t announced = st.count;
@@ -146,11 +146,9 @@ KL_EXPORT uint32_t KLAPI kldescribe(kl_long cursor, const char* options, klstatu
         if (placed < announced)
             trace_call("  Descriptions announced=%ld, placed=%ld.\n", announced, placed);
         st.count = static_cast<kl_long>(placed);
-        if (transport_state.byte_order_flag) {
-            for (std::int64_t k = 0; k < placed; ++k)
-                swap_description_numbers(reinterpret_cast<std::uint8_t*>(descriptions) +
-                                         k * description_size);
-        }
+        for (std::int64_t k = 0; k < placed; ++k)
+            convert_description_numbers(reinterpret_cast<std::uint8_t*>(descriptions) +
+                                        k * description_size);
     });
 }
 
@@ -171,7 +169,7 @@ KL_EXPORT uint32_t KLAPI klbind(kl_long cursor, const char* options, klstatus* s
             return;
         if (!send_descriptions(num_columns, descriptions, st)) return;
         std::array<std::uint8_t, status_size> answer;
-        if (receive_answer(answer, st) != 0) return;
+        if (!receive_answer(answer, st)) return;
         if (st.error == 0) block->record_length = st.bufflen;
     });
 }

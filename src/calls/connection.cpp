@@ -17,7 +17,6 @@
 #include <array>
 #include <cstring>
 #include <memory>
-#include <string>
 
 #include "calls/call_support.h"
 #include "calls/export.h"
@@ -85,7 +84,6 @@ struct Environment {
     Entry transport{};
     Entry hostname{}, ipaddress{}, service{}, port{}, timeout{};
     bool has_hostname = false, has_ipaddress = false, has_service = false, has_port = false;
-    bool has_timeout = false;
 };
 
 // The node section's values are cut to these lengths before they are used.
@@ -104,25 +102,17 @@ bool read_node_value(const char* env, const char* section, const char* key, Entr
 }
 
 // A timeout value is a whole number of seconds from 1 to 86400, digits
-// only (the profile reader has trimmed the blanks around it).
-bool valid_timeout(const char* text) {
+// only (the profile reader has trimmed the blanks around it).  The
+// seconds, or 0 when the value is not one.
+int read_timeout(const char* text) {
     long seconds = 0;
-    if (*text == '\0') return false;
+    if (*text == '\0') return 0;
     for (const char* c = text; *c != '\0'; ++c) {
-        if (*c < '0' || *c > '9') return false;
+        if (*c < '0' || *c > '9') return 0;
         seconds = seconds * 10 + (*c - '0');
-        if (seconds > timeout_limit) return false;
+        if (seconds > timeout_limit) return 0;
     }
-    return seconds >= 1;
-}
-
-// Joins "KEY=value" items with commas into the connect string.
-void append_item(std::string& out, const char* key, bool present, const Entry& value) {
-    if (!present) return;
-    if (!out.empty()) out += ',';
-    out += key;
-    out += '=';
-    out += value.data();
+    return static_cast<int>(seconds);
 }
 
 // The trace line shows the function code as the request holds it, read as
@@ -133,27 +123,25 @@ int stored_code(std::span<const std::uint8_t> request) {
 
 // Undoes a connection made for a klconnect that then failed.
 void undo_connection() {
-    hostdisconnect("");
+    hostdisconnect();
 }
 
 // Fills the status from a failed hostconnect by its category, with the
 // step that failed as the text.  A category hostconnect never returns
 // still fails the call, as a socket failure.
-void set_connect_failure(std::uint32_t r, klstatus& st) {
-    trace_call("  hostconnect status=0x%lx\n", r);
+void set_connect_failure(const HostResult& r, klstatus& st) {
+    trace_call("  hostconnect status=0x%lx\n", r.code);
     std::int32_t error = KL_ERR_SOCKET;
-    std::int32_t info = static_cast<std::int32_t>(r & 0xFFFFu);
-    transport_failure(r, error, info);
-    set_local_status(st, error, info, transport_state.context_text);
+    std::int32_t info = static_cast<std::int32_t>(r.code & 0xFFFFu);
+    transport_failure(r.code, error, info);
+    set_local_status(st, error, info, r.step);
 }
 
 void connect_body(const char* environment, const char* options, klstatus& st, const char* username,
                   const char* password, kl_long* instance) {
     clear_status(st);
     std::array<OptionEntry, connect_option_count> table = {
-        option_entry("TRACE", 1), option_entry("R", 0, 1), option_entry("W", 0, 1),
-        option_entry("E", 0, 1)};
-    clear_option_table(table);
+        {{"TRACE", true}, {"R", false, 1}, {"W", false, 1}, {"E", false, 1}}};
 
     std::array<char, work_options_size> work{};
     if (options != nullptr && options[0] != '\0') {
@@ -163,7 +151,7 @@ void connect_body(const char* environment, const char* options, klstatus& st, co
                                     "options");
         copy_option_text(work, options);
         ParseReport report;
-        if (parse_options(work.data(), table, &report) < 0) {
+        if (parse_options(work.data(), table, report) < 0) {
             set_local_status(st, report.error, 0, report.text);
             return;
         }
@@ -245,20 +233,23 @@ void connect_body(const char* environment, const char* options, klstatus& st, co
         return set_local_status(st, KL_ERR_ENVIRONMENT_ENTRY, 0, env);
     }
 
-    e.has_timeout = read_config(env, section, "timeout", e.timeout);
-    if (e.has_timeout && !valid_timeout(e.timeout.data())) {
-        trace_call("  Error: Timeout=%s invalid in %s\n", e.timeout.data(), env);
-        return set_local_status(st, KL_ERR_ENVIRONMENT_ENTRY, 0, env);
+    DispatcherAddress address;
+    if (read_config(env, section, "timeout", e.timeout)) {
+        address.wait_seconds = read_timeout(e.timeout.data());
+        if (address.wait_seconds == 0) {
+            trace_call("  Error: Timeout=%s invalid in %s\n", e.timeout.data(), env);
+            return set_local_status(st, KL_ERR_ENVIRONMENT_ENTRY, 0, env);
+        }
     }
-
-    std::string connect_string;
-    append_item(connect_string, "HOST", e.has_hostname, e.hostname);
-    append_item(connect_string, "IPADDRESS", e.has_ipaddress, e.ipaddress);
-    append_item(connect_string, "SERVICE", e.has_service, e.service);
-    append_item(connect_string, "PORT", e.has_port, e.port);
-    append_item(connect_string, "TIMEOUT", e.has_timeout, e.timeout);
-    const std::uint32_t r = hostconnect("", connect_string.c_str());
-    if (r != 0 && (r & 0xFFFFu) != KL_ERR_ALREADY_CONNECTED) return set_connect_failure(r, st);
+    using Machine = DispatcherAddress::Machine;
+    using Port = DispatcherAddress::Port;
+    address.machine = e.has_hostname ? Machine::host_name : Machine::ip_address;
+    address.machine_text = e.has_hostname ? e.hostname.data() : e.ipaddress.data();
+    address.port = e.has_service ? Port::service : Port::number;
+    address.port_text = e.has_service ? e.service.data() : e.port.data();
+    const HostResult r = hostconnect(address);
+    if (r.code != 0 && (r.code & 0xFFFFu) != KL_ERR_ALREADY_CONNECTED)
+        return set_connect_failure(r, st);
     // A shared connection keeps the limit of the klconnect that opened it.
     if (const NetworkAccessInstance* na = transport_state.na_instances.find(1);
         na != nullptr && na->link.wait_seconds > 0)
@@ -290,7 +281,7 @@ void connect_body(const char* environment, const char* options, klstatus& st, co
                host_options.data(), e.filename.data());
 
     std::array<std::uint8_t, status_size + 4> answer{};
-    if (exchange_request(builder.request(), answer, st) != 0) return undo_connection();
+    if (!exchange_request(builder.request(), answer, st)) return undo_connection();
     if (st.error != 0) {
         trace_call(" Error: returned from server\n");
         return undo_connection();
@@ -327,20 +318,19 @@ KL_EXPORT uint32_t KLAPI kldisconnect(kl_long instance, const char* options, kls
         if (inst == nullptr) return;
 
         std::array<std::uint8_t, status_size> answer{};
-        if (exchange_id_request(code_disconnect, inst->server_instance, options, answer, st) != 0)
+        if (!exchange_id_request(code_disconnect, inst->server_instance, options, answer, st))
             return;
 
         // The connection goes whatever error the server reported.
         // A failure keeps the instance (and, for a category hostdisconnect
         // never returns, the server's status).
-        const std::uint32_t r = hostdisconnect("");
-        if (r != 0) {
+        const HostResult r = hostdisconnect();
+        if (r.code != 0) {
             std::int32_t error = 0;
             std::int32_t info = 0;
-            if (transport_failure(r, error, info)) {
-                const bool own = (r >> 24) == KL_CAT_KELORA;
-                set_local_status(st, error, info,
-                                 own ? "hostdisconnect" : transport_state.context_text);
+            if (transport_failure(r.code, error, info)) {
+                const bool own = (r.code >> 24) == KL_CAT_KELORA;
+                set_local_status(st, error, info, own ? "hostdisconnect" : r.step);
             }
             return;
         }

@@ -56,14 +56,13 @@ void collect_version_records(klversion_record* records, std::int32_t count, klst
     std::array<std::uint8_t, version_answer_size> answer;
     const std::int64_t total = count * record_size;
     for (std::int64_t position = 0; position < total; position += per_answer) {
-        if (receive_response(answer, status) != 0) return;
+        const std::optional<Received> received = receive_response(answer, status);
+        if (!received) return;
         const std::int64_t take = std::min(
-            {static_cast<std::int64_t>(answer_data_length()), total - position, per_answer});
+            {static_cast<std::int64_t>(data_length(*received)), total - position, per_answer});
         std::memcpy(area + position, answer.data() + status_size, static_cast<std::size_t>(take));
-        if (transport_state.byte_order_flag) {
-            for (std::int64_t k = position / record_size; k < (position + take) / record_size; ++k)
-                records[k].version = ltol(records[k].version, &records[k].version);
-        }
+        for (std::int64_t k = position / record_size; k < (position + take) / record_size; ++k)
+            convert_i32(reinterpret_cast<std::uint8_t*>(&records[k].version));
     }
 }
 
@@ -96,9 +95,9 @@ KL_EXPORT uint32_t KLAPI klopencursor(kl_long instance, const char* options, kls
         block->connection = inst->connection;
 
         std::array<std::uint8_t, status_size + 4> answer{};
-        const int failed =
-            exchange_id_request(code_open_cursor, inst->server_instance, options, answer, st);
-        if (failed != 0 || st.error != 0) return;
+        if (!exchange_id_request(code_open_cursor, inst->server_instance, options, answer, st) ||
+            st.error != 0)
+            return;
 
         std::memcpy(block->server_cursor.bytes, answer.data() + status_size, 4);
         const ServerId server_cursor = block->server_cursor;
@@ -122,7 +121,7 @@ KL_EXPORT uint32_t KLAPI klclosecursor(kl_long cursor, const char* options, klst
         if (block == nullptr) return;
 
         std::array<std::uint8_t, status_size> answer{};
-        if (exchange_id_request(code_close_cursor, block->server_cursor, options, answer, st) != 0)
+        if (!exchange_id_request(code_close_cursor, block->server_cursor, options, answer, st))
             return;
 
         // The cursor goes whatever the server said about it.
@@ -164,7 +163,7 @@ KL_EXPORT uint32_t KLAPI klversion(kl_long instance, const char* options, klstat
         RequestBuilder builder(request);
         builder.code(code_version).id(inst->server_instance).i32(server_arg).options_field(options);
         std::array<std::uint8_t, version_answer_size> answer{};
-        if (exchange_request(builder.request(), answer, st) != 0) return;
+        if (!exchange_request(builder.request(), answer, st)) return;
         if (st.error != 0 || st.count <= 0) return;
         if (st.count > KL_VERSION_MAX_RECORDS) {
             // More records than any caller's area is sized for: a malformed

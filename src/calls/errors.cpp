@@ -150,11 +150,12 @@ bool server_message(klstatus& status, const char* options, char* message) {
     // which reads the rest of the record and drops it, so the connection
     // stays in step; the text is then cut below like any long text.
     std::array<std::uint8_t, server_answer_size> answer{};
-    if (receive_response(answer, transfer) != 0) {
+    const std::optional<Received> got = receive_response(answer, transfer);
+    if (!got) {
         trace_call("  Return from klerror. Socket error %d reading from server.\n", transfer.info);
         return false;
     }
-    const std::size_t received = transport_state.received_length;
+    const std::size_t received = got->kept;
     if (received < status_size) {
         trace_call("  Return from klerror. Answer of %d bytes holds no status.\n", received);
         return false;

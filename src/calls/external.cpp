@@ -117,10 +117,11 @@ bool send_header_and_input(const RequestBuilder& header, const char* input, std:
 void collect_output(char* output, std::int32_t length, klstatus& st) {
     std::array<std::uint8_t, answer_area_size> record;
     for (std::int64_t offset = 0; offset < length; offset += output_piece) {
-        if (receive_response(record, st) != 0) return;
+        const std::optional<Received> received = receive_response(record, st);
+        if (!received) return;
         const std::int64_t piece = std::min<std::int64_t>(length - offset, output_piece);
         const std::int64_t arrived =
-            std::int64_t{transport_state.received_length} - std::int64_t{output_lead};
+            static_cast<std::int64_t>(received->kept) - std::int64_t{output_lead};
         const std::int64_t copied = std::clamp<std::int64_t>(arrived, 0, piece);
         std::memcpy(output + offset, record.data() + output_lead, static_cast<std::size_t>(copied));
     }
@@ -169,7 +170,7 @@ KL_EXPORT uint32_t KLAPI klexternal(kl_long instance, const char* options, klsta
             .string(routine);
         if (!send_header_and_input(header, input, in_length, st)) return;
         std::array<std::uint8_t, answer_area_size> answer;
-        if (receive_answer(answer, st) != 0 || st.error != 0) return;
+        if (!receive_answer(answer, st) || st.error != 0) return;
         collect_output(output, out_length, st);
     });
 }

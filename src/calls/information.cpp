@@ -99,7 +99,7 @@ std::uint32_t host_version(void* result, bool trace_value) {
     store_u16(request.data(), protocol::code_host_version);
     std::array<std::uint8_t, host_version_size> answer{};
     klstatus transfer{};
-    if (send_request(request, transfer) != 0 || receive_response(answer, transfer) != 0)
+    if (send_request(request, transfer) != 0 || !receive_response(answer, transfer))
         return fail(KL_ERR_SOCKET);
     std::memcpy(result, answer.data(), answer.size());
     if (trace_value) {

@@ -101,10 +101,9 @@ bool read_insert_options(const char* options, bool& character_form, klstatus& st
     std::array<char, options_limit + 1> work{};
     copy_text(work, options);
     std::array<OptionEntry, insert_option_count> table = {
-        option_entry("CHAR", 0), option_entry("SKIPIA", 0), option_entry("NOWAIT", 0),
-        option_entry("HOOK", 0)};
+        {{"CHAR"}, {"SKIPIA"}, {"NOWAIT"}, {"HOOK"}}};
     ParseReport report;
-    if (parse_options(work.data(), table, &report) < 0) {
+    if (parse_options(work.data(), table, report) < 0) {
         set_local_status(st, report.error, 0, report.text);
         return false;
     }

@@ -80,9 +80,10 @@ KL_EXPORT uint32_t KLAPI klform(kl_long cursor, const char* options, klstatus* s
         std::array<std::uint8_t, answer_area_size> answer{};
         if (send_packed_request(code_form, block->server_cursor, list_entry, texts, st) != 0)
             return;
-        if (receive_answer(answer, st) != 0) return;
+        const std::optional<Received> received = receive_answer(answer, st);
+        if (!received) return;
 
-        const std::size_t arrived = answer_data_length();
+        const std::size_t arrived = data_length(*received);
         const bool announced_fits =
             st.bufflen >= 0 && static_cast<std::size_t>(st.bufflen) <= form_data_size;
         const std::size_t copied = announced_fits ? static_cast<std::size_t>(st.bufflen) : arrived;

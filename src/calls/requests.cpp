@@ -44,14 +44,15 @@ int send_packed_request(std::uint16_t code, const ServerId& id, std::optional<st
     return send_request(builder.request(), status);
 }
 
-bool exchange_packed_request(std::uint16_t code, const ServerId& id, TextList texts,
-                             std::span<std::uint8_t> answer, klstatus& status) {
+std::optional<Received> exchange_packed_request(std::uint16_t code, const ServerId& id,
+                                                TextList texts, std::span<std::uint8_t> answer,
+                                                klstatus& status) {
     if (!packed_fits(texts)) {
         set_local_status(status, KL_ERR_STRINGS_TOO_LONG);
-        return false;
+        return std::nullopt;
     }
-    if (send_packed_request(code, id, std::nullopt, texts, status) != 0) return false;
-    return receive_answer(answer, status) == 0;
+    if (send_packed_request(code, id, std::nullopt, texts, status) != 0) return std::nullopt;
+    return receive_answer(answer, status);
 }
 
 int send_fixed_header_request(std::uint16_t code, const ServerId& id, std::int32_t count,
@@ -67,13 +68,9 @@ int send_fixed_header_request(std::uint16_t code, const ServerId& id, std::int32
     return send_request(builder.request(), status);
 }
 
-std::size_t answer_data_length() {
-    const std::size_t length = transport_state.received_length;
-    return length > status_size ? length - status_size : 0;
-}
-
-std::size_t copy_answer_data(std::span<const std::uint8_t> answer, char* destination) {
-    const std::size_t length = answer_data_length();
+std::size_t copy_answer_data(std::span<const std::uint8_t> answer, const Received& received,
+                             char* destination) {
+    const std::size_t length = data_length(received);
     if (length > 0) std::memcpy(destination, answer.data() + status_size, length);
     return length;
 }
@@ -87,10 +84,11 @@ bool collect_records(std::int32_t count, char* records, klstatus& status) {
     if (count > 0) {
         do {
             if (status.error != 0) break;
-            if (receive_answer(answer, status) != 0) return false;
-            if (status.count >= 1 && answer_data_length() > 0) {
+            const std::optional<Received> got = receive_answer(answer, status);
+            if (!got) return false;
+            if (status.count >= 1 && data_length(*got) > 0) {
                 const auto carried =
-                    static_cast<std::int64_t>(copy_answer_data(answer, records + offset));
+                    static_cast<std::int64_t>(copy_answer_data(answer, *got, records + offset));
                 received += status.count;
                 offset += std::clamp<std::int64_t>(status.bufflen, 0, carried);
             }

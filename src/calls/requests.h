@@ -20,6 +20,7 @@
 #include "frame/tables.h"
 #include "klsrv32.h"
 #include "protocol.h"
+#include "transport/record_stream.h"
 
 namespace kl {
 
@@ -48,10 +49,11 @@ int send_packed_request(std::uint16_t code, const ServerId& id, std::optional<st
 
 // The exchange of the calls whose request is a packed-string request:
 // refuses texts that do not fit (18021, nothing sent), sends the request,
-// receives one answer record into answer and copies its status.  False
+// receives one answer record into answer and copies its status.  Nothing
 // when the call ends here (status filled).
-bool exchange_packed_request(std::uint16_t code, const ServerId& id, TextList texts,
-                             std::span<std::uint8_t> answer, klstatus& status);
+std::optional<Received> exchange_packed_request(std::uint16_t code, const ServerId& id,
+                                                TextList texts, std::span<std::uint8_t> answer,
+                                                klstatus& status);
 
 // Builds and sends a fixed-header request followed by tail (at most
 // request_area_size - 90 bytes; longer tails are the caller's fault and
@@ -61,13 +63,11 @@ int send_fixed_header_request(std::uint16_t code, const ServerId& id, std::int32
                               const char* options, klstatus& status,
                               std::span<const std::uint8_t> tail = {});
 
-// The bytes that followed the status in the answer record received last
-// (0 when the record held no more than a status).
-std::size_t answer_data_length();
-
-// Copies those bytes from answer to destination and returns their number:
-// exactly the bytes that arrived, never more than the answer area holds.
-std::size_t copy_answer_data(std::span<const std::uint8_t> answer, char* destination);
+// Copies the bytes that followed the status in a received answer to
+// destination and returns their number: exactly the bytes that arrived,
+// never more than the answer area holds.
+std::size_t copy_answer_data(std::span<const std::uint8_t> answer, const Received& received,
+                             char* destination);
 
 // Reads answer records after a fetch or list request until count records
 // were announced or an answer reports an error, placing the data of each

@@ -30,7 +30,7 @@ using protocol::code_select;
 bool exchange_cursor_texts(std::uint16_t code, const kl_cursor_t& block, TextList texts,
                            klstatus& st) {
     std::array<std::uint8_t, status_size> answer;
-    return exchange_packed_request(code, block.server_cursor, texts, answer, st);
+    return exchange_packed_request(code, block.server_cursor, texts, answer, st).has_value();
 }
 
 } // namespace
@@ -110,7 +110,7 @@ KL_EXPORT uint32_t KLAPI klfetchkeys(kl_long cursor, const char* options, klstat
                                       st) != 0)
             return;
         std::array<std::uint8_t, answer_area_size> answer;
-        if (receive_answer(answer, st) != 0) return;
-        copy_answer_data(answer, keys);
+        if (const std::optional<Received> received = receive_answer(answer, st))
+            copy_answer_data(answer, *received, keys);
     });
 }

@@ -68,11 +68,9 @@ void set_log_file(const char* path);
 // Opens the log file once to see that it can be appended to.
 bool open_log();
 
-// The banners that open a tracing run: klconnect's and hostconnect's.
+// The banner that opens klconnect's tracing run.
 inline constexpr const char* connect_banner = "******************************************";
-inline constexpr const char* hostconnect_banner = "***************************************";
 static_assert(std::char_traits<char>::length(connect_banner) == 42);
-static_assert(std::char_traits<char>::length(hostconnect_banner) == 39);
 
 // Appends the banner that opens a tracing run: the given run of asterisks,
 // a blank and the local date and time as "Www Mmm DD hh:mm:ss YYYY\n".

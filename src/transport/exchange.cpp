@@ -19,10 +19,9 @@ namespace {
 // failure never reports an earlier call's error (an answer whose record
 // ends before its length word says fails with info 0); without a
 // connection the error is "not connected".
-XdrHandle* exchange_stream(XdrOp op) {
-    XdrHandle* stream = connection_stream();
+RecordStream* exchange_stream() {
+    RecordStream* stream = connection_stream();
     platform::set_last_socket_error(stream ? 0 : platform::wsa_enotconn);
-    if (stream) stream->op = op;
     return stream;
 }
 
@@ -40,44 +39,31 @@ int malformed_answer(klstatus& status) {
 }
 
 int send_request(std::span<const std::uint8_t> request, klstatus& status) {
-    XdrHandle* stream = exchange_stream(XdrOp::encode);
-    auto length = static_cast<std::int32_t>(request.size());
-    const bool sent = stream && xdr_long(*stream, &length) &&
-                      xdr_opaque(*stream, const_cast<std::uint8_t*>(request.data()),
-                                 static_cast<std::uint32_t>(request.size())) &&
-                      xdrrec_endofrecord(*stream, true);
-    return sent ? 0 : exchange_failed(status);
+    RecordStream* stream = exchange_stream();
+    return stream && stream->write_record(request) ? 0 : exchange_failed(status);
 }
 
-int receive_response(std::span<std::uint8_t> buffer, klstatus& status) {
-    XdrHandle* stream = exchange_stream(XdrOp::decode);
-    if (stream == nullptr) return exchange_failed(status);
-    // Whatever is left of the previous answer is dropped; a broken
-    // connection shows in the reads that follow.
-    xdrrec_skiprecord(*stream);
-
-    std::int32_t length_word = 0;
-    if (!xdr_long(*stream, &length_word)) return exchange_failed(status);
-    const std::uint32_t length = static_cast<std::uint32_t>(length_word) & 0xFFFFu;
-    const std::uint32_t kept =
-        std::min<std::uint32_t>(length, static_cast<std::uint32_t>(buffer.size()));
-    const std::uint32_t padded = (length + 3u) & ~3u;
-    if (!xdrrec_getbytes(*stream, buffer.data(), static_cast<std::int32_t>(kept)) ||
-        !xdrrec_skipbytes(*stream, padded - kept))
-        return exchange_failed(status);
-
-    transport_state.received_length = kept;
-    transport_state.discarded_length = length - kept;
-    if (kept < length) {
-        trace("  Response of %ld bytes cut to its buffer of %ld bytes.\n", length, kept);
+std::optional<Received> receive_response(std::span<std::uint8_t> buffer, klstatus& status) {
+    RecordStream* stream = exchange_stream();
+    const std::optional<Received> received =
+        stream ? stream->read_record(buffer) : std::optional<Received>();
+    if (!received) {
+        exchange_failed(status);
+        return std::nullopt;
+    }
+    const std::size_t kept = received->kept;
+    if (received->dropped > 0) {
+        trace("  Response of %ld bytes cut to its buffer of %ld bytes.\n", kept + received->dropped,
+              kept);
     }
     // An answer shorter than a status record reads as zeros past its end,
     // never as what an earlier answer left in the buffer.
     if (kept < status_size) {
-        std::fill(buffer.begin() + kept,
-                  buffer.begin() + std::min<std::size_t>(status_size, buffer.size()), 0);
+        std::fill(
+            buffer.begin() + static_cast<std::ptrdiff_t>(kept),
+            buffer.begin() + static_cast<std::ptrdiff_t>(std::min(status_size, buffer.size())), 0);
     }
-    return 0;
+    return received;
 }
 
 void copy_status(std::span<const std::uint8_t> response, klstatus& status) {
@@ -107,19 +93,27 @@ void copy_status(std::span<const std::uint8_t> response, klstatus& status) {
     }
 }
 
-int receive_answer(std::span<std::uint8_t> response, klstatus& status) {
-    if (const int failed = receive_response(response, status)) return failed;
-    copy_status(response, status);
-    return 0;
+std::optional<Received> receive_answer(std::span<std::uint8_t> response, klstatus& status) {
+    const std::optional<Received> received = receive_response(response, status);
+    if (received) copy_status(response, status);
+    return received;
 }
 
-int exchange_request(std::span<const std::uint8_t> request, std::span<std::uint8_t> response,
-                     klstatus& status) {
-    if (const int failed = send_request(request, status)) return failed;
+std::optional<Received> exchange_request(std::span<const std::uint8_t> request,
+                                         std::span<std::uint8_t> response, klstatus& status) {
+    if (send_request(request, status) != 0) return std::nullopt;
     return receive_answer(response, status);
 }
 
 // ---- byte-order rule --------------------------------------------------------
+
+bool server_big_endian() {
+    return transport_state.byte_order_flag != 0;
+}
+
+void convert_i32(std::uint8_t* at) {
+    if (server_big_endian()) std::reverse(at, at + 4);
+}
 
 void store_u16(std::uint8_t* at, std::uint16_t value) {
     if (transport_state.byte_order_flag) {

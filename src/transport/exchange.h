@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "frame/status.h"
@@ -33,27 +34,34 @@ int send_request(std::span<const std::uint8_t> request, klstatus& status);
 // call read only in part does not disturb the next call.  At most
 // buffer.size() bytes are stored: the rest of a longer record is read and
 // discarded so the connection stays in step, the call goes on with what
-// fits, and transport_state.received_length is the count stored (so data
-// lengths derived from it never pass the buffer); a trace line records the
-// bytes dropped.  When fewer bytes than a status record arrive, the rest of
-// the status area reads as zeros.  0, or 18065 after the failure fill when
-// the connection fails or the record ends before its length word says.
-int receive_response(std::span<std::uint8_t> buffer, klstatus& status);
+// fits (data lengths derived from what was kept never pass the buffer),
+// and a trace line records the cut.  When fewer bytes than a status record
+// arrive, the rest of the status area reads as zeros.  Nothing, after the
+// failure fill, when the connection fails or the record ends before its
+// length word says.
+std::optional<Received> receive_response(std::span<std::uint8_t> buffer, klstatus& status);
+
+// The bytes that followed the status in an answer record (0 when it held
+// no more than a status).
+inline std::size_t data_length(const Received& received) {
+    return received.kept > status_size ? received.kept - status_size : 0;
+}
 
 // Fills all 92 bytes of the caller's status from the start of an answer,
-// converting the fourteen words when the byte-order flag is set, and
+// converting the fourteen words when the server's order is big-endian, and
 // writes the status trace line.
 void copy_status(std::span<const std::uint8_t> response, klstatus& status);
 
 // Receives one answer record into response and copies its status into
-// the caller's.  0, or 18065 (status filled) when the transfer fails.
-int receive_answer(std::span<std::uint8_t> response, klstatus& status);
+// the caller's.  Nothing (status filled with 18065) when the transfer
+// fails.
+std::optional<Received> receive_answer(std::span<std::uint8_t> response, klstatus& status);
 
 // The exchange of most calls: sends the request, receives one answer
-// record into response and copies its status into the caller's.  0, or
-// 18065 (status filled) when either transfer fails.
-int exchange_request(std::span<const std::uint8_t> request, std::span<std::uint8_t> response,
-                     klstatus& status);
+// record into response and copies its status into the caller's.  Nothing
+// (status filled with 18065) when either transfer fails.
+std::optional<Received> exchange_request(std::span<const std::uint8_t> request,
+                                         std::span<std::uint8_t> response, klstatus& status);
 
 // The failure fill of a broken exchange: error 18065, warn 0, info = the
 // socket error of the moment, empty buffer.
@@ -69,10 +77,16 @@ int exchange_failed(klstatus& status);
 // rest of it is not read): info 0, as for a record that ends early.
 int malformed_answer(klstatus& status);
 
-// Byte-order rule for integers inside requests and answers.
+// Byte-order rule for integers inside requests and answers: the server's
+// order, big-endian for host types 2 and 3, little-endian otherwise.
+bool server_big_endian();
 void store_u16(std::uint8_t* at, std::uint16_t value);
 void store_i32(std::uint8_t* at, std::int32_t value);
 std::int32_t load_i32(const std::uint8_t* at);
+// Turns the 32-bit number at `at` from this machine's order into the
+// server's, or back (the same reversal both ways, made only when the
+// server is big-endian: the library runs on little-endian machines).
+void convert_i32(std::uint8_t* at);
 
 // Builds a request in a fixed buffer: the function code, server identifier
 // and the call's fields, each put at the next offset.  Every put checks the

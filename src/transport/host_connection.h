@@ -13,9 +13,9 @@
 //
 // Both return a result code composed by make_status: category 0 with 0 on
 // success or a library error number, category 1 with 18004 (the same
-// server is connected already; counted as a success by klconnect), 18006
-// or 18013, category 3 with a Windows Sockets error number.  Where a
-// failure names a step, the step is left in the transport context text.
+// server is connected already; counted as a success by klconnect) or
+// 18006, category 3 with a Windows Sockets error number; and, where a
+// failure names a step, the step.
 //
 // Sockets opened by a hostconnect that fails are closed before it returns,
 // and a failed hostconnect leaves nothing recorded and the library not
@@ -34,27 +34,32 @@ namespace kl {
 inline constexpr std::uint32_t dispatch_request_word = protocol::dispatch_connect_word;
 using protocol::dispatch_reply_size;
 
-// Options (a comma-separated keyword list, read up to its first semicolon
-// outside quotes; the caller's text is not changed):
-//   HOST=name or IPADDRESS=a.b.c.d   the server machine (one of them)
-//   SERVICE=name or PORT=n            the dispatcher's port (one of them)
-//   TIMEOUT=n                         limit of each wait in seconds (the
-//                                     caller checked 1 to 86400); without
-//                                     it every wait lasts as long as the
-//                                     system lets it
-//   ERRDISP=n                         error display level: 0, 2, else 1
-//   PROFILE=file                      switch the trace log on (if not on)
-//   CONFIG, RWINNAME, DDENAME, LOGON (with values), NODISABLE: accepted
-// The first argument is not read; it is kept for the callers' symmetry
-// with hostdisconnect.
-std::uint32_t hostconnect(const char* unused, const char* options);
+// Where the dispatcher listens, as the node section of the environment
+// file names it: the server machine by host name or dotted address, the
+// dispatcher's port by service name or number, and the limit of each wait.
+// klconnect has checked that one of each pair is given, and the limit.
+struct DispatcherAddress {
+    enum class Machine { host_name, ip_address };
+    enum class Port { service, number };
+    Machine machine = Machine::ip_address;
+    const char* machine_text = ""; // the host name or the dotted address
+    Port port = Port::number;
+    const char* port_text = ""; // the service name or the decimal number
+    int wait_seconds = 0;       // 1 to 86400; 0 waits as long as the system lets it
+};
 
-// Options: REFLECT and LOGOFF (with values), both accepted without effect;
-// a text of 256 characters or more (up to its cut) is refused with 18006.
-// Allocates nothing.
-std::uint32_t hostdisconnect(const char* options);
+// The result code, and the step that failed (empty when the failure
+// names none).
+struct HostResult {
+    std::uint32_t code = 0;
+    char step[36] = {};
+};
 
-// Sets the transport context text (at most 35 characters are kept).
-void set_context_text(const char* text);
+HostResult hostconnect(const DispatcherAddress& address);
+
+// Allocates nothing: it undoes failed connects and follows a disconnect
+// the server has carried out, where a failed allocation would leave the
+// connection behind.
+HostResult hostdisconnect();
 
 } // namespace kl

@@ -11,10 +11,10 @@ namespace kl {
 alignas(TransportState) static unsigned char transport_state_storage[sizeof(TransportState)];
 TransportState& transport_state = *new (transport_state_storage) TransportState;
 
-XdrHandle* connection_stream() {
+RecordStream* connection_stream() {
     if (!transport_state.connected_flag) return nullptr;
     NetworkAccessInstance* na = transport_state.na_instances.find(1);
-    return (na && na->stream.stream) ? &na->stream : nullptr;
+    return (na && na->stream.is_open()) ? &na->stream : nullptr;
 }
 
 bool ensure_network_access_table() {
@@ -30,14 +30,12 @@ int record_connection(std::unique_ptr<NetworkAccessInstance>& block) {
     // There is only ever instance 1; with its slot free, the lowest-free
     // rule hands out number 1.
     if (transport_state.na_instances.valid(1)) return KL_ERR_RECORD_BLOCK;
-    if (!xdrrec_create(block->stream, stream_buffer_size, stream_buffer_size,
-                       socket_io(block->link)))
-        return KL_ERR_NO_MEMORY;
+    if (!block->stream.open(socket_io(block->link))) return KL_ERR_NO_MEMORY;
     block->use_count = 1;
     block->serial = ++transport_state.last_serial;
     std::int32_t number = 0;
     if (transport_state.na_instances.add(block, number) != 0) {
-        xdrrec_destroy(block->stream);
+        block->stream.close();
         return KL_ERR_RECORD_BLOCK;
     }
     transport_state.connected_flag = 1;
@@ -55,7 +53,7 @@ void drop_connection() {
     transport_state.connected_flag = 0;
     if (na == nullptr) return;
     const int error = platform::last_socket_error();
-    xdrrec_destroy(na->stream);
+    na->stream.close();
     if (na->link.socket != platform::invalid_socket) platform::socket_close(na->link.socket);
     na->link.socket = platform::invalid_socket;
     transport_state.na_instances.remove(1);

@@ -23,7 +23,7 @@ struct NetworkAccessInstance {
     // the wait limit of the klconnect that opened it, which every instance
     // sharing the connection keeps.  The record stream reads both here.
     SocketLink link;
-    XdrHandle stream; // record stream on the socket
+    RecordStream stream; // on the socket
     // Which connection this is: every connection made gets the next
     // number, so a block opened on a connection that has since gone can
     // tell it apart from a new one (see live_connection).
@@ -33,15 +33,9 @@ struct NetworkAccessInstance {
 // The connected flag and the host type are also read by calls that run
 // outside the one-call guard (klerror, apiinfo), so they are shared words.
 struct TransportState {
-    SharedWord connected_flag = 0;      // a server connection exists
-    std::uint16_t byte_order_flag = 0;  // integers travel big-endian
-    SharedWord host_type = 0;           // from the dispatcher's reply
-    std::uint32_t received_length = 0;  // length of the last answer stored
-    std::uint32_t discarded_length = 0; // bytes of the last answer that did not fit
-    // The dispatcher connection while an exchange holds it, else invalid_socket.
-    platform::socket_t dispatcher_socket = platform::invalid_socket;
-    int saved_socket_error = 0; // of the last failed dispatcher step
-    char context_text[36] = {}; // the transport step that failed last
+    SharedWord connected_flag = 0;     // a server connection exists
+    std::uint16_t byte_order_flag = 0; // integers travel big-endian
+    SharedWord host_type = 0;          // from the dispatcher's reply
     std::int32_t na_table_ready = 0;
     std::uint32_t last_serial = 0; // serial of the latest connection made
     ControlTable<NetworkAccessInstance> na_instances;
@@ -49,15 +43,15 @@ struct TransportState {
 extern TransportState& transport_state;
 
 // The stream of network access instance 1; null when not connected.
-XdrHandle* connection_stream();
+RecordStream* connection_stream();
 
 // Creates the network access instance table unless it exists.  False when
 // it cannot be allocated.
 bool ensure_network_access_table();
 
 // Records a connection as network access instance 1: puts the record
-// stream (1024-byte buffers) on the block's socket link, records the block with a use count of
-// 1 and sets the connected flag.  0 on success; 10021 when the stream
+// stream on the block's socket link, records the block with a use count
+// of 1 and sets the connected flag.  0 on success; 10021 when the stream
 // cannot get its buffers or the table cannot be made; 18061 when the block
 // cannot be recorded.  On failure nothing stays recorded, the connected
 // flag stays clear, and the block (with its socket) is left to the caller.

@@ -97,7 +97,7 @@ class RunningServer {
 class ServerTest : public ::testing::TestWithParam<ServerMode> {
   protected:
     void SetUp() override {
-        reset_library_state();
+        reset_process_state();
         dir = os::make_temp_dir();
         os::set_env("KL_WINDIR", dir.string().c_str());
         server = std::make_unique<RunningServer>(
@@ -110,7 +110,7 @@ class ServerTest : public ::testing::TestWithParam<ServerMode> {
             << "[Kelora]\nKLGlobal=" << (dir / "messages.ini").string() << "\n";
     }
     void TearDown() override {
-        reset_library_state();
+        reset_process_state();
         server.reset();
         os::set_env("KL_WINDIR", nullptr);
         std::error_code ec;
