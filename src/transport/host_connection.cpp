@@ -184,7 +184,8 @@ HostResult hostconnect(const DispatcherAddress& address) {
           "HOSTCONNECT_OPT_IPADDR =%s\n",
           "", "", host, service, port, ipaddress);
 
-    // Host and service names are cut to 31 characters.
+    // Host and service names are cut to 31 characters, the room they
+    // always had, so a longer name still reaches the same machine.
     char host_name[32];
     char service_name[32];
     copy_text(host_name, host);
