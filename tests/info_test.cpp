@@ -181,16 +181,5 @@ TEST_F(InfoTest, ApiVersionShowsTwoConstantBoxes) {
     EXPECT_EQ(apiversion(nullptr), client(KL_ERR_NULL_ARGUMENT));
 }
 
-TEST_F(InfoTest, TraceLinesAtDisplayLevelTwoWithoutDebugFlag) {
-    trace_state.error_display_level = 2;
-    char result[8];
-    ::testing::internal::CaptureStderr();
-    EXPECT_EQ(apiinfo(0, "clientversion", nullptr, result), 0u);
-    const std::string shown = ::testing::internal::GetCapturedStderr();
-    EXPECT_NE(shown.find("Function: apiinfo: Options=clientversion\n"), std::string::npos);
-    EXPECT_NE(shown.find("   clientversion=" KLSRV32_VERSION_TEXT "\n"), std::string::npos);
-    EXPECT_NE(shown.find("  EXIT_DLL return status=0x0\n"), std::string::npos);
-}
-
 } // namespace
 } // namespace kl::test

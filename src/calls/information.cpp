@@ -2,7 +2,7 @@
 //
 // They answer questions about the library and the server rather than
 // about data, report their own failures in category 1, and write their
-// trace lines when the debug flag is set or the error display level is 2.
+// trace lines when the debug flag is set.
 // Only the host version paths use the connection, so only they take the
 // one-call guard; the others run even while another call is in progress,
 // and like every call release the owner word at their exit only when the

@@ -29,8 +29,7 @@ namespace kl {
 // Identity of the thread whose call is in progress; 0 = none.
 extern std::atomic<std::uint32_t> owner_word;
 
-// Who sees the taking-control line: the exported calls write it only with
-// the debug flag set; the information calls also at error display level 2.
+// Who writes the taking-control line (both only with the debug flag set).
 enum class ClaimTrace { call, information };
 
 // Tests the owner word and claims it for the calling thread in one step.

@@ -19,7 +19,7 @@ namespace kl {
 // Identity of the thread whose call is in progress; 0 = none.
 std::atomic<std::uint32_t> owner_word{0};
 
-// Debug flag, error display level and log file name.
+// Debug flag and log file name.
 TraceState trace_state;
 
 // Client instance and cursor tables.

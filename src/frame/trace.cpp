@@ -13,7 +13,6 @@ namespace {
 SpinLock log_lock;
 
 constexpr const char* log_error_title = "VESKAPI Error";
-constexpr const char* line_box_title = "VESK Client/Server API";
 
 // The 24-character date and time of the banner, with its line break, in
 // the fixed English layout whatever the locale.
@@ -35,22 +34,14 @@ void trace_write(const char* format, std::span<const FormatArg> args) {
     const platform::window_t focus = platform::focus_window();
     std::array<char, trace_line_limit + 1> line;
     const std::size_t length = format_into(line, format, args);
-
-    if (trace_state.debug_flag != 0) {
-        bool written = false;
-        {
-            LockHolder hold(log_lock);
-            written = platform::append_to_file(trace_state.log_file, line.data(), length);
-        }
-        // A box may wait for the user, so none is shown under the lock.
-        if (!written)
-            platform::message_box(focus, "Cannot open log file!", log_error_title, platform::mb_ok);
+    bool written = false;
+    {
+        LockHolder hold(log_lock);
+        written = platform::append_to_file(trace_state.log_file, line.data(), length);
     }
-    if (trace_state.error_display_level == 2) {
-        platform::message_box(focus, line.data(), line_box_title,
-                              platform::mb_ok | platform::mb_iconinformation);
-        platform::set_focus_window(focus);
-    }
+    // A box may wait for the user, so none is shown under the lock.
+    if (!written)
+        platform::message_box(focus, "Cannot open log file!", log_error_title, platform::mb_ok);
 }
 
 void set_log_file(const char* path) {

@@ -1,5 +1,5 @@
 // The trace log: lines that record what every call does, appended to a
-// log file and, at error display level 2, shown in message boxes.
+// log file.
 //
 // The log file is opened, appended to and closed for every line, so no
 // handle stays open between lines and other programs may read the file
@@ -24,27 +24,24 @@ namespace kl {
 // read by every call on every thread; the log file's name is written only
 // through set_log_file and read under the same lock.
 struct TraceState {
-    SharedWord debug_flag = 0;          // 1 = lines are appended to the log file
-    SharedWord error_display_level = 0; // 2 = every line is also shown in a box
-    char log_file[128] = {};            // path of the log file
+    SharedWord debug_flag = 0; // 1 = lines are appended to the log file
+    char log_file[128] = {};   // path of the log file
 };
 extern TraceState trace_state;
 
 inline constexpr std::size_t trace_line_limit = 1024;
 
-// True when a line of the transport, status or information kind would be
-// written (debug flag set or error display level 2).
+// True when lines are written (the debug flag is set).
 inline bool tracing_any() {
-    return trace_state.debug_flag != 0 || trace_state.error_display_level == 2;
+    return trace_state.debug_flag != 0;
 }
 
-// Writes one formatted line: appended to the log file when the debug flag
-// is set, shown in a message box when the error display level is 2.  Lines
-// longer than 1024 characters are cut.
+// Writes one formatted line, appended to the log file when the debug flag
+// is set.  Lines longer than 1024 characters are cut.
 void trace_write(const char* format, std::span<const FormatArg> args);
 
 // Lines of the transport, MakeStatus, copy status and the information
-// calls: written when the debug flag is set or the level is 2.
+// calls: written when the debug flag is set.
 template <class... Args> void trace(const char* format, const Args&... args) {
     if (!tracing_any()) return;
     if constexpr (sizeof...(Args) == 0) {
@@ -55,8 +52,7 @@ template <class... Args> void trace(const char* format, const Args&... args) {
     }
 }
 
-// Lines written by the exported calls themselves: only when the debug flag
-// is set (the writer then also shows them in a box at level 2).
+// Lines written by the exported calls themselves: the same rule.
 template <class... Args> void trace_call(const char* format, const Args&... args) {
     if (trace_state.debug_flag == 0) return;
     trace(format, args...);

@@ -155,7 +155,6 @@ inline constexpr unsigned mb_iconinformation = 0x40;
 // Shows a message box with an OK button.  Returns when it is closed.
 void message_box(window_t owner, const char* text, const char* title, unsigned type);
 window_t focus_window();
-void set_focus_window(window_t window);
 
 // Loads string number id of the application's string table into out
 // (cut, NUL-terminated).  Returns the characters stored; 0 when missing.

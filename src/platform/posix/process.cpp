@@ -69,8 +69,6 @@ window_t focus_window() {
     return 0;
 }
 
-void set_focus_window(window_t) {}
-
 // The application's string table is a profile file named by KL_STRINGS:
 // section [strings], key = the decimal string number.
 std::size_t load_string(unsigned id, std::span<char> out) {

@@ -334,10 +334,6 @@ window_t focus_window() {
     return reinterpret_cast<window_t>(GetFocus());
 }
 
-void set_focus_window(window_t window) {
-    if (window != 0) SetFocus(reinterpret_cast<HWND>(window));
-}
-
 // The string table of the application's executable (a null module handle).
 std::size_t load_string(unsigned id, std::span<char> out) {
     if (out.empty()) return 0;
