@@ -1,6 +1,6 @@
 // klgetinfo and klgetindexinfo against the test peer, in both byte orders:
-// the request bytes, the item limits, the answers the library gives itself,
-// and answers longer than the answer area.
+// the request bytes, the answers the library gives itself, and answers
+// longer than the answer area.
 
 #include <gtest/gtest.h>
 
@@ -51,53 +51,6 @@ TEST_P(CatalogueTest, GetInfoRequestAndAnswer) {
                            Bytes(4 * 13, 0), num(305), num(306), num(310), Bytes(4 * 30, 0),
                            text_bytes("COUNT=5;X", 256), Bytes(values.begin(), values.end() - 4),
                            num(0x01020304)})));
-}
-
-TEST_P(CatalogueTest, GetInfoItemLimits) {
-    const std::vector<char> qualifiers(16 * 32 + 1, 'q');
-    const std::string options255(255, 'o');
-    struct Case {
-        const char* name;
-        std::vector<kl_long> qualifier_items;
-        std::vector<kl_long> buffer_items;
-        std::string options;
-        std::int32_t error;   // 0: sent
-        std::uint32_t length; // sent length
-    };
-    const Case cases[] = {
-        {"no items at all", {0}, {0}, "", 0, 462},
-        {"16 qualifiers filling the value area, 32 buffer items, 255 option characters",
-         std::vector<kl_long>(16, 202), std::vector<kl_long>(32, 305), options255, 0, 974},
-        {"17 qualifiers", std::vector<kl_long>(17, 202), {0}, "", 18021},
-        {"33 buffer items", {202}, std::vector<kl_long>(33, 305), "", 18021},
-        {"values beyond the 512-byte area", {109, 109, 202}, {0}, "", 18021},
-        {"unknown qualifier code", {202, 7}, {0}, "", 18032},
-        {"256 option characters", {0}, {0}, options255 + "o", 18021},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        std::vector<kl_long> q = c.qualifier_items, b = c.buffer_items;
-        q.push_back(0);
-        b.push_back(0);
-        const std::size_t before = sent();
-        if (c.error == 0) answer();
-        char buffer[8];
-        klstatus st{};
-        EXPECT_EQ(klgetinfo(instance, c.options.c_str(), &st, q.data(), qualifiers.data(), b.data(),
-                            buffer),
-                  static_cast<std::uint32_t>(c.error));
-        if (c.error == 0) {
-            EXPECT_EQ(request(before).length_word, c.length);
-        } else {
-            EXPECT_EQ(sent(), before);
-        }
-    }
-
-    platform::set_allocation_failures_after(0);
-    klstatus st{};
-    char buffer[8];
-    EXPECT_EQ(klgetinfo(instance, "", &st, nullptr, nullptr, nullptr, buffer), 10021u);
-    EXPECT_EQ(std::string(st.buffer), "GptInstanceNew");
 }
 
 TEST_P(CatalogueTest, LocalAnswers) {
@@ -171,26 +124,6 @@ TEST_P(CatalogueTest, LocalAnswers) {
         EXPECT_EQ(to_hex(buffer), to_hex(expected));
     }
     EXPECT_EQ(sent(), 0u);
-}
-
-TEST_P(CatalogueTest, IndexInfoPacksOptionsBeforeTable) {
-    answer(StatusRecord{}.count(1), Bytes{'I', 'X', 0});
-    char buffer[8] = "#######";
-    klstatus st{};
-    ASSERT_EQ(klgetindexinfo(instance, "O;1", &st, "ORDERS", buffer), 0u);
-    EXPECT_EQ(std::string(buffer, 4), std::string("IX\0#", 4));
-    EXPECT_EQ(to_hex(request(0).payload),
-              to_hex(join({num(321, 2), instance_id, text_bytes("O;1"), text_bytes("ORDERS")})));
-
-    // Both texts with their terminators fill the 2038-byte area at most.
-    const std::string options(1000, 'o');
-    const std::string table(1036, 't');
-    answer();
-    EXPECT_EQ(klgetindexinfo(instance, options.c_str(), &st, table.c_str(), buffer), 0u);
-    EXPECT_EQ(request(1).length_word, 2044u);
-    EXPECT_EQ(klgetindexinfo(instance, options.c_str(), &st, (table + "t").c_str(), buffer),
-              18021u);
-    EXPECT_EQ(sent(), 2u);
 }
 
 TEST_P(CatalogueTest, AnswersLongerThanTheAnswerAreaStayInStep) {

@@ -1,7 +1,6 @@
-// Describe, bind and assign values against the test peer: the exact
-// request bytes in both byte orders, the description chunks in each
-// direction, and what the calls do with answers that do not fit the
-// caller's arguments.
+// Describe and bind against the test peer: the description chunks in each
+// direction and byte order, and what describe does with answers that do
+// not fit the caller's arguments.
 
 #include <gtest/gtest.h>
 
@@ -105,49 +104,6 @@ TEST_P(ColumnCalls, BindSendsDescriptionsInChunksBehindTwoZeroBytes) {
         EXPECT_EQ(block().record_length, c.record_length);
         EXPECT_EQ(request(at).length_word, 90u);
     }
-}
-
-TEST_P(ColumnCalls, AssignValuesSendsValueSizeTimesCountBehindTheLabel) {
-    Bytes values(2048);
-    for (std::size_t i = 0; i < values.size(); ++i)
-        values[i] = static_cast<std::uint8_t>(i % 251);
-    const struct {
-        std::int32_t value_size;
-        kl_long num_values;
-        const char* label;
-        Bytes label_field;
-        std::size_t value_bytes;
-    } cases[] = {
-        {12, 3, "LBL;zz", text_bytes("LBL", 8), 36},
-        {0, 5, "LABEL123X", text_bytes("LABEL123", 8), 0},
-        {1950, 1, "", text_bytes("", 8), 1950}, // fills the request area
-        {7, -2, "L", text_bytes("L", 8), 0},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.value_size);
-        block().value_size = c.value_size;
-        answer();
-        const std::size_t at = sent();
-        klstatus st{};
-        ASSERT_EQ(klassignvalues(cursor, "O;x", &st, c.label, c.num_values, area_of(values)), 0u);
-        EXPECT_EQ(request(at).length_word, 98 + c.value_bytes);
-        EXPECT_EQ(
-            to_hex(request(at).payload),
-            to_hex(join({head(312), num(static_cast<std::uint32_t>(c.num_values)),
-                         text_bytes("O", 80), c.label_field, slice(values, 0, c.value_bytes)})));
-    }
-}
-
-// Values are bytes, not a string: the trace line shows no more of them
-// than the call sends (value size 3 times 1 here), even without a NUL.
-TEST_P(ColumnCalls, AssignValuesTraceReadsOnlyTheValuesSent) {
-    TraceLog log;
-    block().value_size = 3;
-    const char values[4] = {'V', 'W', 'X', 'Y'};
-    answer();
-    klstatus st{};
-    ASSERT_EQ(klassignvalues(cursor, "", &st, "L", 1, values), 0u);
-    EXPECT_NE(log.text().find("  values=VWX\n"), std::string::npos) << log.text();
 }
 
 TEST_P(ColumnCalls, DescribePlacesNoMoreThanTheCallerMadeRoomFor) {

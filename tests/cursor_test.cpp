@@ -1,6 +1,6 @@
 // A whole conversation (connect, cursors, version records, disconnect) in
-// both byte orders, the cursor and version calls' checks, and the trace of
-// a klclosecursor line by line.
+// both byte orders, the version count's bound, and the traces of the
+// connection family: a klclosecursor line by line, the banner.
 
 #include <gtest/gtest.h>
 
@@ -36,18 +36,12 @@ struct ConversationTest : InstanceTest {
 };
 
 TEST_P(ConversationTest, CursorsVersionsAndDisconnect) {
-    EXPECT_EQ(open_cursor(1, "READONLY;tail"), 1);
+    EXPECT_EQ(open_cursor(1), 1);
     EXPECT_EQ(open_cursor(2), 2);
     EXPECT_EQ(open_cursor(3), 3);
-    EXPECT_EQ(to_hex(request(0).payload),
-              to_hex(join({num(303, 2), instance_id, text_bytes("READONLY", 80)})));
-
     klstatus st{};
     answer();
     ASSERT_EQ(klclosecursor(2, "", &st), 0u);
-    EXPECT_EQ(to_hex(request(3).payload),
-              to_hex(join({num(304, 2), cursor_id(2), text_bytes("", 80)})));
-    EXPECT_EQ(request(3).length_word, 86u);
     EXPECT_EQ(open_cursor(7), 2); // the lowest free number again
     EXPECT_EQ(client_tables.cursors.find(2)->instance, instance);
 
@@ -63,8 +57,6 @@ TEST_P(ConversationTest, CursorsVersionsAndDisconnect) {
     std::memset(records.data(), 0x5A, records.size() * sizeof(klversion_record));
     ASSERT_EQ(klversion(instance, "V", &st, "prod", 0x01020304, records.data()), 0u);
     EXPECT_EQ(st.count, 19);
-    EXPECT_EQ(to_hex(request(5).payload),
-              to_hex(join({num(327, 2), instance_id, num(0x01020304), text_bytes("V", 80)})));
     for (int i = 0; i < 18; ++i) {
         EXPECT_EQ(std::string(records[i].na_name), "NA" + std::to_string(i));
         EXPECT_EQ(records[i].version, 1000 + i);
@@ -98,76 +90,6 @@ TEST_F(LibraryTest, OwnVersionNeedsNoConnection) {
     EXPECT_EQ(std::string(record.version_text), KLSRV32_VERSION_TEXT);
 }
 
-TEST_P(ConversationTest, CallsRefusedBeforeTheServerIsAsked) {
-    const std::string options78(78, 'o');
-    const std::string options79(79, 'o');
-    klversion_record records[2];
-    kl_long out = -5;
-    struct Case {
-        const char* name;
-        std::function<std::uint32_t(klstatus&)> call;
-        std::int32_t error;
-        std::int32_t info;
-        std::string buffer;
-    };
-    const Case cases[] = {
-        {"open on instance 0", [&](klstatus& st) { return klopencursor(0, "", &st, &out); }, 11008,
-         0, ""},
-        {"open on a free instance", [&](klstatus& st) { return klopencursor(2, "", &st, &out); },
-         11008, 2, ""},
-        {"open without an output", [&](klstatus& st) { return klopencursor(1, "", &st, nullptr); },
-         10036, 0, "cursor"},
-        {"close cursor 0", [&](klstatus& st) { return klclosecursor(0, "", &st); }, 11042, 0, ""},
-        {"close above the highest slot", [&](klstatus& st) { return klclosecursor(500, "", &st); },
-         11042, 500, ""},
-        {"version without node",
-         [&](klstatus& st) { return klversion(instance, "", &st, nullptr, 0, records); }, 10036, 0,
-         "node name"},
-        {"version without options",
-         [&](klstatus& st) { return klversion(instance, nullptr, &st, "prod", 0, records); }, 10036,
-         0, "option list"},
-        {"version with 79 option characters",
-         [&](klstatus& st) {
-             return klversion(instance, options79.c_str(), &st, "prod", 0, records);
-         },
-         18021, 0, "options"},
-        {"version of another node",
-         [&](klstatus& st) { return klversion(instance, "", &st, "PRO", 0, records); }, 18015, 0,
-         "PRO"},
-        {"version on a free instance",
-         [&](klstatus& st) { return klversion(3, "", &st, "prod", 0, records); }, 11008, 3,
-         "client instance"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        klstatus st{};
-        EXPECT_EQ(c.call(st), static_cast<std::uint32_t>(c.error));
-        EXPECT_EQ(st.info, c.info);
-        EXPECT_EQ(std::string(st.buffer), c.buffer);
-    }
-    EXPECT_EQ(out, -5);
-    EXPECT_EQ(sent(), 0u);
-
-    // 78 characters are sent; a node matches in any letter case.
-    answer();
-    klstatus st{};
-    EXPECT_EQ(klversion(instance, options78.c_str(), &st, "pRoD", 0, records), 0u);
-    const Bytes version = request(0).payload;
-    EXPECT_EQ(to_hex(Bytes(version.begin() + 10, version.end())),
-              to_hex(text_bytes(options78, 80)));
-}
-
-TEST_F(LibraryTest, NoCallReachesAServerWithoutAConnection) {
-    klstatus st{};
-    kl_long cursor = 0;
-    klversion_record record;
-    EXPECT_EQ(klopencursor(1, "", &st, &cursor), KL_ERR_NOT_CONNECTED);
-    EXPECT_EQ(klclosecursor(0, "", &st), KL_ERR_NOT_CONNECTED);
-    EXPECT_EQ(kldisconnect(0, "", &st), KL_ERR_NOT_CONNECTED);
-    // The instance is checked before the connection by the version call.
-    EXPECT_EQ(klversion(1, "", &st, "prod", 0, &record), KL_ERR_BAD_INSTANCE);
-}
-
 TEST_P(ConversationTest, ServerErrorsOnCursors) {
     klstatus st{};
     kl_long cursor = -5;
@@ -184,21 +106,6 @@ TEST_P(ConversationTest, ServerErrorsOnCursors) {
     answer(StatusRecord{}.error(2002));
     EXPECT_EQ(klclosecursor(cursor, "", &st), 2002u);
     EXPECT_EQ(klclosecursor(cursor, "", &st), KL_ERR_BAD_CURSOR);
-}
-
-TEST_P(ConversationTest, VersionRecordsStopAtABrokenConnection) {
-    // 20 records announced, 18 arrive, then the connection breaks.
-    Bytes data;
-    for (int i = 0; i < 18; ++i)
-        data = join({data, version_record("R" + std::to_string(i), i + 1, big())});
-    peer.script({{.answers = {reply(StatusRecord{}.count(20)),
-                              {.payload = join({encode_status({}, big()), data})}},
-                  .fault = Fault::close_mid_answer,
-                  .close_after = 4 + 96 + 4 + 92 + 18 * 104 + 4 + 50}});
-    std::vector<klversion_record> records(20);
-    klstatus st{};
-    EXPECT_EQ(klversion(instance, "", &st, "PROD", 0, records.data()), KL_ERR_SOCKET);
-    EXPECT_EQ(records[17].version, 18); // what arrived is in this machine's order
 }
 
 // A count up to the maximum is read and placed; one above it is a

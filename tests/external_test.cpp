@@ -1,6 +1,6 @@
 // External routines and commands: header and input records in both byte
-// orders, input and output cut into pieces (beyond 65535 bytes too),
-// hostile output records, and the argument checks.
+// orders, input and output cut into pieces (beyond 65535 bytes too), and
+// hostile output records.
 
 #include <gtest/gtest.h>
 
@@ -144,65 +144,6 @@ TEST_P(ExternalTest, HostileOutputRecords) {
     char out[1];
     EXPECT_EQ(klcommand(instance, "", &st, 0, "", 0, out, 0), 0u);
     EXPECT_EQ(std::string(st.buffer), "in step");
-}
-
-TEST_P(ExternalTest, ArgumentChecks) {
-    const std::string o78(78, 'o'), o79(79, 'o'), n254(254, 'n'), n255(255, 'n');
-    char out[8];
-    struct Case {
-        const char *options, *library, *routine, *input;
-        kl_long in_length;
-        char* output;
-        kl_long out_length;
-        std::int32_t error, info;
-        const char* buffer;
-    };
-    const Case external[] = {
-        {"", "L", nullptr, nullptr, 0, out, 0, 10036, 0, "routine"},
-        {"", "L", "R", "", 0, nullptr, 0, 10036, 0, "out"},
-        {o79.c_str(), "L", "R", "", 0, out, 0, 18021, 0, "options"},
-        {"", n255.c_str(), "R", "", 0, out, 0, 18021, 0, "library"},
-        {"", "L", n255.c_str(), "", 0, out, 0, 18021, 0, "routine"},
-        {"", "L", "R", "", -3, out, 0, 5541, -3, "in_length"},
-        {"", "L", "R", "", 0, out, -4, 5541, -4, "out_length"},
-    };
-    const Case command[] = {
-        {nullptr, "", "", nullptr, 0, out, 0, 10036, 0, "options"},
-        {"", "", "", "", -1, out, 0, 5541, -1, "input_length"},
-        {"", "", "", "", 0, out, -2, 5541, -2, "output_length"},
-    };
-    const auto expect = [](std::uint32_t result, const klstatus& st, const Case& c) {
-        EXPECT_EQ(result, static_cast<std::uint32_t>(c.error)) << c.buffer;
-        EXPECT_EQ(st.info, c.info) << c.buffer;
-        EXPECT_EQ(std::string(st.buffer), c.buffer);
-    };
-    for (const Case& c : external) {
-        klstatus st{};
-        expect(klexternal(instance, c.options, &st, 0, c.library, c.routine, c.input, c.in_length,
-                          c.output, c.out_length),
-               st, c);
-    }
-    for (const Case& c : command) {
-        klstatus st{};
-        expect(klcommand(instance, c.options, &st, 0, c.input, c.in_length, c.output, c.out_length),
-               st, c);
-    }
-    klstatus st{};
-    EXPECT_EQ(klcommand(5, "", &st, 0, "", 0, out, 0), KL_ERR_BAD_INSTANCE);
-    EXPECT_EQ(st.info, 5);
-    EXPECT_EQ(sent(), 0u);
-
-    // The longest texts are sent; the input shows in the trace within its
-    // length.
-    TraceLog trace;
-    script_exchange(2, {reply(StatusRecord{})});
-    EXPECT_EQ(
-        klexternal(instance, o78.c_str(), &st, 0, n254.c_str(), n254.c_str(), "abcdef", 2, out, 0),
-        0u);
-    EXPECT_EQ(request(0).payload.size(), 350u + 254u);
-    EXPECT_NE(trace.text().find("  input=ab\n"), std::string::npos);
-    transport_state.connected_flag = 0;
-    EXPECT_EQ(klcommand(instance, "", &st, 0, "", 0, out, 0), KL_ERR_NOT_CONNECTED);
 }
 
 INSTANTIATE_TEST_SUITE_P(ByteOrders, ExternalTest, ::testing::Bool(), byte_order_name);

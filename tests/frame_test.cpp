@@ -56,29 +56,6 @@ TEST(LocalStatus, FillsErrorWarnInfoAndTextOnly) {
     EXPECT_EQ(std::string(status.buffer, 36), std::string(36, '\0'));
 }
 
-TEST(CopyOptionText, EndsAtTheFirstSemicolonOutsideQuotes) {
-    struct Case {
-        const char* source;
-        const char* copied;
-    };
-    const Case cases[] = {
-        {"abc;def", "abc"},
-        {"a='x;y';b", "a='x;y'"},
-        {"a=\"it's;x\";rest", "a=\"it's;x\""},
-        {"'unclosed;quote", "'unclosed;quote"},
-        {"", ""},
-        {nullptr, ""},
-        {";", ""},
-    };
-    for (const Case& c : cases) {
-        char field[80];
-        std::memset(field, 'Z', sizeof field);
-        copy_option_text(field, c.source);
-        EXPECT_STREQ(field, c.copied) << (c.source ? c.source : "(null)");
-        EXPECT_EQ(field[79], '\0'); // the rest of the field is zeroed
-    }
-}
-
 TEST(CopyOptionText, ALongTextFillsTheFieldWithoutATerminator) {
     const std::string source(85, 'k');
     char field[81];

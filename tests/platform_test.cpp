@@ -1,6 +1,6 @@
 // The platform layer as the library sees it: Windows Sockets error
-// numbers, no signal on a closed connection, thread identity, the string
-// table and the fault-injection seam.
+// numbers, no signal on a closed connection, lookups, short receives and
+// the string table.
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <set>
 #include <thread>
 
 #include "peer/test_os.h"
@@ -96,20 +95,6 @@ TEST(Sockets, ShortReceivesComeBackOneByteAtATime) {
     socket_close(s);
 }
 
-TEST(Process, ThreadIdentityIsNonZeroAndDiffersBetweenThreads) {
-    std::set<std::uint32_t> seen{thread_identity()};
-    std::uint32_t others[3] = {};
-    std::thread threads[3];
-    for (int i = 0; i < 3; ++i)
-        threads[i] = std::thread([&, i] { others[i] = thread_identity(); });
-    for (auto& t : threads)
-        t.join();
-    for (std::uint32_t id : others)
-        seen.insert(id);
-    EXPECT_EQ(seen.size(), 4u);
-    EXPECT_EQ(seen.count(0u), 0u);
-}
-
 #if defined(_WIN32)
 // The test program carries string 18011 in its string table.
 TEST(Process, StringTableIsTheApplications) {
@@ -133,16 +118,6 @@ TEST(Process, StringTableComesFromTheKlStringsFile) {
     std::remove(path.c_str());
 }
 #endif
-
-TEST(Faults, AllocationsFailAfterTheCountGiven) {
-    set_allocation_failures_after(2);
-    EXPECT_TRUE(allocation_permitted());
-    EXPECT_TRUE(allocation_permitted());
-    EXPECT_FALSE(allocation_permitted());
-    EXPECT_FALSE(allocation_permitted());
-    set_allocation_failures_after(-1);
-    EXPECT_TRUE(allocation_permitted());
-}
 
 } // namespace
 } // namespace kl::platform

@@ -1,6 +1,6 @@
-// Qualify, select, fetch and fetch keys against the test peer in both byte
-// orders: the request bytes, what the cursor block keeps, the fetch loop
-// and what happens when the server's answers do not add up.
+// The cursor calls' answers in both byte orders: what the cursor block
+// keeps, the loop that collects fetched and listed records, and what
+// fetch, form and calc copy when the server's answers do not add up.
 
 #include <gtest/gtest.h>
 
@@ -17,37 +17,6 @@ namespace {
 
 using SelectionTest = CursorTest;
 
-TEST_P(SelectionTest, RequestBytes) {
-    struct Case {
-        const char* name;
-        std::function<std::uint32_t(klstatus&)> call;
-        Bytes expected;
-    };
-    std::vector<char> out(4096);
-    const std::vector<Case> cases = {
-        {"qualify packs five texts, options whole",
-         [](klstatus& st) { return klqualify(1, "o;p", &st, "own", "tab", "col", "c=1"); },
-         join({head(305), text_bytes("own"), text_bytes("tab"), text_bytes("col"),
-               text_bytes("o;p"), text_bytes("c=1")})},
-        {"select with null texts sends lone terminators",
-         [](klstatus& st) { return klselect(1, nullptr, &st, nullptr, "", nullptr); },
-         join({head(307), Bytes(4, 0)})},
-        {"fetch cuts its options at a semicolon outside quotes",
-         [&](klstatus& st) { return klfetch(1, "a';'\"x;\";cut", &st, -0x10203, out.data()); },
-         join(
-             {head(308), num(static_cast<std::uint32_t>(-0x10203)), text_bytes("a';'\"x;\"", 80)})},
-        {"fetch keys", [&](klstatus& st) { return klfetchkeys(1, "K", &st, 7, out.data()); },
-         join({head(306), num(7), text_bytes("K", 80)})},
-    };
-    for (std::size_t i = 0; i < cases.size(); ++i) {
-        SCOPED_TRACE(cases[i].name);
-        answer();
-        klstatus st{};
-        EXPECT_EQ(cases[i].call(st), 0u) << st.error;
-        EXPECT_EQ(to_hex(request(i).payload), to_hex(cases[i].expected));
-    }
-}
-
 TEST_P(SelectionTest, CursorBlockTakesSizesOnlyOnSuccess) {
     klstatus st{};
     answer(StatusRecord{}.valuesize(12).bufflen(300));
@@ -61,39 +30,25 @@ TEST_P(SelectionTest, CursorBlockTakesSizesOnlyOnSuccess) {
     EXPECT_EQ(block().value_size, 12);
     EXPECT_EQ(block().record_length, 300);
     EXPECT_EQ(block().qualify_size, 5);
-}
-
-TEST_P(SelectionTest, LocalRefusalsSendNothing) {
-    const std::string fits(2038 - 4, 'x'); // with four terminators: exactly the area
-    answer();
-    klstatus st{};
-    ASSERT_EQ(klselect(1, "", &st, fits.c_str(), "", ""), 0u);
-    EXPECT_EQ(request(0).payload.size(), 2044u);
-
-    struct Case {
-        std::function<std::uint32_t(klstatus&)> call;
-        std::int32_t error, info;
-    };
-    const std::string too_long = fits + "x";
-    char area[8];
-    const std::vector<Case> cases = {
-        {[&](klstatus& s) { return klselect(1, "", &s, too_long.c_str(), "", ""); }, 18021, 0},
-        {[&](klstatus& s) { return klqualify(1, too_long.c_str(), &s, "", "", "", ""); }, 18021, 0},
-        {[](klstatus& s) { return klselect(0, "", &s, "", "", ""); }, 11042, 0},
-        {[](klstatus& s) { return klqualify(-3, "", &s, "", "", "", ""); }, 11042, -3},
-        {[&](klstatus& s) { return klfetch(2, "", &s, 1, area); }, 11042, 2},
-        {[&](klstatus& s) { return klfetchkeys(99, "", &s, 1, area); }, 11042, 99},
-        {[](klstatus& s) { return klfetch(1, "", &s, 1, nullptr); }, 10036, 0},
-        {[](klstatus& s) { return klfetchkeys(1, "", &s, 1, nullptr); }, 10036, 0},
-    };
-    for (const Case& c : cases) {
-        klstatus s{};
-        EXPECT_EQ(c.call(s), static_cast<std::uint32_t>(c.error));
-        EXPECT_EQ(s.info, c.info);
-    }
-    transport_state.connected_flag = 0;
-    EXPECT_EQ(klfetch(1, "", &st, 1, area), 18011u);
-    EXPECT_EQ(sent(), 1u);
+    // Both joins set the qualify size too, only on success.
+    answer(StatusRecord{}.valuesize(40));
+    ASSERT_EQ(kljoin(1, "", &st, "ft", "fc", 0, "tt", "tc"), 0u);
+    EXPECT_EQ(block().qualify_size, 40);
+    answer(StatusRecord{}.valuesize(41));
+    ASSERT_EQ(kljoin303(1, "", &st, "ft", "fc", "tt", "tc"), 0u);
+    EXPECT_EQ(block().qualify_size, 41);
+    answer(StatusRecord{}.error(5100).valuesize(99));
+    EXPECT_EQ(kljoin303(1, "", &st, "", nullptr, "", ""), 5100u);
+    EXPECT_EQ(block().qualify_size, 41);
+    // A form sets the row length, only on success.
+    char form[8];
+    answer(StatusRecord{}.bufflen(6), counting_bytes(6));
+    answer(StatusRecord{}.error(3001).bufflen(4), counting_bytes(4, 50));
+    ASSERT_EQ(klform(1, "", &st, "T", "", 0, form), 0u);
+    EXPECT_EQ(block().record_length, 6);
+    EXPECT_EQ(klform(1, "", &st, "T", "", 0, form), 3001u);
+    EXPECT_EQ(to_hex(Bytes(form, form + 4)), to_hex(counting_bytes(4, 50))); // copied all the same
+    EXPECT_EQ(block().record_length, 6);
 }
 
 // Answers carrying 4, 4 and 2 records.  The offset moves on by each
@@ -205,20 +160,84 @@ TEST_P(SelectionTest, BrokenConnectionKeepsWhatArrived) {
     EXPECT_EQ(to_hex(Bytes(area.begin(), area.begin() + 5)), "01 02 03 04 EE");
 }
 
-// While one thread's fetch waits for its answer, another thread's call is
-// turned away without touching the connection.
-TEST_P(SelectionTest, SecondThreadIsRefusedWhileACallWaits) {
-    peer.script({{.fault = Fault::never_answer}});
-    std::vector<char> area(16);
-    klstatus first{};
-    std::thread waiting([&] { klfetch(1, "", &first, 1, area.data()); });
-    ASSERT_TRUE(peer.wait_for_requests(setup_requests + 1));
-    klstatus second{};
-    EXPECT_EQ(klselect(1, "", &second, "t", "", ""), 18002u);
-    peer.release_held();
-    waiting.join();
-    EXPECT_EQ(first.error, 18065);
-    EXPECT_EQ(sent(), 1u);
+// A list ends at a server error with the totals so far; a list of no
+// records reads no answer (and needs no area).
+TEST_P(SelectionTest, ListEndsAtAnErrorAndReadsNothingForNoRecords) {
+    answer({reply(StatusRecord{}.count(2).bufflen(20), counting_bytes(20, 0)),
+            reply(StatusRecord{}.error(11032).text("end"))});
+    std::vector<char> area(40);
+    klstatus st{};
+    EXPECT_EQ(kllist(1, "", &st, "T", "", "", 5, area.data()), 11032u);
+    EXPECT_EQ(st.count, 2);
+    EXPECT_EQ(st.bufflen, 20);
+    EXPECT_EQ(std::string(st.buffer), "end");
+    EXPECT_EQ(kllist(1, "", &st, "T", "", "", 0, nullptr), 0u);
+    answer(StatusRecord{}.text("deleted"));
+    EXPECT_EQ(kldelete(1, "", &st, "T"), 0u);
+    EXPECT_EQ(std::string(st.buffer), "deleted");
+}
+
+// A form's bufflen that describes the data area copies that many bytes
+// (zeros where the answer was shorter); one below 0 or beyond the
+// 1956-byte area copies only what arrived, and becomes the row length.
+TEST_P(SelectionTest, FormCopiesOnlyWhatTheAnswerCanHold) {
+    const struct {
+        const char* name;
+        std::int32_t bufflen;
+        std::size_t data_sent, copied, zeros; // zeros: of the copied bytes, at the end
+    } cases[] = {
+        {"announced less than sent", 10, 20, 10, 0},
+        {"announced more than sent", 30, 10, 30, 20},
+        {"negative", -1, 20, 20, 0},
+        {"beyond the area, short answer", 5000, 100, 100, 0},
+        {"beyond the area, long answer", 5000, 3000, 1956, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::uint8_t> form(4000, 0xEE);
+        answer(StatusRecord{}.bufflen(c.bufflen), Bytes(c.data_sent, 0x41));
+        klstatus st{};
+        ASSERT_EQ(klform(1, "", &st, "T", "", 1, reinterpret_cast<char*>(form.data())), 0u);
+        EXPECT_EQ(std::count(form.begin(), form.end(), 0x41), c.copied - c.zeros);
+        EXPECT_EQ(std::count(form.begin(), form.end(), 0x00), c.zeros);
+        EXPECT_EQ(form[c.copied], 0xEE);
+        EXPECT_EQ(block().record_length, c.bufflen);
+    }
+    answer(StatusRecord{}.text("next"));
+    klstatus st{};
+    EXPECT_EQ(kldelete(1, "", &st, "T"), 0u);
+    EXPECT_EQ(std::string(st.buffer), "next");
+}
+
+// klcalc copies bufflen bytes of its result, but never more than arrived
+// or than the answer area hands on (1860), and reports what it copied.
+TEST_P(SelectionTest, CalcCopiesTheResultBytesThatArrived) {
+    const struct {
+        const char* name;
+        std::int32_t error, bufflen;
+        Bytes data;
+        std::int32_t copied; // and the bufflen the caller sees
+    } cases[] = {
+        {"result", 0, 5, text_bytes("ABCDEFG"), 5},
+        {"with a server error", 4400, 3, text_bytes("XYZ"), 3},
+        {"bufflen 0", 0, 0, text_bytes("QQ"), 0},
+        {"bufflen beyond the bytes", 0, 5000, Bytes(10, 0x42), 10},
+        {"answer longer than its area", 0, 1900, Bytes(2100, 0x43), 1860},
+        {"negative bufflen", 0, -4, text_bytes("abc"), -4},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        answer(StatusRecord{}.error(c.error).bufflen(c.bufflen), c.data);
+        Bytes result(2100, 0x5A);
+        klstatus st{};
+        EXPECT_EQ(klcalc(1, "", &st, "t", "c", reinterpret_cast<char*>(result.data())),
+                  static_cast<std::uint32_t>(c.error));
+        EXPECT_EQ(st.bufflen, c.copied);
+        const auto copied = static_cast<std::size_t>(std::max(c.copied, 0));
+        Bytes expected(c.data.begin(), c.data.begin() + static_cast<std::ptrdiff_t>(copied));
+        expected.resize(result.size(), 0x5A);
+        EXPECT_EQ(result, expected);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(ByteOrders, SelectionTest, ::testing::Bool(), byte_order_name);

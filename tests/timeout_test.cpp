@@ -154,18 +154,5 @@ TEST_F(TimeoutTest, BlocksOfALostConnectionStayLost) {
 #endif
 }
 
-TEST_F(TimeoutTest, InvalidLimitsAreRefused) {
-    for (const char* value : {"0", "86401", "5s", "-1", "", "99999999999999999999"}) {
-        SCOPED_TRACE(value);
-        const std::string env =
-            write_environment("", peer_entries() + "timeout=" + std::string(value) + "\n");
-        klstatus st{};
-        kl_long instance = 0;
-        EXPECT_EQ(klconnect(env.c_str(), "", &st, "u", "", &instance), KL_ERR_ENVIRONMENT_ENTRY);
-        EXPECT_EQ(std::string(st.buffer), env.substr(0, 35));
-    }
-    EXPECT_EQ(peer.dispatcher_connections(), 0);
-}
-
 } // namespace
 } // namespace kl::test

@@ -66,27 +66,6 @@ TEST_F(TraceTest, AnUnopenableLogShowsABoxForEveryLineAndTracingStaysOn) {
     EXPECT_EQ(trace_state.debug_flag, 1);
 }
 
-TEST_F(TraceTest, TheFrameWritesItsLinesInOrder) {
-    trace_state.debug_flag = 1;
-    klstatus status{};
-    run_call(&status, [](klstatus& st) {
-        trace_call("\nFunction: kltest\n");
-        set_local_status(st, 11042, 5);
-    });
-    const std::string me = [] {
-        char text[16];
-        format_text(text, "%x", platform::thread_identity());
-        return std::string(text);
-    }();
-    EXPECT_EQ(read_file(path), "  *** Task taking control=" + me +
-                                   "\n"
-                                   "\nFunction: kltest\n"
-                                   "  MakeStatus: wErrorCat=0x0, dwErrorCode=0x2b22"
-                                   "  SUBSYS_KELORA: wHighWord=x0, wLowWord=x2b22"
-                                   "  EXIT_DLL return status=0x2b22\n"
-                                   "  *** Task with control=0x0\n");
-}
-
 TEST_F(TraceTest, ARefusedCallWritesNoTakingControlLine) {
     trace_state.debug_flag = 1;
     owner_word = platform::thread_identity() + 1; // another thread's call is in progress

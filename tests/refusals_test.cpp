@@ -1,0 +1,278 @@
+// Every check an exported call makes before it talks to the server, in one
+// table: the error, info and text of each refusal, that nothing is sent,
+// and for the limits the largest argument that is still sent.  Run once
+// (nothing of a refusal reaches the wire) with the trace on, so a trace
+// line that read a missing block or argument would fail here too.
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "library_fixture.h"
+#include "trace_log.h"
+
+namespace kl::test {
+namespace {
+
+#define CALL(expression) [&](klstatus& st) -> std::uint32_t { return expression; }
+
+struct Check {
+    const char* name;
+    std::function<std::uint32_t(klstatus&)> call;
+    std::int32_t error; // 0: sent, with length bytes after the length word
+    std::int32_t info = 0;
+    const char* buffer = ""; // null: not compared
+    std::uint32_t length = 0;
+};
+
+struct RefusalTest : CursorTest {
+    void run(const std::vector<Check>& checks) {
+        for (const Check& c : checks) {
+            SCOPED_TRACE(c.name);
+            const std::size_t before = sent();
+            if (c.error == 0) answer();
+            klstatus st{};
+            EXPECT_EQ(c.call(st), static_cast<std::uint32_t>(c.error)) << st.buffer;
+            EXPECT_EQ(st.info, c.info);
+            if (c.buffer) {
+                EXPECT_EQ(std::string(st.buffer), c.buffer);
+            }
+            if (c.error == 0) {
+                EXPECT_EQ(request(before).length_word, c.length);
+            } else {
+                EXPECT_EQ(sent(), before);
+            }
+        }
+    }
+};
+
+TEST_P(RefusalTest, CallsRefusedBeforeTheServerIsAsked) {
+    TraceLog trace;
+    const std::string o78(78, 'o'), o79(79, 'o'), o255(255, 'o'), o256(256, 'o');
+    const std::string n254(254, 'n'), n255(255, 'n'), node40(40, 'n');
+    const std::string s2034(2034, 's'), s2035(2035, 's'), t252(252, 't'), t253(253, 't');
+    const std::string row(1786, 'r'), o1000(1000, 'o'), t1036(1036, 't');
+    const std::vector<char> values(16 * 32 + 1, 'q');
+    char area[8] = {};
+    kl_long out = -5;
+    klversion_record records[2];
+    const auto update = [&](std::int32_t row_length, std::string table) {
+        return [&, row_length, table](klstatus& st) {
+            block().record_length = row_length;
+            return klupdate(cursor, "", &st, table.c_str(), "", row.c_str());
+        };
+    };
+    const auto assign = [&](std::int32_t value_size, kl_long count, const char* from) {
+        return [=, this](klstatus& st) {
+            block().value_size = value_size;
+            return klassignvalues(cursor, "", &st, "L", count, from);
+        };
+    };
+    const auto getinfo = [&](std::vector<kl_long> q, std::vector<kl_long> b, std::string o) {
+        return [&, q, b, o](klstatus& st) mutable {
+            q.push_back(0);
+            b.push_back(0);
+            return klgetinfo(instance, o.c_str(), &st, q.data(), values.data(), b.data(), area);
+        };
+    };
+    const std::vector<kl_long> q16(16, 202), q17(17, 202), b32(32, 305), b33(33, 305);
+    run({
+        // Instances and cursors.
+        {"open on instance 0", CALL(klopencursor(0, "", &st, &out)), 11008},
+        {"open on a free instance", CALL(klopencursor(2, "", &st, &out)), 11008, 2},
+        {"open without an output", CALL(klopencursor(1, "", &st, nullptr)), 10036, 0, "cursor"},
+        {"close cursor 0", CALL(klclosecursor(0, "", &st)), 11042},
+        {"close above the highest slot", CALL(klclosecursor(500, "", &st)), 11042, 500},
+        {"disconnect a free instance", CALL(kldisconnect(7, "", &st)), 11008, 7},
+        {"select on cursor 0", CALL(klselect(0, "", &st, "", "", "")), 11042, 0, nullptr},
+        {"qualify on cursor -3", CALL(klqualify(-3, "", &st, "", "", "", "")), 11042, -3, nullptr},
+        {"fetch on a free cursor", CALL(klfetch(2, "", &st, 1, area)), 11042, 2, nullptr},
+        {"fetch keys on cursor 99", CALL(klfetchkeys(99, "", &st, 1, area)), 11042, 99, nullptr},
+        {"list on cursor 0", CALL(kllist(0, "", &st, "T", "", "", 1, area)), 11042, 0, nullptr},
+        {"update on cursor 99", CALL(klupdate(99, "", &st, "T", "", "row")), 11042, 99,
+         "client cursor"},
+        {"describe on cursor 99", CALL(kldescribe(99, "", &st, 1, area)), 11042, 99,
+         "client cursor"},
+        {"export on a free cursor", CALL(klexport(2, "", &st, "PROD", "f")), 11042, 2,
+         "client cursor"},
+        {"command on a free instance", CALL(klcommand(5, "", &st, 0, "", 0, area, 0)), 11008, 5,
+         nullptr},
+        {"insert on a free instance", CALL(klinsert(7, "", &st, "T", "", area)), 11008, 7,
+         "client instance"},
+        {"version on a free instance", CALL(klversion(3, "", &st, "prod", 0, records)), 11008, 3,
+         "client instance"},
+
+        // Missing arguments.
+        {"fetch into nothing", CALL(klfetch(1, "", &st, 1, nullptr)), 10036, 0, "records"},
+        {"fetch keys into nothing", CALL(klfetchkeys(1, "", &st, 1, nullptr)), 10036, 0, "keys"},
+        {"list into nothing", CALL(kllist(cursor, "", &st, "T", "", "", 1, nullptr)), 10036, 0,
+         "buffer"},
+        {"form into nothing", CALL(klform(cursor, "", &st, "T", "", 0, nullptr)), 10036, 0,
+         "buffer"},
+        {"update from nothing",
+         [&](klstatus& st) {
+             block().record_length = 4;
+             return klupdate(cursor, "", &st, "T", "", nullptr);
+         },
+         10036, 0, "buffer"},
+        {"describe into nothing", CALL(kldescribe(cursor, "", &st, 1, nullptr)), 10036, 0,
+         "descriptions"},
+        {"bind from nothing", CALL(klbind(cursor, "", &st, 2, nullptr)), 10036, 0, "descriptions"},
+        {"calc into nothing", CALL(klcalc(cursor, "", &st, "t", "c", nullptr)), 10036, 0, "result"},
+        {"values from nothing", assign(4, 1, nullptr), 10036, 0, "values"},
+        {"version without node", CALL(klversion(instance, "", &st, nullptr, 0, records)), 10036, 0,
+         "node name"},
+        {"version without options", CALL(klversion(instance, nullptr, &st, "prod", 0, records)),
+         10036, 0, "option list"},
+        {"external without routine",
+         CALL(klexternal(instance, "", &st, 0, "L", nullptr, nullptr, 0, area, 0)), 10036, 0,
+         "routine"},
+        {"external without output",
+         CALL(klexternal(instance, "", &st, 0, "L", "R", "", 0, nullptr, 0)), 10036, 0, "out"},
+        {"command without options", CALL(klcommand(instance, nullptr, &st, 0, nullptr, 0, area, 0)),
+         10036, 0, "options"},
+
+        // Lengths and counts.
+        {"external, negative input",
+         CALL(klexternal(instance, "", &st, 0, "L", "R", "", -3, area, 0)), 5541, -3, "in_length"},
+        {"external, negative output",
+         CALL(klexternal(instance, "", &st, 0, "L", "R", "", 0, area, -4)), 5541, -4, "out_length"},
+        {"command, negative input", CALL(klcommand(instance, "", &st, 0, "", -1, area, 0)), 5541,
+         -1, "input_length"},
+        {"command, negative output", CALL(klcommand(instance, "", &st, 0, "", 0, area, -2)), 5541,
+         -2, "output_length"},
+        {"select texts fill the area", CALL(klselect(1, "", &st, s2034.c_str(), "", "")), 0, 0, "",
+         2044},
+        {"select texts one over", CALL(klselect(1, "", &st, s2035.c_str(), "", "")), 18021, 0,
+         nullptr},
+        {"qualify options one over", CALL(klqualify(1, s2035.c_str(), &st, "", "", "", "")), 18021,
+         0, nullptr},
+        {"delete texts fill the area", CALL(kldelete(cursor, "", &st, (s2034 + "ss").c_str())), 0,
+         0, "", 2044},
+        {"delete texts one over", CALL(kldelete(cursor, "", &st, (s2035 + "ss").c_str())), 18021, 0,
+         nullptr},
+        {"list texts one over",
+         CALL(kllist(cursor, "", &st, "T", (s2035 + "s").c_str(), "", 1, area)), 18021, 0, nullptr},
+        {"form texts one over", CALL(klform(cursor, "", &st, (s2035 + "s").c_str(), "", 1, area)),
+         18021, 0, nullptr},
+        {"calc texts one over", CALL(klcalc(cursor, "opts", &st, s2035.c_str(), "c", area)), 18021,
+         0, ""},
+        {"index info texts fill the area",
+         CALL(klgetindexinfo(instance, o1000.c_str(), &st, t1036.c_str(), area)), 0, 0, "", 2044},
+        {"index info texts one over",
+         CALL(klgetindexinfo(instance, o1000.c_str(), &st, (t1036 + "t").c_str(), area)), 18021, 0,
+         nullptr},
+        {"update texts fill the area", update(0, t253), 0, 0, "", 262},
+        {"update texts one over", update(0, t253 + "t"), 18021},
+        {"update row fills the record", update(1786, "T"), 0, 0, "", 262 + 1786},
+        {"update row one over", update(1787, "T"), 18021},
+        {"update of a negative row length", update(-1, "T"), 18021},
+        {"update of 2038 bytes", update(1786, t252), 0, 0, "", 262 + 1786},
+        {"update of 2039 bytes", update(1786, t253), 18021},
+        {"values fill the area", assign(1950, 1, s2034.c_str()), 0, 0, "", 98 + 1950},
+        {"values past the area", assign(1951, 1, area), 18021, 0, "values"},
+        {"values twice the area", assign(1950, 2, area), 18021, 0, "values"},
+        {"values of 64 KB", assign(65536, 1, area), 18021, 0, "values"},
+        {"values past 32 bits", assign(0x40000000, 4, area), 18021, 0, "values"},
+        {"version options of 78", CALL(klversion(instance, o78.c_str(), &st, "pRoD", 0, records)),
+         0, 0, "", 90},
+        {"version options of 79", CALL(klversion(instance, o79.c_str(), &st, "prod", 0, records)),
+         18021, 0, "options"},
+        {"external texts at their longest",
+         CALL(
+             klexternal(instance, o78.c_str(), &st, 0, n254.c_str(), n254.c_str(), "", 0, area, 0)),
+         0, 0, "", 350 + 254},
+        {"external options of 79",
+         CALL(klexternal(instance, o79.c_str(), &st, 0, "L", "R", "", 0, area, 0)), 18021, 0,
+         "options"},
+        {"external library of 255",
+         CALL(klexternal(instance, "", &st, 0, n255.c_str(), "R", "", 0, area, 0)), 18021, 0,
+         "library"},
+        {"external routine of 255",
+         CALL(klexternal(instance, "", &st, 0, "L", n255.c_str(), "", 0, area, 0)), 18021, 0,
+         "routine"},
+        {"get info without items", getinfo({}, {}, ""), 0, 0, "", 462},
+        {"get info at every limit", getinfo(q16, b32, o255), 0, 0, "", 974},
+        {"get info, 17 qualifiers", getinfo(q17, {}, ""), 18021, 0, nullptr},
+        {"get info, 33 buffer items", getinfo({202}, b33, ""), 18021, 0, nullptr},
+        {"get info, values past 512 bytes", getinfo({109, 109, 202}, {}, ""), 18021, 0, nullptr},
+        {"get info, unknown qualifier", getinfo({202, 7}, {}, ""), 18032, 0, nullptr},
+        {"get info, 256 option characters", getinfo({}, {}, o256), 18021, 0, nullptr},
+        {"insert, 256 option characters",
+         CALL(klinsert(instance, o256.c_str(), &st, "T", "", area)), 10037, 256, "options"},
+        {"insert, CHAR with a value", CALL(klinsert(instance, "CHAR=1", &st, "T", "", area)), 18006,
+         0, "value not allowed CHAR"},
+        {"insert, unknown option", CALL(klinsert(instance, "nowait FAST", &st, "T", "", area)),
+         18006, 0, "unknown keyword FAST"},
+        {"insert, table of 33",
+         CALL(klinsert(instance, "", &st, std::string(33, 't').c_str(), "", area)), 18021, 0,
+         "table"},
+
+        // Export: the file name, then the options, then the node.
+        {"export file name first", CALL(klexport(cursor, o79.c_str(), &st, "pro", n255.c_str())),
+         18021, 0, "filename"},
+        {"export options then", CALL(klexport(cursor, o79.c_str(), &st, "pro", n254.c_str())),
+         18021, 0, "options"},
+        {"export, a prefix of the node", CALL(klexport(cursor, o78.c_str(), &st, "pro", "f")),
+         18015, 0, "pro"},
+        {"export, a longer node", CALL(klexport(cursor, "", &st, "PRODX", "f")), 18015, 0, "PRODX"},
+        {"export, an empty node", CALL(klexport(cursor, "", &st, "", "f")), 18015, 0, ""},
+        {"export, a long node text", CALL(klexport(cursor, "", &st, node40.c_str(), "f")), 18015, 0,
+         node40.substr(0, 35).c_str()},
+        {"export at the longest", CALL(klexport(cursor, o78.c_str(), &st, "prod", n254.c_str())), 0,
+         0, "", 341},
+        {"version of another node", CALL(klversion(instance, "", &st, "PRO", 0, records)), 18015, 0,
+         "PRO"},
+    });
+    EXPECT_EQ(out, -5);
+
+    // An empty node names only an empty stored name.
+    client_tables.instances.find(instance)->node[0] = '\0';
+    run({{"export to an empty node", CALL(klexport(cursor, "", &st, "", "f")), 0, 0, "", 88}});
+
+    // Without a connection; the cursor (update) or instance (version) is
+    // checked first by some calls.
+    transport_state.connected_flag = 0;
+    run({
+        {"update", CALL(klupdate(99, "", &st, "T", "", "row")), 11042, 99, nullptr},
+        {"version", CALL(klversion(9, "", &st, "prod", 0, records)), 11008, 9, nullptr},
+        {"delete", CALL(kldelete(99, "", &st, "T")), 18011, 0, nullptr},
+        {"open", CALL(klopencursor(1, "", &st, &out)), 18011, 0, nullptr},
+        {"close", CALL(klclosecursor(0, "", &st)), 18011, 0, nullptr},
+        {"disconnect", CALL(kldisconnect(0, "", &st)), 18011, 0, nullptr},
+        {"fetch", CALL(klfetch(1, "", &st, 1, area)), 18011, 0, nullptr},
+        {"form", CALL(klform(cursor, "", &st, "T", "", 0, area)), 18011, 0, nullptr},
+        {"command", CALL(klcommand(instance, "", &st, 0, "", 0, area, 0)), 18011, 0, nullptr},
+    });
+}
+
+// The length checks of delete, list and form come before their trace line.
+TEST_P(RefusalTest, TooLongTextsLeaveNoTraceLine) {
+    TraceLog trace;
+    const std::string too_long(2037, 'c');
+    char area[8];
+    klstatus st{};
+    EXPECT_EQ(kldelete(cursor, "", &st, too_long.c_str()), KL_ERR_STRINGS_TOO_LONG);
+    EXPECT_EQ(kllist(cursor, "", &st, "T", too_long.c_str(), "", 1, area), KL_ERR_STRINGS_TOO_LONG);
+    EXPECT_EQ(klform(cursor, "", &st, too_long.c_str(), "", 1, area), KL_ERR_STRINGS_TOO_LONG);
+    EXPECT_EQ(trace.text().find("\nFunction: kl"), std::string::npos);
+}
+
+// A cursor whose instance was disconnected while a second instance keeps
+// the shared connection open.
+TEST_P(RefusalTest, ACursorWhoseInstanceIsGone) {
+    script_connect(big());
+    ASSERT_EQ(connect(write_environment()), 2);
+    answer();
+    klstatus st{};
+    ASSERT_EQ(kldisconnect(instance, "", &st), 0u);
+    EXPECT_EQ(klexport(cursor, "", &st, "PROD", "f"), KL_ERR_BAD_INSTANCE);
+    EXPECT_EQ(st.info, instance);
+    EXPECT_EQ(std::string(st.buffer), "client instance");
+    EXPECT_EQ(sent(), 2u);
+}
+
+INSTANTIATE_TEST_SUITE_P(LittleEndian, RefusalTest, ::testing::Values(false), byte_order_name);
+
+} // namespace
+} // namespace kl::test

@@ -1,0 +1,147 @@
+// The request of every call that sends one record, byte for byte, in both
+// byte orders: function code, server identifier, the call's numbers in the
+// server's order, its texts packed or in fixed fields, and the length word.
+// (The multi-record requests are in their calls' tests.)
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "library_fixture.h"
+#include "trace_log.h"
+
+namespace kl::test {
+namespace {
+
+#define CALL(expression) [&](klstatus& st) -> std::uint32_t { return expression; }
+
+using RequestTest = CursorTest;
+
+Bytes texts(std::initializer_list<std::string> list) {
+    Bytes out;
+    for (const std::string& t : list)
+        out = join({out, text_bytes(t)});
+    return out;
+}
+
+TEST_P(RequestTest, EachCallsRequestBytes) {
+    const Bytes new_cursor = {9, 8, 7, 6};
+    const Bytes values = counting_bytes(64, 1);
+    std::vector<char> out(4096);
+    klversion_record records[1];
+    kl_long opened = 0;
+    struct Case {
+        const char* name;
+        std::function<std::uint32_t(klstatus&)> call;
+        Bytes expected;
+        std::vector<Answer> answers;
+    };
+    const Case cases[] = {
+        {"open cursor: options cut at the semicolon",
+         CALL(klopencursor(instance, "READONLY;tail", &st, &opened)),
+         join({num(303, 2), instance_id, text_bytes("READONLY", 80)}),
+         {reply({}, new_cursor)}},
+        {"close cursor", CALL(klclosecursor(opened, "", &st)),
+         join({num(304, 2), new_cursor, text_bytes("", 80)}), {reply()}},
+        {"version", CALL(klversion(instance, "V", &st, "prod", 0x01020304, records)),
+         join({num(327, 2), instance_id, num(0x01020304), text_bytes("V", 80)}), {reply()}},
+        {"qualify packs five texts, options whole",
+         CALL(klqualify(cursor, "o;p", &st, "own", "tab", "col", "c=1")),
+         join({head(305), texts({"own", "tab", "col", "o;p", "c=1"})}), {reply()}},
+        {"select with null texts sends lone terminators",
+         CALL(klselect(cursor, nullptr, &st, nullptr, "", nullptr)), join({head(307), Bytes(4, 0)}),
+         {reply()}},
+        {"fetch cuts its options at a semicolon outside quotes",
+         CALL(klfetch(cursor, "a';'\"x;\";cut", &st, -0x10203, out.data())),
+         join({head(308), num(static_cast<std::uint32_t>(-0x10203)), text_bytes("a';'\"x;\"", 80)}),
+         {}},
+        {"fetch keys", CALL(klfetchkeys(cursor, "K", &st, 7, out.data())),
+         join({head(306), num(7), text_bytes("K", 80)}), {reply()}},
+        {"update: texts in 256 bytes, the row at its length",
+         [&](klstatus& st) {
+             block().record_length = 5;
+             return klupdate(cursor, "OPT;x", &st, "T", "A,B", "abcdefgh");
+         },
+         join({head(315), text_bytes(std::string("T\0A,B\0OPT;x", 11), 256), text_bytes("abcde", 5)}),
+         {reply()}},
+        {"delete", CALL(kldelete(cursor, "", &st, "T")), join({head(316), texts({"T", ""})}),
+         {reply()}},
+        {"list", CALL(kllist(cursor, "O;p", &st, "T", "A", "A>1", 10, out.data())),
+         join({head(318), num(10), texts({"T", "A", "A>1", "O;p"})}),
+         {reply(StatusRecord{}.count(10).bufflen(4), Bytes(4, 1))}},
+        {"form", CALL(klform(cursor, "F;g", &st, "T", "A,B", 0x01020304, out.data())),
+         join({head(319), num(0x01020304), texts({"T", "A,B", "F;g"})}), {reply()}},
+        {"join", CALL(kljoin(cursor, "o;p", &st, "ft", "fc", 0x7777, "tt", "tc")),
+         join({head(309), texts({"ft", "fc", "tt", "tc", "o;p"})}), {reply()}},
+        {"join303: the same bytes", CALL(kljoin303(cursor, "o;p", &st, "ft", "fc", "tt", "tc")),
+         join({head(309), texts({"ft", "fc", "tt", "tc", "o;p"})}), {reply()}},
+        {"join303 of five empty texts", CALL(kljoin303(cursor, "", &st, "", nullptr, "", "")),
+         join({head(309), Bytes(5, 0)}), {reply()}},
+        {"calc", CALL(klcalc(cursor, "x;y", &st, "t", "c", out.data())),
+         join({head(323), texts({"t", "c", "x;y"})}), {reply()}},
+        {"export: options whole in their field",
+         CALL(klexport(cursor, "E;x", &st, "prod", "out.txt")),
+         join({head(324), text_bytes("E;x", 80), text_bytes("out.txt")}), {reply()}},
+        {"describe", CALL(kldescribe(cursor, "a='x;y';b", &st, 8, out.data())),
+         join({head(310), num(8), text_bytes("a='x;y'", 80)}), {reply()}},
+        {"bind of no columns", CALL(klbind(cursor, "K;rest", &st, 0, nullptr)),
+         join({head(311), num(0), text_bytes("K", 80)}), {reply()}},
+        {"assign values: value size times count behind the label",
+         [&](klstatus& st) {
+             block().value_size = 12;
+             return klassignvalues(cursor, "O;x", &st, "LBL;zz", 3,
+                                   reinterpret_cast<const char*>(values.data()));
+         },
+         join({head(312), num(3), text_bytes("O", 80), text_bytes("LBL", 8),
+               Bytes(values.begin(), values.begin() + 36)}),
+         {reply()}},
+        {"assign values: the label cut at 8, a negative count sends none",
+         CALL(klassignvalues(cursor, "", &st, "LABEL123X", -2,
+                             reinterpret_cast<const char*>(values.data()))),
+         join({head(312), num(static_cast<std::uint32_t>(-2)), text_bytes("", 80),
+               text_bytes("LABEL123", 8)}),
+         {reply()}},
+        {"index info: options before the table",
+         CALL(klgetindexinfo(instance, "O;1", &st, "ORDERS", out.data())),
+         join({num(321, 2), instance_id, texts({"O;1", "ORDERS"})}), {reply()}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::size_t at = sent();
+        answer(c.answers);
+        klstatus st{};
+        EXPECT_EQ(c.call(st), 0u) << st.error;
+        const Request r = request(at);
+        EXPECT_EQ(to_hex(r.payload), to_hex(c.expected));
+        EXPECT_EQ(r.length_word, c.expected.size());
+    }
+}
+
+// A trace line shows no more of a caller's bytes than the call sends (they
+// are not strings and need not end in a NUL), and kljoin303 traces as
+// kljoin.
+TEST_P(RequestTest, TraceLinesShowNoMoreThanIsSent) {
+    TraceLog trace;
+    klstatus st{};
+    char out[4];
+    block().record_length = 4;
+    block().value_size = 3;
+    peer.script({{{reply()}}, {{reply()}}, {}, {{reply()}}, {{reply()}}});
+    ASSERT_EQ(klupdate(cursor, "", &st, "T", "", "rowXYZ"), 0u);
+    ASSERT_EQ(klassignvalues(cursor, "", &st, "L", 1, "VWXY"), 0u);
+    ASSERT_EQ(klexternal(instance, "", &st, 0, "L", "R", "abcdef", 2, out, 0), 0u);
+    ASSERT_EQ(kljoin303(cursor, "o", &st, "ft", "fc", "tt", "tc"), 0u);
+    const std::string text = trace.text();
+    for (const char* line :
+         {"  buffer=rowX\n  table_len=4\n  pcbuf.values=rowX\n  wbuffer_len=4\n", "  values=VWX\n",
+          "  input=ab\n",
+          "\nFunction: kljoin\n  cursor=1\n  options=o\n  from_table=ft\n  to_table=tt\n  "
+          "from_column=fc\n  to_column=tc\n"})
+        EXPECT_NE(text.find(line), std::string::npos) << line << " in\n" << text;
+    EXPECT_EQ(text.find("kljoin303"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(ByteOrders, RequestTest, ::testing::Bool(), byte_order_name);
+
+} // namespace
+} // namespace kl::test
