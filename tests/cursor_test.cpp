@@ -76,20 +76,6 @@ TEST_P(ConversationTest, CursorsVersionsAndDisconnect) {
     EXPECT_EQ(klclosecursor(1, "", &st), KL_ERR_NOT_CONNECTED);
 }
 
-TEST_F(LibraryTest, OwnVersionNeedsNoConnection) {
-    klstatus st{};
-    st.error = 99;
-    klversion_record record;
-    std::memset(&record, 0x5A, sizeof record);
-    ASSERT_EQ(klversion(0, "", &st, "", 0, &record), 0u);
-    EXPECT_EQ(st.count, 1);
-    EXPECT_EQ(st.bufflen, 104);
-    EXPECT_EQ(std::string(record.na_name), "NA_TCP");
-    EXPECT_EQ(std::string(record.description), "Kelora Server DLL (TCP Sockets)");
-    EXPECT_EQ(record.version, KLSRV32_VERSION_NUMBER);
-    EXPECT_EQ(std::string(record.version_text), KLSRV32_VERSION_TEXT);
-}
-
 TEST_P(ConversationTest, ServerErrorsOnCursors) {
     klstatus st{};
     kl_long cursor = -5;

@@ -1,14 +1,10 @@
-// The call frame: result codes, the local status fill, the option text copy
-// and the one-call-at-a-time guard.
+// The call frame: result codes, the local status fill and the option text
+// copy.
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstring>
-#include <future>
-#include <new>
 #include <string>
-#include <thread>
 
 #include "frame/call.h"
 #include "frame/status.h"
@@ -63,54 +59,6 @@ TEST(CopyOptionText, ALongTextFillsTheFieldWithoutATerminator) {
     copy_option_text(std::span(field, 80), source.c_str());
     EXPECT_EQ(std::string(field, 80), std::string(80, 'k'));
     EXPECT_EQ(field[80], '#'); // nothing written past the field
-}
-
-TEST(CallFrame, ASecondCallWhileOneIsInProgressFailsAtOnce) {
-    std::promise<void> entered, finish;
-    std::shared_future<void> may_finish = finish.get_future().share();
-    klstatus first_status{};
-    std::thread first([&] {
-        run_call(&first_status, [&](klstatus& st) {
-            entered.set_value();
-            may_finish.wait();
-            st.error = 0;
-        });
-    });
-    entered.get_future().wait();
-
-    klstatus second_status;
-    std::memset(&second_status, 0x55, sizeof second_status);
-    bool body_ran = false;
-    const std::uint32_t result = run_call(&second_status, [&](klstatus&) { body_ran = true; });
-    EXPECT_EQ(result, 18002u);
-    EXPECT_FALSE(body_ran);
-    EXPECT_EQ(second_status.error, 18002);
-    EXPECT_EQ(second_status.info, 0);
-    EXPECT_EQ(second_status.buffer[0], '\0');
-    EXPECT_NE(owner_word.load(), 0u); // the first call keeps its claim
-
-    finish.set_value();
-    first.join();
-    EXPECT_EQ(owner_word.load(), 0u);
-    EXPECT_EQ(run_call(&second_status, [](klstatus& st) { st.error = 0; }), 0u);
-}
-
-// The result is make_status of the error, an exception ends as 10021,
-// a null status still reports through the result; the owner is released.
-TEST(CallFrame, ResultsAndTheOwnerReleased) {
-    klstatus status{};
-    EXPECT_EQ(run_call(&status, [](klstatus& st) { set_local_status(st, 11042, 3); }), 11042u);
-    EXPECT_EQ(run_call(&status, [](klstatus& st) { st.error = -1; }), 0x01004651u);
-    EXPECT_EQ(run_call(&status, [](klstatus&) { throw std::bad_alloc(); }), 10021u);
-    EXPECT_EQ(status.error, 10021);
-    EXPECT_EQ(run_call(nullptr, [](klstatus& st) { set_local_status(st, 18011); }), 18011u);
-    EXPECT_EQ(owner_word.load(), 0u);
-
-    // The calls outside run_call end an exception in their own failure.
-    ASSERT_TRUE(claim_owner());
-    const auto throws = []() -> std::uint32_t { throw std::bad_alloc(); };
-    EXPECT_EQ(without_exceptions(throws, [] { return 7u; }), 7u);
-    EXPECT_EQ(owner_word.load(), 0u);
 }
 
 } // namespace

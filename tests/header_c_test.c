@@ -28,8 +28,10 @@ int main(void) {
 
     memset(&status, 0, sizeof status);
     CHECK(klversion(0, "", &status, "", 0, &record) == 0);
-    CHECK(status.count == 1 && record.version == 10625);
-    CHECK(strcmp(record.version_text, "1.6.25") == 0);
+    CHECK(status.count == 1 && status.bufflen == 104 && record.version == KLSRV32_VERSION_NUMBER);
+    CHECK(strcmp(record.na_name, "NA_TCP") == 0 &&
+          strcmp(record.version_text, KLSRV32_VERSION_TEXT) == 0);
+    CHECK(strcmp(record.description, "Kelora Server DLL (TCP Sockets)") == 0);
 
     printf("%s\n", failures ? "header test failed" : "header test passed");
     return failures ? 1 : 0;

@@ -51,25 +51,6 @@ TEST_P(SelectionTest, CursorBlockTakesSizesOnlyOnSuccess) {
     EXPECT_EQ(block().record_length, 6);
 }
 
-// Answers carrying 4, 4 and 2 records.  The offset moves on by each
-// bufflen but never past the data that answer carried: the second claims
-// 4 bytes less than it sent (the third then overwrites its tail), the
-// third 8 bytes more (the offset moves by its 20 bytes only).
-TEST_P(SelectionTest, FetchCollectsAcrossAnswers) {
-    const Bytes d1 = counting_bytes(40, 0x10), d2 = counting_bytes(40, 0x40),
-                d3 = counting_bytes(20, 0x80);
-    answer({reply(StatusRecord{}.count(4).bufflen(40), d1),
-            reply(StatusRecord{}.count(4).bufflen(36), d2),
-            reply(StatusRecord{}.count(2).bufflen(28), d3)});
-    std::vector<std::uint8_t> records(200, 0xEE);
-    klstatus st{};
-    ASSERT_EQ(klfetch(1, "", &st, 10, reinterpret_cast<char*>(records.data())), 0u);
-    EXPECT_EQ(st.count, 10);
-    EXPECT_EQ(st.bufflen, 96);
-    const Bytes expected = join({d1, Bytes(d2.begin(), d2.begin() + 36), d3, Bytes(8, 0xEE)});
-    EXPECT_EQ(to_hex(Bytes(records.begin(), records.begin() + 104)), to_hex(expected));
-}
-
 TEST_P(SelectionTest, EndOfRecordsIsAWarningOnlyAfterSomeArrived) {
     struct Case {
         std::int32_t count;
@@ -145,19 +126,6 @@ TEST_P(SelectionTest, HostileFetchAnswersStayInBounds) {
     EXPECT_EQ(keys[1956], 0xEE);
     ASSERT_EQ(klqualify(1, "", &st, "", "", "", ""), 0u);
     EXPECT_EQ(block().qualify_size, 8);
-}
-
-TEST_P(SelectionTest, BrokenConnectionKeepsWhatArrived) {
-    // The peer closes 20 bytes into the second answer (each answer is a
-    // 4-byte fragment header, the 4-byte length word, 92 + 4 bytes).
-    peer.script({{{reply(StatusRecord{}.count(2).bufflen(4), counting_bytes(4, 1)),
-                   reply(StatusRecord{}.count(2).bufflen(4), counting_bytes(4, 9))},
-                  Fault::close_mid_answer,
-                  104 + 20}});
-    std::vector<std::uint8_t> area(16, 0xEE);
-    klstatus st{};
-    EXPECT_EQ(klfetch(1, "", &st, 5, reinterpret_cast<char*>(area.data())), 18065u);
-    EXPECT_EQ(to_hex(Bytes(area.begin(), area.begin() + 5)), "01 02 03 04 EE");
 }
 
 // A list ends at a server error with the totals so far; a list of no

@@ -33,30 +33,16 @@ struct StatusRecord {
     std::int32_t words[14] = {};
     char buffer[36] = {};
 
-    StatusRecord& error(std::int32_t v) {
-        words[0] = v;
+    StatusRecord& word(int i, std::int32_t v) {
+        words[i] = v;
         return *this;
     }
-    StatusRecord& warn(std::int32_t v) {
-        words[1] = v;
-        return *this;
-    }
-    StatusRecord& info(std::int32_t v) {
-        words[2] = v;
-        return *this;
-    }
-    StatusRecord& count(std::int32_t v) {
-        words[3] = v;
-        return *this;
-    }
-    StatusRecord& bufflen(std::int32_t v) {
-        words[4] = v;
-        return *this;
-    }
-    StatusRecord& valuesize(std::int32_t v) {
-        words[12] = v;
-        return *this;
-    }
+    StatusRecord& error(std::int32_t v) { return word(0, v); }
+    StatusRecord& warn(std::int32_t v) { return word(1, v); }
+    StatusRecord& info(std::int32_t v) { return word(2, v); }
+    StatusRecord& count(std::int32_t v) { return word(3, v); }
+    StatusRecord& bufflen(std::int32_t v) { return word(4, v); }
+    StatusRecord& valuesize(std::int32_t v) { return word(12, v); }
     StatusRecord& text(const std::string& t);
 };
 
