@@ -777,16 +777,19 @@ struct FaultInjectionTest : ::testing::Test {
 
     // Walks the allocations of a call: each run lets one more succeed,
     // until the call runs without a refused one.
-    void walk_allocations(const CallCase& call, Injected::Kind kind) {
+    // Counts the refusals that took effect in fired.
+    void walk_allocations(const CallCase& call, Injected::Kind kind, int& fired) {
         for (int n = 0; n < 100; ++n) {
             ++allocation_cases;
             if (!run(call, {.kind = kind, .n = n})) return;
+            ++fired;
         }
         ADD_FAILURE() << "more than 100 allocations";
     }
 };
 
 TEST_F(FaultInjectionTest, EveryCallThroughEveryFault) {
+    int seam_refusals = 0, new_refusals = 0;
     for (const CallCase& call : calls) {
         SCOPED_TRACE(call.name);
         std::array<int, platform::socket_op_kinds> operations{};
@@ -810,9 +813,11 @@ TEST_F(FaultInjectionTest, EveryCallThroughEveryFault) {
                 }
             }
         }
-        walk_allocations(call, Injected::Kind::seam_allocation);
-        walk_allocations(call, Injected::Kind::new_allocation);
+        walk_allocations(call, Injected::Kind::seam_allocation, seam_refusals);
+        walk_allocations(call, Injected::Kind::new_allocation, new_refusals);
     }
+    EXPECT_GT(seam_refusals, 0) << "the allocation seam never refused";
+    EXPECT_GT(new_refusals, 0) << "operator new never refused";
     EXPECT_EQ(open_descriptor_count(), baseline) << "a descriptor left open";
     std::printf("fault injection: %d cases (%d socket faults, %d allocation runs), %d faults that "
                 "never took effect\n",
