@@ -30,9 +30,13 @@ struct RefusalTest : CursorTest {
         for (const Check& c : checks) {
             SCOPED_TRACE(c.name);
             const std::size_t before = sent();
-            if (c.error == 0) answer();
+            // A request sent where none should be is answered by a close,
+            // so the call fails instead of waiting.
+            peer.script(
+                {c.error == 0 ? Step{{reply()}} : Step{.fault = Fault::close_before_answer}});
             klstatus st{};
             EXPECT_EQ(c.call(st), static_cast<std::uint32_t>(c.error)) << st.buffer;
+            peer.clear_script();
             EXPECT_EQ(st.info, c.info);
             if (c.buffer) {
                 EXPECT_EQ(std::string(st.buffer), c.buffer);
