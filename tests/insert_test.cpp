@@ -160,42 +160,32 @@ TEST_P(InsertTest, ChecksBeforeTheInsertIsSent) {
     struct Case {
         const char* name;
         std::vector<Step> catalogue;
-        std::string options = "";
-        std::string table = "T";
-        std::string columns = "";
-        std::int32_t error = 0; // 0: the insert is sent
-        std::string text = "";
+        std::string options, table, columns;
+        std::int32_t error;    // 0: the insert is sent
         std::uint32_t row = 0; // row bytes sent
     };
-    const std::string columns253(253, 'c');
+    const std::string c253(253, 'c'), t32(32, 't');
     const Case cases[] = {
-        {.name = "table name of 32 characters",
-         .catalogue = {end_answer()},
-         .table = std::string(32, 't')},
-        {.name = "texts filling the 256-byte area",
-         .catalogue = {end_answer()},
-         .columns = columns253.substr(1)},
-        {.name = "texts beyond the 256-byte area",
-         .catalogue = {end_answer()},
-         .columns = columns253,
-         .error = 18021},
-        {.name = "record of 2048 bytes",
-         .catalogue = {columns_answer({{5, 1786, 1}})},
-         .row = 1786},
-        {.name = "record beyond 2048 bytes",
-         .catalogue = {columns_answer({{5, 1787, 1}})},
-         .error = 18021},
-        {.name = "character row that fits, binary row that does not",
-         .catalogue = {columns_answer({{7, 2034, 1}})},
-         .options = "CHAR",
-         .error = 18021},
-        {.name = "negative column length",
-         .catalogue = {columns_answer({{5, -5, 1}})},
-         .error = 18021},
-        {.name = "more columns than asked for",
-         .catalogue = {columns_answer(std::vector<Column>(155, Column{5, 1, 1})), end_answer()},
-         .row = 100},
-        {.name = "a catalogue that never ends", .catalogue = never_ending, .error = 18021},
+        {"table name of 32 characters", {end_answer()}, "", t32, "", 0},
+        {"texts filling the 256-byte area", {end_answer()}, "", "T", c253.substr(1), 0},
+        {"texts beyond the 256-byte area", {end_answer()}, "", "T", c253, 18021},
+        {"record of 2048 bytes", {columns_answer({{5, 1786, 1}})}, "", "T", "", 0, 1786},
+        {"record beyond 2048 bytes", {columns_answer({{5, 1787, 1}})}, "", "T", "", 18021},
+        {"character row that fits, binary row that does not",
+         {columns_answer({{7, 2034, 1}})},
+         "CHAR",
+         "T",
+         "",
+         18021},
+        {"negative column length", {columns_answer({{5, -5, 1}})}, "", "T", "", 18021},
+        {"more columns than asked for",
+         {columns_answer(std::vector<Column>(155, Column{5, 1, 1})), end_answer()},
+         "",
+         "T",
+         "",
+         0,
+         100},
+        {"a catalogue that never ends", never_ending, "", "T", "", 18021},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -209,7 +199,7 @@ TEST_P(InsertTest, ChecksBeforeTheInsertIsSent) {
                   static_cast<std::uint32_t>(c.error))
             << st.buffer;
         EXPECT_EQ(st.info, 0);
-        EXPECT_EQ(std::string(st.buffer), c.text);
+        EXPECT_EQ(std::string(st.buffer), "");
         const std::size_t queries = c.catalogue.size();
         if (c.error == 0) {
             EXPECT_EQ(request(before + queries).length_word, 262u + c.row);

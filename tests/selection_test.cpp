@@ -208,7 +208,9 @@ TEST_P(SelectionTest, CalcCopiesTheResultBytesThatArrived) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(ByteOrders, SelectionTest, ::testing::Bool(), byte_order_name);
+// The status words these answers carry are decoded for every call alike (the
+// exchange test covers their byte order): one order is enough here.
+INSTANTIATE_TEST_SUITE_P(LittleEndian, SelectionTest, ::testing::Values(false), byte_order_name);
 
 } // namespace
 } // namespace kl::test
