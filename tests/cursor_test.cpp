@@ -133,19 +133,19 @@ TEST_P(ConversationTest, VersionCountBoundedByTheMaximum) {
 TEST_P(ConversationTest, CloseCursorTraceLineByLine) {
     const kl_long cursor = open_cursor(5);
     TraceLog log;
-    answer(StatusRecord{}.text("closed"));
+    answer(StatusRecord{}.error(2002).text("closed"));
     klstatus st{};
-    ASSERT_EQ(klclosecursor(cursor, "KEEP", &st), 0u);
+    ASSERT_EQ(klclosecursor(cursor, "KEEP", &st), 2002u);
     char me[16];
     std::snprintf(me, sizeof me, "%x", platform::thread_identity());
     const std::string expected =
         std::string("  *** Task taking control=") + me + "\n" +
         "\nFunction: klclosecursor\n  Cursor=1\n  options=KEEP\n"
-        "KL status (returned)\n  error=0\n  warn=0\n  info=0\n  count=0\n  bufflen=0\n"
+        "KL status (returned)\n  error=2002\n  warn=0\n  info=0\n  count=0\n  bufflen=0\n"
         "  instance=0\n  cursor=0\n  buffer=closed\n"
-        "  MakeStatus: wErrorCat=0x0, dwErrorCode=0x0"
-        "  SUBSYS_KELORA: wHighWord=x0, wLowWord=x0"
-        "  EXIT_DLL return status=0x0\n"
+        "  MakeStatus: wErrorCat=0x0, dwErrorCode=0x7d2"
+        "  SUBSYS_KELORA: wHighWord=x0, wLowWord=x7d2"
+        "  EXIT_DLL return status=0x7d2\n"
         "  *** Task with control=0x0\n";
     EXPECT_EQ(log.text(), expected);
 }
