@@ -68,40 +68,6 @@ TEST_F(LibraryTest, HostOptionsAndPasswordFollowTheEnvironment) {
                            text_bytes(""), text_bytes("E")})));
 }
 
-TEST_F(LibraryTest, SecondConnectionToTheSameServerSharesIt) {
-    const std::string env = write_environment();
-    script_connect(false, {0, 0, 0, 1});
-    const kl_long first = connect(env);
-    script_connect(false, {0, 0, 0, 2});
-    const kl_long second = connect(env);
-    EXPECT_EQ(first, 1);
-    EXPECT_EQ(second, 2);
-    EXPECT_EQ(peer.dispatcher_connections(), 1);
-    EXPECT_TRUE(eventually([&] { return peer.server_connections() == 1; }));
-    ASSERT_NE(transport_state.na_instances.find(1), nullptr);
-    EXPECT_EQ(transport_state.na_instances.find(1)->use_count, 2);
-
-    // The first disconnect only counts a user off; the second instance
-    // still talks to the server.
-    klstatus st{};
-    peer.script({{{status_answer(StatusRecord{}, false)}}});
-    ASSERT_EQ(kldisconnect(first, "", &st), 0u);
-    EXPECT_EQ(transport_state.connected_flag, 1);
-    EXPECT_EQ(transport_state.na_instances.find(1)->use_count, 1);
-    peer.script({{{status_answer(StatusRecord{}, false, {9, 9, 9, 9})}}});
-    kl_long cursor = 0;
-    ASSERT_EQ(klopencursor(second, "", &st, &cursor), 0u);
-    ASSERT_TRUE(peer.wait_for_requests(4));
-    const Bytes open = peer.requests()[3].payload;
-    EXPECT_EQ(to_hex(Bytes(open.begin() + 2, open.begin() + 6)), "00 00 00 02");
-
-    peer.script({{{status_answer(StatusRecord{}, false)}}});
-    ASSERT_EQ(kldisconnect(second, "", &st), 0u);
-    EXPECT_TRUE(peer.wait_for_disconnect());
-    EXPECT_EQ(transport_state.connected_flag, 0);
-    EXPECT_EQ(transport_state.na_instances.find(1), nullptr);
-}
-
 TEST_F(LibraryTest, ConnectionToAnotherServerIsRefusedWhileConnected) {
     script_connect(false);
     ASSERT_NE(connect(write_environment()), 0);
