@@ -54,12 +54,14 @@
 #include <libpq-fe.h>
 
 #include <algorithm>
+#include <bit>
 #include <cctype>
 #include <charconv>
 #include <cmath>
 #include <limits>
 #include <memory>
 #include <optional>
+#include <unordered_map>
 #include <vector>
 
 #include "criteria.h"
@@ -161,6 +163,15 @@ bool login_refused(PGconn* conn) {
     return false;
 }
 
+// A real as an integer: truncated, clamped to the 64-bit range, NaN as 0.
+std::int64_t integer_of_real(double d) {
+    if (std::isnan(d)) return 0;
+    constexpr double limit = 9223372036854775807.0;
+    if (d >= limit) return std::numeric_limits<std::int64_t>::max();
+    if (d <= -limit) return std::numeric_limits<std::int64_t>::min();
+    return static_cast<std::int64_t>(d);
+}
+
 std::int64_t integer_of(std::string_view text) {
     const char* begin = text.data();
     const char* end = begin + text.size();
@@ -169,13 +180,9 @@ std::int64_t integer_of(std::string_view text) {
         return v;
     if (text == "t") return 1;
     double d = 0;
-    if (const auto [at, ec] = std::from_chars(begin, end, d);
-        ec != std::errc() || at != end || std::isnan(d))
+    if (const auto [at, ec] = std::from_chars(begin, end, d); ec != std::errc() || at != end)
         return 0;
-    constexpr double limit = 9223372036854775807.0;
-    if (d >= limit) return std::numeric_limits<std::int64_t>::max();
-    if (d <= -limit) return std::numeric_limits<std::int64_t>::min();
-    return static_cast<std::int64_t>(d);
+    return integer_of_real(d);
 }
 
 // The declared type a PostgreSQL type (as format_type() writes it) reads
@@ -203,7 +210,41 @@ constexpr const char* own_tables = "c.relnamespace = (SELECT n.oid FROM pg_catal
 struct Failure {
     StorageFault fault = StorageFault::none;
     std::string message;
+    std::string state; // the SQLSTATE, when PostgreSQL gave one
 };
+
+// Type OIDs of the results read in binary form (pg_type's fixed OIDs).
+constexpr Oid oid_int8 = 20, oid_int2 = 21, oid_int4 = 23, oid_text = 25, oid_float4 = 700,
+              oid_float8 = 701, oid_bpchar = 1042, oid_varchar = 1043, oid_date = 1082;
+
+bool binary_type(Oid type) {
+    switch (type) {
+    case oid_int8:
+    case oid_int2:
+    case oid_int4:
+    case oid_text:
+    case oid_float4:
+    case oid_float8:
+    case oid_bpchar:
+    case oid_varchar:
+    case oid_date:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// A bounded statement of the connection, prepared once under its name.
+// Its rows come in binary form when every column is of a type read here
+// (integers, floats, dates, texts), else as text.
+struct Prepared {
+    std::string name;
+    bool binary = false;
+    std::vector<Oid> types;
+};
+// The connection keeps at most this many; past it they all go and are
+// prepared again as used.
+constexpr std::size_t max_prepared = 64;
 
 class PgQuery;
 
@@ -226,7 +267,7 @@ class Link {
         if (conn_) PQfinish(conn_);
         conn_ = nullptr;
         streaming_ = nullptr;
-        if (!dead_) failure_ = {StorageFault::connection, "the database connection is closed"};
+        if (!dead_) failure_ = {StorageFault::connection, "the database connection is closed", {}};
         dead_ = true;
     }
 
@@ -240,6 +281,7 @@ class Link {
                             : reason_line(r ? PQresultErrorMessage(r) : PQerrorMessage(conn_));
         const char* code = r ? PQresultErrorField(r, PG_DIAG_SQLSTATE) : nullptr;
         const std::string_view state = code ? code : "";
+        f.state = state;
         // Class 08 and an ended server process (57P01 to 57P03) lose the
         // connection even before libpq notices.
         if (PQstatus(conn_) == CONNECTION_BAD || state.substr(0, 2) == "08" || state == "57P01" ||
@@ -286,7 +328,7 @@ class Link {
     void end_statement() {
         if (dead_) return;
         if (PQstatus(conn_) == CONNECTION_BAD) {
-            failure_ = {StorageFault::connection, reason_line(PQerrorMessage(conn_))};
+            failure_ = {StorageFault::connection, reason_line(PQerrorMessage(conn_)), {}};
             dead_ = true;
             return;
         }
@@ -321,6 +363,32 @@ class Link {
         if (single_row) PQsetSingleRowMode(conn_);
         streaming_ = q;
         return true;
+    }
+    // Sends a bounded statement prepared under a name (prepared now, the
+    // first time on this connection), its result read whole; *prepared
+    // tells the form of its rows.
+    bool start_prepared(PgQuery* q, const std::string& sql, const std::vector<const char*>& values,
+                        std::shared_ptr<const Prepared>* prepared) {
+        if (!begin_statement()) return false;
+        *prepared = prepare(sql, static_cast<int>(values.size()));
+        if (!*prepared ||
+            !PQsendQueryPrepared(conn_, (*prepared)->name.c_str(), static_cast<int>(values.size()),
+                                 values.data(), nullptr, nullptr, (*prepared)->binary ? 1 : 0)) {
+            if (*prepared) fail(nullptr);
+            end_statement();
+            return false;
+        }
+        streaming_ = q;
+        return true;
+    }
+    // Drops a prepared statement that can no longer run as prepared (its
+    // table changed the types of its columns): the next use prepares it
+    // again.
+    void forget(const std::string& sql) {
+        const auto at = prepared_.find(sql);
+        if (at == prepared_.end() || dead_) return;
+        Result r(PQexec(conn_, ("DEALLOCATE " + at->second->name).c_str()));
+        prepared_.erase(at);
     }
     // Called by the streaming query once its results are read to the end.
     void streaming_ended() { streaming_ = nullptr; }
@@ -381,14 +449,51 @@ class Link {
         // COMMIT of a transaction that failed rolls it back instead.
         if (std::string_view(command) == "COMMIT" &&
             std::string_view(PQcmdStatus(r.get())) == "ROLLBACK") {
-            failure_ = {StorageFault::other, "the transaction was rolled back"};
+            failure_ = {StorageFault::other, "the transaction was rolled back", {}};
             return false;
         }
         return true;
     }
 
   private:
+    // The prepared statement of sql, prepared now when it is not yet;
+    // nullptr (with the failure) when it does not prepare.
+    std::shared_ptr<const Prepared> prepare(const std::string& sql, int parameters) {
+        if (const auto at = prepared_.find(sql); at != prepared_.end()) return at->second;
+        if (prepared_.size() >= max_prepared) {
+            Result r(PQexec(conn_, "DEALLOCATE ALL"));
+            if (!result_ok(r.get())) {
+                fail(r.get());
+                return nullptr;
+            }
+            prepared_.clear();
+        }
+        auto p = std::make_shared<Prepared>();
+        p->name = "klserver_" + std::to_string(++prepared_names_);
+        Result r(PQprepare(conn_, p->name.c_str(), sql.c_str(), parameters, nullptr));
+        if (!result_ok(r.get())) {
+            fail(r.get());
+            return nullptr;
+        }
+        Result d(PQdescribePrepared(conn_, p->name.c_str()));
+        if (!result_ok(d.get())) {
+            fail(d.get());
+            return nullptr;
+        }
+        p->binary = true;
+        for (int i = 0; i < PQnfields(d.get()); ++i) {
+            p->types.push_back(PQftype(d.get(), i));
+            p->binary = p->binary && binary_type(p->types.back());
+        }
+        prepared_.emplace(sql, p);
+        return p;
+    }
+
     PGconn* conn_;
+    // Shared with the queries whose results they describe, which may
+    // outlive their place here.
+    std::unordered_map<std::string, std::shared_ptr<const Prepared>> prepared_;
+    std::uint64_t prepared_names_ = 0;
     PgQuery* streaming_ = nullptr;
     bool in_transaction_ = false;
     bool savepoint_open_ = false;
@@ -474,10 +579,39 @@ class PgQuery final : public Query {
     bool is_null(int column) const override {
         return !has(column) || PQgetisnull(row_.get(), row_at_, column);
     }
+    // A value in binary form reads as its text form would.
     std::int64_t integer(int column) const override {
-        return has(column) ? integer_of(text(column)) : 0;
+        if (!has(column)) return 0;
+        if (binary()) {
+            if (is_null(column)) return 0;
+            switch (type(column)) {
+            case oid_int2:
+            case oid_int4:
+            case oid_int8:
+                return binary_integer(column);
+            case oid_float4:
+            case oid_float8:
+                return integer_of_real(binary_real(column));
+            default:
+                break;
+            }
+        }
+        return integer_of(text(column));
     }
     double real(int column) const override {
+        if (binary() && has(column) && !is_null(column)) {
+            switch (type(column)) {
+            case oid_int2:
+            case oid_int4:
+            case oid_int8:
+                return static_cast<double>(binary_integer(column));
+            case oid_float4:
+            case oid_float8:
+                return binary_real(column);
+            default:
+                break;
+            }
+        }
         const std::string_view t = text(column);
         double v = 0;
         std::from_chars(t.data(), t.data() + t.size(), v);
@@ -485,11 +619,104 @@ class PgQuery final : public Query {
     }
     std::string_view text(int column) const override {
         if (!has(column)) return {};
-        return {PQgetvalue(row_.get(), row_at_, column),
-                static_cast<std::size_t>(PQgetlength(row_.get(), row_at_, column))};
+        const std::string_view raw(
+            PQgetvalue(row_.get(), row_at_, column),
+            static_cast<std::size_t>(PQgetlength(row_.get(), row_at_, column)));
+        if (!binary() || PQgetisnull(row_.get(), row_at_, column)) return raw;
+        char* const end = text_ + sizeof text_;
+        switch (type(column)) {
+        case oid_int2:
+        case oid_int4:
+        case oid_int8:
+            return {text_, static_cast<std::size_t>(
+                               std::to_chars(text_, end, binary_integer(column)).ptr - text_)};
+        case oid_float4:
+        case oid_float8:
+            return real_text(binary_real(column), type(column) == oid_float4);
+        case oid_date:
+            return date_text(raw.size() == 4 ? static_cast<std::int32_t>(big_endian(raw)) : 0);
+        default:
+            return raw;
+        }
     }
 
   private:
+    bool binary() const { return prepared_ != nullptr && prepared_->binary; }
+    Oid type(int column) const { return prepared_->types[static_cast<std::size_t>(column)]; }
+    static std::uint64_t big_endian(std::string_view raw) {
+        std::uint64_t v = 0;
+        for (const char c : raw)
+            v = v << 8 | static_cast<unsigned char>(c);
+        return v;
+    }
+    std::int64_t binary_integer(int column) const {
+        const std::string_view raw(
+            PQgetvalue(row_.get(), row_at_, column),
+            static_cast<std::size_t>(PQgetlength(row_.get(), row_at_, column)));
+        const std::uint64_t v = big_endian(raw);
+        switch (raw.size()) {
+        case 2:
+            return static_cast<std::int16_t>(v);
+        case 4:
+            return static_cast<std::int32_t>(v);
+        default:
+            return static_cast<std::int64_t>(v);
+        }
+    }
+    double binary_real(int column) const {
+        const std::string_view raw(
+            PQgetvalue(row_.get(), row_at_, column),
+            static_cast<std::size_t>(PQgetlength(row_.get(), row_at_, column)));
+        if (raw.size() == 4)
+            return std::bit_cast<float>(static_cast<std::uint32_t>(big_endian(raw)));
+        return std::bit_cast<double>(big_endian(raw));
+    }
+    // PostgreSQL's text of a float: the shortest that reads back exactly.
+    std::string_view real_text(double v, bool single) const {
+        if (std::isnan(v)) return "NaN";
+        if (std::isinf(v)) return v > 0 ? "Infinity" : "-Infinity";
+        char* const end = text_ + sizeof text_;
+        const auto r = single ? std::to_chars(text_, end, static_cast<float>(v))
+                              : std::to_chars(text_, end, v);
+        return {text_, static_cast<std::size_t>(r.ptr - text_)};
+    }
+    // A date (days since 2000-01-01) as PostgreSQL writes it in ISO style.
+    std::string_view date_text(std::int32_t days) const {
+        if (days == std::numeric_limits<std::int32_t>::max()) return "infinity";
+        if (days == std::numeric_limits<std::int32_t>::min()) return "-infinity";
+        // Days since 0000-03-01 (2000-01-01 is 730,425 days later), in
+        // 400-year eras of the proleptic Gregorian calendar.
+        const std::int64_t z = std::int64_t{days} + 10957 + 719468;
+        const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+        const std::int64_t doe = z - era * 146097;
+        const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+        const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+        const std::int64_t mp = (5 * doy + 2) / 153;
+        const std::int64_t day = doy - (153 * mp + 2) / 5 + 1;
+        const std::int64_t month = mp < 10 ? mp + 3 : mp - 9;
+        std::int64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+        const bool bc = year <= 0;
+        if (bc) year = 1 - year;
+        // Written by hand: this runs for every date fetched.
+        char* at = text_;
+        const auto two = [&at](std::int64_t v) {
+            *at++ = static_cast<char>('0' + v / 10);
+            *at++ = static_cast<char>('0' + v % 10);
+        };
+        if (year < 1000) {
+            two(year / 100);
+            two(year % 100);
+        } else {
+            at = std::to_chars(at, text_ + 16, year).ptr;
+        }
+        *at++ = '-';
+        two(month);
+        *at++ = '-';
+        two(day);
+        if (bc) at = std::copy_n(" BC", 3, at);
+        return {text_, static_cast<std::size_t>(at - text_)};
+    }
+
     // sent: a whole statement sent, its result not taken yet.
     enum class State { ready, streaming, sent, whole, done, failed };
 
@@ -498,11 +725,13 @@ class PgQuery final : public Query {
     bool start() {
         row_.reset();
         row_at_ = 0;
+        prepared_.reset();
         std::vector<const char*> values;
         values.reserve(values_.size());
         for (const auto& v : values_)
             values.push_back(v ? v->c_str() : nullptr);
-        if (!link_->start(this, sql_, values, !whole_)) {
+        if (whole_ ? !link_->start_prepared(this, sql_, values, &prepared_)
+                   : !link_->start(this, sql_, values, true)) {
             failure_ = link_->failure();
             state_ = State::failed;
             return false;
@@ -512,10 +741,18 @@ class PgQuery final : public Query {
     }
 
     // Takes the whole result of a statement sent, and ends the statement.
-    void collect() {
+    // A prepared statement whose table has changed its columns' types
+    // since fails as prepared (0A000): it is prepared again and run once
+    // more.
+    void collect(bool again = true) {
         Result r(PQgetResult(link_->get()));
         const bool rows = r && PQresultStatus(r.get()) == PGRES_TUPLES_OK;
         finish(rows ? Result() : std::move(r), false);
+        if (state_ == State::failed && failure_.state == "0A000" && again) {
+            link_->forget(sql_);
+            if (start()) collect(false);
+            return;
+        }
         if (state_ == State::done && rows) {
             row_ = std::move(r);
             row_at_ = -1;
@@ -555,7 +792,7 @@ class PgQuery final : public Query {
             failure_ = *failed;
             state_ = State::failed;
         } else if (more_rows) {
-            failure_ = {StorageFault::other, "query cut short by another query"};
+            failure_ = {StorageFault::other, "query cut short by another query", {}};
             state_ = State::failed;
         } else {
             state_ = State::done;
@@ -566,6 +803,10 @@ class PgQuery final : public Query {
     std::string sql_;
     std::vector<std::optional<std::string>> values_;
     bool whole_;
+    // How a whole statement's rows come, set when it starts.
+    std::shared_ptr<const Prepared> prepared_;
+    // A value in binary form written as text.
+    mutable char text_[40];
     State state_ = State::ready;
     // The current row (streaming), or the whole result and the row of it.
     Result row_;
