@@ -272,6 +272,24 @@ TEST_P(CallsTest, AFetchReadsRowsAsTheyAreNowAndSkipsRowsDeletedSince) {
     }
 }
 
+// PostgreSQL keeps the statements of fetch batches per connection: one
+// whose table has since changed a column's type is prepared again, and the
+// fetch goes on with the values as they are now.
+TEST_P(CallsTest, AFetchGoesOnAfterItsTableChangedAColumnType) {
+    if (!on_postgres()) GTEST_SKIP() << "SQLite does not change a column's type";
+    const kl_long cursor = open_cursor(connect());
+    const int length = select(cursor, "orders", "id,quantity", "", "CHAR").bufflen;
+    std::string record(static_cast<std::size_t>(length), ' ');
+    klstatus st{};
+    ASSERT_EQ(klfetch(cursor, "", &st, 1, record.data()), 0u) << message(st);
+    server->execute("sales", "ALTER TABLE orders ALTER COLUMN quantity TYPE bigint; "
+                             "UPDATE orders SET quantity = 7");
+    const std::vector<std::string> records = fetch_all(cursor, length);
+    ASSERT_FALSE(records.empty());
+    for (const std::string& r : records)
+        EXPECT_EQ(field_text(r, 32, 32), "7");
+}
+
 // A table with no integer key to find its rows by again (SQLite: WITHOUT
 // ROWID; PostgreSQL: no one-column integer primary key) takes inserts,
 // answered with key 0, and refuses selections rather than reach a row by
