@@ -242,6 +242,9 @@ struct Prepared {
     bool binary = false;
     std::vector<Oid> types;
 };
+// A scan reads its rows in chunks of this many.
+constexpr int scan_chunk = 4096;
+constexpr const char* scan_fetch = "FETCH 4096 FROM klserver_scan";
 // The connection keeps at most this many; past it they all go and are
 // prepared again as used.
 constexpr std::size_t max_prepared = 64;
@@ -390,6 +393,57 @@ class Link {
         Result r(PQexec(conn_, ("DEALLOCATE " + at->second->name).c_str()));
         prepared_.erase(at);
     }
+    // Opens a scan: the statement as the cursor klserver_scan, inside the
+    // client's transaction (under the statement's savepoint) or else in a
+    // transaction of its own (*own set), which end_scan() ends.  types:
+    // its columns' types.
+    bool start_scan(PgQuery* q, const std::string& sql, const std::vector<const char*>& values,
+                    bool* own, std::vector<Oid>* types) {
+        if (!begin_statement()) return false;
+        *own = !in_transaction_;
+        if (*own) {
+            Result r(PQexec(conn_, "BEGIN"));
+            if (!result_ok(r.get())) {
+                fail(r.get());
+                end_statement();
+                return false;
+            }
+        }
+        Result r(PQexecParams(conn_, ("DECLARE klserver_scan NO SCROLL CURSOR FOR " + sql).c_str(),
+                              static_cast<int>(values.size()), nullptr, values.data(), nullptr,
+                              nullptr, 0));
+        Result d;
+        if (result_ok(r.get())) d.reset(PQdescribePortal(conn_, "klserver_scan"));
+        if (!result_ok(r.get()) || !result_ok(d.get())) {
+            fail(result_ok(r.get()) ? d.get() : r.get());
+            end_scan(*own);
+            return false;
+        }
+        types->clear();
+        for (int i = 0; i < PQnfields(d.get()); ++i)
+            types->push_back(PQftype(d.get(), i));
+        streaming_ = q;
+        return true;
+    }
+    // The scan's next rows, at most scan_chunk of them.
+    Result fetch_scan(bool binary) {
+        return Result(
+            PQexecParams(conn_, scan_fetch, 0, nullptr, nullptr, nullptr, nullptr, binary ? 1 : 0));
+    }
+    // Ends a scan: its cursor closed, and its own transaction committed
+    // (or rolled back when the scan failed).
+    void end_scan(bool own) {
+        streaming_ = nullptr;
+        if (dead_) return;
+        const PGTransactionStatusType status = PQtransactionStatus(conn_);
+        if (status == PQTRANS_INTRANS) {
+            Result r(PQexec(conn_, own ? "CLOSE klserver_scan; COMMIT" : "CLOSE klserver_scan"));
+            if (!result_ok(r.get())) fail(r.get());
+        } else if (status == PQTRANS_INERROR && own) {
+            Result r(PQexec(conn_, "ROLLBACK"));
+        }
+        end_statement();
+    }
     // Called by the streaming query once its results are read to the end.
     void streaming_ended() { streaming_ = nullptr; }
     PgQuery* streaming() const { return streaming_; }
@@ -503,11 +557,15 @@ class Link {
 
 class PgQuery final : public Query {
   public:
-    // A whole query reads its result in one go rather than a row at a
-    // time: for statements whose rows are few and bounded.
-    PgQuery(std::shared_ptr<Link> link, std::string sql, int parameters, bool whole)
+    // How the rows come: a row at a time (streamed); whole, for
+    // statements whose rows are few and bounded (prepared once per
+    // connection); or in chunks through a cursor (scan), for statements
+    // whose rows the caller reads to the end within one request.
+    enum class Kind { streamed, whole, scan };
+    PgQuery(std::shared_ptr<Link> link, std::string sql, int parameters, Kind kind)
         : link_(std::move(link)), sql_(std::move(sql)),
-          values_(static_cast<std::size_t>(parameters)), whole_(whole) {}
+          values_(static_cast<std::size_t>(parameters)), whole_(kind == Kind::whole),
+          scan_(kind == Kind::scan) {}
     ~PgQuery() override {
         if (link_->streaming() == this) read_to_end();
     }
@@ -541,6 +599,24 @@ class PgQuery final : public Query {
             row_.reset();
             state_ = State::done;
             break;
+        case State::scanning:
+            if (row_ && ++row_at_ < PQntuples(row_.get())) return Step::row;
+            if (!row_ || PQntuples(row_.get()) == scan_chunk) {
+                row_ = link_->fetch_scan(binary());
+                row_at_ = 0;
+                if (!row_ || PQresultStatus(row_.get()) != PGRES_TUPLES_OK) {
+                    failure_ = link_->failure_of(row_.get());
+                    row_.reset();
+                    link_->end_scan(own_transaction_);
+                    if (link_->dead()) failure_ = link_->failure();
+                    state_ = State::failed;
+                    break;
+                }
+                if (PQntuples(row_.get()) > 0) return Step::row;
+            }
+            row_.reset();
+            end_scan(false);
+            break;
         case State::streaming: {
             row_.reset();
             Result r(PQgetResult(link_->get()));
@@ -571,6 +647,9 @@ class PgQuery final : public Query {
     // connection; the current row stays.
     void read_to_end() {
         if (state_ == State::sent) return collect();
+        if (state_ == State::scanning)
+            return end_scan(row_ && (row_at_ + 1 < PQntuples(row_.get()) ||
+                                     PQntuples(row_.get()) == scan_chunk));
         Result r(PQgetResult(link_->get()));
         const bool more = r && PQresultStatus(r.get()) == PGRES_SINGLE_TUPLE;
         finish(std::move(r), more);
@@ -641,8 +720,21 @@ class PgQuery final : public Query {
     }
 
   private:
-    bool binary() const { return prepared_ != nullptr && prepared_->binary; }
-    Oid type(int column) const { return prepared_->types[static_cast<std::size_t>(column)]; }
+    bool binary() const { return types_ != nullptr; }
+    Oid type(int column) const { return (*types_)[static_cast<std::size_t>(column)]; }
+    // Ends a scan; more_rows as finish().
+    void end_scan(bool more_rows) {
+        link_->end_scan(own_transaction_);
+        if (link_->dead()) {
+            failure_ = link_->failure();
+            state_ = State::failed;
+        } else if (more_rows) {
+            failure_ = {StorageFault::other, "query cut short by another query", {}};
+            state_ = State::failed;
+        } else {
+            state_ = State::done;
+        }
+    }
     static std::uint64_t big_endian(std::string_view raw) {
         std::uint64_t v = 0;
         for (const char c : raw)
@@ -718,7 +810,7 @@ class PgQuery final : public Query {
     }
 
     // sent: a whole statement sent, its result not taken yet.
-    enum class State { ready, streaming, sent, whole, done, failed };
+    enum class State { ready, streaming, sent, whole, scanning, done, failed };
 
     // Sends the statement: a whole one is read at once, else its rows are
     // streamed.  False (failed) when it could not run.
@@ -726,17 +818,24 @@ class PgQuery final : public Query {
         row_.reset();
         row_at_ = 0;
         prepared_.reset();
+        types_ = nullptr;
         std::vector<const char*> values;
         values.reserve(values_.size());
         for (const auto& v : values_)
             values.push_back(v ? v->c_str() : nullptr);
-        if (whole_ ? !link_->start_prepared(this, sql_, values, &prepared_)
-                   : !link_->start(this, sql_, values, true)) {
+        const bool started =
+            whole_  ? link_->start_prepared(this, sql_, values, &prepared_)
+            : scan_ ? link_->start_scan(this, sql_, values, &own_transaction_, &scan_types_)
+                    : link_->start(this, sql_, values, true);
+        if (!started) {
             failure_ = link_->failure();
             state_ = State::failed;
             return false;
         }
-        state_ = whole_ ? State::sent : State::streaming;
+        if (prepared_ && prepared_->binary) types_ = &prepared_->types;
+        if (scan_ && std::all_of(scan_types_.begin(), scan_types_.end(), binary_type))
+            types_ = &scan_types_;
+        state_ = whole_ ? State::sent : scan_ ? State::scanning : State::streaming;
         return true;
     }
 
@@ -803,8 +902,14 @@ class PgQuery final : public Query {
     std::string sql_;
     std::vector<std::optional<std::string>> values_;
     bool whole_;
+    bool scan_;
     // How a whole statement's rows come, set when it starts.
     std::shared_ptr<const Prepared> prepared_;
+    // A scan's column types, and whether it began its own transaction.
+    std::vector<Oid> scan_types_;
+    bool own_transaction_ = false;
+    // The column types of rows in binary form, else nullptr (text form).
+    const std::vector<Oid>* types_ = nullptr;
     // A value in binary form written as text.
     mutable char text_[40];
     State state_ = State::ready;
@@ -852,13 +957,20 @@ class PgDatabase final : public Database {
         if (link_->dead()) return nullptr;
         int count = 0;
         std::string numbered = numbered_parameters(sql, count);
-        return std::make_unique<PgQuery>(link_, std::move(numbered), count, false);
+        return std::make_unique<PgQuery>(link_, std::move(numbered), count,
+                                         PgQuery::Kind::streamed);
     }
     std::unique_ptr<Query> prepare_bounded(std::string_view sql) override {
         if (link_->dead()) return nullptr;
         int count = 0;
         std::string numbered = numbered_parameters(sql, count);
-        return std::make_unique<PgQuery>(link_, std::move(numbered), count, true);
+        return std::make_unique<PgQuery>(link_, std::move(numbered), count, PgQuery::Kind::whole);
+    }
+    std::unique_ptr<Query> prepare_scan(std::string_view sql) override {
+        if (link_->dead()) return nullptr;
+        int count = 0;
+        std::string numbered = numbered_parameters(sql, count);
+        return std::make_unique<PgQuery>(link_, std::move(numbered), count, PgQuery::Kind::scan);
     }
 
     bool exec(std::string_view sql) override { return link_->exec(std::string(sql)); }

@@ -111,7 +111,7 @@ std::variant<std::vector<Entry>, Status> find_rows(Database& db, RequestMemory& 
     if (!s.criteria.sql.empty()) sql += " WHERE " + s.criteria.sql;
     sql += " ORDER BY " + s.order;
     if (s.limit >= 0) sql += " LIMIT " + std::to_string(s.limit);
-    const std::unique_ptr<Query> statement = db.prepare(sql);
+    const std::unique_ptr<Query> statement = db.prepare_scan(sql);
     if (!statement) return storage_error(db);
     bind_parameters(*statement, s.criteria, values);
     std::vector<Entry> rows;

@@ -130,6 +130,10 @@ class Database {
     // The same for a statement of a few thousand rows at most, which the
     // database may then hand over whole rather than a row at a time.
     virtual std::unique_ptr<Query> prepare_bounded(std::string_view sql) { return prepare(sql); }
+    // The same for a statement whose rows the caller reads to their end
+    // (or drops) within one request, which the database may then hand over
+    // a few thousand rows at a time.
+    virtual std::unique_ptr<Query> prepare_scan(std::string_view sql) { return prepare(sql); }
     // Runs statements that take no parameters.
     virtual bool exec(std::string_view sql) = 0;
     virtual std::string last_error() const = 0;
