@@ -4,6 +4,7 @@
 #include <chrono>
 #include <vector>
 
+#include "peer/framing.h"
 #include "server_fixture.h"
 
 namespace kl::test {
@@ -102,7 +103,7 @@ TEST_P(TimeLimitTest, PendingConnectionsTrickledRecordsAndIdleSessionsAreDropped
     EXPECT_EQ(cursor->error, 0);
     const auto begun = Clock::now();
     bool dropped = false;
-    for (std::uint8_t byte : RawClient::frame(RawClient::id_request(303, instance))) {
+    for (std::uint8_t byte : frame_record(RawClient::id_request(303, instance))) {
         os::send(trickler.socket(), &byte, 1);
         const auto until = Clock::now() + std::chrono::milliseconds(100);
         if ((dropped = closed_by_server(trickler.socket(), until))) break;

@@ -29,18 +29,9 @@ TEST_P(ModesTest, ConnectSelectAndFetch) {
     EXPECT_EQ(apiinfo(0, "hosttype", nullptr, &host_type), 0u);
     EXPECT_EQ(host_type, big_endian() ? 2 : 1);
 
-    // 200 records of 80 bytes take several answer records a fetch.
-    const kl_long cursor = open_cursor(instance);
-    const klstatus all = select(cursor, "customers", "*", "", "CHAR");
-    EXPECT_EQ(all.bufflen, 32 + 24 + 16 + 8);
-    EXPECT_EQ(all.count, 200);
-    const auto customers = fetch_all(cursor, all.bufflen, 120);
-    ASSERT_EQ(customers.size(), 200u);
-    EXPECT_EQ(field_text(customers[199], 0, 32), "200");
-    EXPECT_EQ(field_text(customers[5], 72, 8).size(), 8u); // a date YYYYMMDD
-
     // Binary numbers, against the same rows in character form; a fetch of
     // more than is left warns of the end, the next one fails with it.
+    const kl_long cursor = open_cursor(instance);
     const klstatus text = select(cursor, "products", "id,price,stock", "id <= 3", "CHAR");
     const auto as_text = fetch_all(cursor, text.bufflen);
     ASSERT_EQ(select(cursor, "products", "id,price,stock", "id <= 3").bufflen, 4 + 8 + 4);

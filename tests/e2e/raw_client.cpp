@@ -10,11 +10,6 @@ namespace kl::test {
 
 namespace {
 
-void put_le(RawBytes& out, std::uint32_t v, int width) {
-    for (int i = 0; i < width; ++i)
-        out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
-}
-
 std::int32_t le32(const std::uint8_t* at) {
     return static_cast<std::int32_t>(std::uint32_t{at[0]} | (std::uint32_t{at[1]} << 8) |
                                      (std::uint32_t{at[2]} << 16) | (std::uint32_t{at[3]} << 24));
@@ -30,20 +25,26 @@ bool send_all(os::sock_t s, const RawBytes& bytes) {
     return true;
 }
 
+// Reads exactly n bytes, waiting at most timeout_ms for each piece.
+bool read_exact(os::sock_t s, std::uint8_t* to, std::size_t n, int timeout_ms) {
+    while (n > 0) {
+        os::PollItem item{s, true};
+        if (os::poll(&item, 1, timeout_ms) != 1) return false;
+        const long got = os::recv(s, to, n);
+        if (got <= 0) return false;
+        to += got;
+        n -= static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
 // Sends the connect request and reads the 52-byte reply.
 std::optional<RawBytes> dispatch(os::sock_t s, std::uint32_t word) {
     RawBytes request;
     put_be32(request, word);
-    if (!send_all(s, request)) return std::nullopt;
     RawBytes reply(dispatch_reply_size);
-    std::size_t got = 0;
-    while (got < reply.size()) {
-        os::PollItem item{s, true};
-        if (os::poll(&item, 1, 5000) != 1) return std::nullopt;
-        const long n = os::recv(s, reply.data() + got, reply.size() - got);
-        if (n <= 0) return std::nullopt;
-        got += static_cast<std::size_t>(n);
-    }
+    if (!send_all(s, request) || !read_exact(s, reply.data(), reply.size(), 5000))
+        return std::nullopt;
     return reply;
 }
 
@@ -103,12 +104,8 @@ bool RawClient::send_raw(const RawBytes& bytes) {
     return send_all(socket_, bytes);
 }
 
-RawBytes RawClient::frame(const RawBytes& payload, std::size_t fragment) {
-    return frame_record(payload, fragment);
-}
-
 bool RawClient::send_record(const RawBytes& payload, std::size_t fragment) {
-    return send_all(socket_, frame(payload, fragment));
+    return send_all(socket_, frame_record(payload, fragment));
 }
 
 bool closed_by_server(os::sock_t s, std::chrono::steady_clock::time_point until) {
@@ -123,21 +120,9 @@ bool closed_by_server(os::sock_t s, std::chrono::steady_clock::time_point until)
     }
 }
 
-bool RawClient::read_exact(std::uint8_t* to, std::size_t n, int timeout_ms) {
-    while (n > 0) {
-        os::PollItem item{socket_, true};
-        if (os::poll(&item, 1, timeout_ms) != 1) return false;
-        const long got = os::recv(socket_, to, n);
-        if (got <= 0) return false;
-        to += got;
-        n -= static_cast<std::size_t>(got);
-    }
-    return true;
-}
-
 std::optional<RawBytes> RawClient::read_record(int timeout_ms) {
     const ReadFragments r = read_fragments(
-        [&](std::uint8_t* to, std::size_t n) { return read_exact(to, n, timeout_ms); },
+        [&](std::uint8_t* to, std::size_t n) { return read_exact(socket_, to, n, timeout_ms); },
         std::size_t{16} << 20);
     if (!r.complete) return std::nullopt;
     return body_payload(r.body);
@@ -151,28 +136,21 @@ std::optional<RawStatus> RawClient::exchange(const RawBytes& payload) {
 }
 
 RawBytes RawClient::connect_request(const std::string& file, const std::string& options) {
-    RawBytes r;
-    put_le(r, 301, 2);
-    for (const std::string& text : {file, test_user(), test_password(), options}) {
-        r.insert(r.end(), text.begin(), text.end());
-        r.push_back(0);
-    }
-    return r;
+    return packed_request(301, {}, {file, test_user(), test_password(), options});
 }
 
 RawBytes RawClient::id_request(std::uint16_t code, const RawBytes& id) {
-    RawBytes r;
-    put_le(r, code, 2);
-    r.insert(r.end(), id.begin(), id.end());
+    RawBytes r = packed_request(code, id, {});
     r.resize(r.size() + 80, 0);
     return r;
 }
 
 RawBytes RawClient::packed_request(std::uint16_t code, const RawBytes& id,
                                    const std::vector<std::string>& texts) {
-    RawBytes r;
-    put_le(r, code, 2);
-    r.insert(r.end(), id.begin(), id.end());
+    RawBytes r(2 + id.size());
+    r[0] = static_cast<std::uint8_t>(code);
+    r[1] = static_cast<std::uint8_t>(code >> 8);
+    std::copy(id.begin(), id.end(), r.begin() + 2);
     for (const std::string& text : texts) {
         r.insert(r.end(), text.begin(), text.end());
         r.push_back(0);
@@ -181,10 +159,8 @@ RawBytes RawClient::packed_request(std::uint16_t code, const RawBytes& id,
 }
 
 RawBytes RawClient::fetch_request(const RawBytes& id, std::int32_t count) {
-    RawBytes r;
-    put_le(r, 308, 2);
-    r.insert(r.end(), id.begin(), id.end());
-    put_le(r, static_cast<std::uint32_t>(count), 4);
+    RawBytes r = packed_request(308, id, {});
+    put_le32(r, static_cast<std::uint32_t>(count));
     r.resize(r.size() + 80, 0);
     return r;
 }

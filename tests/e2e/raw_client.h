@@ -49,9 +49,6 @@ class RawClient {
     std::optional<RawBytes> read_record(int timeout_ms = 5000);
     std::optional<RawStatus> exchange(const RawBytes& payload);
 
-    // payload framed as one record, in fragments of fragment bytes.
-    static RawBytes frame(const RawBytes& payload, std::size_t fragment = 1 << 15);
-
     // Requests built the way the library builds them.
     static RawBytes connect_request(const std::string& file, const std::string& options = "");
     static RawBytes id_request(std::uint16_t code, const RawBytes& id); // + 80-byte options
@@ -60,7 +57,6 @@ class RawClient {
     static RawBytes fetch_request(const RawBytes& id, std::int32_t count);
 
   private:
-    bool read_exact(std::uint8_t* to, std::size_t n, int timeout_ms);
     os::sock_t socket_ = os::bad_socket;
 };
 

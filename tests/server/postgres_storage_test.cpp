@@ -1,6 +1,7 @@
 // The PostgreSQL storage on its own, for what the end-to-end suites cannot
 // show: savepoints, one connection shared by queries, parameters in quotes,
-// refused logins, the type mapping.  Runs against the database of KL_PG_DSN
+// refused logins, the type mapping (key lists and tables without a key
+// are the end-to-end runs').  Runs against the database of KL_PG_DSN
 // (a user that may create schemas and roles), skipped without it.
 #include <gtest/gtest.h>
 
@@ -192,11 +193,10 @@ TEST_F(PostgresStorage, TheCatalogueInTheClientsTerms) {
         "vn varchar, tx text, i smallint, n numeric(8,2), r real, d date, b boolean, "
         "ts timestamp, a integer[]); "
         "CREATE INDEX mixed_b ON \"Mixed\" (v, lower(tx), c) INCLUDE (i); "
-        "CREATE TABLE nokey (id integer, x integer); "
         "CREATE TABLE twokeys (p integer, q integer, PRIMARY KEY (p, q))"));
     auto db = client();
     ASSERT_TRUE(db);
-    EXPECT_EQ(db->table_names(), (std::vector<std::string>{"Mixed", "nokey", "t", "twokeys"}));
+    EXPECT_EQ(db->table_names(), (std::vector<std::string>{"Mixed", "t", "twokeys"}));
     const auto mixed = db->table("MIXED");
     ASSERT_TRUE(mixed);
     EXPECT_EQ(mixed->name, "Mixed");
@@ -207,7 +207,6 @@ TEST_F(PostgresStorage, TheCatalogueInTheClientsTerms) {
                         "i:INTEGER n:FLOAT r:FLOAT d:DATE b:VARCHAR(32) ts:VARCHAR(32) "
                         "a:VARCHAR(32) ");
     EXPECT_EQ(db->row_key(*mixed), "\"k\"");
-    EXPECT_EQ(db->row_key(*db->table("nokey")), "");
     EXPECT_EQ(db->row_key(*db->table("twokeys")), "");
     EXPECT_FALSE(db->table("no_such_table"));
 
@@ -219,16 +218,6 @@ TEST_F(PostgresStorage, TheCatalogueInTheClientsTerms) {
     EXPECT_EQ((*indexes)[1].name, "mixed_b");
     EXPECT_FALSE((*indexes)[1].unique);
     EXPECT_EQ((*indexes)[1].columns, (std::vector<std::string>{"v", "(expression)", "c"}));
-
-    // A bound key list, as the selections use it.
-    const std::int64_t keys[] = {3, 1};
-    auto q = db->prepare("SELECT name FROM t WHERE id IN (" + db->key_list_source() + ")");
-    ASSERT_TRUE(q);
-    q->bind_text(1, db->key_list_text(keys));
-    int rows = 0;
-    while (q->step() == Query::Step::row)
-        ++rows;
-    EXPECT_EQ(rows, 2);
 }
 
 TEST_F(PostgresStorage, AWriterWaitsForLockedRowsOnlyTheLockWait) {
