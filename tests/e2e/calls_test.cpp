@@ -367,7 +367,7 @@ TEST_P(CallsTest, CommandsKeepTransactionOrderAndRoutinesAnswerInFull) {
     }
 }
 
-TEST_P(CallsTest, CatalogueRefusalsPiecesAndIndexes) {
+TEST_P(CallsTest, CatalogueEntriesRefusalsPiecesAndIndexes) {
     const kl_long instance = connect();
     std::array<char, 2048> buffer{};
     const auto padded = [](const std::string& text) {
@@ -398,6 +398,46 @@ TEST_P(CallsTest, CatalogueRefusalsPiecesAndIndexes) {
         EXPECT_EQ(st.count, 0);
     }
 
+    // Every table with its column and row counts; a table's columns; one
+    // column.
+    const auto number = [&](std::size_t at) { return get<std::int32_t>(&buffer[at]); };
+    const auto name = [&](std::size_t at) {
+        return field_text(std::string(buffer.data(), buffer.size()), at, 32);
+    };
+    klstatus st = info("", "", "", {202, 203, 204});
+    ASSERT_EQ(st.count, 3);
+    EXPECT_EQ(st.bufflen, 3 * 40);
+    const struct {
+        const char* table;
+        int columns, rows;
+    } tables[] = {{"customers", 4, 200}, {"orders", 6, sample_orders}, {"products", 4, 12}};
+    for (std::size_t k = 0; k < 3; ++k) {
+        EXPECT_EQ(name(40 * k), tables[k].table);
+        EXPECT_EQ(number(40 * k + 32), tables[k].columns);
+        EXPECT_EQ(number(40 * k + 36), tables[k].rows);
+    }
+    const std::vector<kl_long> items = {302, 305, 306, 310, 307, 308};
+    ASSERT_EQ(info("", "CUSTOMERS", "*", items).count, 4);
+    const struct {
+        const char* column;
+        int type, length, character_length;
+    } columns[] = {
+        {"id", 400, 4, 32}, {"name", 100, 24, 24}, {"city", 100, 16, 16}, {"since", 1300, 8, 8}};
+    for (std::size_t k = 0; k < 4; ++k) {
+        SCOPED_TRACE(columns[k].column);
+        const std::size_t at = k * 52;
+        EXPECT_EQ(name(at), columns[k].column);
+        EXPECT_EQ(number(at + 32), columns[k].type);
+        EXPECT_EQ(number(at + 36), columns[k].length);
+        EXPECT_EQ(number(at + 40), 1);
+        EXPECT_EQ(number(at + 44), static_cast<int>(k + 1));
+        EXPECT_EQ(number(at + 48), columns[k].character_length);
+    }
+    ASSERT_EQ(info("", "products", "price", items).count, 1);
+    EXPECT_EQ(name(0), "price");
+    EXPECT_EQ(number(32), 800);
+    EXPECT_EQ(number(44), 3);
+
     // 150 columns come 100 at a time with COUNT, as klinsert learns a
     // row's length, or as many as fit (58 of 32 bytes) without.
     std::string sql = "CREATE TABLE wide (c1 INTEGER PRIMARY KEY";
@@ -419,7 +459,6 @@ TEST_P(CallsTest, CatalogueRefusalsPiecesAndIndexes) {
     std::vector<char> row(4 * 150);
     for (int k = 0; k < 150; ++k)
         put<std::int32_t>(&row[4 * k], k + 1);
-    klstatus st{};
     ASSERT_EQ(klinsert(instance, "", &st, "wide", "", row.data()), 0u) << message(st);
     const kl_long cursor = open_cursor(instance);
     const klstatus sel = select(cursor, "wide", "c150", "c1 = 1", "CHAR");

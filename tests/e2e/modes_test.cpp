@@ -1,7 +1,8 @@
 // The calls whose numbers cross the wire in the server's byte order, in
-// both orders: version records, binary records both ways, fetch keys,
-// catalogue entries, column descriptions and bind forms; a session in
-// standalone mode besides, which takes the other connect path.
+// both orders: version records, binary records both ways (klinsert reads
+// the row length from catalogue entries), fetch keys, column descriptions
+// and bind forms; a session in standalone mode besides, which takes the
+// other connect path.
 #include <array>
 #include <cstring>
 
@@ -122,64 +123,6 @@ TEST_P(ByteOrderTest, RowsWrittenInOneFormReadBackInTheOther) {
     ASSERT_EQ(klupdate(cursor, "", &st, "CUSTOMERS", "city", customer.data()), 0u) << message(st);
     EXPECT_EQ(ids(cursor, "customers", "city = 'Riga' AND name <> 'Nemo'"),
               std::vector<std::string>{"5"});
-}
-
-// Catalogue entries: the tables with their column and row counts, a
-// table's columns, one column.
-TEST_P(ByteOrderTest, CatalogueEntriesInTheServersOrder) {
-    const kl_long instance = connect();
-    std::array<char, 2048> buffer{};
-    const auto info = [&](std::vector<kl_long> qualifier_items, const std::string& qualifiers,
-                          std::vector<kl_long> items) {
-        qualifier_items.push_back(0);
-        items.push_back(0);
-        klstatus st{};
-        klgetinfo(instance, "", &st, qualifier_items.data(), qualifiers.c_str(), items.data(),
-                  buffer.data());
-        EXPECT_EQ(st.error, 0) << message(st);
-        return st;
-    };
-    const auto number = [&](std::size_t at) { return get<std::int32_t>(&buffer[at]); };
-    const auto name = [&](std::size_t at) {
-        return field_text(std::string(buffer.data(), buffer.size()), at, 32);
-    };
-    klstatus st = info({}, "", {202, 203, 204});
-    ASSERT_EQ(st.count, 3);
-    EXPECT_EQ(st.bufflen, 3 * 40);
-    const struct {
-        const char* table;
-        int columns, rows;
-    } tables[] = {{"customers", 4, 200}, {"orders", 6, sample_orders}, {"products", 4, 12}};
-    for (std::size_t k = 0; k < 3; ++k) {
-        EXPECT_EQ(name(40 * k), tables[k].table);
-        EXPECT_EQ(number(40 * k + 32), tables[k].columns);
-        EXPECT_EQ(number(40 * k + 36), tables[k].rows);
-    }
-
-    const std::string blanks(32, ' ');
-    const std::vector<kl_long> items = {302, 305, 306, 310, 307, 308};
-    st = info({202, 302}, "CUSTOMERS" + blanks.substr(9) + "*" + blanks.substr(1), items);
-    ASSERT_EQ(st.count, 4);
-    const struct {
-        const char* column;
-        int type, length, character_length;
-    } columns[] = {
-        {"id", 400, 4, 32}, {"name", 100, 24, 24}, {"city", 100, 16, 16}, {"since", 1300, 8, 8}};
-    for (std::size_t k = 0; k < 4; ++k) {
-        SCOPED_TRACE(columns[k].column);
-        const std::size_t at = k * 52;
-        EXPECT_EQ(name(at), columns[k].column);
-        EXPECT_EQ(number(at + 32), columns[k].type);
-        EXPECT_EQ(number(at + 36), columns[k].length);
-        EXPECT_EQ(number(at + 40), 1);
-        EXPECT_EQ(number(at + 44), static_cast<int>(k + 1));
-        EXPECT_EQ(number(at + 48), columns[k].character_length);
-    }
-    st = info({202, 302}, "products" + blanks.substr(8) + "price" + blanks.substr(5), items);
-    ASSERT_EQ(st.count, 1);
-    EXPECT_EQ(name(0), "price");
-    EXPECT_EQ(number(32), 800);
-    EXPECT_EQ(number(44), 3);
 }
 
 // Descriptions of a joined record (more than one answer record holds), in
