@@ -193,10 +193,8 @@ class ServerTest : public ::testing::TestWithParam<ServerMode> {
         std::memcpy(at, &v, sizeof v);
     }
     template <class T> T in_turn(T v) const { // from our order to the server's, or back
-        char bytes[sizeof v];
-        std::memcpy(bytes, &v, sizeof v);
+        auto* bytes = reinterpret_cast<unsigned char*>(&v);
         if (big_endian()) std::reverse(bytes, bytes + sizeof v);
-        std::memcpy(&v, bytes, sizeof v);
         return v;
     }
     // A record's field as text with its padding trimmed.
