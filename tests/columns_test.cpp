@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include "library_fixture.h"
-#include "trace_log.h"
 
 namespace kl::test {
 namespace {

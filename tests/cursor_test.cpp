@@ -9,7 +9,6 @@
 #include <regex>
 
 #include "library_fixture.h"
-#include "trace_log.h"
 
 namespace kl::test {
 namespace {

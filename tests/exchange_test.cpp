@@ -7,7 +7,6 @@
 #include <string>
 
 #include "library_fixture.h"
-#include "trace_log.h"
 #include "transport/exchange.h"
 #include "transport/host_connection.h"
 

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "library_fixture.h"
-#include "trace_log.h"
 
 namespace kl::test {
 namespace {

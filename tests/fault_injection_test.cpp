@@ -45,44 +45,24 @@ void* allocate(std::size_t size, bool nothrow) {
 
 } // namespace
 
-void* operator new(std::size_t size) {
-    return allocate(size, false);
-}
-void* operator new[](std::size_t size) {
-    return allocate(size, false);
-}
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    return allocate(size, true);
-}
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
-    return allocate(size, true);
-}
-void operator delete(void* block) noexcept {
-    std::free(block);
-}
-void operator delete[](void* block) noexcept {
-    std::free(block);
-}
-void operator delete(void* block, std::size_t) noexcept {
-    std::free(block);
-}
-void operator delete[](void* block, std::size_t) noexcept {
-    std::free(block);
-}
-void operator delete(void* block, const std::nothrow_t&) noexcept {
-    std::free(block);
-}
-void operator delete[](void* block, const std::nothrow_t&) noexcept {
-    std::free(block);
-}
+// clang-format off
+void* operator new(std::size_t size) { return allocate(size, false); }
+void* operator new[](std::size_t size) { return allocate(size, false); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return allocate(size, true); }
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return allocate(size, true); }
+void operator delete(void* block) noexcept { std::free(block); }
+void operator delete[](void* block) noexcept { std::free(block); }
+void operator delete(void* block, std::size_t) noexcept { std::free(block); }
+void operator delete[](void* block, std::size_t) noexcept { std::free(block); }
+void operator delete(void* block, const std::nothrow_t&) noexcept { std::free(block); }
+void operator delete[](void* block, const std::nothrow_t&) noexcept { std::free(block); }
+// clang-format on
 
 namespace kl::test {
 namespace {
 
 using platform::SocketFault;
 using platform::SocketOp;
-
-// ---- caller areas ---------------------------------------------------------------
 
 // The areas a call is given: each from malloc (so the operator new
 // countdown never counts them), filled with a pattern, with guard bytes
@@ -91,37 +71,25 @@ class Areas {
   public:
     Areas() = default;
     Areas(const Areas&) = delete;
-    Areas& operator=(const Areas&) = delete;
     ~Areas() {
         for (std::size_t i = 0; i < count_; ++i)
-            std::free(blocks_[i].base);
+            std::free(blocks_[i].first);
     }
 
     char* area(std::size_t size) {
-        if (count_ == blocks_.size()) std::abort();
         auto* base = static_cast<unsigned char*>(std::malloc(size + 2 * guard));
-        if (base == nullptr) std::abort();
-        std::memset(base, guard_byte, guard);
-        std::memset(base + guard, fill_byte, size);
-        std::memset(base + guard + size, guard_byte, guard);
+        if (base == nullptr || count_ == blocks_.size()) std::abort();
+        std::memset(base, guard_byte, size + 2 * guard);
+        std::memset(base + guard, 0x5A, size);
         blocks_[count_++] = {base, size};
         return reinterpret_cast<char*>(base + guard);
     }
 
-    // A zeroed status record.
-    klstatus* status() {
-        auto* st = reinterpret_cast<klstatus*>(area(sizeof(klstatus)));
-        *st = klstatus{};
-        return st;
-    }
-
     bool intact() const {
         for (std::size_t i = 0; i < count_; ++i) {
-            const Block& b = blocks_[i];
-            for (std::size_t k = 0; k < guard; ++k) {
-                if (b.base[k] != guard_byte || b.base[guard + b.size + k] != guard_byte)
-                    return false;
-            }
+            const auto [base, size] = blocks_[i];
+            for (std::size_t k = 0; k < guard; ++k)
+                if (base[k] != guard_byte || base[guard + size + k] != guard_byte) return false;
         }
         return true;
     }
@@ -129,12 +97,7 @@ class Areas {
   private:
     static constexpr std::size_t guard = 64;
     static constexpr unsigned char guard_byte = 0xA5;
-    static constexpr unsigned char fill_byte = 0x5A;
-    struct Block {
-        unsigned char* base = nullptr;
-        std::size_t size = 0;
-    };
-    std::array<Block, 8> blocks_{};
+    std::array<std::pair<unsigned char*, std::size_t>, 8> blocks_{};
     std::size_t count_ = 0;
 };
 
@@ -328,191 +291,107 @@ const Bytes insert_columns = [] {
 
 using C = Conversation;
 
+// One row a call: name, set-up, answers, call, then (where they differ from
+// the defaults) the clean outcome, connected_after, on_socket_fault and
+// other_allocation_error.
+// clang-format off
 const CallCase calls[] = {
-    {"itoi",
-     Setup::none,
-     nullptr,
-     [](C& c, klstatus*) -> std::uint32_t {
-         return static_cast<std::uint16_t>(itoi(0x1234, c.areas.area(2)));
-     },
-     {0x3412, 0, 0},
-     false},
-    {"ltol",
-     Setup::none,
-     nullptr,
+    {"itoi", Setup::none, nullptr,
+     [](C& c, klstatus*) -> std::uint32_t { return static_cast<std::uint16_t>(itoi(0x1234, c.areas.area(2))); },
+     {0x3412, 0, 0}, false},
+    {"ltol", Setup::none, nullptr,
      [](C& c, klstatus*) { return static_cast<std::uint32_t>(ltol(0x12345678, c.areas.area(4))); },
-     {0x78563412, 0, 0},
-     false},
-    {"klconnect (a new connection)",
-     Setup::none,
-     [] { return one({}, server_instance); },
-     connect_call,
-     {},
-     true,
-     first_connect_faults,
-     KL_ERR_NO_TABLES},
-    {"klconnect (refused by the server)", Setup::none,
-     [] { return one(StatusRecord{}.error(2001)); }, connect_call, failed(2001, 0), false,
-     refused_connect_faults, KL_ERR_NO_TABLES},
-    {"klconnect (sharing the connection)",
-     Setup::cursor,
-     [] {
-         return one({}, {5, 6, 7, 8});
-     },
-     connect_call,
-     {},
-     true,
-     shared_connect_faults},
-    {"kldisconnect",
-     Setup::cursor,
-     [] { return one(); },
-     [](C& c, klstatus* st) { return kldisconnect(c.instance, "", st); },
-     {},
-     false},
-    {"klopencursor", Setup::instance,
-     [] {
-         return one({}, {0xD1, 0xD2, 0xD3, 0xD4});
-     },
+     {0x78563412, 0, 0}, false},
+    {"klconnect (a new connection)", Setup::none, [] { return one({}, server_instance); }, connect_call,
+     {}, true, first_connect_faults, KL_ERR_NO_TABLES},
+    {"klconnect (refused by the server)", Setup::none, [] { return one(StatusRecord{}.error(2001)); },
+     connect_call, failed(2001, 0), false, refused_connect_faults, KL_ERR_NO_TABLES},
+    {"klconnect (sharing the connection)", Setup::cursor, [] { return one({}, {5, 6, 7, 8}); }, connect_call,
+     {}, true, shared_connect_faults},
+    {"kldisconnect", Setup::cursor, [] { return one(); },
+     [](C& c, klstatus* st) { return kldisconnect(c.instance, "", st); }, {}, false},
+    {"klopencursor", Setup::instance, [] { return one({}, {0xD1, 0xD2, 0xD3, 0xD4}); },
      [](C& c, klstatus* st) { return klopencursor(c.instance, "", st, number_area(c)); }},
     {"klclosecursor", Setup::cursor, [] { return one(); },
      [](C& c, klstatus* st) { return klclosecursor(c.cursor, "", st); }},
-    {"klversion", Setup::instance,
-     [] {
-         return one({status(StatusRecord{}.count(2)), data_record(version_records)});
-     },
+    {"klversion", Setup::instance, [] { return one({status(StatusRecord{}.count(2)), data_record(version_records)}); },
      [](C& c, klstatus* st) {
-         auto* records = reinterpret_cast<klversion_record*>(c.areas.area(2 * 104));
-         return klversion(c.instance, "", st, "PROD", 0, records);
+         return klversion(c.instance, "", st, "PROD", 0, reinterpret_cast<klversion_record*>(c.areas.area(2 * 104)));
      }},
     {"klqualify", Setup::cursor, [] { return one(StatusRecord{}.valuesize(5)); },
-     [](C& c, klstatus* st) {
-         return klqualify(c.cursor, "", st, "own", "orders", "id", "id > 3");
-     }},
+     [](C& c, klstatus* st) { return klqualify(c.cursor, "", st, "own", "orders", "id", "id > 3"); }},
     {"klselect", Setup::cursor, [] { return one(StatusRecord{}.bufflen(16).valuesize(8)); },
      [](C& c, klstatus* st) { return klselect(c.cursor, "", st, "orders", "*", "id > 3"); }},
     {"klfetch", Setup::selected, two_records,
      [](C& c, klstatus* st) { return klfetch(c.cursor, "", st, 2, c.areas.area(32)); }},
     {"klfetchkeys", Setup::selected, [] { return one(StatusRecord{}.count(2), counting_bytes(8)); },
      [](C& c, klstatus* st) { return klfetchkeys(c.cursor, "", st, 2, c.areas.area(8)); }},
-    {"klerror (a local text)",
-     Setup::none,
-     nullptr,
+    {"klerror (a local text)", Setup::none, nullptr,
      [](C& c, klstatus* st) { return error_text(st, 20001, c.areas.area(256), "local text"); },
-     {0, 20001, 0},
-     false},
-    {"klerror (the server's text)",
-     Setup::instance,
+     {0, 20001, 0}, false},
+    {"klerror (the server's text)", Setup::instance,
      [] { return one(StatusRecord{}.error(2001).info(9), text_bytes("server text")); },
      [](C& c, klstatus* st) { return error_text(st, 20010, c.areas.area(256), "server text"); },
-     {0, 2001, 9},
-     true,
-     server_message_faults},
-    {"apierror",
-     Setup::none,
-     nullptr,
+     {0, 2001, 9}, true, server_message_faults},
+    {"apierror", Setup::none, nullptr,
      [](C& c, klstatus* st) {
          st->error = 20001;
          return apierror(KL_MAKE_RESULT(KL_CAT_KELORA, 20001), st, c.areas.area(256));
      },
-     {0, 20001, 0},
-     false},
+     {0, 20001, 0}, false},
     {"apiinfo (a local item)", Setup::instance, nullptr,
      [](C& c, klstatus*) { return apiinfo(0, "hosttype", nullptr, c.areas.area(2)); }},
-    {"apiinfo (the host version)",
-     Setup::instance,
-     host_version,
+    {"apiinfo (the host version)", Setup::instance, host_version,
      [](C& c, klstatus*) { return apiinfo(0, "hostversion", nullptr, c.areas.area(8)); },
-     {},
-     true,
-     host_version_faults},
-    {"apihostversion",
-     Setup::instance,
-     host_version,
-     [](C& c, klstatus*) { return apihostversion(c.areas.area(8)); },
-     {},
-     true,
-     host_version_faults},
-    {"apiversion",
-     Setup::none,
-     nullptr,
-     [](C& c, klstatus*) { return apiversion(c.areas.area(7)); },
-     {},
-     false},
+     {}, true, host_version_faults},
+    {"apihostversion", Setup::instance, host_version,
+     [](C& c, klstatus*) { return apihostversion(c.areas.area(8)); }, {}, true, host_version_faults},
+    {"apiversion", Setup::none, nullptr, [](C& c, klstatus*) { return apiversion(c.areas.area(7)); }, {}, false},
     {"klupdate", Setup::selected, [] { return one(); },
-     [](C& c, klstatus* st) {
-         return klupdate(c.cursor, "", st, "orders", "a,b", c.areas.area(16));
-     }},
+     [](C& c, klstatus* st) { return klupdate(c.cursor, "", st, "orders", "a,b", c.areas.area(16)); }},
     {"kldelete", Setup::selected, [] { return one(); },
      [](C& c, klstatus* st) { return kldelete(c.cursor, "", st, "orders"); }},
     {"kllist", Setup::cursor, two_records,
-     [](C& c, klstatus* st) {
-         return kllist(c.cursor, "", st, "orders", "*", "", 2, c.areas.area(32));
-     }},
+     [](C& c, klstatus* st) { return kllist(c.cursor, "", st, "orders", "*", "", 2, c.areas.area(32)); }},
     {"klform", Setup::cursor, [] { return one(StatusRecord{}.bufflen(16), counting_bytes(16)); },
-     [](C& c, klstatus* st) {
-         return klform(c.cursor, "", st, "orders", "*", 1, c.areas.area(16));
-     }},
+     [](C& c, klstatus* st) { return klform(c.cursor, "", st, "orders", "*", 1, c.areas.area(16)); }},
     // The header and two input records; the status and two output records.
     {"klexternal", Setup::instance,
-     [] {
-         return after_records(
-             3, {status(), data_record(counting_bytes(1955)), data_record(counting_bytes(545))});
-     },
+     [] { return after_records(3, {status(), data_record(counting_bytes(1955)), data_record(counting_bytes(545))}); },
      [](C& c, klstatus* st) {
-         return klexternal(c.instance, "", st, 0, "lib", "routine", c.areas.area(3000), 3000,
-                           c.areas.area(2500), 2500);
+         return klexternal(c.instance, "", st, 0, "lib", "routine", c.areas.area(3000), 3000, c.areas.area(2500), 2500);
      }},
     {"klcommand", Setup::instance, [] { return after_records(2, {status()}); },
-     [](C& c, klstatus* st) {
-         return klcommand(c.instance, "", st, 0, c.areas.area(100), 100, c.areas.area(16), 16);
-     }},
+     [](C& c, klstatus* st) { return klcommand(c.instance, "", st, 0, c.areas.area(100), 100, c.areas.area(16), 16); }},
     {"klgetinfo", Setup::instance, [] { return one(StatusRecord{}.count(1), counting_bytes(24)); },
      [](C& c, klstatus* st) {
          char* table = c.areas.area(32);
          std::memcpy(table, "orders                          ", 32);
-         return klgetinfo(c.instance, "", st, items(c, {202, 0}), table, items(c, {305, 306, 0}),
-                          c.areas.area(24));
+         return klgetinfo(c.instance, "", st, items(c, {202, 0}), table, items(c, {305, 306, 0}), c.areas.area(24));
      }},
-    {"klgetindexinfo", Setup::instance,
-     [] { return one(StatusRecord{}.count(1), counting_bytes(20)); },
-     [](C& c, klstatus* st) {
-         return klgetindexinfo(c.instance, "", st, "orders", c.areas.area(20));
-     }},
+    {"klgetindexinfo", Setup::instance, [] { return one(StatusRecord{}.count(1), counting_bytes(20)); },
+     [](C& c, klstatus* st) { return klgetindexinfo(c.instance, "", st, "orders", c.areas.area(20)); }},
     // The catalogue's answer for the row length, then the insert's.
     {"klinsert", Setup::instance,
-     [] {
-         return std::vector<Step>{{{status(StatusRecord{}.count(2), insert_columns)}},
-                                  {{status()}}};
-     },
-     [](C& c, klstatus* st) {
-         return klinsert(c.instance, "", st, "orders", "", c.areas.area(12));
-     }},
+     [] { return std::vector<Step>{{{status(StatusRecord{}.count(2), insert_columns)}}, {{status()}}}; },
+     [](C& c, klstatus* st) { return klinsert(c.instance, "", st, "orders", "", c.areas.area(12)); }},
     {"kldescribe", Setup::selected,
-     [] {
-         return one({status(StatusRecord{}.count(2)), data_record(counting_bytes(440))});
-     },
+     [] { return one({status(StatusRecord{}.count(2)), data_record(counting_bytes(440))}); },
      [](C& c, klstatus* st) { return kldescribe(c.cursor, "", st, 2, c.areas.area(440)); }},
     {"klbind", Setup::selected, [] { return after_records(2, {status()}); },
      [](C& c, klstatus* st) { return klbind(c.cursor, "", st, 2, c.areas.area(440)); }},
     {"klassignvalues", Setup::selected, [] { return one(); },
-     [](C& c, klstatus* st) {
-         return klassignvalues(c.cursor, "", st, "label", 2, c.areas.area(16));
-     }},
+     [](C& c, klstatus* st) { return klassignvalues(c.cursor, "", st, "label", 2, c.areas.area(16)); }},
     {"kljoin", Setup::cursor, [] { return one(StatusRecord{}.valuesize(3)); },
-     [](C& c, klstatus* st) {
-         return kljoin(c.cursor, "", st, "orders", "customer", 0, "customers", "id");
-     }},
+     [](C& c, klstatus* st) { return kljoin(c.cursor, "", st, "orders", "customer", 0, "customers", "id"); }},
     {"kljoin303", Setup::cursor, [] { return one(StatusRecord{}.valuesize(3)); },
-     [](C& c, klstatus* st) {
-         return kljoin303(c.cursor, "", st, "orders", "customer", "customers", "id");
-     }},
+     [](C& c, klstatus* st) { return kljoin303(c.cursor, "", st, "orders", "customer", "customers", "id"); }},
     {"klcalc", Setup::cursor, [] { return one(StatusRecord{}.bufflen(8), counting_bytes(8)); },
-     [](C& c, klstatus* st) {
-         return klcalc(c.cursor, "", st, "orders", "quantity", c.areas.area(8));
-     }},
+     [](C& c, klstatus* st) { return klcalc(c.cursor, "", st, "orders", "quantity", c.areas.area(8)); }},
     {"klexport", Setup::cursor, [] { return one(); },
      [](C& c, klstatus* st) { return klexport(c.cursor, "", st, "PROD", "orders.txt"); }},
 };
+// clang-format on
 
 // The faults each kind of socket operation meets.
 std::vector<SocketFault> faults_for(SocketOp op) {
@@ -528,45 +407,27 @@ std::vector<SocketFault> faults_for(SocketOp op) {
 }
 
 const char* op_name(SocketOp op) {
-    static constexpr const char* names[] = {"open", "connect", "set option",
-                                            "send", "receive", "close"};
-    return names[static_cast<int>(op)];
+    return std::array{"open", "connect", "set option", "send", "receive", "close"}[int(op)];
 }
 
 const char* fault_name(SocketFault fault) {
-    static constexpr const char* names[] = {"error", "reset", "peer closed", "short"};
-    return names[static_cast<int>(fault)];
+    return std::array{"error", "reset", "peer closed", "short"}[int(fault)];
 }
 
 std::string describe(const Injected& f) {
-    switch (f.kind) {
-    case Injected::Kind::none:
-        return "no fault";
-    case Injected::Kind::socket:
-        return std::string(fault_name(f.fault)) + " at " + op_name(f.op) + " #" +
-               std::to_string(f.n);
-    case Injected::Kind::every_receive_short:
-        return "every receive cut to one byte";
-    case Injected::Kind::seam_allocation:
-        return "seam allocation fails after " + std::to_string(f.n);
-    case Injected::Kind::new_allocation:
-        return "operator new fails after " + std::to_string(f.n);
-    }
-    return "";
+    const std::string n = std::to_string(f.n);
+    return std::array{"no fault", "", "every receive cut to one byte",
+                      "seam allocation fails after ", "operator new fails after "}[int(f.kind)] +
+           (f.kind == Injected::Kind::socket
+                ? std::string(fault_name(f.fault)) + " at " + op_name(f.op) + " #" + n
+            : f.kind >= Injected::Kind::seam_allocation ? n
+                                                        : "");
 }
 
-// The socket error a fault reports.
+// The socket error a fault reports (a short send sets none).
 kl_long fault_info(SocketFault fault) {
-    switch (fault) {
-    case SocketFault::error:
-        return platform::wsa_enetdown;
-    case SocketFault::reset:
-    case SocketFault::peer_closed:
-        return platform::wsa_econnreset;
-    case SocketFault::short_transfer:
-        return 0; // a short send sets no socket error
-    }
-    return 0;
+    return std::array<kl_long, 4>{platform::wsa_enetdown, platform::wsa_econnreset,
+                                  platform::wsa_econnreset, 0}[int(fault)];
 }
 
 // Counting the open descriptors is cheap on POSIX; on Windows it probes
@@ -577,41 +438,23 @@ constexpr bool count_descriptors_each_case = false;
 constexpr bool count_descriptors_each_case = true;
 #endif
 
-struct FaultInjectionTest : ::testing::Test {
-    std::filesystem::path dir;
+struct FaultInjectionTest : WindirTest {
     int baseline = 0;
     std::unique_ptr<TestPeer> peer;
-    int cases = 0;
-    int socket_cases = 0;
-    int allocation_cases = 0;
-    int not_fired = 0;
+    int cases = 0, socket_cases = 0, allocation_cases = 0, not_fired = 0;
 
     void SetUp() override {
-        reset_process_state();
-        dir = os::make_temp_dir();
-        os::set_env("KL_WINDIR", dir.string().c_str());
-        const std::string messages = (dir / "messages.ini").string();
-        std::ofstream(dir / "talvern.ini") << "[Kelora]\nKLGlobal=" << messages << "\n";
-        std::ofstream(messages) << "[ENVIRONMENT KLGLOBAL]\nKLMSG_20001=local text\n";
+        WindirTest::SetUp();
+        write_file("talvern.ini",
+                   "[Kelora]\nKLGlobal=" + write_file("messages.ini", "[ENVIRONMENT KLGLOBAL]\n"
+                                                                      "KLMSG_20001=local text\n"));
         baseline = open_descriptor_count();
-    }
-
-    void TearDown() override {
-        reset_process_state();
-        os::set_env("KL_WINDIR", nullptr);
-        std::error_code ignored;
-        std::filesystem::remove_all(dir, ignored);
     }
 
     // With a limit on every wait, so a case that leaves the library waiting
     // for an answer that never comes fails instead of hanging.
-    std::string write_environment() const {
-        const std::filesystem::path path = dir / "prod.env";
-        std::ofstream(path) << "[environment]\nname=production\n[include]\nNode=PROD\n"
-                               "filename=sales.db\n[Node PROD]\ntransport=tcpsockets\n"
-                               "ipaddress=127.0.0.1\ntimeout=10\nport="
-                            << peer->dispatcher_port() << "\n";
-        return path.string();
+    std::string write_environment() {
+        return write_environment_file("", peer_entries(*peer) + "timeout=10\n");
     }
 
     kl_long connect(const std::string& environment) {
@@ -656,7 +499,8 @@ struct FaultInjectionTest : ::testing::Test {
         if (f.kind == Injected::Kind::seam_allocation) platform::set_allocation_failures_after(f.n);
         if (f.kind == Injected::Kind::new_allocation) new_countdown = f.n;
         if (f.kind == Injected::Kind::every_receive_short) platform::set_short_receive_every(1);
-        klstatus* st = c.areas.status();
+        auto* st = reinterpret_cast<klstatus*>(c.areas.area(sizeof(klstatus)));
+        *st = klstatus{};
         const std::uint32_t result = call.call(c, st);
         const Outcome outcome{result, st->error, st->info};
         new_countdown = -1;

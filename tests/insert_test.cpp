@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "library_fixture.h"
-#include "trace_log.h"
 
 namespace kl::test {
 namespace {

@@ -61,11 +61,7 @@ inline Bytes join(std::initializer_list<Bytes> parts) {
     return out;
 }
 
-// The number of descriptors (on Windows: sockets) the process has open,
-// for leak checks.
-inline int open_descriptor_count() {
-    return os::open_descriptor_count();
-}
+using os::open_descriptor_count;
 
 // Waits up to five seconds for a condition that another thread (the
 // peer's) makes true; the peer closes its ends a moment after the library.
@@ -79,14 +75,30 @@ template <class Condition> bool eventually(Condition condition) {
 }
 
 inline std::string read_file(const std::filesystem::path& path) {
-    std::ifstream in(path);
     std::stringstream text;
-    text << in.rdbuf();
+    text << std::ifstream(path).rdbuf();
     return text.str();
 }
 
-struct LibraryTest : ::testing::Test {
-    TestPeer peer;
+// The call trace switched on into a fresh log file for the life of the
+// object; the file goes with it.
+struct TraceLog {
+    const std::filesystem::path dir = os::make_temp_dir();
+    const std::string path = (dir / "trace.log").string();
+    TraceLog() {
+        set_log_file(path.c_str());
+        trace_state.debug_flag = 1;
+    }
+    ~TraceLog() {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);
+    }
+    std::string text() const { return read_file(path); }
+};
+
+// The library's state put back to "never used" and a private directory
+// standing for the Windows directory, around every test.
+struct WindirTest : ::testing::Test {
     std::filesystem::path dir;
 
     void SetUp() override {
@@ -104,26 +116,37 @@ struct LibraryTest : ::testing::Test {
 
     // Writes a file in the test's directory and returns its path.
     std::string write_file(const std::string& name, const std::string& text) {
-        const std::filesystem::path path = dir / name;
-        std::ofstream(path) << text;
-        return path.string();
+        std::ofstream(dir / name) << text;
+        return (dir / name).string();
     }
 
-    // The node section's server entries for the peer's dispatcher.
-    std::string peer_entries() const {
-        return "transport=tcpsockets\nipaddress=127.0.0.1\nport=" +
-               std::to_string(peer.dispatcher_port()) + "\n";
+    // An environment file for node PROD; include_extra lands in [include].
+    std::string write_environment_file(const std::string& include_extra,
+                                       const std::string& node_entries,
+                                       const std::string& name = "prod.env") {
+        return write_file(name, "[environment]\nname=production\n[include]\nNode=PROD\n"
+                                "filename=sales.db\n" +
+                                    include_extra + "[Node PROD]\n" + node_entries);
     }
+};
 
-    // An environment file for node PROD; include_extra lands in [include],
-    // node_entries replaces the node section's entries.
+// The node section's server entries for a peer's dispatcher.
+inline std::string peer_entries(const TestPeer& peer) {
+    return "transport=tcpsockets\nipaddress=127.0.0.1\nport=" +
+           std::to_string(peer.dispatcher_port()) + "\n";
+}
+
+struct LibraryTest : WindirTest {
+    TestPeer peer;
+
+    std::string peer_entries() const { return test::peer_entries(peer); }
+
+    // node_entries (default: the peer's) replaces the node section's entries.
     std::string write_environment(const std::string& include_extra = "",
                                   const std::string& node_entries = "",
                                   const std::string& name = "prod.env") {
-        return write_file(name, "[environment]\nname=production\n[include]\nNode=PROD\n"
-                                "filename=sales.db\n" +
-                                    include_extra + "[Node PROD]\n" +
-                                    (node_entries.empty() ? peer_entries() : node_entries));
+        return write_environment_file(include_extra,
+                                      node_entries.empty() ? peer_entries() : node_entries, name);
     }
 
     // Answers the connect request with success and the given identifier.

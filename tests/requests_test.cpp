@@ -8,7 +8,6 @@
 #include <functional>
 
 #include "library_fixture.h"
-#include "trace_log.h"
 
 namespace kl::test {
 namespace {
