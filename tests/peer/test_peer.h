@@ -9,15 +9,19 @@
 // of the library's record stream, so the two cannot share one mistake.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <memory>
+#include <deque>
+#include <iterator>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "peer/test_os.h"
 
 namespace kl::test {
 
@@ -95,6 +99,16 @@ struct Request {
 };
 
 class TestPeer {
+    template <class F> auto locked(F f) const {
+        std::lock_guard lock(mu_);
+        return f();
+    }
+    template <class Condition>
+    bool wait(std::chrono::milliseconds timeout, Condition condition) const {
+        std::unique_lock lock(mu_);
+        return changed_.wait_for(lock, timeout, condition);
+    }
+
   public:
     TestPeer();  // starts listening on 127.0.0.1 (ephemeral ports)
     ~TestPeer(); // closes every connection and joins the threads
@@ -102,38 +116,91 @@ class TestPeer {
     TestPeer(const TestPeer&) = delete;
     TestPeer& operator=(const TestPeer&) = delete;
 
-    std::uint16_t dispatcher_port() const;
-    std::uint16_t server_port() const;
+    std::uint16_t dispatcher_port() const { return dispatcher_port_; }
+    std::uint16_t server_port() const { return server_port_; }
 
-    void set_dispatch_reply(const DispatchReply& reply);
+    void set_dispatch_reply(const DispatchReply& reply) {
+        locked([&] { reply_ = reply; });
+    }
     // Steps for the requests to come, in order, on whichever server
     // connection they arrive (standalone ones included).  Each call adds to
     // the steps not yet used.  A request with no step left gets no answer.
-    void script(std::vector<Step> steps);
+    void script(std::vector<Step> steps) {
+        locked([&] {
+            steps_.insert(steps_.end(), std::make_move_iterator(steps.begin()),
+                          std::make_move_iterator(steps.end()));
+        });
+    }
     // Drops the steps not yet used (call it when no request is in flight).
-    void clear_script();
+    void clear_script() {
+        locked([&] { steps_.clear(); });
+    }
 
     // Recorded so far.
-    std::vector<Request> requests() const;
-    std::vector<Bytes> dispatch_requests() const; // the 4-byte connect requests
-    int server_connections() const;               // accepted on the server port
-    int dispatcher_connections() const;
+    std::vector<Request> requests() const {
+        return locked([&] { return requests_; });
+    }
+    // The 4-byte connect requests.
+    std::vector<Bytes> dispatch_requests() const {
+        return locked([&] { return dispatches_; });
+    }
+    // Accepted on the server port, on the dispatcher port.
+    int server_connections() const {
+        return locked([&] { return server_accepted_; });
+    }
+    int dispatcher_connections() const {
+        return locked([&] { return dispatcher_accepted_; });
+    }
 
     // Waits until n requests have been received (false on timeout).
     bool wait_for_requests(std::size_t n,
-                           std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
+                           std::chrono::milliseconds timeout = std::chrono::seconds(5)) const {
+        return wait(timeout, [&] { return requests_.size() >= n; });
+    }
     // Waits until every server connection has ended: closed by the client,
     // or by the peer itself after a fault step.
-    bool wait_for_disconnect(std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
+    bool wait_for_disconnect(std::chrono::milliseconds timeout = std::chrono::seconds(5)) const {
+        return wait(timeout, [&] { return server_open_ == 0; });
+    }
 
     // Lets a held step (never_answer, stop_mid_answer, a dispatcher holding
     // its reply) go: the peer then closes that connection.  After
     // hold_then_answer it sends the step's answers instead.
-    void release_held();
+    void release_held() { ++release_generation_; }
 
   private:
-    struct Impl;
-    std::unique_ptr<Impl> impl_;
+    enum class Io { ok, closed, stopped };
+    enum class Wait { ready, timeout, stopped };
+
+    Wait wait_for(os::sock_t fd, bool write, int timeout_ms) const;
+    Io transfer(os::sock_t fd, bool send, std::uint8_t* at, std::size_t n) const;
+    void accept_loop();
+    void serve_dispatcher(os::sock_t fd);
+    Io read_record(os::sock_t fd, Request& req) const;
+    void serve_server(os::sock_t fd);
+    void server_ended();
+    bool act(os::sock_t fd, const Step& step, unsigned generation);
+    bool hold(os::sock_t fd, unsigned generation) const;
+
+    os::WakePair stop_;
+    os::sock_t dispatcher_listener_ = os::bad_socket;
+    os::sock_t server_listener_ = os::bad_socket;
+    std::uint16_t dispatcher_port_ = 0;
+    std::uint16_t server_port_ = 0;
+
+    mutable std::mutex mu_;
+    mutable std::condition_variable changed_;
+    DispatchReply reply_;
+    std::deque<Step> steps_;
+    std::vector<Request> requests_;
+    std::vector<Bytes> dispatches_;
+    int server_accepted_ = 0;
+    int dispatcher_accepted_ = 0;
+    int server_open_ = 0; // server connections (standalone ones included) not yet ended
+    std::atomic<unsigned> release_generation_{0};
+
+    std::thread acceptor_;
+    std::vector<std::thread> workers_; // guarded by mu_
 };
 
 } // namespace kl::test
