@@ -20,14 +20,10 @@ using test::to_hex;
 
 // The library connected to the peer, whose dispatcher reports a server in
 // the byte order of the test's parameter.
-struct ExchangeTest : ::testing::TestWithParam<bool> {
-    test::TestPeer peer;
-
-    bool big_endian() const { return GetParam(); }
-    void TearDown() override { reset_process_state(); }
+struct ExchangeTest : test::ByteOrderTest {
     void SetUp() override {
-        reset_process_state();
-        peer.set_dispatch_reply({.host_type = static_cast<std::uint16_t>(big_endian() ? 2 : 1)});
+        ByteOrderTest::SetUp();
+        serve_in_order();
         const std::string port = std::to_string(peer.dispatcher_port());
         ASSERT_EQ(hostconnect({.machine_text = "127.0.0.1", .port_text = port.c_str()}).code, 0u);
         platform::set_short_receive_every(3);
@@ -36,12 +32,9 @@ struct ExchangeTest : ::testing::TestWithParam<bool> {
     // Answers the next request with these answers; sends a request and
     // reads the answer into an area of 92 bytes.
     std::optional<Received> exchange(std::vector<test::Answer> answers, klstatus& status) {
-        peer.script({{std::move(answers)}});
+        answer(std::move(answers));
         std::uint8_t area[92];
         return exchange_request(hex("30 01"), area, status);
-    }
-    test::Answer answer(const StatusRecord& status) const {
-        return test::status_answer(status, big_endian());
     }
 };
 
@@ -52,7 +45,7 @@ TEST_P(ExchangeTest, CloseCursorRequestCrossesTheSocketAsSpecifiedBytes) {
     StatusRecord record;
     record.error(18065).warn(2).info(10054).count(4).bufflen(300).valuesize(12).words[13] = -7;
     std::memset(record.buffer, 'T', sizeof record.buffer); // no terminator
-    peer.script({{{answer(record)}}});
+    answer(record);
     std::uint8_t buffer[86];
     RequestBuilder request(buffer);
     const ServerId cursor_id{{0x0A, 0x00, 0x00, 0x00}};
@@ -67,7 +60,7 @@ TEST_P(ExchangeTest, CloseCursorRequestCrossesTheSocketAsSpecifiedBytes) {
     const test::Request sent = peer.requests().at(0);
     // The identifier is never swapped; two bytes of padding end the record.
     const Bytes expected =
-        test::join({hex("00 00 80 5C 00 00 00 56"), hex(big_endian() ? "01 30" : "30 01"),
+        test::join({hex("00 00 80 5C 00 00 00 56"), hex(big() ? "01 30" : "30 01"),
                     hex("0A 00 00 00"), test::text_bytes("KEEP", 80), Bytes(2, 0)});
     EXPECT_EQ(to_hex(sent.raw), to_hex(expected));
 
@@ -91,7 +84,7 @@ TEST_P(ExchangeTest, AnswersThatAreShortOrBroken) {
     klstatus st;
     std::memset(&st, 0x33, sizeof st);
     ASSERT_TRUE(exchange({eight_bytes}, st));
-    EXPECT_EQ(st.error, big_endian() ? 0x01000000 : 1);
+    EXPECT_EQ(st.error, big() ? 0x01000000 : 1);
     EXPECT_EQ(st.count, 0);
     EXPECT_EQ(st.buffer[0], '\0');
 
@@ -99,7 +92,7 @@ TEST_P(ExchangeTest, AnswersThatAreShortOrBroken) {
     // with info 0, the status filled as for every failed transfer, and the
     // connection dropped.  (A connection closed or reset mid-answer is
     // walked through every call by the fault injection test.)
-    test::Answer short_record = answer(StatusRecord());
+    test::Answer short_record = reply();
     short_record.length_word = 200;
     std::strcpy(st.buffer, "old");
     st.count = 9;
