@@ -150,14 +150,10 @@ void TestPeer::serve_dispatcher(os::sock_t fd) {
         os::close(fd);
         return;
     }
-    DispatchReply r;
-    unsigned generation;
-    {
-        std::lock_guard lock(mu_);
+    const auto [r, generation] = locked([&] {
         dispatches_.emplace_back(request, request + sizeof request);
-        r = reply_;
-        generation = release_generation_.load();
-    }
+        return std::pair{reply_, release_generation_.load()};
+    });
     changed_.notify_all();
     if (r.hold_without_reply) {
         hold(fd, generation);
@@ -168,18 +164,11 @@ void TestPeer::serve_dispatcher(os::sock_t fd) {
     Bytes out;
     put_be32(out, r.status);
     out.resize(48, 0);
-    std::uint16_t port = r.server_port.value_or(server_port_);
-    for (std::uint16_t v : {r.host_type, port}) {
-        out.push_back(static_cast<std::uint8_t>(v >> 8));
-        out.push_back(static_cast<std::uint8_t>(v));
-    }
+    put_be32(out, std::uint32_t{r.host_type} << 16 | r.server_port.value_or(server_port_));
     const bool standalone = r.status == dispatch_standalone;
-    if (standalone) {
-        // Counted before the reply leaves, so the client cannot see the
-        // reply while the connection is not yet counted.
-        std::lock_guard lock(mu_);
-        ++server_open_;
-    }
+    // Counted before the reply leaves, so the client cannot see the reply
+    // while the connection is not yet counted.
+    if (standalone) locked([&] { ++server_open_; });
     if (transfer(fd, true, out.data(), out.size()) == Io::ok && standalone) {
         serve_server(fd);
         return;
@@ -189,10 +178,7 @@ void TestPeer::serve_dispatcher(os::sock_t fd) {
 }
 
 void TestPeer::server_ended() {
-    {
-        std::lock_guard lock(mu_);
-        --server_open_;
-    }
+    locked([&] { --server_open_; });
     changed_.notify_all();
 }
 
@@ -218,20 +204,18 @@ void TestPeer::serve_server(os::sock_t fd) {
     for (bool open = true; open;) {
         Request req;
         if (read_record(fd, req) != Io::ok) break;
-        std::optional<Step> step;
-        unsigned generation;
-        {
-            // The step and the release generation are taken before the
-            // request becomes visible, so a release_held() issued after
-            // wait_for_requests() always reaches this step.
-            std::lock_guard lock(mu_);
+        // The step and the release generation are taken before the request
+        // becomes visible, so a release_held() issued after
+        // wait_for_requests() always reaches this step.
+        auto [step, generation] = locked([&] {
+            std::optional<Step> step;
             if (!steps_.empty()) {
                 step = std::move(steps_.front());
                 steps_.pop_front();
             }
-            generation = release_generation_.load();
             requests_.push_back(std::move(req));
-        }
+            return std::pair{std::move(step), release_generation_.load()};
+        });
         changed_.notify_all();
         if (step) open = act(fd, *step, generation);
     }
@@ -241,21 +225,12 @@ void TestPeer::serve_server(os::sock_t fd) {
 
 // Carries out one step; false when the connection is to end.
 bool TestPeer::act(os::sock_t fd, const Step& step, unsigned generation) {
-    switch (step.fault) {
-    case Fault::close_before_answer:
-        return false;
-    case Fault::never_answer:
-        hold(fd, generation);
-        return false;
-    case Fault::hold_then_answer:
-        if (!hold(fd, generation)) return false;
-        break;
-    case Fault::close_mid_answer:
-    case Fault::stop_mid_answer:
-    case Fault::none:
-        break;
+    const Fault f = step.fault;
+    if (f == Fault::close_before_answer) return false;
+    if (f == Fault::never_answer || f == Fault::hold_then_answer) {
+        if (!hold(fd, generation) || f == Fault::never_answer) return false;
     }
-    const bool cut = step.fault == Fault::close_mid_answer || step.fault == Fault::stop_mid_answer;
+    const bool cut = f == Fault::close_mid_answer || f == Fault::stop_mid_answer;
     std::size_t budget = step.close_after;
     bool first = true;
     for (const Answer& answer : step.answers) {
@@ -265,15 +240,12 @@ bool TestPeer::act(os::sock_t fd, const Step& step, unsigned generation) {
             // separately, so the client's reader has to join them.
             if (!first) std::this_thread::sleep_for(step.pause.value_or(kFragmentPause));
             first = false;
-            std::size_t n = cut ? std::min(budget, chunk.size()) : chunk.size();
+            const std::size_t n = cut ? std::min(budget, chunk.size()) : chunk.size();
             if (transfer(fd, true, const_cast<std::uint8_t*>(chunk.data()), n) != Io::ok)
                 return false;
-            if (cut) {
-                budget -= n;
-                if (budget == 0) {
-                    if (step.fault == Fault::stop_mid_answer) hold(fd, generation);
-                    return false;
-                }
+            if (cut && (budget -= n) == 0) {
+                if (f == Fault::stop_mid_answer) hold(fd, generation);
+                return false;
             }
         }
     }
