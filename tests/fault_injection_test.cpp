@@ -557,9 +557,8 @@ struct FaultInjectionTest : WindirTest {
                                 .fault = SocketFault::short_transfer},
                                fired, c);
         if (f.kind == Injected::Kind::socket) {
-            if (call.on_socket_fault) {
-                if (const auto special = call.on_socket_fault(f)) return *special;
-            }
+            if (const auto special = call.on_socket_fault ? call.on_socket_fault(f) : std::nullopt)
+                return *special;
             // The option is a speed-up whose failure is not reported.
             if (cut_receive(f) || f.op == SocketOp::set_option) return clean;
             return {failed(KL_ERR_SOCKET, fault_info(f.fault)), false};
@@ -574,8 +573,8 @@ struct FaultInjectionTest : WindirTest {
     // the connection with answers of their own; after a lost connection a
     // new one can be made.  Nothing stays behind.
     void check_next_calls(Conversation& c, bool expected_connected, bool sent_nothing) {
-        EXPECT_EQ(live_connection() != 0, expected_connected);
         const bool connected = live_connection() != 0;
+        EXPECT_EQ(connected, expected_connected);
         if (!connected) {
             if (c.instance != 0 && client_tables.instances.find(c.instance) != nullptr) {
                 klstatus st{};
