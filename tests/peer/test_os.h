@@ -10,8 +10,6 @@
 
 namespace kl::test::os {
 
-// ---- sockets ---------------------------------------------------------------
-
 using sock_t = std::intptr_t;
 inline constexpr sock_t bad_socket = -1;
 
@@ -61,8 +59,6 @@ struct WakePair {
 WakePair make_wake_pair(); // throws on failure
 void wake(const WakePair& pair);
 void close(WakePair& pair);
-
-// ---- process ---------------------------------------------------------------
 
 // Sets an environment variable; a null value removes it.
 void set_env(const char* name, const char* value);
