@@ -122,6 +122,7 @@ TEST_P(CallsTest, CalcWorksOverTheSelectedValues) {
         ASSERT_EQ(klcalc(cursor, c.function, &st, "orders", c.column, result), c.error)
             << message(st);
         if (c.error != 0) continue;
+        EXPECT_EQ(st.bufflen, 32);
         EXPECT_EQ(st.count, c.count);
         EXPECT_EQ(field_text(std::string(result, 32), 0, 32), c.result);
     }
@@ -300,6 +301,7 @@ TEST_P(CallsTest, ATableWithoutARowKeyTakesInsertsAndRefusesSelections) {
     klstatus st{};
     EXPECT_EQ(klinsert(instance, "", &st, "nokey", "", row), 0u) << message(st);
     EXPECT_EQ(st.info, 0);
+    EXPECT_EQ(st.count, 1);
     EXPECT_EQ(klselect(open_cursor(instance), "", &st, "nokey", "*", ""), 20030u);
 }
 
@@ -480,9 +482,11 @@ TEST_P(CallsTest, CatalogueEntriesRefusalsPiecesAndIndexes) {
     };
     for (const auto& c : cases) {
         EXPECT_EQ(klgetindexinfo(instance, "", &st, c.table, buffer.data()), 0u) << message(st);
+        EXPECT_EQ(st.bufflen, 104 * st.count);
         std::vector<std::string> found;
         const std::string answer(buffer.data(), buffer.size());
         for (std::size_t at = 0; at < 104 * static_cast<std::size_t>(st.count); at += 104) {
+            EXPECT_EQ(get<std::int32_t>(&buffer[at + 36]), 1);
             found.push_back(field_text(answer, at, 32) + " " +
                             std::to_string(get<std::int32_t>(&buffer[at + 32])) + " " +
                             field_text(answer, at + 40, 64));
