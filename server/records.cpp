@@ -112,7 +112,7 @@ void encode_value(const Field& field, const Row& row, int index, bool big_endian
     // stack: nothing is allocated for a value.
     const auto fill_text = [&](std::string_view text, char pad) {
         const std::size_t n = std::min(text.size(), out.size());
-        std::memcpy(out.data(), text.data(), n);
+        if (n > 0) std::memcpy(out.data(), text.data(), n); // an empty view may hold no pointer
         std::memset(out.data() + n, pad, out.size() - n);
     };
     if (c.type_code == type_varchar) return fill_text(row.text(index), '\0');
