@@ -45,7 +45,7 @@ klserver=$build/server/klserver
 work=$(mktemp -d)
 server_pids=()
 schemas=()
-own_cluster=0
+PG_OWN_CLUSTER=0
 psql=
 cleanup() {
   local pid s
@@ -53,29 +53,19 @@ cleanup() {
     kill "$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
   done
-  if [ $own_cluster = 0 ] && [ -n "$psql" ]; then
+  if [ $PG_OWN_CLUSTER = 0 ] && [ -n "$psql" ]; then
     for s in "${schemas[@]}"; do
       PGCONNECT_TIMEOUT=10 timeout -k 5 60 "$psql" -X -q -d "$KL_PG_DSN" \
         -c "DROP SCHEMA IF EXISTS \"$s\" CASCADE" >/dev/null 2>&1 || true
     done
   fi
-  if [ $own_cluster = 1 ]; then pg_cluster_stop; fi
+  if [ $PG_OWN_CLUSTER = 1 ]; then pg_cluster_stop; fi
   rm -rf "$work"
 }
 trap cleanup EXIT
 
-if [ -z "${KL_PG_DSN:-}" ]; then
-  source scripts/pg_cluster.sh
-  own_cluster=1
-  if ! pg_install || ! pg_cluster_start; then
-    echo "bench: no PostgreSQL cluster: $PG_SKIP_REASON"
-    exit 1
-  fi
-fi
-if [ -z "${KL_PG_TEST_USER:-}" ]; then
-  echo "bench: KL_PG_DSN needs KL_PG_TEST_USER (and KL_PG_TEST_PASSWORD) for klserver's logins"
-  exit 2
-fi
+source scripts/pg_cluster.sh
+pg_cluster_use bench || exit $?
 psql=$(command -v psql || find /usr/lib/postgresql -path '*/bin/psql' 2>/dev/null | sort -V | tail -n 1)
 
 # start_server NAME ARGS...: a klserver on 127.0.0.1, an ephemeral port,

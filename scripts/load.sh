@@ -45,7 +45,7 @@ work=$(mktemp -d)
 server_pids=()
 client_pids=()
 holder_pid=
-own_cluster=0
+PG_OWN_CLUSTER=0
 schema=
 cleanup() {
   local pid
@@ -53,7 +53,7 @@ cleanup() {
   for pid in "${server_pids[@]}"; do
     if [ -n "$pid" ]; then kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; fi
   done
-  if [ -n "$schema" ] && [ $own_cluster = 0 ]; then
+  if [ -n "$schema" ] && [ $PG_OWN_CLUSTER = 0 ]; then
     # The cluster stays: only the run's schema goes.
     local psql
     psql=$(command -v psql || find /usr/lib/postgresql -path '*/bin/psql' 2>/dev/null | sort -V | tail -n 1)
@@ -62,25 +62,15 @@ cleanup() {
         -c "DROP SCHEMA IF EXISTS \"$schema\" CASCADE" >/dev/null 2>&1 || true
     fi
   fi
-  if [ $own_cluster = 1 ]; then pg_cluster_stop; fi
+  if [ $PG_OWN_CLUSTER = 1 ]; then pg_cluster_stop; fi
   rm -rf "$work"
 }
 trap cleanup EXIT
 
 mkdir -p "$work/logs"
 if [ "$backend" = postgres ]; then
-  if [ -z "${KL_PG_DSN:-}" ]; then
-    source scripts/pg_cluster.sh
-    own_cluster=1
-    if ! pg_install || ! pg_cluster_start; then
-      echo "load run: no PostgreSQL cluster: $PG_SKIP_REASON"
-      exit 1
-    fi
-  fi
-  if [ -z "${KL_PG_TEST_USER:-}" ]; then
-    echo "load run: KL_PG_DSN needs KL_PG_TEST_USER (and KL_PG_TEST_PASSWORD) for the clients"
-    exit 2
-  fi
+  source scripts/pg_cluster.sh
+  pg_cluster_use "load run" || exit $?
   schema=kl_load_$$
   "$klserver" --backend postgres --dsn "$KL_PG_DSN" --create-sample "$schema" --rows 5000 >/dev/null
   database=$schema

@@ -16,6 +16,10 @@
 #                     the reason in PG_SKIP_REASON when it cannot
 #   pg_cluster_stop   stops that cluster by its data folder and removes the
 #                     folder; safe to call twice (meant for an EXIT trap)
+#   pg_cluster_use WHO  the cluster KL_PG_DSN names, or else a throwaway one
+#                     started here (then PG_OWN_CLUSTER=1, for the caller's
+#                     trap); non-zero with a line naming WHO when no cluster
+#                     could start (1) or KL_PG_TEST_USER is missing (2)
 #
 # The test role (KL_PG_TEST_USER) logs in with its password over SCRAM and
 # may read and write every table (pg_read_all_data, pg_write_all_data) but
@@ -237,4 +241,18 @@ pg_cluster_stop() {
   fi
   PG_CLUSTER_DIR=
   unset KL_PG_DSN KL_PG_TEST_USER KL_PG_TEST_PASSWORD
+}
+
+pg_cluster_use() {
+  if [ -z "${KL_PG_DSN:-}" ]; then
+    PG_OWN_CLUSTER=1
+    if ! pg_install || ! pg_cluster_start; then
+      echo "$1: no PostgreSQL cluster: $PG_SKIP_REASON"
+      return 1
+    fi
+  fi
+  if [ -z "${KL_PG_TEST_USER:-}" ]; then
+    echo "$1: KL_PG_DSN needs KL_PG_TEST_USER (and KL_PG_TEST_PASSWORD) for the logins"
+    return 2
+  fi
 }
