@@ -18,7 +18,7 @@ root=$PWD
 source scripts/install_missing.sh
 install_missing cmake ninja-build clang llvm-14 libgtest-dev libgmock-dev libsqlite3-dev libpq-dev libsodium-dev
 
-programs=(frame_test options_test transport_test peer_test platform_test calls_test fault_injection_test)
+programs=(frame_test options_test transport_test platform_test calls_test fault_injection_test)
 [ "${KL_COVERAGE_E2E:-0}" = 1 ] && programs+=(e2e_test)
 
 flags="-fprofile-instr-generate -fcoverage-mapping"

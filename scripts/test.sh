@@ -87,7 +87,7 @@ echo "== build and test under ThreadSanitizer =="
 # check files and have no threads of their own.  A report halts the test
 # that made it and fails the stage; reports also go to build-tsan/tsan.*,
 # so a test that captures standard error cannot hide one.
-tsan_suites="frame_test options_test transport_test peer_test platform_test calls_test threads_test e2e_test"
+tsan_suites="frame_test options_test transport_test platform_test calls_test threads_test e2e_test"
 # With the PostgreSQL stage, also these runs of the programs above against
 # the cluster (CTest labels).
 tsan_pg_labels="e2e_test_postgres threads_test_postgres"
