@@ -725,8 +725,15 @@ class PgQuery final : public Query {
     // Ends a scan; more_rows as finish().
     void end_scan(bool more_rows) {
         link_->end_scan(own_transaction_);
-        if (link_->dead()) {
-            failure_ = link_->failure();
+        settle(std::nullopt, more_rows);
+    }
+
+    // The query's end state: the link's or the statement's failure first,
+    // then rows left unread (another query cut this one short), else done.
+    void settle(std::optional<Failure> failed, bool more_rows) {
+        if (link_->dead()) failed = link_->failure();
+        if (failed) {
+            failure_ = *failed;
             state_ = State::failed;
         } else if (more_rows) {
             failure_ = {StorageFault::other, "query cut short by another query", {}};
@@ -886,16 +893,7 @@ class PgQuery final : public Query {
             take(r.get());
         link_->streaming_ended();
         link_->end_statement();
-        if (link_->dead()) failed = link_->failure();
-        if (failed) {
-            failure_ = *failed;
-            state_ = State::failed;
-        } else if (more_rows) {
-            failure_ = {StorageFault::other, "query cut short by another query", {}};
-            state_ = State::failed;
-        } else {
-            state_ = State::done;
-        }
+        settle(failed, more_rows);
     }
 
     std::shared_ptr<Link> link_;
