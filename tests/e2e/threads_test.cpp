@@ -14,7 +14,7 @@ namespace kl::test {
 namespace {
 
 constexpr int thread_count = 4;
-constexpr int rounds = 120;
+constexpr int cycles = 15;
 
 // Socket sends and receives made by a thread not holding the owner word
 // (a broken guard, or a refused call or one outside the guard that used
@@ -70,16 +70,40 @@ class Worker {
            const std::vector<std::string>& expected)
         : t_(t), instance_(instance), environment_(environment), expected_(expected) {}
 
+    // Cursor cycles (open, select, five fetches of six, close), with an
+    // insert after every other of those calls and a second instance on
+    // the same connection connected or disconnected after every tenth.
     void run() {
         unguarded_call(0); // every thread's first klerror at once
-        for (int round = 0; round < rounds; ++round) {
-            until_run([&] { cursor_step(); });
-            if (round % 2 == t_ % 2) until_run([&] { insert(round); });
-            if (round % 10 == t_) until_run([&] { instance_step(); });
-            unguarded_call();
+        for (int cycle = 0; cycle < cycles; ++cycle) {
+            kl_long cursor = 0;
+            guarded("klopencursor", [&](klstatus& st) {
+                const std::uint32_t r = klopencursor(instance_, "", &st, &cursor);
+                if (r == KL_ERR_CALL_IN_PROGRESS && cursor != 0)
+                    fail("a refused klopencursor handed out a number");
+                return r;
+            });
+            if (!take_number(cursor_holder, cursor, t_))
+                return fail("cursor " + std::to_string(cursor) + " handed out twice");
+            const std::string criteria = selection_criteria(t_);
+            guarded("klselect", [&](klstatus& st) {
+                const std::uint32_t r =
+                    klselect(cursor, "", &st, "orders", selection_columns, criteria.c_str());
+                if (r == 0 && (st.count != rows_per_selection || st.bufflen != record_length))
+                    fail("klselect count " + std::to_string(st.count));
+                return r;
+            });
+            for (int position = 0; position < rows_per_selection; position += fetch_batch)
+                fetch(cursor, position);
+            guarded("klclosecursor", [&](klstatus& st) {
+                cursor_holder[cursor].store(-1, std::memory_order_relaxed);
+                const std::uint32_t r = klclosecursor(cursor, "", &st);
+                if (r == KL_ERR_CALL_IN_PROGRESS && !take_number(cursor_holder, cursor, t_))
+                    fail("cursor " + std::to_string(cursor) + " handed out before it was closed");
+                return r;
+            });
         }
-        if (cursor_ != 0) until_run([&] { close_cursor(); });
-        if (extra_instance_ != 0) until_run([&] { instance_step(); });
+        if (extra_instance_ != 0) instance_step();
     }
 
     std::vector<std::string> failures;
@@ -90,15 +114,28 @@ class Worker {
         if (failures.size() < 10) failures.push_back("thread " + std::to_string(t_) + ": " + what);
     }
 
-    // Takes a step again after each refusal, with a call outside the guard
-    // in between (so those run while another thread's call holds it), once
-    // the guard is free (watched with relaxed loads, which order nothing).
-    template <class Step> void until_run(Step step) {
+    // A guarded call, made again after each refusal (18002, which must
+    // leave the status record as 18002 alone), with a call outside the
+    // guard in between (so those run while another thread's call holds it)
+    // and then a wait for the guard to be free (relaxed loads, which order
+    // nothing).  After the cursor calls come the others (see run).
+    template <class Call> void guarded(const char* name, Call call, bool cursor_call = true) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        for (refused_ = true; refused_;) {
-            refused_ = false;
-            step();
-            if (!refused_) return;
+        for (;;) {
+            Guarded<klstatus> s;
+            used_in_call = false;
+            const std::uint32_t r = call(s.value);
+            if (!s.guards_intact()) fail(std::string(name) + " wrote outside the status record");
+            if (r != KL_ERR_CALL_IN_PROGRESS) {
+                if (r != 0)
+                    fail(std::string(name) + " failed: " + std::to_string(r) + " [" +
+                         s.value.buffer + "]");
+                break;
+            }
+            ++refused;
+            if (s.value.error != KL_ERR_CALL_IN_PROGRESS || s.value.warn != 0 ||
+                s.value.info != 0 || s.value.buffer[0] != '\0')
+                fail(std::string(name) + " refused with an unexpected status");
             unguarded_call();
             while (owner_word.load(std::memory_order_relaxed) != 0) {
                 if (std::chrono::steady_clock::now() > deadline)
@@ -106,91 +143,35 @@ class Worker {
                 platform::yield_thread();
             }
         }
+        if (!cursor_call) return;
+        ++calls_;
+        if (calls_ % 2 == t_ % 2) insert();
+        if (calls_ % 10 == t_) instance_step();
+        unguarded_call();
     }
 
-    // A guarded call; true when it ran, false when refused with 18002 or
-    // failed (reported; the step is then not taken again).
-    template <class Call> bool guarded(const char* name, Call call) {
-        Guarded<klstatus> s;
-        used_in_call = false;
-        const std::uint32_t r = call(s.value);
-        refused_ = r == KL_ERR_CALL_IN_PROGRESS;
-        refused += refused_;
-        status_ = s.value;
-        if (!s.guards_intact()) fail(std::string(name) + " wrote outside the status record");
-        if (refused_) {
-            if (s.value.error != KL_ERR_CALL_IN_PROGRESS || s.value.warn != 0 ||
-                s.value.info != 0 || s.value.buffer[0] != '\0')
-                fail(std::string(name) + " refused with an unexpected status");
-            return false;
-        }
-        if (r != 0)
-            fail(std::string(name) + " failed: " + std::to_string(r) + " [" + s.value.buffer + "]");
-        return r == 0;
-    }
-
-    // open -> select -> five fetches of six -> close, one call per step.
-    void cursor_step() {
-        if (cursor_ == 0) {
-            kl_long cursor = 0;
-            if (!guarded("klopencursor",
-                         [&](klstatus& st) { return klopencursor(instance_, "", &st, &cursor); })) {
-                if (cursor != 0) fail("a refused klopencursor handed out a number");
-            } else if (!take_number(cursor_holder, cursor, t_)) {
-                fail("cursor " + std::to_string(cursor) + " handed out twice");
-            } else {
-                cursor_ = cursor;
-            }
-        } else if (!selected_) {
-            const std::string criteria = selection_criteria(t_);
-            if (!guarded("klselect", [&](klstatus& st) {
-                    return klselect(cursor_, "", &st, "orders", selection_columns,
-                                    criteria.c_str());
-                }))
-                return;
-            if (status_.count != rows_per_selection || status_.bufflen != record_length)
-                fail("klselect count " + std::to_string(status_.count));
-            selected_ = true;
-            position_ = 0;
-        } else if (position_ < rows_per_selection) {
-            fetch();
-        } else {
-            close_cursor();
-        }
-    }
-
-    void fetch() {
-        Guarded<char[fetch_batch * record_length + 16]> records;
-        const bool ran = guarded("klfetch", [&](klstatus& st) {
-            return klfetch(cursor_, "", &st, fetch_batch, records.value);
+    // A refused fetch writes nothing and does not move the cursor (the
+    // next fetch's records show it); one that ran writes its records.
+    void fetch(kl_long cursor, int position) {
+        guarded("klfetch", [&](klstatus& st) {
+            Guarded<char[fetch_batch * record_length + 16]> records;
+            const std::uint32_t r = klfetch(cursor, "", &st, fetch_batch, records.value);
+            std::string want(sizeof records.value, static_cast<char>(guard_byte));
+            for (int k = 0; r == 0 && k < fetch_batch; ++k)
+                want.replace(k * record_length, record_length,
+                             expected_[static_cast<std::size_t>(position + k)]);
+            if (!records.guards_intact() ||
+                std::string(records.value, sizeof records.value) != want)
+                fail(std::string("klfetch") + (r == 0 ? "" : " refused") + " wrote wrong records");
+            return r;
         });
-        // A refused fetch writes nothing and does not move the cursor (the
-        // next fetch's records show it); one that ran writes its records.
-        std::string want(sizeof records.value, static_cast<char>(guard_byte));
-        for (int k = 0; ran && k < fetch_batch; ++k)
-            want.replace(k * record_length, record_length,
-                         expected_[static_cast<std::size_t>(position_ + k)]);
-        if (!records.guards_intact() || std::string(records.value, sizeof records.value) != want)
-            return fail(std::string("klfetch") + (ran ? "" : " refused") + " wrote wrong records");
-        if (ran) position_ += fetch_batch;
-    }
-
-    void close_cursor() {
-        cursor_holder[cursor_].store(-1, std::memory_order_relaxed);
-        if (guarded("klclosecursor",
-                    [&](klstatus& st) { return klclosecursor(cursor_, "", &st); })) {
-            cursor_ = 0;
-            selected_ = false;
-        } else if (!take_number(cursor_holder, cursor_, t_)) {
-            fail("cursor " + std::to_string(cursor_) + " handed out before it was closed");
-        }
     }
 
     // Inserts alternate the table, so each asks the catalogue for the row
     // length first (nested requests inside the one call).
-    void insert(int round) {
-        const bool products = (round / 2 + t_) % 2 == 0;
-        const std::string name = "thread " + std::to_string(t_) + " row " + std::to_string(round);
+    void insert() {
+        const bool products = (calls_ / 2 + t_) % 2 == 0;
+        const std::string name = "thread " + std::to_string(t_) + " row " + std::to_string(calls_);
         std::string row(products ? 126 : 80, ' ');
         if (products) {
             row.replace(32, 30, 30, '\0').replace(32, name.size(), name);
@@ -199,32 +180,39 @@ class Worker {
             row.replace(32, name.size(), name).replace(56, 6, "Bergen").replace(72, 8, "20240101");
         }
         const char* table = products ? "products" : "customers";
-        guarded("klinsert", [&](klstatus& st) {
-            return klinsert(instance_, "CHAR", &st, table, "", row.data());
-        });
+        guarded(
+            "klinsert",
+            [&](klstatus& st) { return klinsert(instance_, "CHAR", &st, table, "", row.data()); },
+            false);
     }
 
-    // A second instance of this thread on the same connection, connected
-    // and disconnected in turn.
     void instance_step() {
         if (extra_instance_ == 0) {
             kl_long number = 0;
-            if (!guarded("klconnect", [&](klstatus& st) {
+            guarded(
+                "klconnect",
+                [&](klstatus& st) {
                     return klconnect(environment_.c_str(), "", &st, test_user().c_str(), "",
                                      &number);
-                }))
-                return;
+                },
+                false);
             if (!take_number(instance_holder, number, t_))
                 fail("instance " + std::to_string(number) + " handed out twice");
             extra_instance_ = number;
             return;
         }
-        instance_holder[extra_instance_].store(-1, std::memory_order_relaxed);
-        if (guarded("kldisconnect",
-                    [&](klstatus& st) { return kldisconnect(extra_instance_, "", &st); }))
-            extra_instance_ = 0;
-        else if (!take_number(instance_holder, extra_instance_, t_))
-            fail("instance handed out before it was disconnected");
+        guarded(
+            "kldisconnect",
+            [&](klstatus& st) {
+                instance_holder[extra_instance_].store(-1, std::memory_order_relaxed);
+                const std::uint32_t r = kldisconnect(extra_instance_, "", &st);
+                if (r == KL_ERR_CALL_IN_PROGRESS &&
+                    !take_number(instance_holder, extra_instance_, t_))
+                    fail("instance handed out before it was disconnected");
+                return r;
+            },
+            false);
+        extra_instance_ = 0;
     }
 
     // The calls outside the guard, in turn: each answers from local
@@ -263,11 +251,8 @@ class Worker {
     const kl_long instance_;
     const std::string& environment_;
     const std::vector<std::string>& expected_;
-    kl_long cursor_ = 0, extra_instance_ = 0;
-    bool selected_ = false;
-    int position_ = 0, unguarded_turn_ = 0;
-    bool refused_ = false; // the last guarded call was refused
-    klstatus status_{};    // the last guarded call's status
+    kl_long extra_instance_ = 0;
+    int calls_ = 0, unguarded_turn_ = 0;
 };
 
 class ThreadsTest : public ServerTest {
