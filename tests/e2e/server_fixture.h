@@ -186,16 +186,12 @@ class ServerTest : public ::testing::TestWithParam<ServerMode> {
     template <class T> T get(const char* at) const {
         T v;
         std::memcpy(&v, at, sizeof v);
-        return in_turn(v);
+        put(reinterpret_cast<char*>(&v), v);
+        return v;
     }
     template <class T> void put(char* at, T v) const {
-        v = in_turn(v);
         std::memcpy(at, &v, sizeof v);
-    }
-    template <class T> T in_turn(T v) const { // from our order to the server's, or back
-        auto* bytes = reinterpret_cast<unsigned char*>(&v);
-        if (big_endian()) std::reverse(bytes, bytes + sizeof v);
-        return v;
+        if (big_endian()) std::reverse(at, at + sizeof v);
     }
     // A record's field as text with its padding trimmed.
     static std::string field_text(const std::string& record, std::size_t offset,

@@ -255,13 +255,7 @@ class Worker {
     int calls_ = 0, unguarded_turn_ = 0;
 };
 
-class ThreadsTest : public ServerTest {
-  protected:
-    void TearDown() override {
-        platform::set_socket_observer(nullptr);
-        ServerTest::TearDown();
-    }
-};
+using ThreadsTest = ServerTest;
 
 TEST_P(ThreadsTest, FourThreadsShareOneConnection) {
     std::ofstream(dir / "messages.ini") << "[ENVIRONMENT KLGLOBAL]\nKLMSG_11042=Cursor not open\n";
