@@ -22,32 +22,27 @@ using CallsTest = ServerTest;
 TEST_P(CallsTest, CriteriaAndOrdersMeanTheSameOnEveryBackend) {
     const kl_long cursor = open_cursor(connect());
     const struct {
-        const char* table;
-        const char* criteria;
-        const char* options;
-        std::vector<std::string> ids; // or, when empty, just the count
+        const char *table, *criteria, *options;
         std::size_t count;
+        const char* ids = nullptr; // in this order, when given
     } cases[] = {
-        {"orders", "quantity LIKE '1%'", "", {}, 162},
-        {"orders", "ordered LIKE '2025-01%'", "", {}, 18},
-        {"customers", "name LIKE 'ada%'", "", {}, 14},
-        {"customers", "name < 'a'", "", {}, 200},
-        {"orders", "quantity > 19.5", "", {}, 15},
-        {"customers", "since >= '2020-01-01'", "", {}, 70},
-        {"orders", "customer <= 3", "ORDER=customer", {"9", "31", "99", "236", "18", "275"}, 6},
-        {"orders",
-         "customer <= 3",
-         "ORDER=customer DESC",
-         {"275", "18", "236", "99", "31", "9"},
-         6},
+        {"orders", "quantity LIKE '1%'", "", 162},
+        {"orders", "ordered LIKE '2025-01%'", "", 18},
+        {"customers", "name LIKE 'ada%'", "", 14},
+        {"customers", "name < 'a'", "", 200},
+        {"orders", "quantity > 19.5", "", 15},
+        {"customers", "since >= '2020-01-01'", "", 70},
+        {"orders", "customer <= 3", "ORDER=customer", 6, "9 31 99 236 18 275 "},
+        {"orders", "customer <= 3", "ORDER=customer DESC", 6, "275 18 236 99 31 9 "},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.criteria) + " " + c.options);
         const auto found = ids(cursor, c.table, c.criteria, c.options);
         EXPECT_EQ(found.size(), c.count);
-        if (!c.ids.empty()) {
-            EXPECT_EQ(found, c.ids);
-        }
+        std::string listed;
+        for (const std::string& id : found)
+            listed += id + " ";
+        EXPECT_TRUE(!c.ids || listed == c.ids) << listed;
     }
 }
 
@@ -446,29 +441,20 @@ TEST_P(CallsTest, CatalogueEntriesRefusalsPiecesAndIndexes) {
     EXPECT_EQ(counts, (std::vector<int>{100, 50, -11257, 58, 58, 34, -11257}));
     EXPECT_EQ(last_names, (std::vector<std::string>{"c58", "c116", "c150"}));
 
-    // Each index with its uniqueness and columns; on PostgreSQL a primary
-    // key has an index of its own.
-    const auto key = [](const std::string& table) {
-        return on_postgres() ? std::vector<std::string>{table + "_pkey 1 id"}
-                             : std::vector<std::string>{};
-    };
-    const auto with = [](std::vector<std::string> a, const std::vector<std::string>& b) {
-        a.insert(a.end(), b.begin(), b.end());
-        std::sort(a.begin(), a.end());
-        return a;
-    };
+    // Each index with its uniqueness and columns, in name order; only
+    // PostgreSQL gives a primary key an index of its own.
     const struct {
         const char* table;
         std::vector<std::string> indexes; // "name unique columns"
     } cases[] = {
-        {"orders", with({"orders_customer 0 customer", "orders_product 0 product"}, key("orders"))},
-        {"PRODUCTS", with({"products_name 1 name"}, key("products"))},
-        {"customers", key("customers")},
+        {"orders", {"orders_customer 0 customer", "orders_pkey 1 id", "orders_product 0 product"}},
+        {"PRODUCTS", {"products_name 1 name", "products_pkey 1 id"}},
+        {"customers", {"customers_pkey 1 id"}},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(klgetindexinfo(instance, "", &st, c.table, buffer.data()), 0u) << message(st);
         EXPECT_EQ(st.bufflen, 104 * st.count);
-        std::vector<std::string> found;
+        std::vector<std::string> found, wanted;
         const std::string answer(buffer.data(), buffer.size());
         for (std::size_t at = 0; at < 104 * static_cast<std::size_t>(st.count); at += 104) {
             EXPECT_EQ(get<std::int32_t>(&buffer[at + 36]), 1);
@@ -476,7 +462,9 @@ TEST_P(CallsTest, CatalogueEntriesRefusalsPiecesAndIndexes) {
                             std::to_string(get<std::int32_t>(&buffer[at + 32])) + " " +
                             field_text(answer, at + 40, 64));
         }
-        EXPECT_EQ(found, c.indexes) << c.table;
+        for (const std::string& index : c.indexes)
+            if (on_postgres() || index.find("_pkey") == std::string::npos) wanted.push_back(index);
+        EXPECT_EQ(found, wanted) << c.table;
     }
     EXPECT_EQ(klgetindexinfo(instance, "", &st, "nosuch", buffer.data()), 20010u);
 }
