@@ -1,6 +1,6 @@
-// A whole conversation (connect, cursors, version records, disconnect) in
-// both byte orders, the version count's bound, and the traces of the
-// connection family: a klclosecursor line by line, the banner.
+// Cursors, version records up to their bound and disconnect in both byte
+// orders, and the traces of the connection family: a klclosecursor line by
+// line, the banner.
 
 #include <gtest/gtest.h>
 
@@ -25,16 +25,16 @@ Bytes version_record(const std::string& name, std::int32_t version, bool big_end
 }
 
 struct ConversationTest : InstanceTest {
-    kl_long open_cursor(int server_number, const char* options = "") {
+    kl_long open_cursor(int server_number) {
         answer(StatusRecord{}, cursor_id(server_number));
         klstatus st{};
         kl_long cursor = 0;
-        EXPECT_EQ(klopencursor(instance, options, &st, &cursor), 0u) << st.error;
+        EXPECT_EQ(klopencursor(instance, "", &st, &cursor), 0u) << st.error;
         return cursor;
     }
 };
 
-TEST_P(ConversationTest, CursorsVersionsAndDisconnect) {
+TEST_P(ConversationTest, CursorNumbersServerErrorsAndDisconnect) {
     EXPECT_EQ(open_cursor(1), 1);
     EXPECT_EQ(open_cursor(2), 2);
     EXPECT_EQ(open_cursor(3), 3);
@@ -44,28 +44,18 @@ TEST_P(ConversationTest, CursorsVersionsAndDisconnect) {
     EXPECT_EQ(open_cursor(7), 2); // the lowest free number again
     EXPECT_EQ(client_tables.cursors.find(2)->instance, instance);
 
-    // 19 version records: 18 in the first data record, 1 in the second.
-    Bytes first_data;
-    for (int i = 0; i < 18; ++i)
-        first_data = join({first_data, version_record("NA" + std::to_string(i), 1000 + i, big())});
-    const Bytes header = encode_status(StatusRecord{}.count(99), big()); // skipped
-    answer({reply(StatusRecord{}.count(19).bufflen(104)),
-            {.payload = join({header, first_data}), .fragments = {700, 700, 564}},
-            {.payload = join({header, version_record("LAST", -2, big())})}});
-    std::vector<klversion_record> records(20);
-    std::memset(records.data(), 0x5A, records.size() * sizeof(klversion_record));
-    ASSERT_EQ(klversion(instance, "V", &st, "prod", 0x01020304, records.data()), 0u);
-    EXPECT_EQ(st.count, 19);
-    for (int i = 0; i < 18; ++i) {
-        EXPECT_EQ(std::string(records[i].na_name), "NA" + std::to_string(i));
-        EXPECT_EQ(records[i].version, 1000 + i);
-    }
-    EXPECT_EQ(std::string(records[18].description), "server side LAST");
-    EXPECT_EQ(records[18].version, -2);
-    EXPECT_EQ(std::string(records[18].version_text), "v-2");
-    EXPECT_EQ(records[19].version, 0x5A5A5A5A); // nothing past the count
+    // A refused cursor leaves no number behind.
+    kl_long cursor = -5;
+    answer(StatusRecord{}.error(2001).text("no cursors left"), cursor_id(1));
+    EXPECT_EQ(klopencursor(instance, "", &st, &cursor), 2001u);
+    EXPECT_EQ(std::string(st.buffer), "no cursors left");
+    EXPECT_EQ(cursor, -5);
+    EXPECT_EQ(client_tables.cursors.used_count(), 3);
+    // A close the server complains about still frees the number.
+    answer(StatusRecord{}.error(2002));
+    EXPECT_EQ(klclosecursor(3, "", &st), 2002u);
+    EXPECT_EQ(klclosecursor(3, "", &st), KL_ERR_BAD_CURSOR);
 
-    // The connection is in step for the next call.
     answer();
     EXPECT_EQ(kldisconnect(instance, "", &st), 0u);
     EXPECT_TRUE(peer.wait_for_disconnect());
@@ -75,33 +65,17 @@ TEST_P(ConversationTest, CursorsVersionsAndDisconnect) {
     EXPECT_EQ(klclosecursor(1, "", &st), KL_ERR_NOT_CONNECTED);
 }
 
-TEST_P(ConversationTest, ServerErrorsOnCursors) {
-    klstatus st{};
-    kl_long cursor = -5;
-
-    // A refused cursor leaves no number behind.
-    answer(StatusRecord{}.error(2001).text("no cursors left"), cursor_id(1));
-    EXPECT_EQ(klopencursor(instance, "", &st, &cursor), 2001u);
-    EXPECT_EQ(std::string(st.buffer), "no cursors left");
-    EXPECT_EQ(cursor, -5);
-    EXPECT_EQ(client_tables.cursors.used_count(), 0);
-
-    // A close the server complains about still frees the number.
-    cursor = open_cursor(1);
-    answer(StatusRecord{}.error(2002));
-    EXPECT_EQ(klclosecursor(cursor, "", &st), 2002u);
-    EXPECT_EQ(klclosecursor(cursor, "", &st), KL_ERR_BAD_CURSOR);
-}
-
-// A count up to the maximum is read and placed; one above it is a
-// malformed answer: nothing is read or written, the connection goes.
-TEST_P(ConversationTest, VersionCountBoundedByTheMaximum) {
+// Up to the maximum count, version records are read from as many answer
+// records as they fill, 18 in each after a status that is skipped; one
+// above it is a malformed answer: nothing is read or written, the
+// connection goes.
+TEST_P(ConversationTest, VersionRecordsUpToTheMaximum) {
     constexpr int max = KL_VERSION_MAX_RECORDS;
     std::vector<Answer> answers = {reply(StatusRecord{}.count(max))};
     for (int first = 0; first < max; first += 18) {
-        Bytes data = encode_status({}, big());
+        Bytes data = encode_status(StatusRecord{}.count(99), big());
         for (int i = first; i < std::min(first + 18, max); ++i)
-            data = join({data, version_record("R", i, big())});
+            data = join({data, version_record("NA" + std::to_string(i), i - 2, big())});
         answers.push_back({.payload = data});
     }
     answer(answers);
@@ -109,8 +83,14 @@ TEST_P(ConversationTest, VersionCountBoundedByTheMaximum) {
     std::memset(records.data(), 0x5A, records.size() * sizeof(klversion_record));
     klstatus st{};
     ASSERT_EQ(klversion(instance, "", &st, "PROD", 0, records.data()), 0u);
-    EXPECT_EQ(records[max - 1].version, max - 1);
-    EXPECT_EQ(records[max].version, 0x5A5A5A5A);
+    EXPECT_EQ(st.count, max);
+    for (int i = 0; i < max; ++i) {
+        EXPECT_EQ(std::string(records[i].na_name), "NA" + std::to_string(i));
+        EXPECT_EQ(records[i].version, i - 2);
+    }
+    EXPECT_EQ(std::string(records[max - 1].description), "server side NA1023");
+    EXPECT_EQ(std::string(records[max - 1].version_text), "v1021");
+    EXPECT_EQ(records[max].version, 0x5A5A5A5A); // nothing past the count
 
     // One more announced: the peer would send 18 records and close; none
     // of them is read.
@@ -149,13 +129,14 @@ TEST_P(ConversationTest, CloseCursorTraceLineByLine) {
     EXPECT_EQ(log.text(), expected);
 }
 
-TEST_F(LibraryTest, TracingStartsOnceWithBannerAndVersion) {
+TEST_F(LibraryTest, TracingStartsOnceFromTheProfileOrTheOption) {
     const std::string log = (dir / "connect.log").string();
+    const std::string option_log = (dir / "option.log").string();
     const std::string env = write_environment();
     script_connect(false);
     connect(env, ("TRACE=" + log + ",R").c_str());
     script_connect(false);
-    connect(env, "TRACE=elsewhere.log");
+    connect(env, ("TRACE=" + option_log).c_str());
     const std::string text = read_file(log);
     // The date in the fixed English layout, whatever the locale.
     const std::regex banner(
@@ -166,25 +147,25 @@ TEST_F(LibraryTest, TracingStartsOnceWithBannerAndVersion) {
     EXPECT_EQ(text.find("\n*****"), std::string::npos); // one banner only
     EXPECT_NE(text.find("  host options=R\n"), std::string::npos);
     EXPECT_NE(text.find("  instance server=1144201745, client=2\n"), std::string::npos);
-    EXPECT_FALSE(std::filesystem::exists(dir / "elsewhere.log"));
-}
+    EXPECT_FALSE(std::filesystem::exists(option_log));
 
-TEST_F(LibraryTest, TraceFileFromProfileWinsAndBadLogIsRefused) {
-    const std::string log = (dir / "from_profile.log").string();
-    write_file("talvern.ini", "[debug]\ntrace=" + log + "\n");
+    // talvern.ini's log wins over the option's.
+    reset_process_state();
+    const std::string from_profile = (dir / "from_profile.log").string();
+    write_file("talvern.ini", "[debug]\ntrace=" + from_profile + "\n");
     script_connect(false);
-    connect(write_environment(), ("TRACE=" + (dir / "option.log").string()).c_str());
-    EXPECT_TRUE(std::filesystem::exists(log));
-    EXPECT_FALSE(std::filesystem::exists(dir / "option.log"));
+    connect(env, ("TRACE=" + option_log).c_str());
+    EXPECT_TRUE(std::filesystem::exists(from_profile));
+    EXPECT_FALSE(std::filesystem::exists(option_log));
 
+    // A log that cannot be opened refuses the connect; tracing stays off.
     reset_process_state();
     std::filesystem::remove(dir / "talvern.ini");
     const std::string bad = (dir / "no" / "such" / "dir.log").string();
     klstatus st{};
     kl_long instance = 0;
-    EXPECT_EQ(
-        klconnect(write_environment().c_str(), ("TRACE=" + bad).c_str(), &st, "u", "", &instance),
-        KL_ERR_LOG_OPEN);
+    EXPECT_EQ(klconnect(env.c_str(), ("TRACE=" + bad).c_str(), &st, "u", "", &instance),
+              KL_ERR_LOG_OPEN);
     EXPECT_EQ(std::string(st.buffer), bad.substr(0, 35));
     EXPECT_EQ(trace_state.debug_flag, 0);
 }

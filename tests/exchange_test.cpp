@@ -1,5 +1,6 @@
-// The request exchange against the test peer: the bytes that cross the
-// socket, the byte-order rule, and answers that are short or broken off.
+// The host connection and the request exchange against the test peer: the
+// values refused before any socket, the byte-order rule, the bytes that
+// cross the socket, and answers that are short or broken off.
 
 #include <gtest/gtest.h>
 
@@ -15,6 +16,7 @@ namespace {
 
 using test::Bytes;
 using test::hex;
+using test::LibraryTest;
 using test::StatusRecord;
 using test::to_hex;
 
@@ -108,7 +110,62 @@ TEST_P(ExchangeTest, AnswersThatAreShortOrBroken) {
     EXPECT_FALSE(receive_response(area, st));
 }
 
-TEST(ByteOrder, ExportedReversalFunctionsWithoutATarget) {
+// hostconnect on its own.  (Sharing, disconnecting, the dispatcher's
+// refusals and every socket failure are walked through klconnect and
+// kldisconnect.)
+TEST_F(LibraryTest, HostConnectRefusesValuesBeforeAnySocket) {
+    using Machine = DispatcherAddress::Machine;
+    const std::uint32_t rejected = KL_MAKE_RESULT(KL_CAT_CLIENT, 18006);
+    const struct {
+        Machine machine;
+        const char* machine_text;
+        const char* port_text;
+        std::uint32_t result;
+        const char* step;
+    } cases[] = {
+        {Machine::ip_address, "0.0.0.0", "700", KL_ERR_BAD_IP_ADDRESS, "0.0.0.0"},
+        {Machine::ip_address, "0", "700", KL_ERR_BAD_IP_ADDRESS, "0"},
+        // What this connection once read as option text is still refused.
+        {Machine::ip_address, "1.2.3.4", "7,NODISABLE", rejected, "hostconnect"},
+        {Machine::host_name, "a b", "7", rejected, "hostconnect"},
+        {Machine::ip_address, "1.2.3.4", "", rejected, "hostconnect"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.machine_text);
+        const HostResult r = hostconnect(
+            {.machine = c.machine, .machine_text = c.machine_text, .port_text = c.port_text});
+        EXPECT_EQ(r.code, c.result);
+        EXPECT_STREQ(r.step, c.step);
+        EXPECT_EQ(transport_state.connected_flag, 0);
+    }
+    EXPECT_EQ(peer.dispatcher_connections(), 0);
+}
+
+TEST_F(LibraryTest, TheDispatcherReplyDecidesTheByteOrder) {
+    const std::string port = std::to_string(peer.dispatcher_port());
+    const DispatcherAddress at{.machine_text = "127.0.0.1", .port_text = port.c_str()};
+    const struct {
+        std::uint16_t host_type;
+        std::uint16_t flag;
+    } cases[] = {{0, 0}, {2, 1}, {3, 1}, {4, 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.host_type);
+        peer.set_dispatch_reply({.host_type = c.host_type});
+        ASSERT_EQ(hostconnect(at).code, 0u);
+        EXPECT_EQ(transport_state.host_type, c.host_type);
+        EXPECT_EQ(transport_state.byte_order_flag, c.flag);
+        EXPECT_EQ(hostdisconnect().code, 0u);
+    }
+    // A status beyond the library's numbers comes back as 18001 of the
+    // client category.
+    peer.set_dispatch_reply({.status = 0x01000000});
+    EXPECT_EQ(hostconnect(at).code, KL_MAKE_RESULT(KL_CAT_CLIENT, 18001));
+}
+
+TEST(ByteOrder, ExportedReversalFunctions) {
+    std::uint8_t target[2] = {};
+    EXPECT_EQ(itoi(304, target), 0x3001);
+    EXPECT_EQ(target[0], 0x01);
     EXPECT_EQ(itoi(304, nullptr), 0x3001);
     EXPECT_EQ(ltol(1, nullptr), 0x01000000);
 }

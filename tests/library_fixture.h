@@ -114,7 +114,6 @@ struct WindirTest : ::testing::Test {
         std::filesystem::remove_all(dir, ignored);
     }
 
-    // Writes a file in the test's directory and returns its path.
     std::string write_file(const std::string& name, const std::string& text) {
         std::ofstream(dir / name) << text;
         return (dir / name).string();
@@ -167,7 +166,6 @@ struct LibraryTest : WindirTest {
     }
 };
 
-// Names the instances of a suite parameterised on the server's byte order.
 inline std::string byte_order_name(const ::testing::TestParamInfo<bool>& info) {
     return info.param ? "big_endian" : "little_endian";
 }
@@ -177,17 +175,14 @@ inline std::string byte_order_name(const ::testing::TestParamInfo<bool>& info) {
 struct ByteOrderTest : LibraryTest, ::testing::WithParamInterface<bool> {
     bool big() const { return GetParam(); }
 
-    // The dispatcher reports a host of this byte order.
     void serve_in_order() {
         peer.set_dispatch_reply({.host_type = static_cast<std::uint16_t>(big() ? 2 : 1)});
     }
 
-    // A number of width bytes in the server's order.
     Bytes num(std::uint32_t value, int width = 4) const {
         return number_bytes(value, width, big());
     }
 
-    // A status record (and data) as the server sends it.
     Answer reply(const StatusRecord& status = {}, const Bytes& data = {}) const {
         return status_answer(status, big(), data);
     }
@@ -216,7 +211,6 @@ struct InstanceTest : ByteOrderTest {
         platform::set_short_receive_every(3);
     }
 
-    // Requests sent since the set-up.
     std::size_t sent() const { return peer.requests().size() - setup_requests; }
 
     // The n-th request since the set-up (0-based); waits for it.

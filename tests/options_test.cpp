@@ -1,12 +1,16 @@
-// Option string parser: splitting, quoting, matching, and the failure
-// codes with their report texts.
+// Option strings (splitting, quoting, matching, and the failure codes with
+// their report texts) and configuration entries (the environment file, its
+// node section, talvern.ini) read from files in a temporary directory.
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "frame/options.h"
+#include "peer/test_os.h"
 
 namespace {
 
@@ -66,5 +70,111 @@ TEST(ParseOptions, SplittingQuotingMatchingAndReports) {
     EXPECT_EQ(over.result, kl::parse_too_many_terms);
     EXPECT_STREQ(over.report.text, "too many options");
 }
+
+namespace fs = std::filesystem;
+namespace os = kl::test::os;
+
+const char* const sample = "; comment\n"
+                           "orphan=before any section\n"
+                           "[Debug]\n"
+                           "  trace = /tmp/log.txt   \n"
+                           "Quoted=\"  spaced  \"\n"
+                           "single='x'\n"
+                           "mismatched=\"abc'\n"
+                           "lone=\"\n"
+                           "  ;hidden=comment\n"
+                           "empty=\n"
+                           "dup=first\n"
+                           "dup=second\n"
+                           "noequals\n"
+                           "undefined=not defined\n"
+                           "prefix=not defined yet\n"
+                           "casing=Not Defined\n"
+                           "  [  Spaced Section  ]  \n"
+                           "Key=v1\n"
+                           "[debug]\n"
+                           "late=second debug section\n"
+                           "[crlf]\r\n"
+                           "a = 1 \r\n"
+                           "b=2";
+
+struct Profile : ::testing::Test {
+    fs::path dir = os::make_temp_dir();
+    void TearDown() override {
+        os::set_env("KL_WINDIR", nullptr);
+        fs::remove_all(dir);
+    }
+    std::string write(const char* name, const std::string& text) {
+        std::ofstream(dir / name, std::ios::binary) << text;
+        return (dir / name).string();
+    }
+    // The entry read into an area of the given size, "-" when missing.
+    std::string read(const std::string& file, const char* section, const char* key,
+                     std::size_t size = 256) {
+        std::string out(size, '#');
+        const bool found = kl::read_config(file.c_str(), section, key, out);
+        return (found ? "" : "-") + std::string(out.c_str());
+    }
+};
+
+TEST_F(Profile, ReadingRules) {
+    const std::string file = write("sample.ini", sample);
+    const struct {
+        const char* section;
+        const char* key;
+        std::size_t size;
+        const char* expected;
+    } cases[] = {
+        {"debug", "TRACE", 256, "/tmp/log.txt"},
+        {"DEBUG", " trace ", 256, "/tmp/log.txt"},
+        {"debug", "trace", 5, "/tmp"},
+        {"debug", "quoted", 256, "  spaced  "},
+        {"debug", "single", 256, "x"},
+        {"debug", "mismatched", 256, "\"abc'"},
+        {"debug", "lone", 256, "\""},
+        {"debug", "hidden", 256, "-not defined"},
+#if !defined(_WIN32) // the system's reader on Windows finds a key written with its ';'
+        {"debug", ";hidden", 256, "-not defined"},
+#endif
+        {"debug", "empty", 256, ""},
+        {"debug", "dup", 256, "first"},
+        {"debug", "noequals", 256, "-not defined"},
+        {"debug", "orphan", 256, "-not defined"},
+        {"debug", "late", 256, "-not defined"}, // only the first matching section is read
+        {"spaced section", "key", 256, "v1"},
+        {"crlf", "a", 256, "1"},
+        {"crlf", "b", 256, "2"},
+        {"missing", "trace", 256, "-not defined"},
+        // The default in any letter case counts as missing, also when the
+        // area is too small for it; a longer value that begins with it
+        // does not.
+        {"debug", "undefined", 256, "-not defined"},
+        {"debug", "casing", 256, "-Not Defined"},
+        {"debug", "undefined", 4, "-not"},
+        {"debug", "prefix", 5, "not "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.section) + "/" + c.key);
+        EXPECT_EQ(read(file, c.section, c.key, c.size), c.expected);
+    }
+    EXPECT_EQ(read((dir / "absent.ini").string(), "debug", "trace"), "-not defined");
+
+    const std::string value(100000, 'v'); // lines of any length
+    const std::string long_lines =
+        write("long.ini", "[s]\n" + std::string(70000, 'k') + "=x\nk=" + value);
+    EXPECT_EQ(read(long_lines, "s", "k", value.size() + 1), value);
+}
+
+// (Bare names found in KL_WINDIR: every library test reads its talvern.ini
+// that way.)
+#if defined(_WIN32)
+TEST_F(Profile, WithoutKlWindirBareNamesAreFoundInTheWindowsDirectory) {
+    const std::string bare = "kl_" + dir.filename().string() + ".ini";
+    const fs::path in_windir = os::windows_directory() / bare;
+    std::ofstream(in_windir) << "[debug]\ntrace=windir\n";
+    EXPECT_EQ(read(bare, "debug", "trace"), "windir");
+    fs::remove(in_windir);
+}
+#endif
 
 } // namespace
