@@ -85,15 +85,12 @@ class GuardedSlot {
 };
 
 // Output areas, input areas and a second input area.
-GuardedSlot& slot(int n) {
-    static GuardedSlot slots[3];
-    return slots[n];
-}
+GuardedSlot slots[3];
 char* out_area(std::size_t size) {
-    return slot(0).area(size);
+    return slots[0].area(size);
 }
 char* in_area(std::size_t size) {
-    return slot(1).area(size);
+    return slots[1].area(size);
 }
 
 // Client instance 1 and cursor 1 on it, both known to the server and
@@ -243,7 +240,7 @@ void run_call(std::uint8_t which, std::uint8_t amount) {
     case 18: {
         const kl_long length = amount * 23;
         klcommand(1, "", &st, 0, in_area(static_cast<std::size_t>(length)), length,
-                  slot(2).area(static_cast<std::size_t>(length)), length);
+                  slots[2].area(static_cast<std::size_t>(length)), length);
         break;
     }
     default:

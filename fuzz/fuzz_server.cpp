@@ -200,16 +200,13 @@ void check_answers(int fd) {
             [fd](std::uint8_t* to, std::size_t n) { return read_exact(fd, to, n); }, 4096);
         if (!read.started) return; // the server closed between records
         if (!read.complete) fault("record cut off, or a fragment header or length out of range");
-        const Bytes& record = read.body;
-        if (record.size() < 4) fault("no length word");
-        const std::uint32_t length = kl::test::get_be32(record.data());
-        if (length > record.size() - 4) fault("length word past the record");
-        if ((4 + std::size_t{length} + 3) / 4 * 4 != record.size()) fault("padding");
-        for (std::size_t i = 4 + length; i < record.size(); ++i)
-            if (record[i] != 0) fault("padding not zero");
+        const auto payload = kl::test::body_payload(read.body);
+        if (!payload) fault("no length word, or a length word past the record");
+        if (kl::test::record_body(*payload) != read.body) fault("padding");
+        const std::size_t length = payload->size();
         if (length != 8 && (length < kls::status_size || length > protocol::record_area_size))
             fault("payload size");
-        if (length >= kls::status_size && record[4 + kls::status_size - 1] != 0)
+        if (length >= kls::status_size && (*payload)[kls::status_size - 1] != 0)
             fault("context text without its NUL");
     }
 }

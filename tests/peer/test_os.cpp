@@ -199,13 +199,20 @@ int open_descriptor_count() {
 
 #endif
 
-sock_t listen_loopback(std::uint16_t& port, int backlog) {
+// A new socket, and the address of 127.0.0.1:port.
+static sock_t new_socket(sockaddr_in& address, std::uint16_t port) {
     start_sockets();
-    const sock_t s = wrap(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
-    if (s == bad_socket) throw std::runtime_error("test sockets: socket failed");
-    sockaddr_in address{};
+    address = {};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    return wrap(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+}
+
+sock_t listen_loopback(std::uint16_t& port, int backlog) {
+    sockaddr_in address;
+    const sock_t s = new_socket(address, 0);
+    if (s == bad_socket) throw std::runtime_error("test sockets: socket failed");
     socklen_t length = sizeof address;
     if (::bind(native(s), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         ::listen(native(s), backlog) != 0 ||
@@ -218,29 +225,20 @@ sock_t listen_loopback(std::uint16_t& port, int backlog) {
 }
 
 sock_t connect_loopback(std::uint16_t port) {
-    start_sockets();
-    const sock_t s = wrap(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
-    if (s == bad_socket) return bad_socket;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
+    sockaddr_in address;
+    sock_t s = new_socket(address, port);
     if (::connect(native(s), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         close(s);
-        return bad_socket;
+        s = bad_socket;
     }
     return s;
 }
 
 bool connect_loopback_within(std::uint16_t port, int wait_ms, sock_t& client) {
-    start_sockets();
-    client = wrap(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+    sockaddr_in address;
+    client = new_socket(address, port);
     if (client == bad_socket) return false;
     set_nonblocking(client);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
     if (::connect(native(client), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
         return true;
     PollItem item{.socket = client, .write = true};

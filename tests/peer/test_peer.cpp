@@ -104,18 +104,18 @@ TestPeer::Wait TestPeer::wait_for(os::sock_t fd, bool write, int timeout_ms) con
     return rc == 0 ? Wait::timeout : Wait::ready;
 }
 
-// Receives (or sends) exactly n bytes.  The connection's sockets are
-// non-blocking: every call returns at once and the waits happen in wait_for.
-TestPeer::Io TestPeer::transfer(os::sock_t fd, bool send, std::uint8_t* at, std::size_t n) const {
+// Receives (or sends) exactly n bytes; false when the connection closed or
+// the peer stops.  The sockets are non-blocking: the waits are wait_for's.
+bool TestPeer::transfer(os::sock_t fd, bool send, std::uint8_t* at, std::size_t n) const {
     while (n > 0) {
-        if (wait_for(fd, send, -1) == Wait::stopped) return Io::stopped;
+        if (wait_for(fd, send, -1) == Wait::stopped) return false;
         const long done = send ? os::send(fd, at, n) : os::recv(fd, at, n);
         if (done < 0 && os::try_again()) continue;
-        if (done <= 0) return Io::closed;
+        if (done <= 0) return false;
         at += done;
         n -= static_cast<std::size_t>(done);
     }
-    return Io::ok;
+    return true;
 }
 
 void TestPeer::accept_loop() {
@@ -146,7 +146,7 @@ void TestPeer::accept_loop() {
 
 void TestPeer::serve_dispatcher(os::sock_t fd) {
     std::uint8_t request[kDispatchRequestSize];
-    if (transfer(fd, false, request, sizeof request) != Io::ok) {
+    if (!transfer(fd, false, request, sizeof request)) {
         os::close(fd);
         return;
     }
@@ -169,7 +169,7 @@ void TestPeer::serve_dispatcher(os::sock_t fd) {
     // Counted before the reply leaves, so the client cannot see the reply
     // while the connection is not yet counted.
     if (standalone) locked([&] { ++server_open_; });
-    if (transfer(fd, true, out.data(), out.size()) == Io::ok && standalone) {
+    if (transfer(fd, true, out.data(), out.size()) && standalone) {
         serve_server(fd);
         return;
     }
@@ -182,28 +182,24 @@ void TestPeer::server_ended() {
     changed_.notify_all();
 }
 
-TestPeer::Io TestPeer::read_record(os::sock_t fd, Request& req) const {
-    Io io = Io::ok;
+bool TestPeer::read_record(os::sock_t fd, Request& req) const {
     const ReadFragments r =
-        read_fragments([&](std::uint8_t* to,
-                           std::size_t n) { return (io = transfer(fd, false, to, n)) == Io::ok; },
+        read_fragments([&](std::uint8_t* to, std::size_t n) { return transfer(fd, false, to, n); },
                        kMaxRecord, &req.raw);
-    if (io != Io::ok) return io;
-    if (!r.complete) return Io::closed; // longer than kMaxRecord
-    const Bytes& data = r.body;
-    if (data.size() >= 4) {
-        req.length_word = get_be32(data.data());
-        std::size_t n = std::min<std::size_t>(req.length_word, data.size() - 4);
-        req.payload.assign(data.begin() + 4, data.begin() + 4 + n);
+    if (!r.complete) return false; // cut off, or longer than kMaxRecord
+    if (r.body.size() >= 4) {
+        req.length_word = get_be32(r.body.data());
+        std::size_t n = std::min<std::size_t>(req.length_word, r.body.size() - 4);
+        req.payload.assign(r.body.begin() + 4, r.body.begin() + 4 + n);
     }
-    return Io::ok;
+    return true;
 }
 
 // Serves one server connection until it ends, then closes it.
 void TestPeer::serve_server(os::sock_t fd) {
     for (bool open = true; open;) {
         Request req;
-        if (read_record(fd, req) != Io::ok) break;
+        if (!read_record(fd, req)) break;
         // The step and the release generation are taken before the request
         // becomes visible, so a release_held() issued after
         // wait_for_requests() always reaches this step.
@@ -241,8 +237,7 @@ bool TestPeer::act(os::sock_t fd, const Step& step, unsigned generation) {
             if (!first) std::this_thread::sleep_for(step.pause.value_or(kFragmentPause));
             first = false;
             const std::size_t n = cut ? std::min(budget, chunk.size()) : chunk.size();
-            if (transfer(fd, true, const_cast<std::uint8_t*>(chunk.data()), n) != Io::ok)
-                return false;
+            if (!transfer(fd, true, const_cast<std::uint8_t*>(chunk.data()), n)) return false;
             if (cut && (budget -= n) == 0) {
                 if (f == Fault::stop_mid_answer) hold(fd, generation);
                 return false;

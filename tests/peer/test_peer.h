@@ -169,14 +169,13 @@ class TestPeer {
     void release_held() { ++release_generation_; }
 
   private:
-    enum class Io { ok, closed, stopped };
     enum class Wait { ready, timeout, stopped };
 
     Wait wait_for(os::sock_t fd, bool write, int timeout_ms) const;
-    Io transfer(os::sock_t fd, bool send, std::uint8_t* at, std::size_t n) const;
+    bool transfer(os::sock_t fd, bool send, std::uint8_t* at, std::size_t n) const;
     void accept_loop();
     void serve_dispatcher(os::sock_t fd);
-    Io read_record(os::sock_t fd, Request& req) const;
+    bool read_record(os::sock_t fd, Request& req) const;
     void serve_server(os::sock_t fd);
     void server_ended();
     bool act(os::sock_t fd, const Step& step, unsigned generation);
