@@ -27,7 +27,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <string>
 #include <thread>
@@ -59,7 +58,7 @@ struct Folders {
     fs::path data;
     fs::path exports;
     fs::path database;
-    Bytes pristine;
+    fs::path pristine;
 };
 
 Folders& folders() {
@@ -81,8 +80,8 @@ Folders& folders() {
             std::fprintf(stderr, "sample database: %s\n", error.c_str());
             std::abort();
         }
-        std::ifstream in(made.database, std::ios::binary);
-        made.pristine.assign(std::istreambuf_iterator<char>(in), {});
+        made.pristine = made.root / "pristine.db";
+        fs::copy_file(made.database, made.pristine);
         std::atexit([] {
             std::error_code ignored;
             fs::remove_all(folders().root, ignored);
@@ -98,9 +97,7 @@ void restore(const Folders& f) {
     for (const fs::path& dir : {f.data, f.exports})
         for (const auto& entry : fs::directory_iterator(dir, ec))
             fs::remove_all(entry.path(), ec);
-    std::ofstream out(f.database, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(f.pristine.data()),
-              static_cast<std::streamsize>(f.pristine.size()));
+    fs::copy_file(f.pristine, f.database, ec);
 }
 
 // Frames payload as a client does, in one or two fragments.

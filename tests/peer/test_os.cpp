@@ -59,11 +59,8 @@ void set_nonblocking(sock_t s) {
 int keepalive_idle(sock_t s) {
     BOOL on = FALSE;
     int size = sizeof on;
-    if (::getsockopt(native(s), SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<char*>(&on), &size) !=
-            0 ||
-        !on)
-        return -1;
-    return 0;
+    ::getsockopt(native(s), SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<char*>(&on), &size);
+    return on ? 0 : -1;
 }
 
 long send(sock_t s, const void* data, std::size_t length) {

@@ -1,9 +1,6 @@
-// The scripted test peer.  One thread accepts on both listening sockets;
-// every accepted connection is served by a thread of its own.  All waits
-// poll the connection together with a stop signal (a wake-up pair), so the
-// destructor only has to write one byte to it to make every thread return.
-// Sockets are reached through the tests' small operating-system seam, so
-// the peer runs on POSIX and on Windows alike.
+// One thread accepts on both listening sockets; every accepted connection
+// is served by a thread of its own.  All waits poll the connection with a
+// stop signal (a wake-up pair): one byte written to it ends every thread.
 #include "peer/test_peer.h"
 
 #include <algorithm>

@@ -54,14 +54,13 @@ struct StatusRecord {
 // little-endian otherwise; the text as it stands.
 Bytes encode_status(const StatusRecord& status, bool big_endian);
 
-// One answer record the server sends.
 struct Answer {
     Bytes payload;                            // the bytes after the length word
     std::optional<std::uint32_t> length_word; // default: payload.size()
     std::vector<std::size_t> fragments;       // data sizes of the fragments; empty = one
 };
 
-// Convenience: an answer that is a status record followed by data.
+// A status record followed by data.
 Answer status_answer(const StatusRecord& status, bool big_endian, const Bytes& data = {});
 
 enum class Fault {
@@ -91,7 +90,6 @@ struct DispatchReply {
     bool hold_without_reply = false;          // read the request, then say nothing until released
 };
 
-// One request as the server received it.
 struct Request {
     Bytes raw;     // every byte of the record, fragment headers included
     Bytes payload; // the request bytes: after the length word, padding removed

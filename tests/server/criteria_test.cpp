@@ -37,13 +37,6 @@ std::string show(const kls::Parameter& p) {
     return out.str();
 }
 
-std::string repeat(const std::string& s, int n) {
-    std::string out;
-    while (n-- > 0)
-        out += s;
-    return out;
-}
-
 struct Compiles {
     std::string text;
     std::string sql;
@@ -69,7 +62,9 @@ TEST(Criteria, CompilesToParameterisedSql) {
          R"((("ID" = ? OR "ID" = ?) AND NOT ("Name" LIKE ?)))",
          {"i:1", "i:2", "t:A%"}},
         {"not (id=1 or id=2)", R"(NOT (("ID" = ? OR "ID" = ?)))", {"i:1", "i:2"}},
-        {repeat("(", 50) + "id=1" + repeat(")", 50), R"("ID" = ?)", {"i:1"}}, // as deep as allowed
+        {std::string(50, '(') + "id=1" + std::string(50, ')'),
+         R"("ID" = ?)",
+         {"i:1"}}, // as deep as allowed
         {"name not like ? and city is null or city IS NOT NULL",
          R"((("Name" NOT LIKE ? AND "City" IS NULL) OR "City" IS NOT NULL))",
          {"?0"},
@@ -106,7 +101,9 @@ struct Refused {
 };
 
 TEST(Criteria, RefusesWithOffsetAndReason) {
-    std::string many = "id=1" + repeat(" or id=1", 500); // one comparison too many
+    std::string many = "id=1"; // and one comparison too many
+    for (int i = 0; i < 500; ++i)
+        many += " or id=1";
     const std::vector<Refused> cases = {
         {"nosuch = 1", 20011, 0, "nosuch"},
         {"id=1 and " + std::string(40, 'x') + "=1", 20011, 9, std::string(35, 'x')},
@@ -130,7 +127,7 @@ TEST(Criteria, RefusesWithOffsetAndReason) {
         {"id is 1", 20012, 6, "expected NULL"},
         {"id not = 1", 20012, 7, "expected LIKE or BETWEEN"},
         {"id between 1 or 2", 20012, 13, "expected AND"},
-        {repeat("(", 51) + "id=1" + repeat(")", 51), 20012, 50, "too deeply nested"},
+        {std::string(51, '(') + "id=1" + std::string(51, ')'), 20012, 50, "too deeply nested"},
         {many, 20012, static_cast<int>(many.size()) - 4, "too many conditions"},
         {std::string((1 << 20) + 1, ' '), 20012, 1 << 20, "criteria too long"},
     };
