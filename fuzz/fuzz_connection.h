@@ -37,17 +37,13 @@ inline long receive(void* context, std::uint8_t* out, std::size_t length) {
     return static_cast<long>(n);
 }
 
-inline StreamIo input_io(Input& input) {
-    return StreamIo{no_send, receive, &input};
-}
-
 // Records a connection as network access instance 1, as a connect does,
 // with its stream on the input instead of a socket.  False when it cannot.
 inline bool record_input_connection(Input& input) {
     auto block = new_block<NetworkAccessInstance>();
     if (!block || record_connection(block) != 0) return false;
     NetworkAccessInstance* na = transport_state.na_instances.find(1);
-    return na != nullptr && na->stream.open(input_io(input));
+    return na != nullptr && na->stream.open(StreamIo{no_send, receive, &input});
 }
 
 } // namespace kl::fuzz

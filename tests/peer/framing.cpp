@@ -48,11 +48,8 @@ std::vector<Bytes> fragments(const Bytes& body, const std::vector<std::size_t>& 
 
 Bytes frame_record(const Bytes& payload, std::size_t fragment) {
     const Bytes body = record_body(payload);
-    std::vector<std::size_t> sizes;
-    for (std::size_t left = body.size(); left > 0; left -= std::min(left, fragment))
-        sizes.push_back(std::min(left, fragment));
     Bytes framed;
-    for (const Bytes& piece : fragments(body, sizes))
+    for (const Bytes& piece : fragments(body, std::vector(body.size() / fragment, fragment)))
         framed.insert(framed.end(), piece.begin(), piece.end());
     return framed;
 }
