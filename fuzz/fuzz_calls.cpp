@@ -122,28 +122,24 @@ void run_call(std::uint8_t which, std::uint8_t amount) {
     klstatus st{};
     kl::ClientInstance* instance = kl::client_tables.instances.find(1);
     kl::kl_cursor_t* cursor = kl::client_tables.cursors.find(1);
+    const kl_long count = signed_amount(amount, 128);  // records to fetch or list
+    const kl_long columns = signed_amount(amount, 16); // to describe or bind
     switch (which % 20) {
-    case 0: {
-        const kl_long count = signed_amount(amount, 128);
+    case 0:
         klfetch(1, "", &st, count, out_area(at_least_zero(count) * record_room));
         break;
-    }
-    case 1: {
-        const kl_long count = signed_amount(amount, 128);
+    case 1:
         kllist(1, "", &st, "T", "C", "", count, out_area(at_least_zero(count) * record_room));
         break;
-    }
     case 2: {
         auto* records = reinterpret_cast<klversion_record*>(
             out_area(KL_VERSION_MAX_RECORDS * sizeof(klversion_record)));
         klversion(1, "", &st, amount % 16 == 0 ? "" : "PROD", amount, records);
         break;
     }
-    case 3: {
-        const kl_long columns = signed_amount(amount, 16);
+    case 3:
         kldescribe(1, "", &st, columns, out_area(at_least_zero(columns) * description_size));
         break;
-    }
     case 4:
         klcalc(1, "", &st, "T", "SUM(C)", out_area(catalogue_room));
         break;
@@ -225,18 +221,16 @@ void run_call(std::uint8_t which, std::uint8_t amount) {
         break;
     }
     case 16: {
-        const kl_long count = amount % 8;
-        const std::int64_t size = cursor != nullptr ? std::int64_t{cursor->value_size} * count : 0;
+        const kl_long values = amount % 8;
+        const std::int64_t size = cursor != nullptr ? std::int64_t{cursor->value_size} * values : 0;
         klassignvalues(
-            1, "", &st, "L", count,
+            1, "", &st, "L", values,
             in_area(size <= static_cast<std::int64_t>(values_room) ? at_least_zero(size) : 0));
         break;
     }
-    case 17: {
-        const kl_long columns = signed_amount(amount, 16);
+    case 17:
         klbind(1, "", &st, columns, in_area(at_least_zero(columns) * description_size));
         break;
-    }
     case 18: {
         const kl_long length = amount * 23;
         klcommand(1, "", &st, 0, in_area(static_cast<std::size_t>(length)), length,
