@@ -76,19 +76,10 @@ bool try_again() {
     return e == WSAEWOULDBLOCK || e == WSAEINTR;
 }
 
-int poll(PollItem* items, std::size_t count, int timeout_ms) {
-    WSAPOLLFD fds[8];
-    if (count > 8) return -1;
-    for (std::size_t i = 0; i < count; ++i) {
-        fds[i].fd = native(items[i].socket);
-        fds[i].events = static_cast<SHORT>((items[i].read ? POLLRDNORM : 0) |
-                                           (items[i].write ? POLLWRNORM : 0));
-        fds[i].revents = 0;
-    }
-    const int rc = ::WSAPoll(fds, static_cast<ULONG>(count), timeout_ms);
-    for (std::size_t i = 0; i < count; ++i)
-        items[i].ready = rc > 0 && fds[i].revents != 0;
-    return rc < 0 ? -1 : rc;
+using PollFd = WSAPOLLFD;
+constexpr short poll_in = POLLRDNORM, poll_out = POLLWRNORM;
+int system_poll(PollFd* fds, std::size_t count, int timeout_ms) {
+    return ::WSAPoll(fds, static_cast<ULONG>(count), timeout_ms);
 }
 
 void set_env(const char* name, const char* value) {
@@ -162,22 +153,14 @@ bool try_again() {
     return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
 }
 
-int poll(PollItem* items, std::size_t count, int timeout_ms) {
-    pollfd fds[8];
-    if (count > 8) return -1;
-    for (std::size_t i = 0; i < count; ++i) {
-        fds[i].fd = native(items[i].socket);
-        fds[i].events =
-            static_cast<short>((items[i].read ? POLLIN : 0) | (items[i].write ? POLLOUT : 0));
-        fds[i].revents = 0;
-    }
+using PollFd = pollfd;
+constexpr short poll_in = POLLIN, poll_out = POLLOUT;
+int system_poll(PollFd* fds, std::size_t count, int timeout_ms) {
     int rc;
     do
         rc = ::poll(fds, count, timeout_ms);
     while (rc < 0 && errno == EINTR);
-    for (std::size_t i = 0; i < count; ++i)
-        items[i].ready = rc > 0 && fds[i].revents != 0;
-    return rc < 0 ? -1 : rc;
+    return rc;
 }
 
 void set_env(const char* name, const char* value) {
@@ -195,6 +178,21 @@ int open_descriptor_count() {
 }
 
 #endif
+
+int poll(PollItem* items, std::size_t count, int timeout_ms) {
+    PollFd fds[8];
+    if (count > 8) return -1;
+    for (std::size_t i = 0; i < count; ++i) {
+        fds[i].fd = native(items[i].socket);
+        fds[i].events =
+            static_cast<short>((items[i].read ? poll_in : 0) | (items[i].write ? poll_out : 0));
+        fds[i].revents = 0;
+    }
+    const int rc = system_poll(fds, count, timeout_ms);
+    for (std::size_t i = 0; i < count; ++i)
+        items[i].ready = rc > 0 && fds[i].revents != 0;
+    return rc < 0 ? -1 : rc;
+}
 
 // A new socket, and the address of 127.0.0.1:port.
 static sock_t new_socket(sockaddr_in& address, std::uint16_t port) {
