@@ -115,8 +115,7 @@ void put_code(Bytes& payload, std::uint16_t code, bool big) {
 
 void put_id(Bytes& payload, std::uint32_t id) {
     if (payload.size() < 6) payload.resize(6, 0);
-    for (int i = 0; i < 4; ++i)
-        payload[2 + i] = static_cast<std::uint8_t>(id >> (24 - 8 * i));
+    kls::put_i32(payload.data() + 2, static_cast<std::int32_t>(id), true);
 }
 
 Bytes request(std::uint16_t code, bool big, std::uint32_t id, const std::vector<std::string>& texts,

@@ -8,8 +8,6 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "peer/framing.h"
-
 namespace kl::test {
 
 namespace {

@@ -21,11 +21,10 @@
 #include <thread>
 #include <vector>
 
+#include "peer/framing.h"
 #include "peer/test_os.h"
 
 namespace kl::test {
-
-using Bytes = std::vector<std::uint8_t>;
 
 // Parses "00 00 80 5C ..." (blanks optional) into bytes.
 Bytes hex(const std::string& text);
