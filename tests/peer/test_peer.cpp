@@ -182,11 +182,9 @@ bool TestPeer::read_record(os::sock_t fd, Request& req) const {
         read_fragments([&](std::uint8_t* to, std::size_t n) { return transfer(fd, false, to, n); },
                        kMaxRecord, &req.raw);
     if (!r.complete) return false; // cut off, or longer than kMaxRecord
-    if (r.body.size() >= 4) {
-        req.length_word = get_be32(r.body.data());
-        std::size_t n = std::min<std::size_t>(req.length_word, r.body.size() - 4);
-        req.payload.assign(r.body.begin() + 4, r.body.begin() + 4 + n);
-    }
+    // A length word past the record leaves the payload empty.
+    req.length_word = r.body.size() >= 4 ? get_be32(r.body.data()) : 0;
+    req.payload = body_payload(r.body).value_or(Bytes{});
     return true;
 }
 
