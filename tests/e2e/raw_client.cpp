@@ -38,24 +38,25 @@ bool read_exact(os::sock_t s, std::uint8_t* to, std::size_t n, int timeout_ms) {
     return true;
 }
 
-// Sends the connect request and reads the 52-byte reply.
-std::optional<RawBytes> dispatch(os::sock_t s, std::uint32_t word) {
+// A dispatcher connection that sent word and read the 52-byte reply, or
+// bad_socket.
+os::sock_t dispatch(std::uint16_t port, std::uint32_t word, RawBytes& reply) {
+    os::start_sockets();
+    const os::sock_t s = os::connect_loopback(port);
+    if (s == os::bad_socket) return s;
     RawBytes request;
     put_be32(request, word);
-    RawBytes reply(dispatch_reply_size);
-    if (!send_all(s, request) || !read_exact(s, reply.data(), reply.size(), 5000))
-        return std::nullopt;
-    return reply;
+    reply.resize(dispatch_reply_size);
+    if (send_all(s, request) && read_exact(s, reply.data(), reply.size(), 5000)) return s;
+    os::close(s);
+    return os::bad_socket;
 }
 
 } // namespace
 
 RawStatus parse_status(const RawBytes& payload) {
     RawStatus st;
-    if (payload.size() < 92) {
-        st.error = -1;
-        return st;
-    }
+    if (payload.size() < 92) return {-1};
     st.error = le32(payload.data());
     st.info = le32(payload.data() + 8);
     st.count = le32(payload.data() + 12);
@@ -67,33 +68,25 @@ RawStatus parse_status(const RawBytes& payload) {
 }
 
 RawClient::RawClient(std::uint16_t dispatcher_port) {
-    os::start_sockets();
-    const os::sock_t d = os::connect_loopback(dispatcher_port);
+    RawBytes reply;
+    const os::sock_t d = dispatch(dispatcher_port, dispatch_connect_word, reply);
     if (d == os::bad_socket) return;
-    const auto reply = dispatch(d, dispatch_connect_word);
-    if (!reply) {
-        os::close(d);
-        return;
-    }
-    const std::uint32_t status = get_be32(reply->data());
+    const std::uint32_t status = get_be32(reply.data());
     if (status == dispatch_standalone) {
         socket_ = d;
         return;
     }
     os::close(d);
-    if (status != 0) return;
-    const std::uint16_t port = static_cast<std::uint16_t>(((*reply)[50] << 8) | (*reply)[51]);
-    socket_ = os::connect_loopback(port);
+    if (status == 0)
+        socket_ = os::connect_loopback(static_cast<std::uint16_t>(reply[50] << 8 | reply[51]));
 }
 
 std::optional<std::uint32_t> RawClient::dispatch_status(std::uint16_t port, std::uint32_t word) {
-    os::start_sockets();
-    const os::sock_t d = os::connect_loopback(port);
+    RawBytes reply;
+    const os::sock_t d = dispatch(port, word, reply);
     if (d == os::bad_socket) return std::nullopt;
-    const auto reply = dispatch(d, word);
     os::close(d);
-    if (!reply) return std::nullopt;
-    return get_be32(reply->data());
+    return get_be32(reply.data());
 }
 
 RawClient::~RawClient() {
@@ -104,8 +97,8 @@ bool RawClient::send_raw(const RawBytes& bytes) {
     return send_all(socket_, bytes);
 }
 
-bool RawClient::send_record(const RawBytes& payload, std::size_t fragment) {
-    return send_all(socket_, frame_record(payload, fragment));
+bool RawClient::send_record(const RawBytes& payload) {
+    return send_all(socket_, frame_record(payload));
 }
 
 bool closed_by_server(os::sock_t s, std::chrono::steady_clock::time_point until) {
@@ -128,9 +121,9 @@ std::optional<RawBytes> RawClient::read_record(int timeout_ms) {
     return body_payload(r.body);
 }
 
-std::optional<RawStatus> RawClient::exchange(const RawBytes& payload) {
+std::optional<RawStatus> RawClient::exchange(const RawBytes& payload, int timeout_ms) {
     if (!send_record(payload)) return std::nullopt;
-    const auto answer = read_record();
+    const auto answer = read_record(timeout_ms);
     if (!answer) return std::nullopt;
     return parse_status(*answer);
 }
@@ -147,10 +140,8 @@ RawBytes RawClient::id_request(std::uint16_t code, const RawBytes& id) {
 
 RawBytes RawClient::packed_request(std::uint16_t code, const RawBytes& id,
                                    const std::vector<std::string>& texts) {
-    RawBytes r(2 + id.size());
-    r[0] = static_cast<std::uint8_t>(code);
-    r[1] = static_cast<std::uint8_t>(code >> 8);
-    std::copy(id.begin(), id.end(), r.begin() + 2);
+    RawBytes r{static_cast<std::uint8_t>(code), static_cast<std::uint8_t>(code >> 8)};
+    r.insert(r.end(), id.begin(), id.end());
     for (const std::string& text : texts) {
         r.insert(r.end(), text.begin(), text.end());
         r.push_back(0);

@@ -1,8 +1,6 @@
-// A client that speaks the wire protocol itself, without the library: for
-// malformed requests, and for several clients at once (the library has one
-// connection per process).  Little-endian numbers; every read has a
-// time limit, so a server that fails to answer fails the test instead of
-// hanging it.
+// A client that speaks the wire protocol itself (little-endian numbers), for
+// malformed requests and for several sessions at once; every read has a time
+// limit, so a server that fails to answer fails the test instead of hanging.
 #pragma once
 
 #include <chrono>
@@ -28,11 +26,10 @@ struct RawStatus {
 
 class RawClient {
   public:
-    // Asks the dispatcher on port for a server and connects to it (or keeps
-    // the dispatcher connection when the reply says standalone).
+    // Asks the dispatcher for a server and connects to it (or keeps the
+    // dispatcher connection when the reply says standalone).
     explicit RawClient(std::uint16_t dispatcher_port);
-    // Connects to the dispatcher and sends word as the connect request;
-    // the reply's status.
+    // The dispatcher's reply status to connect word `word`.
     static std::optional<std::uint32_t> dispatch_status(std::uint16_t port, std::uint32_t word);
     ~RawClient();
     RawClient(const RawClient&) = delete;
@@ -40,14 +37,12 @@ class RawClient {
 
     bool connected() const { return socket_ != os::bad_socket; }
     os::sock_t socket() const { return socket_; }
-    // Sends payload framed as one record, in fragments of fragment bytes.
-    bool send_record(const RawBytes& payload, std::size_t fragment = 1 << 15);
-    // Sends bytes as they stand.
+    bool send_record(const RawBytes& payload);
     bool send_raw(const RawBytes& bytes);
     // The next answer record's payload; nullopt when the connection closed
-    // or nothing came within the time limit.
+    // or nothing came in time.
     std::optional<RawBytes> read_record(int timeout_ms = 5000);
-    std::optional<RawStatus> exchange(const RawBytes& payload);
+    std::optional<RawStatus> exchange(const RawBytes& payload, int timeout_ms = 5000);
 
     // Requests built the way the library builds them.
     static RawBytes connect_request(const std::string& file, const std::string& options = "");
@@ -62,8 +57,8 @@ class RawClient {
 
 RawStatus parse_status(const RawBytes& payload);
 
-// Waits until the server closes s, reading and dropping what it sends;
-// false when s is still open at until.
+// Reads and drops what the server sends on s until it closes s; false when
+// s is still open at until.
 bool closed_by_server(os::sock_t s, std::chrono::steady_clock::time_point until);
 
 } // namespace kl::test

@@ -34,11 +34,10 @@ class WriteTurnTest : public RawServerTest {
         return RawServerTest::command(client, instance, text, 60000).error;
     }
     static std::int32_t insert(RawClient& client, const RawBytes& instance, std::int32_t v) {
-        if (!client.send_record(insert_request(instance, {"t", "v", ""},
-                                               std::string(reinterpret_cast<char*>(&v), 4))))
-            return -1;
-        const auto answer = client.read_record(60000);
-        return answer ? parse_status(*answer).error : -1;
+        const auto st = client.exchange(
+            insert_request(instance, {"t", "v", ""}, std::string(reinterpret_cast<char*>(&v), 4)),
+            60000);
+        return st ? st->error : -1;
     }
     // The values in the table, in insertion order.
     std::vector<int> values() {
