@@ -1,7 +1,6 @@
-// The server's files stay in its folders: no link is followed out of
-// them, a file that is not a database is never written as one, exports
-// replace their file whole, and the export folder cannot be the data
-// folder.
+// The server's files stay in its folders: no link is followed out of them, a
+// file that is not a database is never written as one, exports replace their
+// file whole, and the export folder cannot be the data folder.
 #include <iterator>
 #include <set>
 
@@ -33,7 +32,6 @@ class FilesTest : public RawServerTest {
         data = dir / "data";
         exports = dir / "exports";
     }
-    // Exports every product to file name.
     std::int32_t export_to(const std::string& name) {
         RawClient client(server->port());
         const RawBytes cursor = open_cursor(client, open_instance(client));
@@ -45,8 +43,7 @@ class FilesTest : public RawServerTest {
         return st ? st->error : -1;
     }
 
-    fs::path data;
-    fs::path exports;
+    fs::path data, exports;
 };
 
 TEST_F(FilesTest, ConnectsToLinksAndToFilesThatAreNoDatabaseAreRefusedUntouched) {
@@ -97,9 +94,7 @@ TEST_F(FilesTest, ADataFolderGivenThroughALinkServesItsDatabases) {
     fs::create_directory_symlink(dir / "real", dir / "alias");
     RunningServer linked(dir / "alias", ServerMode::little_endian);
     RawClient client(linked.port());
-    const auto st = client.exchange(RawClient::connect_request("sales"));
-    ASSERT_TRUE(st);
-    EXPECT_EQ(st->error, 0) << st->text;
+    open_instance(client);
 }
 
 TEST_F(FilesTest, AReadOnlyConnectNeverWritesTheDatabase) {
@@ -156,9 +151,7 @@ TEST(ServerFoldersTest, AnExportFolderThatIsTheDataFolderIsRefusedAtStart) {
         kls::Server server(config);
         std::string error;
         EXPECT_EQ(server.start("127.0.0.1", 0, 0, error), c.starts) << error;
-        if (!c.starts) {
-            EXPECT_NE(error.find("is the data folder"), std::string::npos) << error;
-        }
+        EXPECT_EQ(error.find("is the data folder") != std::string::npos, !c.starts) << error;
     }
     EXPECT_TRUE(fs::is_directory(dir / "data" / "exports"));
     std::error_code ec;

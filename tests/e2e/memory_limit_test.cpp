@@ -1,7 +1,6 @@
 // What one request may take in memory: a join works from the cursor's
-// selection, a request that needs more than the limit is refused with
-// 20024 and leaves its cursor as it was, and a failed allocation fails
-// only its own request.
+// selection, and a request that needs more than the limit (or meets a failed
+// allocation) is refused with 20024 and leaves its cursor as it was.
 #include <algorithm>
 #include <functional>
 
@@ -11,12 +10,10 @@
 namespace kl::test {
 namespace {
 
-// Orders in the sample: 12 products, so about 250 orders to a product and
-// about 750,000 pairs in the whole join of orders to itself on product.
+// 12 products, so about 250 orders to a product.  The limit is far below
+// the whole join of orders to itself on product (some megabytes), above a
+// join of one order and below the rowids of every order (16 bytes each).
 constexpr int orders = 3000;
-// Far below what the whole join takes (some megabytes), above what a
-// join of one order does (a few kilobytes), and below the rowids of every
-// order (3000 of 16 bytes, kept in a vector that doubles).
 constexpr std::size_t limit = 32 << 10;
 
 class MemoryLimitTest : public RawServerTest {
@@ -26,9 +23,7 @@ class MemoryLimitTest : public RawServerTest {
         start([](kls::ServerConfig& config) { config.max_request_memory = limit; });
         std::string error;
         ASSERT_TRUE(kls::create_sample(server->storage(), "big", orders, error)) << error;
-        // Two small tables whose columns compare across types and
-        // collations (on SQLite; PostgreSQL has neither the collation nor
-        // comparisons of numbers with text).
+        // Columns that compare across types and collations (on SQLite).
         server->execute("big", std::string(R"(
             CREATE TABLE a (id INTEGER PRIMARY KEY, x INTEGER, t TEXT)") +
                                    (on_postgres() ? "" : " COLLATE NOCASE") + R"();
@@ -59,8 +54,7 @@ class MemoryLimitTest : public RawServerTest {
     RawStatus join(const std::string& from, const std::string& to_table, const std::string& to) {
         return request(309, {"", from, to_table, to, ""});
     }
-    // The next n records from the cursor (one answer), as their bytes.
-    std::vector<std::string> fetch(int n) {
+    std::vector<std::string> fetch(int n) { // one answer's records
         const auto st = client->exchange(RawClient::fetch_request(cursor, n));
         std::vector<std::string> records;
         if (!st || st->count <= 0) return records;
@@ -80,13 +74,11 @@ class MemoryLimitTest : public RawServerTest {
     RawBytes cursor;
 };
 
-// The number at the start of a character-form field of 32 bytes.
-int number_at(const std::string& record, std::size_t field) {
+int number_at(const std::string& record, std::size_t field) { // character form
     return std::stoi(record.substr(field * 32, 32));
 }
 
 TEST_F(MemoryLimitTest, AJoinTakesMemoryForItsSelectionNotForTheJoinedTable) {
-    // One order and the number of orders of its product.
     ASSERT_EQ(select("orders", "product", "", "CHAR LIMIT=1").error, 0);
     const int product = number_at(fetch(1).at(0), 0);
     const RawStatus same = select("orders", "id", "product = " + std::to_string(product));
@@ -98,12 +90,7 @@ TEST_F(MemoryLimitTest, AJoinTakesMemoryForItsSelectionNotForTheJoinedTable) {
     EXPECT_EQ(joined.count, same.count);
 }
 
-// A failed allocation fails its request the same way.
 TEST_F(MemoryLimitTest, ARequestBeyondTheLimitIsRefusedAndLeavesTheCursorAsItWas) {
-    // A command whose input passes the limit, sent in its input records.
-    const auto long_command = [this] {
-        return command(*client, instance, std::string(40000, 'x'));
-    };
     const struct {
         const char* what;
         std::function<RawStatus()> request;
@@ -111,7 +98,7 @@ TEST_F(MemoryLimitTest, ARequestBeyondTheLimitIsRefusedAndLeavesTheCursorAsItWas
         {"selection rows", [this] { return select("orders", "id", ""); }},
         // The selection fits; its pairs do not.
         {"join pairs", [this] { return join("product", "orders", "product"); }},
-        {"input", long_command},
+        {"input", [this] { return command(*client, instance, std::string(40000, 'x')); }},
         {"out of memory",
          [this] {
              kls::faults::fail_next_allocation();
@@ -125,7 +112,6 @@ TEST_F(MemoryLimitTest, ARequestBeyondTheLimitIsRefusedAndLeavesTheCursorAsItWas
         const RawStatus refused = c.request();
         EXPECT_EQ(refused.error, 20024);
         EXPECT_EQ(refused.text, c.what);
-        // The same selection, not joined, from where it was.
         const std::vector<std::string> kept = fetch(2);
         ASSERT_EQ(kept.size(), 2u);
         EXPECT_EQ(kept[0], std::string("\x02\0\0\0", 4));
@@ -133,8 +119,6 @@ TEST_F(MemoryLimitTest, ARequestBeyondTheLimitIsRefusedAndLeavesTheCursorAsItWas
 }
 
 TEST_F(MemoryLimitTest, AJoinComparesItsColumnsAsSqlDoesInTheSelectionsOrder) {
-    // a: (1, 5, 'Abc'), (2, 7, 'q'), (3, NULL, NULL); b: (1, '05', 'abc', 5),
-    // (2, ' 5', 'ABC', 7), (3, '5.0', 'x', 5), (4, '7', 'Q', NULL).
     using Pairs = std::vector<std::pair<int, int>>;
     const struct {
         const char* what;
