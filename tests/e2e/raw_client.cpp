@@ -93,10 +93,6 @@ RawClient::~RawClient() {
     if (socket_ != os::bad_socket) os::close(socket_);
 }
 
-bool RawClient::send_raw(const RawBytes& bytes) {
-    return send_all(socket_, bytes);
-}
-
 bool RawClient::send_record(const RawBytes& payload) {
     return send_all(socket_, frame_record(payload));
 }

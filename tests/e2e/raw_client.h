@@ -38,7 +38,6 @@ class RawClient {
     bool connected() const { return socket_ != os::bad_socket; }
     os::sock_t socket() const { return socket_; }
     bool send_record(const RawBytes& payload);
-    bool send_raw(const RawBytes& bytes);
     // The next answer record's payload; nullopt when the connection closed
     // or nothing came in time.
     std::optional<RawBytes> read_record(int timeout_ms = 5000);

@@ -1,7 +1,6 @@
-// Writes of several sessions to one database file take turns in the
-// server: a writer waits for another's transaction instead of failing, a
-// wait has a limit, and a transaction that reads before it writes is not
-// refused because another session wrote in between.
+// Writes of several sessions to one database take turns: a writer waits for
+// another's transaction, up to a limit, and a transaction that read first is
+// not refused because another session wrote in between.
 #include <future>
 
 #include "server_fixture.h"
@@ -9,8 +8,7 @@
 namespace kl::test {
 namespace {
 
-// A table of one integer column in "t.db", beside the sample, and two
-// sessions a and b with an instance on it each.
+// Sessions a and b with an instance each on "t", a table of one integer.
 class WriteTurnTest : public RawServerTest {
   protected:
     void start(int write_wait_seconds, int idle_in_transaction_seconds = 60) {
@@ -39,8 +37,7 @@ class WriteTurnTest : public RawServerTest {
             60000);
         return st ? st->error : -1;
     }
-    // The values in the table, in insertion order.
-    std::vector<int> values() {
+    std::vector<int> values() { // in insertion order
         std::string error;
         const auto db = server->storage().administer("t", false, error);
         const auto rows =
@@ -55,8 +52,7 @@ class WriteTurnTest : public RawServerTest {
     RawBytes ia, ib;
 };
 
-// PostgreSQL orders its writers itself, by row locks: the other tests are
-// SQLite's.
+// PostgreSQL orders its writers itself (row locks): write turns are SQLite's.
 TEST_F(WriteTurnTest, AWriterWaitsForAnOpenTransactionAndGivesUpAfterTheWriteWait) {
     if (on_postgres()) GTEST_SKIP() << "write turns are the SQLite backend's";
     start(1);
