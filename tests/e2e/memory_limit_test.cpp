@@ -79,15 +79,11 @@ int number_at(const std::string& record, std::size_t field) { // character form
 }
 
 TEST_F(MemoryLimitTest, AJoinTakesMemoryForItsSelectionNotForTheJoinedTable) {
-    ASSERT_EQ(select("orders", "product", "", "CHAR LIMIT=1").error, 0);
-    const int product = number_at(fetch(1).at(0), 0);
-    const RawStatus same = select("orders", "id", "product = " + std::to_string(product));
-    ASSERT_EQ(same.error, 0);
-
-    ASSERT_EQ(select("orders", "id", "", "LIMIT=1").error, 0);
+    ASSERT_EQ(select("orders", "id", "", "ORDER=product LIMIT=1").error, 0);
     const RawStatus joined = join("product", "orders", "product");
     EXPECT_EQ(joined.error, 0) << joined.text;
-    EXPECT_EQ(joined.count, same.count);
+    EXPECT_EQ(joined.count, select("orders", "id", "product = 1").count);
+    EXPECT_GT(joined.count, 1);
 }
 
 TEST_F(MemoryLimitTest, ARequestBeyondTheLimitIsRefusedAndLeavesTheCursorAsItWas) {
