@@ -58,9 +58,7 @@ RawStatus parse_status(const RawBytes& payload) {
     RawStatus st;
     if (payload.size() < 92) return {-1};
     st.error = le32(payload.data());
-    st.info = le32(payload.data() + 8);
     st.count = le32(payload.data() + 12);
-    st.bufflen = le32(payload.data() + 16);
     const char* text = reinterpret_cast<const char*>(payload.data() + 56);
     st.text.assign(text, strnlen(text, 36));
     st.data.assign(payload.begin() + 92, payload.end());

@@ -18,8 +18,6 @@ using RawBytes = std::vector<std::uint8_t>;
 struct RawStatus {
     std::int32_t error = 0;
     std::int32_t count = 0;
-    std::int32_t bufflen = 0;
-    std::int32_t info = 0;
     std::string text;
     RawBytes data; // what followed the status
 };
