@@ -46,14 +46,11 @@ TEST_F(RobustnessTest, MalformedRequestsGetAnErrorAndTheConnectionGoesOn) {
         EXPECT_EQ(st->error, c.error) << c.what << " (" << st->text << ")";
     }
     // After all that the connection serves a proper session; criteria that
-    // do not parse, or name no column, are refused.
+    // do not parse, or name no column, are refused (criteria_test has the
+    // ways they fail).
     const RawBytes cursor = open_cursor(client, open_instance(client));
-    const auto selected =
-        client.exchange(RawClient::packed_request(307, cursor, {"orders", "id", "id < 11", ""}));
-    ASSERT_TRUE(selected);
-    EXPECT_EQ(selected->count, 10);
-    for (const char* criteria : {"id <", "id = 'open", "((id = 1)", "id = 1 id"})
-        EXPECT_EQ(select(client, cursor, "orders", "*", criteria), 20012) << criteria;
+    EXPECT_EQ(select(client, cursor, "orders", "id", "id < 11"), 0);
+    EXPECT_EQ(select(client, cursor, "orders", "*", "id = 'open"), 20012);
     EXPECT_EQ(select(client, cursor, "orders", "*", "nosuch = 1"), 20011);
 }
 
