@@ -134,8 +134,10 @@ RawBytes RawClient::id_request(std::uint16_t code, const RawBytes& id) {
 
 RawBytes RawClient::packed_request(std::uint16_t code, const RawBytes& id,
                                    const std::vector<std::string>& texts) {
-    RawBytes r{static_cast<std::uint8_t>(code), static_cast<std::uint8_t>(code >> 8)};
-    r.insert(r.end(), id.begin(), id.end());
+    RawBytes r(2 + id.size());
+    r[0] = static_cast<std::uint8_t>(code);
+    r[1] = static_cast<std::uint8_t>(code >> 8);
+    std::copy(id.begin(), id.end(), r.begin() + 2);
     for (const std::string& text : texts) {
         r.insert(r.end(), text.begin(), text.end());
         r.push_back(0);
