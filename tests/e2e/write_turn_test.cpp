@@ -16,12 +16,8 @@ class WriteTurnTest : public RawServerTest {
             config.write_wait_seconds = write_wait_seconds;
             config.idle_in_transaction_seconds = idle_in_transaction_seconds;
         });
-        // On PostgreSQL a selection needs an integer key: v is one (the
-        // tests insert distinct values in ascending order).
-        server->execute("t",
-                        on_postgres() ? "CREATE TABLE t(v INTEGER PRIMARY KEY)"
-                                      : "CREATE TABLE t(v INTEGER)",
-                        true);
+        // The tests insert distinct values in ascending order.
+        server->execute("t", "CREATE TABLE t(v INTEGER PRIMARY KEY)", true);
         a = std::make_unique<RawClient>(server->port());
         b = std::make_unique<RawClient>(server->port());
         ia = open_instance(*a, "t");
@@ -40,8 +36,7 @@ class WriteTurnTest : public RawServerTest {
     std::vector<int> values() { // in insertion order
         std::string error;
         const auto db = server->storage().administer("t", false, error);
-        const auto rows =
-            db->prepare(std::string("SELECT v FROM t ORDER BY ") + (on_postgres() ? "v" : "rowid"));
+        const auto rows = db->prepare("SELECT v FROM t ORDER BY v");
         std::vector<int> out;
         while (rows->step() == kls::Query::Step::row)
             out.push_back(static_cast<int>(rows->integer(0)));
