@@ -93,41 +93,39 @@ class RunningServer {
     std::thread thread_;
 };
 
+// A call that must succeed, with the text of the status st otherwise.
+#define KL_OK(call) ASSERT_EQ((call), 0u) << message(st)
+
 // The library against a server in the test's mode.
-class ServerTest : public ::testing::TestWithParam<ServerMode> {
+class ServerTest : public WindirTest, public ::testing::WithParamInterface<ServerMode> {
   protected:
     void SetUp() override {
-        reset_process_state();
-        dir = os::make_temp_dir();
-        os::set_env("KL_WINDIR", dir.string().c_str());
+        WindirTest::SetUp();
         server = std::make_unique<RunningServer>(
             dir, GetParam(), [this](kls::ServerConfig& config) { configure(config); });
         environment = write_environment(test_password());
         // A message file without the server's numbers, so klerror asks the
         // server for their texts.
-        std::ofstream(dir / "messages.ini") << "[ENVIRONMENT KLGLOBAL]\n";
-        std::ofstream(dir / "talvern.ini")
-            << "[Kelora]\nKLGlobal=" << (dir / "messages.ini").string() << "\n";
+        write_file("talvern.ini",
+                   "[Kelora]\nKLGlobal=" + write_file("messages.ini", "[ENVIRONMENT KLGLOBAL]\n") +
+                       "\n");
     }
     void TearDown() override {
         reset_process_state();
         server.reset();
-        os::set_env("KL_WINDIR", nullptr);
-        std::error_code ec;
-        std::filesystem::remove_all(dir, ec);
+        WindirTest::TearDown();
     }
     virtual void configure(kls::ServerConfig&) {}
 
     // An environment file for the sample; the library sends a password
     // only with a dbdirect key.
     std::string write_environment(const std::string& password) {
-        const auto path = dir / "env.ini";
-        std::ofstream(path) << "[environment]\nname=test\n[include]\nNode=TEST\nfilename=sales\n"
-                            << "dbdirect=x\n"
-                            << (password.empty() ? "" : "password=" + password)
-                            << "\n[Node TEST]\ntransport=tcpsockets\nipaddress=127.0.0.1\nport="
-                            << server->port() << "\n";
-        return path.string();
+        return write_file("env.ini",
+                          "[environment]\nname=test\n[include]\nNode=TEST\nfilename=sales\n"
+                          "dbdirect=x\n" +
+                              (password.empty() ? "" : "password=" + password) +
+                              "\n[Node TEST]\ntransport=tcpsockets\nipaddress=127.0.0.1\nport=" +
+                              std::to_string(server->port()) + "\n");
     }
 
     kl_long connect(const char* options = "") {
@@ -164,15 +162,19 @@ class ServerTest : public ::testing::TestWithParam<ServerMode> {
         }
         return records;
     }
-    // The first field (32 characters) of every record a character-form
-    // selection finds.
-    std::vector<std::string> ids(kl_long cursor, const char* table, const char* criteria,
-                                 const std::string& options = "") {
-        const klstatus st = select(cursor, table, "id", criteria, ("CHAR " + options).c_str());
+    // The first field (32 characters) of each record.
+    static std::vector<std::string> first_fields(const std::vector<std::string>& records) {
         std::vector<std::string> found;
-        for (const std::string& record : fetch_all(cursor, st.bufflen))
+        for (const std::string& record : records)
             found.push_back(field_text(record, 0, 32));
         return found;
+    }
+    // The first field of every record a character-form selection finds.
+    std::vector<std::string> ids(kl_long cursor, const char* table, const char* criteria,
+                                 const std::string& options = "") {
+        const std::string form = "CHAR " + options;
+        return first_fields(
+            fetch_all(cursor, select(cursor, table, "id", criteria, form.c_str()).bufflen));
     }
     // The server's message text for a status, through klerror.
     std::string message(klstatus st) {
@@ -201,7 +203,6 @@ class ServerTest : public ::testing::TestWithParam<ServerMode> {
         return text.substr(0, text.find_last_not_of(' ') + 1);
     }
 
-    std::filesystem::path dir;
     std::unique_ptr<RunningServer> server;
     std::string environment;
 };

@@ -39,9 +39,7 @@ template <class T> struct Guarded {
     unsigned char after[32];
     Guarded() { std::memset(static_cast<void*>(this), guard_byte, sizeof *this); }
     bool guards_intact() const {
-        for (std::size_t i = 0; i < 32; ++i)
-            if (before[i] != guard_byte || after[i] != guard_byte) return false;
-        return true;
+        return std::ranges::count(before, guard_byte) + std::ranges::count(after, guard_byte) == 64;
     }
 };
 
@@ -77,7 +75,7 @@ class Worker {
         unguarded_call(0); // every thread's first klerror at once
         for (int cycle = 0; cycle < cycles; ++cycle) {
             kl_long cursor = 0;
-            guarded("klopencursor", [&](klstatus& st) {
+            guarded(true, "klopencursor", [&](klstatus& st) {
                 const std::uint32_t r = klopencursor(instance_, "", &st, &cursor);
                 if (r == KL_ERR_CALL_IN_PROGRESS && cursor != 0)
                     fail("a refused klopencursor handed out a number");
@@ -86,7 +84,7 @@ class Worker {
             if (!take_number(cursor_holder, cursor, t_))
                 return fail("cursor " + std::to_string(cursor) + " handed out twice");
             const std::string criteria = selection_criteria(t_);
-            guarded("klselect", [&](klstatus& st) {
+            guarded(true, "klselect", [&](klstatus& st) {
                 const std::uint32_t r =
                     klselect(cursor, "", &st, "orders", selection_columns, criteria.c_str());
                 if (r == 0 && (st.count != rows_per_selection || st.bufflen != record_length))
@@ -95,7 +93,7 @@ class Worker {
             });
             for (int position = 0; position < rows_per_selection; position += fetch_batch)
                 fetch(cursor, position);
-            guarded("klclosecursor", [&](klstatus& st) {
+            guarded(true, "klclosecursor", [&](klstatus& st) {
                 cursor_holder[cursor].store(-1, std::memory_order_relaxed);
                 const std::uint32_t r = klclosecursor(cursor, "", &st);
                 if (r == KL_ERR_CALL_IN_PROGRESS && !take_number(cursor_holder, cursor, t_))
@@ -119,7 +117,7 @@ class Worker {
     // guard in between (so those run while another thread's call holds it)
     // and then a wait for the guard to be free (relaxed loads, which order
     // nothing).  After the cursor calls come the others (see run).
-    template <class Call> void guarded(const char* name, Call call, bool cursor_call = true) {
+    template <class Call> void guarded(bool cursor_call, const char* name, Call call) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
         for (;;) {
             Guarded<klstatus> s;
@@ -153,7 +151,7 @@ class Worker {
     // A refused fetch writes nothing and does not move the cursor (the
     // next fetch's records show it); one that ran writes its records.
     void fetch(kl_long cursor, int position) {
-        guarded("klfetch", [&](klstatus& st) {
+        guarded(true, "klfetch", [&](klstatus& st) {
             Guarded<char[fetch_batch * record_length + 16]> records;
             const std::uint32_t r = klfetch(cursor, "", &st, fetch_batch, records.value);
             std::string want(sizeof records.value, static_cast<char>(guard_byte));
@@ -180,38 +178,29 @@ class Worker {
             row.replace(32, name.size(), name).replace(56, 6, "Bergen").replace(72, 8, "20240101");
         }
         const char* table = products ? "products" : "customers";
-        guarded(
-            "klinsert",
-            [&](klstatus& st) { return klinsert(instance_, "CHAR", &st, table, "", row.data()); },
-            false);
+        guarded(false, "klinsert", [&](klstatus& st) {
+            return klinsert(instance_, "CHAR", &st, table, "", row.data());
+        });
     }
 
     void instance_step() {
         if (extra_instance_ == 0) {
             kl_long number = 0;
-            guarded(
-                "klconnect",
-                [&](klstatus& st) {
-                    return klconnect(environment_.c_str(), "", &st, test_user().c_str(), "",
-                                     &number);
-                },
-                false);
+            guarded(false, "klconnect", [&](klstatus& st) {
+                return klconnect(environment_.c_str(), "", &st, test_user().c_str(), "", &number);
+            });
             if (!take_number(instance_holder, number, t_))
                 fail("instance " + std::to_string(number) + " handed out twice");
             extra_instance_ = number;
             return;
         }
-        guarded(
-            "kldisconnect",
-            [&](klstatus& st) {
-                instance_holder[extra_instance_].store(-1, std::memory_order_relaxed);
-                const std::uint32_t r = kldisconnect(extra_instance_, "", &st);
-                if (r == KL_ERR_CALL_IN_PROGRESS &&
-                    !take_number(instance_holder, extra_instance_, t_))
-                    fail("instance handed out before it was disconnected");
-                return r;
-            },
-            false);
+        guarded(false, "kldisconnect", [&](klstatus& st) {
+            instance_holder[extra_instance_].store(-1, std::memory_order_relaxed);
+            const std::uint32_t r = kldisconnect(extra_instance_, "", &st);
+            if (r == KL_ERR_CALL_IN_PROGRESS && !take_number(instance_holder, extra_instance_, t_))
+                fail("instance handed out before it was disconnected");
+            return r;
+        });
         extra_instance_ = 0;
     }
 
@@ -258,7 +247,7 @@ class Worker {
 using ThreadsTest = ServerTest;
 
 TEST_P(ThreadsTest, FourThreadsShareOneConnection) {
-    std::ofstream(dir / "messages.ini") << "[ENVIRONMENT KLGLOBAL]\nKLMSG_11042=Cursor not open\n";
+    write_file("messages.ini", "[ENVIRONMENT KLGLOBAL]\nKLMSG_11042=Cursor not open\n");
     // Crossed answers would leave a thread waiting for bytes that went to
     // another: the wait limit turns that into a failed call.
     std::ofstream(environment, std::ios::app) << "timeout=10\n";
@@ -304,13 +293,13 @@ TEST_P(ThreadsTest, FourThreadsShareOneConnection) {
 
     // Every send and receive was made by the thread holding the guard.
     EXPECT_EQ(foreign_uses.load(), 0);
-    int refused = 0, klerror_calls = 0, version_calls = 0;
-    for (const Worker& w : workers) {
-        refused += w.refused;
-        klerror_calls += w.klerror_calls;
-        version_calls += w.version_calls;
-    }
-    EXPECT_GT(refused, 0) << "the threads never met";
+    const auto total = [&](int Worker::*counter) {
+        int n = 0;
+        for (const Worker& w : workers)
+            n += w.*counter;
+        return n;
+    };
+    EXPECT_GT(total(&Worker::refused), 0) << "the threads never met";
 
     // The tables hold the first instance alone and no cursor; the
     // connection is counted once.
@@ -322,13 +311,12 @@ TEST_P(ThreadsTest, FourThreadsShareOneConnection) {
     // Nothing was lost from the trace log or the boxes.
     const auto count = [](const std::string& text, const std::string& what) {
         int n = 0;
-        for (std::size_t at = text.find(what); at != std::string::npos;
-             at = text.find(what, at + 1))
+        for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
             ++n;
         return n;
     };
-    EXPECT_EQ(count(read_file(trace_file), "\nFunction: klerror\n"), klerror_calls);
-    EXPECT_EQ(count(boxes, "(Local and Remote Software Versions)"), version_calls);
+    EXPECT_EQ(count(read_file(trace_file), "\nFunction: klerror\n"), total(&Worker::klerror_calls));
+    EXPECT_EQ(count(boxes, "(Local and Remote Software Versions)"), total(&Worker::version_calls));
 }
 
 KL_SERVER_MODES(ThreadsTest, little_endian_only);
