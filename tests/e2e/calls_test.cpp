@@ -18,7 +18,12 @@ using CallsTest = ServerTest;
 // compared bytewise, a real compared with an integer, dates as text, and
 // rows equal in the ORDER column in key order, in its direction.  Then
 // values for placeholders, and a qualification that narrows a selection.
-TEST_P(CallsTest, CriteriaOrdersPlaceholdersAndQualify) {
+// A join counts its pairs, one to many: customers 1..3 with all their
+// orders (the pairs' order is memory_limit_test's); calc works over the
+// selected values.  Export writes the selection as CSV in the export
+// folder; list leaves the selection as it was, and form shows a listed row
+// for update.
+TEST_P(CallsTest, SelectionsJoinCalcExportListAndForm) {
     const kl_long cursor = open_cursor(connect());
     const struct {
         const char *table, *criteria, *options;
@@ -50,9 +55,7 @@ TEST_P(CallsTest, CriteriaOrdersPlaceholdersAndQualify) {
     const klstatus sel = select(cursor, "orders", "id", "customer = ?", "CHAR");
     EXPECT_EQ(sel.valuesize, 32); // one 32-byte text per placeholder
     EXPECT_EQ(sel.count, 0);      // nothing until values come
-    std::string values(64, ' ');
-    values[0] = '3';
-    values[32] = '5';
+    std::string values = "3" + std::string(31, ' ') + "5" + std::string(31, ' ');
     klstatus st{};
     KL_OK(klassignvalues(cursor, "", &st, "CUSTOMER", 2, values.data()));
     EXPECT_EQ(st.count, static_cast<int>(any.size()));
@@ -60,38 +63,28 @@ TEST_P(CallsTest, CriteriaOrdersPlaceholdersAndQualify) {
     EXPECT_EQ(st.valuesize, static_cast<int>(big.size()));
     EXPECT_EQ(first_fields(fetch_all(cursor, sel.bufflen)), big);
     EXPECT_EQ(klqualify(cursor, "", &st, "", "customers", "", ""), 20010u);
-}
 
-// A join counts its pairs, one to many: customers 1..3 with all their
-// orders (the pairs' order is memory_limit_test's); calc works over the
-// selected values.
-TEST_P(CallsTest, JoinAndCalcWorkOnTheSelection) {
-    const kl_long cursor = open_cursor(connect());
     const klstatus orders = select(cursor, "orders", "id", "customer <= 3");
     select(cursor, "customers", "id", "id <= 3");
-    klstatus st{};
     KL_OK(kljoin303(cursor, "", &st, "customers", "id", "orders", "customer"));
     EXPECT_EQ(st.valuesize, orders.count);
     EXPECT_EQ(kljoin303(cursor, "", &st, "customers", "id", "orders", "nosuch"), 20011u);
     EXPECT_EQ(kljoin303(cursor, "", &st, "customers", "id", "nosuch", "id"), 20010u);
 
     select(cursor, "orders", "quantity", "id <= 40");
+    // NULLs are not counted: 12 of the 40 orders have a note.
     const struct {
         const char *function, *column, *result;
         int count;
         uint32_t error;
-    } cases[] = {
-        {"COUNT", "quantity", "40", 40, 0},
-        {"SUM", "quantity", "418", 40, 0},
-        {"MIN", "quantity", "1", 40, 0},
-        {"max", "quantity", "20", 40, 0},
-        {"AVG", "quantity", "10.45", 40, 0},
-        {"COUNT", "note", "12", 12, 0}, // NULLs are not counted
-        {"MEDIAN", "quantity", "", 0, 20018},
-        {"SUM", "note", "", 0, 20016},
+    } calcs[] = {
+        {"COUNT", "quantity", "40", 40, 0},   {"SUM", "quantity", "418", 40, 0},
+        {"MIN", "quantity", "1", 40, 0},      {"max", "quantity", "20", 40, 0},
+        {"AVG", "quantity", "10.45", 40, 0},  {"COUNT", "note", "12", 12, 0},
+        {"MEDIAN", "quantity", "", 0, 20018}, {"SUM", "note", "", 0, 20016},
         {"SUM", "nosuch", "", 0, 20011},
     };
-    for (const auto& c : cases) {
+    for (const auto& c : calcs) {
         SCOPED_TRACE(std::string(c.function) + " " + c.column);
         klstatus st{};
         char result[32];
@@ -102,15 +95,9 @@ TEST_P(CallsTest, JoinAndCalcWorkOnTheSelection) {
         EXPECT_EQ(st.count, c.count);
         EXPECT_EQ(field_text(std::string(result, 32), 0, 32), c.result);
     }
-}
 
-// Export writes the selection as CSV in the export folder; list leaves the
-// selection as it was, and form shows a listed row for update.
-TEST_P(CallsTest, ExportListAndForm) {
     server->execute("sales", "UPDATE products SET name = 'Bolt, \"long\"' WHERE id = 1");
-    const kl_long cursor = open_cursor(connect());
     select(cursor, "products", "id,name,stock", "id <= 2");
-    klstatus st{};
     KL_OK(klexport(cursor, "", &st, "TEST", "products.csv"));
     EXPECT_EQ(st.count, 2);
     const std::string csv = read_file(dir / "exports" / "products.csv");
@@ -155,7 +142,15 @@ TEST_P(CallsTest, ExportListAndForm) {
 // by again (SQLite: WITHOUT ROWID; PostgreSQL: no one-column integer
 // primary key) takes inserts, answered with key 0, and refuses selections
 // rather than reach a row by a key that is not its own.
-TEST_P(CallsTest, WritesTheServerRefusesAndATableWithoutARowKey) {
+//
+// Rows are found when selected and read when fetched, a batch at a time: a
+// row changed since shows its new values and rows deleted since are
+// skipped, in a selection in key order (read as ranges of keys, several
+// batches in one fetch) and in one whose keys lie far apart (read as a
+// list of keys).  PostgreSQL keeps the statements of fetch batches per
+// connection: one whose table has since changed a column's type is
+// prepared again, and the fetch goes on with the values as they are now.
+TEST_P(CallsTest, WritesAndFetchesOfRowsChangedSince) {
     server->execute(
         "sales", on_postgres() ? "CREATE TABLE nokey (name VARCHAR(10))"
                                : "CREATE TABLE nokey (name VARCHAR(10) PRIMARY KEY) WITHOUT ROWID");
@@ -187,7 +182,7 @@ TEST_P(CallsTest, WritesTheServerRefusesAndATableWithoutARowKey) {
     // A read-only instance refuses every write; an unselected cursor, the
     // layout calls.
     const kl_long read_only = connect("R");
-    const kl_long reader = open_cursor(read_only);
+    kl_long reader = open_cursor(read_only);
     EXPECT_EQ(klinsert(read_only, "CHAR", &st, "products", "", product("Rivet", "").data()),
               20008u);
     EXPECT_EQ(kldescribe(reader, "", &st, 1, record), 20013u);
@@ -202,19 +197,9 @@ TEST_P(CallsTest, WritesTheServerRefusesAndATableWithoutARowKey) {
     EXPECT_EQ(st.info, 0);
     EXPECT_EQ(st.count, 1);
     EXPECT_EQ(klselect(cursor, "", &st, "nokey", "*", ""), 20030u);
-}
 
-// Rows are found when selected and read when fetched, a batch at a time: a
-// row changed since shows its new values and rows deleted since are
-// skipped, in a selection in key order (read as ranges of keys, several
-// batches in one fetch) and in one whose keys lie far apart (read as a
-// list of keys).  PostgreSQL keeps the statements of fetch batches per
-// connection: one whose table has since changed a column's type is
-// prepared again, and the fetch goes on with the values as they are now.
-TEST_P(CallsTest, AFetchReadsRowsAsTheyAreNow) {
-    const kl_long instance = connect();
-    const kl_long reader = open_cursor(instance);
     const kl_long writer = open_cursor(instance);
+    reader = open_cursor(instance);
     for (const auto& [criteria, options] :
          {std::pair{"", ""}, std::pair{"customer <= 12", "ORDER=customer"}}) {
         SCOPED_TRACE(options);
@@ -223,7 +208,6 @@ TEST_P(CallsTest, AFetchReadsRowsAsTheyAreNow) {
         const int length = select(reader, "orders", "id,quantity", criteria,
                                   (std::string("CHAR ") + options).c_str())
                                .bufflen;
-        klstatus st{};
         const std::string changed = expected[2];
         select(writer, "orders", "quantity", ("id = " + changed).c_str(), "CHAR");
         std::string record(32, ' ');
@@ -245,9 +229,8 @@ TEST_P(CallsTest, AFetchReadsRowsAsTheyAreNow) {
     }
     if (!on_postgres()) return; // SQLite does not change a column's type
     const int length = select(reader, "orders", "id,quantity", "", "CHAR").bufflen;
-    std::string record(static_cast<std::size_t>(length), ' ');
-    klstatus st{};
-    KL_OK(klfetch(reader, "", &st, 1, record.data()));
+    std::string first(static_cast<std::size_t>(length), ' ');
+    KL_OK(klfetch(reader, "", &st, 1, first.data()));
     server->execute("sales", "ALTER TABLE orders ALTER COLUMN quantity TYPE bigint; "
                              "UPDATE orders SET quantity = 7");
     const std::vector<std::string> records = fetch_all(reader, length);

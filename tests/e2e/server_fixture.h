@@ -209,13 +209,11 @@ class ServerTest : public WindirTest, public ::testing::WithParamInterface<Serve
 
 // A little-endian server for tests that speak the wire protocol themselves
 // (RawClient); start() takes the changes to the configuration.
-class RawServerTest : public ::testing::Test {
+class RawServerTest : public WindirTest {
   protected:
-    void SetUp() override { dir = os::make_temp_dir(); }
     void TearDown() override {
         server.reset();
-        std::error_code ec;
-        std::filesystem::remove_all(dir, ec);
+        WindirTest::TearDown();
     }
     void start(const std::function<void(kls::ServerConfig&)>& configure = {}) {
         server = std::make_unique<RunningServer>(dir, ServerMode::little_endian, configure);
@@ -271,7 +269,6 @@ class RawServerTest : public ::testing::Test {
         return r;
     }
 
-    std::filesystem::path dir;
     std::unique_ptr<RunningServer> server;
 };
 

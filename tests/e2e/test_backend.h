@@ -81,8 +81,7 @@ make_test_storage(const std::filesystem::path& data, int write_wait_seconds,
         {std::filesystem::canonical(data).string(), write_wait_seconds * 1000, std::move(users)});
 }
 
-// The user name and password clients log in with ("tester" and "" on
-// SQLite).
+// The login of clients (on SQLite "tester", no password).
 inline std::string test_user() {
     return on_postgres() ? env_text("KL_PG_TEST_USER", "tester") : "tester";
 }
