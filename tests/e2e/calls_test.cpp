@@ -1,7 +1,5 @@
 // What the reference server does with the library's calls, in one mode (the
-// numbers' order is modes_test's): selections and their criteria, joins,
-// calc, export, list and form, writes and their refusals, commands and
-// routines, the catalogue's pieces and indexes, logins.
+// numbers' order is modes_test's).
 #include <algorithm>
 #include <array>
 
@@ -22,9 +20,11 @@ using CallsTest = ServerTest;
 // orders (the pairs' order is memory_limit_test's); calc works over the
 // selected values.  Export writes the selection as CSV in the export
 // folder; list leaves the selection as it was, and form shows a listed row
-// for update.
-TEST_P(CallsTest, SelectionsJoinCalcExportListAndForm) {
-    const kl_long cursor = open_cursor(connect());
+// for update.  Commands keep transaction order and routines answer in
+// full; the catalogue's entries, refusals, pieces and indexes.
+TEST_P(CallsTest, SelectionsCalcExportFormCommandsAndTheCatalogue) {
+    const kl_long instance = connect();
+    const kl_long cursor = open_cursor(instance);
     const struct {
         const char *table, *criteria, *options;
         int count;
@@ -136,15 +136,156 @@ TEST_P(CallsTest, SelectionsJoinCalcExportListAndForm) {
     EXPECT_EQ(ids(cursor, "customers", "city = 'Tallinn'"), std::vector<std::string>{"12"});
     for (kl_long entry : {0, 11}) // outside the list
         EXPECT_EQ(klform(cursor, "", &st, "customers", "", entry, form.data()), 20014u) << entry;
+
+    std::string text(70000, ' '); // more than one request or answer takes
+    for (std::size_t k = 0; k < text.size(); ++k)
+        text[k] = static_cast<char>('a' + k % 26);
+    const struct {
+        std::string input;
+        int error;
+    } steps[] = {
+        {"PING", 0},      {"commit", 20022}, {"begin  ", 0},
+        {"BEGIN", 20022}, {"Rollback", 0},   {"ROLLBACK", 20022},
+        {"BEGIN", 0},     {"COMMIT", 0},     {"VACUUM", 20018},
+        {"", 20018},      {text, 20018},     {"PING" + std::string(69996, ' '), 0},
+    };
+    for (const auto& step : steps) {
+        klstatus st{};
+        char output[4];
+        klcommand(instance, "", &st, 0, step.input.data(), static_cast<kl_long>(step.input.size()),
+                  output, 0);
+        EXPECT_EQ(st.error, step.error) << "'" << step.input.substr(0, 10) << "'";
+    }
+
+    const struct {
+        const char *library, *routine;
+        std::string input;
+        std::size_t room;
+        std::string output; // and NULs to the end
+        int error;
+    } routines[] = {
+        {"builtin", "echo", "Hello, World", 20, "Hello, World", 0},
+        {"builtin", "UPPER", "Hello, World", 20, "HELLO, WORLD", 0},
+        {"BUILTIN", "reverse", "Hello, World", 20, "dlroW ,olleH", 0},
+        {"builtin", "length", "Hello, World", 20, "12", 0},
+        {"builtin", "echo", "Hello, World", 5, "Hello", 0}, // what fits
+        {"builtin", "reverse", text, text.size(), std::string(text.rbegin(), text.rend()), 0},
+        // Refused with the input still read, and no output.
+        {"builtin", "sort", text, 10, std::string(10, '#'), 20019},
+        {"mathlib", "echo", text, 10, std::string(10, '#'), 20019},
+    };
+    for (const auto& c : routines) {
+        SCOPED_TRACE(std::string(c.library) + " " + c.routine);
+        klstatus st{};
+        std::string output(c.room, '#');
+        klexternal(instance, "", &st, 0, c.library, c.routine, c.input.data(),
+                   static_cast<kl_long>(c.input.size()), output.data(),
+                   static_cast<kl_long>(c.room));
+        EXPECT_EQ(st.error, c.error) << message(st);
+        EXPECT_EQ(output, c.output + std::string(c.room - c.output.size(), '\0'));
+        EXPECT_TRUE(c.room != 20 || st.bufflen == static_cast<int>(c.output.size())) << st.bufflen;
+    }
+
+    std::array<char, 2048> buffer{};
+    const auto info = [&](const char* options, std::string table, std::string column,
+                          std::vector<kl_long> items) {
+        static const kl_long named[] = {202, 302, 0}, none[] = {0};
+        const kl_long* qualifier_items = table.empty() ? none : named;
+        table.resize(32, ' ');
+        column.resize(32, ' ');
+        items.push_back(0);
+        klstatus st{};
+        klgetinfo(instance, options, &st, qualifier_items, (table + column).c_str(), items.data(),
+                  buffer.data());
+        return st;
+    };
+    const struct {
+        const char *options, *table, *column;
+        kl_long item, error;
+    } refusals[] = {
+        {"", "nosuch", "*", 305, 20010},        {"", "orders", "nosuch", 305, 20011},
+        {"", "orders", "*", 999, 20018},        {"SORTED", "orders", "*", 305, 20018},
+        {"COUNT=0", "orders", "*", 305, 20018}, {"N", "", "", 202, 11257}, // nothing to go on with
+    };
+    for (const auto& c : refusals) {
+        const klstatus st = info(c.options, c.table, c.column, {c.item});
+        EXPECT_EQ(st.error, c.error) << c.options << " " << c.table << " " << c.column;
+        EXPECT_EQ(st.count, 0);
+    }
+
+    // count entries of stride bytes, each as its name, the numbers at these
+    // offsets and the 64-byte text at text_at (when given).
+    const auto entries = [&](int count, std::size_t stride, std::vector<std::size_t> numbers,
+                             std::size_t text_at = 0) {
+        const std::string answer(buffer.data(), buffer.size());
+        std::vector<std::string> found;
+        for (std::size_t at = 0; at < stride * count; at += stride) {
+            found.push_back(field_text(answer, at, 32));
+            for (std::size_t n : numbers)
+                found.back() += " " + std::to_string(get<std::int32_t>(&buffer[at + n]));
+            if (text_at != 0) found.back() += " " + field_text(answer, at + text_at, 64);
+        }
+        return found;
+    };
+    // Every table with its column and row counts; a table's columns (type,
+    // length, character length); one column (type, number).
+    st = info("", "", "", {202, 203, 204});
+    EXPECT_EQ(st.bufflen, 3 * 40);
+    EXPECT_EQ(
+        entries(st.count, 40, {32, 36}),
+        (std::vector<std::string>{"customers 4 200", "orders 6 " + std::to_string(sample_orders),
+                                  "products 4 12"}));
+    const std::vector<kl_long> items = {302, 305, 306, 310, 307, 308};
+    EXPECT_EQ(entries(info("", "CUSTOMERS", "*", items).count, 52, {32, 36, 48}),
+              (std::vector<std::string>{"id 400 4 32", "name 100 24 24", "city 100 16 16",
+                                        "since 1300 8 8"}));
+    EXPECT_EQ(entries(info("", "products", "price", items).count, 52, {32, 44}),
+              std::vector<std::string>{"price 800 3"});
+
+    // 150 columns come 100 at a time with COUNT (as klinsert asks), or as
+    // many as fit (58 of 32 bytes) without.
+    std::string sql = "CREATE TABLE wide (c1 INTEGER PRIMARY KEY";
+    for (int k = 2; k <= 150; ++k)
+        sql += ", c" + std::to_string(k) + " INTEGER";
+    server->execute("sales", sql + ")");
+    std::vector<int> counts;
+    std::vector<std::string> last_names;
+    for (const char* options : {"  COUNT=100", "N COUNT=100", "N COUNT=100", "", "N", "N", "N"}) {
+        const bool names = std::strchr(options, 'C') == nullptr;
+        const klstatus st = info(options, "wide", "*", {names ? 302 : 305});
+        counts.push_back(st.error == 0 ? st.count : -st.error);
+        if (st.error == 0 && names) last_names.push_back(entries(st.count, 32, {}).back());
+    }
+    EXPECT_EQ(counts, (std::vector<int>{100, 50, -11257, 58, 58, 34, -11257}));
+    EXPECT_EQ(last_names, (std::vector<std::string>{"c58", "c116", "c150"}));
+
+    // Each index with its uniqueness and columns, in name order; only
+    // PostgreSQL gives a primary key an index of its own.
+    const struct {
+        const char* table;
+        std::vector<std::string> indexes; // "name unique column-count columns"
+    } index_cases[] = {
+        {"orders",
+         {"orders_customer 0 1 customer", "orders_pkey 1 1 id", "orders_product 0 1 product"}},
+        {"PRODUCTS", {"products_name 1 1 name", "products_pkey 1 1 id"}},
+        {"customers", {"customers_pkey 1 1 id"}},
+    };
+    for (const auto& c : index_cases) {
+        KL_OK(klgetindexinfo(instance, "", &st, c.table, buffer.data()));
+        EXPECT_EQ(st.bufflen, 104 * st.count);
+        std::vector<std::string> wanted;
+        for (const std::string& index : c.indexes)
+            if (on_postgres() || index.find("_pkey") == std::string::npos) wanted.push_back(index);
+        EXPECT_EQ(entries(st.count, 104, {32, 36}, 40), wanted) << c.table;
+    }
+    EXPECT_EQ(klgetindexinfo(instance, "", &st, "nosuch", buffer.data()), 20010u);
 }
 
 // Writes the server refuses.  A table with no integer key to find its rows
 // by again (SQLite: WITHOUT ROWID; PostgreSQL: no one-column integer
 // primary key) takes inserts, answered with key 0, and refuses selections
-// rather than reach a row by a key that is not its own.
-//
-// Rows are found when selected and read when fetched, a batch at a time: a
-// row changed since shows its new values and rows deleted since are
+// rather than reach a row by a key that is not its own.  Rows are found when selected and read when
+// fetched, a batch at a time: a row changed since shows its new values and rows deleted since are
 // skipped, in a selection in key order (read as ranges of keys, several
 // batches in one fetch) and in one whose keys lie far apart (read as a
 // list of keys).  PostgreSQL keeps the statements of fetch batches per
@@ -155,18 +296,17 @@ TEST_P(CallsTest, WritesAndFetchesOfRowsChangedSince) {
         "sales", on_postgres() ? "CREATE TABLE nokey (name VARCHAR(10))"
                                : "CREATE TABLE nokey (name VARCHAR(10) PRIMARY KEY) WITHOUT ROWID");
     const kl_long instance = connect();
-    const auto product = [](const char* name, const char* price) {
+    klstatus st{};
+    const auto insert = [&](kl_long into, const char* columns, const char* name,
+                            const char* price) {
         std::string text(126, ' ');
         text.replace(32, 30, 30, '\0').replace(32, std::strlen(name), name);
-        return text.replace(62, std::strlen(price), price);
+        text.replace(62, std::strlen(price), price);
+        return klinsert(into, "CHAR", &st, "products", columns, text.data());
     };
-    klstatus st{};
-    EXPECT_EQ(klinsert(instance, "CHAR", &st, "products", "", product("Hex nut", "1").data()),
-              20017u); // the unique name is taken
-    EXPECT_EQ(klinsert(instance, "CHAR", &st, "products", "", product("Pin", "x").data()),
-              20016u); // not a number
-    EXPECT_EQ(klinsert(instance, "CHAR", &st, "products", "colour", product("Pin", "1").data()),
-              20011u);
+    EXPECT_EQ(insert(instance, "", "Hex nut", "1"), 20017u); // the unique name is taken
+    EXPECT_EQ(insert(instance, "", "Pin", "x"), 20016u);     // not a number
+    EXPECT_EQ(insert(instance, "colour", "Pin", "1"), 20011u);
 
     // Delete needs a current record, of that table, once.
     const kl_long cursor = open_cursor(instance);
@@ -183,8 +323,7 @@ TEST_P(CallsTest, WritesAndFetchesOfRowsChangedSince) {
     // layout calls.
     const kl_long read_only = connect("R");
     kl_long reader = open_cursor(read_only);
-    EXPECT_EQ(klinsert(read_only, "CHAR", &st, "products", "", product("Rivet", "").data()),
-              20008u);
+    EXPECT_EQ(insert(read_only, "", "Rivet", ""), 20008u);
     EXPECT_EQ(kldescribe(reader, "", &st, 1, record), 20013u);
     select(reader, "products", "*", "id = 1");
     ASSERT_EQ(klfetch(reader, "", &st, 1, record), 0u);
@@ -239,164 +378,12 @@ TEST_P(CallsTest, WritesAndFetchesOfRowsChangedSince) {
         EXPECT_EQ(field_text(r, 32, 32), "7");
 }
 
-// Commands keep transaction order and routines answer in full; the
-// catalogue's entries, refusals, pieces and indexes.
-TEST_P(CallsTest, CommandsRoutinesAndTheCatalogue) {
-    const kl_long instance = connect();
-    std::string text(70000, ' '); // more than one request or answer takes
-    for (std::size_t k = 0; k < text.size(); ++k)
-        text[k] = static_cast<char>('a' + k % 26);
-    const struct {
-        std::string input;
-        int error;
-    } steps[] = {
-        {"PING", 0},      {"commit", 20022}, {"begin  ", 0},
-        {"BEGIN", 20022}, {"Rollback", 0},   {"ROLLBACK", 20022},
-        {"BEGIN", 0},     {"COMMIT", 0},     {"VACUUM", 20018},
-        {"", 20018},      {text, 20018},     {"PING" + std::string(69996, ' '), 0},
-    };
-    for (const auto& step : steps) {
-        klstatus st{};
-        char output[4];
-        klcommand(instance, "", &st, 0, step.input.data(), static_cast<kl_long>(step.input.size()),
-                  output, 0);
-        EXPECT_EQ(st.error, step.error) << "'" << step.input.substr(0, 10) << "'";
-    }
-
-    const struct {
-        const char *library, *routine;
-        std::string input;
-        std::size_t room;
-        std::string output; // and NULs to the end
-        int error;
-    } routines[] = {
-        {"builtin", "echo", "Hello, World", 20, "Hello, World", 0},
-        {"builtin", "UPPER", "Hello, World", 20, "HELLO, WORLD", 0},
-        {"BUILTIN", "reverse", "Hello, World", 20, "dlroW ,olleH", 0},
-        {"builtin", "length", "Hello, World", 20, "12", 0},
-        {"builtin", "echo", "Hello, World", 5, "Hello", 0}, // what fits
-        {"builtin", "reverse", text, text.size(), std::string(text.rbegin(), text.rend()), 0},
-        // Refused with the input still read, and no output.
-        {"builtin", "sort", text, 10, std::string(10, '#'), 20019},
-        {"mathlib", "echo", text, 10, std::string(10, '#'), 20019},
-    };
-    for (const auto& c : routines) {
-        SCOPED_TRACE(std::string(c.library) + " " + c.routine);
-        klstatus st{};
-        std::string output(c.room, '#');
-        klexternal(instance, "", &st, 0, c.library, c.routine, c.input.data(),
-                   static_cast<kl_long>(c.input.size()), output.data(),
-                   static_cast<kl_long>(c.room));
-        EXPECT_EQ(st.error, c.error) << message(st);
-        EXPECT_EQ(output, c.output + std::string(c.room - c.output.size(), '\0'));
-        if (c.room == 20) {
-            EXPECT_EQ(st.bufflen, static_cast<int>(c.output.size()));
-        }
-    }
-
-    std::array<char, 2048> buffer{};
-    const auto info = [&](const char* options, std::string table, std::string column,
-                          std::vector<kl_long> items) {
-        static const kl_long named[] = {202, 302, 0}, none[] = {0};
-        const kl_long* qualifier_items = table.empty() ? none : named;
-        table.resize(32, ' ');
-        column.resize(32, ' ');
-        items.push_back(0);
-        klstatus st{};
-        klgetinfo(instance, options, &st, qualifier_items, (table + column).c_str(), items.data(),
-                  buffer.data());
-        return st;
-    };
-    const struct {
-        const char *options, *table, *column;
-        kl_long item;
-        int error;
-    } refusals[] = {
-        {"", "nosuch", "*", 305, 20010},        {"", "orders", "nosuch", 305, 20011},
-        {"", "orders", "*", 999, 20018},        {"SORTED", "orders", "*", 305, 20018},
-        {"COUNT=0", "orders", "*", 305, 20018}, {"N", "", "", 202, 11257}, // nothing to go on with
-    };
-    for (const auto& c : refusals) {
-        const klstatus st = info(c.options, c.table, c.column, {c.item});
-        EXPECT_EQ(st.error, c.error) << c.options << " " << c.table << " " << c.column;
-        EXPECT_EQ(st.count, 0);
-    }
-
-    // count entries of stride bytes, each as its name, the numbers at these
-    // offsets and the 64-byte text at text_at (when given).
-    const auto entries = [&](int count, std::size_t stride, std::vector<std::size_t> numbers,
-                             std::size_t text_at = 0) {
-        const std::string answer(buffer.data(), buffer.size());
-        std::vector<std::string> found;
-        for (std::size_t at = 0; at < stride * count; at += stride) {
-            found.push_back(field_text(answer, at, 32));
-            for (std::size_t n : numbers)
-                found.back() += " " + std::to_string(get<std::int32_t>(&buffer[at + n]));
-            if (text_at != 0) found.back() += " " + field_text(answer, at + text_at, 64);
-        }
-        return found;
-    };
-    // Every table with its column and row counts; a table's columns (type,
-    // length, character length); one column (type, number).
-    klstatus st = info("", "", "", {202, 203, 204});
-    EXPECT_EQ(st.bufflen, 3 * 40);
-    EXPECT_EQ(
-        entries(st.count, 40, {32, 36}),
-        (std::vector<std::string>{"customers 4 200", "orders 6 " + std::to_string(sample_orders),
-                                  "products 4 12"}));
-    const std::vector<kl_long> items = {302, 305, 306, 310, 307, 308};
-    EXPECT_EQ(entries(info("", "CUSTOMERS", "*", items).count, 52, {32, 36, 48}),
-              (std::vector<std::string>{"id 400 4 32", "name 100 24 24", "city 100 16 16",
-                                        "since 1300 8 8"}));
-    EXPECT_EQ(entries(info("", "products", "price", items).count, 52, {32, 44}),
-              std::vector<std::string>{"price 800 3"});
-
-    // 150 columns come 100 at a time with COUNT (as klinsert asks), or as
-    // many as fit (58 of 32 bytes) without.
-    std::string sql = "CREATE TABLE wide (c1 INTEGER PRIMARY KEY";
-    for (int k = 2; k <= 150; ++k)
-        sql += ", c" + std::to_string(k) + " INTEGER";
-    server->execute("sales", sql + ")");
-    std::vector<int> counts;
-    std::vector<std::string> last_names;
-    for (const char* options : {"  COUNT=100", "N COUNT=100", "N COUNT=100", "", "N", "N", "N"}) {
-        const bool names = std::strchr(options, 'C') == nullptr;
-        const klstatus st = info(options, "wide", "*", {names ? 302 : 305});
-        counts.push_back(st.error == 0 ? st.count : -st.error);
-        if (st.error == 0 && names) last_names.push_back(entries(st.count, 32, {}).back());
-    }
-    EXPECT_EQ(counts, (std::vector<int>{100, 50, -11257, 58, 58, 34, -11257}));
-    EXPECT_EQ(last_names, (std::vector<std::string>{"c58", "c116", "c150"}));
-
-    // Each index with its uniqueness and columns, in name order; only
-    // PostgreSQL gives a primary key an index of its own.
-    const struct {
-        const char* table;
-        std::vector<std::string> indexes; // "name unique column-count columns"
-    } cases[] = {
-        {"orders",
-         {"orders_customer 0 1 customer", "orders_pkey 1 1 id", "orders_product 0 1 product"}},
-        {"PRODUCTS", {"products_name 1 1 name", "products_pkey 1 1 id"}},
-        {"customers", {"customers_pkey 1 1 id"}},
-    };
-    for (const auto& c : cases) {
-        KL_OK(klgetindexinfo(instance, "", &st, c.table, buffer.data()));
-        EXPECT_EQ(st.bufflen, 104 * st.count);
-        std::vector<std::string> wanted;
-        for (const std::string& index : c.indexes)
-            if (on_postgres() || index.find("_pkey") == std::string::npos) wanted.push_back(index);
-        EXPECT_EQ(entries(st.count, 104, {32, 36}, 40), wanted) << c.table;
-    }
-    EXPECT_EQ(klgetindexinfo(instance, "", &st, "nosuch", buffer.data()), 20010u);
-}
-
 KL_SERVER_MODES(CallsTest, little_endian_only);
 
 // Logins checked against a users file (SQLite) or by PostgreSQL (the test
 // cluster's password role): the library sends the environment file's
 // password only with dbdirect, and klconnect's own password never.
-class LoginTest : public ServerTest {
-  protected:
+struct LoginTest : ServerTest {
     void configure(kls::ServerConfig& config) override {
         if (on_postgres()) return;
         const std::string path = (dir / "users").string();
@@ -423,10 +410,10 @@ TEST_P(LoginTest, OnlyTheRightPairConnects) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.user + " / " + c.password);
-        const std::string env = write_environment(c.password);
         klstatus st{};
         kl_long instance = 0;
-        EXPECT_EQ(klconnect(env.c_str(), "", &st, c.user.c_str(), right.c_str(), &instance),
+        EXPECT_EQ(klconnect(write_environment(c.password).c_str(), "", &st, c.user.c_str(),
+                            right.c_str(), &instance),
                   c.result)
             << message(st);
         // Without telling which half was wrong (PostgreSQL gives its own reason).

@@ -6,9 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
@@ -36,8 +36,7 @@ inline constexpr ServerMode both_connect_paths[] = {ServerMode::little_endian,
                                                     ServerMode::standalone};
 
 inline std::string mode_name(const ::testing::TestParamInfo<ServerMode>& info) {
-    const char* names[] = {"LittleEndian", "BigEndian", "Standalone"};
-    return names[static_cast<int>(info.param)];
+    return std::array{"LittleEndian", "BigEndian", "Standalone"}[static_cast<int>(info.param)];
 }
 
 // A suite runs every mode only where numbers cross the wire in the
@@ -130,11 +129,10 @@ class ServerTest : public WindirTest, public ::testing::WithParamInterface<Serve
 
     kl_long connect(const char* options = "") {
         klstatus st{};
-        kl_long instance = 0;
-        EXPECT_EQ(klconnect(environment.c_str(), options, &st, test_user().c_str(), "", &instance),
-                  0u)
+        kl_long id = 0;
+        EXPECT_EQ(klconnect(environment.c_str(), options, &st, test_user().c_str(), "", &id), 0u)
             << message(st);
-        return instance;
+        return id;
     }
     kl_long open_cursor(kl_long instance) {
         klstatus st{};

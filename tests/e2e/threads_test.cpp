@@ -13,8 +13,7 @@
 namespace kl::test {
 namespace {
 
-constexpr int thread_count = 4;
-constexpr int cycles = 15;
+constexpr int thread_count = 4, cycles = 15;
 
 // Socket sends and receives made by a thread not holding the owner word
 // (a broken guard, or a refused call or one outside the guard that used
@@ -54,16 +53,14 @@ constexpr const char* selection_columns = "id customer product quantity";
 // Which thread holds each cursor and extra instance number (-1 none): a
 // number handed out while another thread holds it is a corrupted table.
 constexpr int max_number = 64;
-std::atomic<int> cursor_holder[max_number];
-std::atomic<int> instance_holder[max_number];
+std::atomic<int> cursor_holder[max_number], instance_holder[max_number];
 bool take_number(std::atomic<int>* holders, kl_long number, int t) {
     int expected = -1;
     return number > 0 && number < max_number &&
            holders[number].compare_exchange_strong(expected, t, std::memory_order_relaxed);
 }
 
-class Worker {
-  public:
+struct Worker {
     Worker(int t, kl_long instance, const std::string& environment,
            const std::vector<std::string>& expected)
         : t_(t), instance_(instance), environment_(environment), expected_(expected) {}
@@ -107,7 +104,6 @@ class Worker {
     std::vector<std::string> failures;
     int refused = 0, klerror_calls = 0, version_calls = 0;
 
-  private:
     void fail(const std::string& what) {
         if (failures.size() < 10) failures.push_back("thread " + std::to_string(t_) + ": " + what);
     }
@@ -126,8 +122,8 @@ class Worker {
             if (!s.guards_intact()) fail(std::string(name) + " wrote outside the status record");
             if (r != KL_ERR_CALL_IN_PROGRESS) {
                 if (r != 0)
-                    fail(std::string(name) + " failed: " + std::to_string(r) + " [" +
-                         s.value.buffer + "]");
+                    fail(std::string(name) + " failed: " + std::to_string(r) + " " +
+                         s.value.buffer);
                 break;
             }
             ++refused;
@@ -185,13 +181,12 @@ class Worker {
 
     void instance_step() {
         if (extra_instance_ == 0) {
-            kl_long number = 0;
             guarded(false, "klconnect", [&](klstatus& st) {
-                return klconnect(environment_.c_str(), "", &st, test_user().c_str(), "", &number);
+                return klconnect(environment_.c_str(), "", &st, test_user().c_str(), "",
+                                 &extra_instance_);
             });
-            if (!take_number(instance_holder, number, t_))
-                fail("instance " + std::to_string(number) + " handed out twice");
-            extra_instance_ = number;
+            if (!take_number(instance_holder, extra_instance_, t_))
+                fail("instance " + std::to_string(extra_instance_) + " handed out twice");
             return;
         }
         guarded(false, "kldisconnect", [&](klstatus& st) {
@@ -209,9 +204,7 @@ class Worker {
     void unguarded_call(int kind = -1) {
         static const char* const names[] = {"klerror", "apierror", "apiversion", "apiinfo"};
         if (kind < 0) kind = (unguarded_turn_++ + t_) % 4;
-        klstatus cursor_status{};
-        cursor_status.error = 11042;
-        std::strcpy(cursor_status.buffer, "client cursor");
+        klstatus cursor_status{.error = 11042, .buffer = "client cursor"};
         Guarded<char[256]> text;
         std::uint32_t r = 0;
         std::string expected = "Cursor not open (client cursor)";
@@ -231,8 +224,7 @@ class Worker {
         klerror_calls += kind < 2;
         version_calls += kind == 2;
         if (r != 0 || host_type != 1 || std::string(text.value) != expected)
-            fail(std::string(names[kind]) + " answered " + std::to_string(r) + " \"" + text.value +
-                 "\"");
+            fail(std::string(names[kind]) + " answered " + std::to_string(r) + " " + text.value);
         if (!text.guards_intact()) fail(std::string(names[kind]) + " wrote outside its area");
     }
 
@@ -256,12 +248,14 @@ TEST_P(ThreadsTest, FourThreadsShareOneConnection) {
     ASSERT_EQ(instance, 1);
 
     // What each thread's selection holds, read before the threads start.
-    std::vector<std::vector<std::string>> expected;
+    std::vector<std::vector<std::string>> expected(thread_count);
+    std::vector<Worker> workers;
     const kl_long cursor = open_cursor(instance);
     for (int t = 0; t < thread_count; ++t) {
         select(cursor, "orders", selection_columns, selection_criteria(t).c_str());
-        expected.push_back(fetch_all(cursor, record_length));
-        ASSERT_EQ(expected.back().size(), rows_per_selection);
+        expected[t] = fetch_all(cursor, record_length);
+        ASSERT_EQ(expected[t].size(), rows_per_selection);
+        workers.emplace_back(t, instance, environment, expected[t]);
     }
     klstatus st{};
     ASSERT_EQ(klclosecursor(cursor, "", &st), 0u);
@@ -270,9 +264,6 @@ TEST_P(ThreadsTest, FourThreadsShareOneConnection) {
         instance_holder[n] = n == instance ? -2 : -1;
     }
 
-    std::vector<Worker> workers;
-    for (int t = 0; t < thread_count; ++t)
-        workers.emplace_back(t, instance, environment, expected[static_cast<std::size_t>(t)]);
     foreign_uses = 0;
     platform::set_socket_observer(check_socket_use);
     ::testing::internal::CaptureStderr(); // apiversion's boxes
