@@ -106,8 +106,7 @@ class ServerTest : public WindirTest, public ::testing::WithParamInterface<Serve
         // A message file without the server's numbers, so klerror asks the
         // server for their texts.
         write_file("talvern.ini",
-                   "[Kelora]\nKLGlobal=" + write_file("messages.ini", "[ENVIRONMENT KLGLOBAL]\n") +
-                       "\n");
+                   "[Kelora]\nKLGlobal=" + write_file("messages.ini", "[ENVIRONMENT KLGLOBAL]\n"));
     }
     void TearDown() override {
         reset_process_state();
