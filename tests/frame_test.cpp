@@ -1,13 +1,23 @@
-// The call frame: result codes, the local status fill and the option text
-// copy.
+// The call frame on its own: result codes, the local status fill, the
+// bounded formatter behind trace lines and context texts, the tables of
+// client numbers (growth by 15; validity is in the refusal table), and the
+// trace log: which lines are written when and where they go.
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "frame/call.h"
+#include "frame/format.h"
 #include "frame/status.h"
+#include "frame/tables.h"
+#include "frame/trace.h"
+#include "platform/platform.h"
 
 namespace kl {
 namespace {
@@ -17,20 +27,13 @@ TEST(MakeStatus, ComposesCategoryAndNumber) {
         std::uint32_t category, number, result;
     };
     const Case cases[] = {
-        {0, 0, 0},
-        {0, 18002, 0x00004652},
-        {0, 0x00FFFFFF, 0x00FFFFFF},
+        {0, 18002, 0x00004652},      {0, 0x00FFFFFF, 0x00FFFFFF},
         {0, 0x01000000, 0x01004651}, // above 24 bits: 18001 in category 1
         {0, 0xFFFFFFFF, 0x01004651}, // every negative number too
-        {1, 0x12345678, 0x01005678},
-        {2, 0x12345678, 0x02345678},
-        {3, 10054, 0x03002746},
-        {5, 0x10001, 0x05000001},
-        {7, 1, 0x07000001},
-        {8, 0x1FFFF, 0x0800FFFF},
-        {4, 1, 0x01004653},
-        {6, 1, 0x01004653},
-        {9, 1, 0x01004653},
+        {1, 0x12345678, 0x01005678}, {2, 0x12345678, 0x02345678},
+        {5, 0x10001, 0x05000001},    {8, 0x1FFFF, 0x0800FFFF},
+        {7, 1, 0x07000001},          {4, 1, 0x01004653},
+        {6, 1, 0x01004653},          {9, 1, 0x01004653},
         {0x10003, 5, 0x03000005}, // the category is its low 16 bits
     };
     for (const Case& c : cases)
@@ -52,13 +55,145 @@ TEST(LocalStatus, FillsErrorWarnInfoAndTextOnly) {
     EXPECT_EQ(std::string(status.buffer, 36), std::string(36, '\0'));
 }
 
-TEST(CopyOptionText, ALongTextFillsTheFieldWithoutATerminator) {
-    const std::string source(85, 'k');
-    char field[81];
-    field[80] = '#';
-    copy_option_text(std::span(field, 80), source.c_str());
-    EXPECT_EQ(std::string(field, 80), std::string(80, 'k'));
-    EXPECT_EQ(field[80], '#'); // nothing written past the field
+template <class... Args> std::string fmt(const char* format, const Args&... args) {
+    char out[256];
+    format_text(out, format, args...);
+    return out;
+}
+
+TEST(Format, ConversionsOfTheTraceLines) {
+    EXPECT_EQ(fmt("  EXIT_DLL return status=0x%lx\n", 0x4652u),
+              "  EXIT_DLL return status=0x4652\n");
+    EXPECT_EQ(fmt("%ld|%d|%u", -5, 17, 42u), "-5|17|42");
+    EXPECT_EQ(fmt("%x|%X", 0xBEEFu, 0xBEEFu), "beef|BEEF");
+    EXPECT_EQ(fmt("[%7s]", "1.6.25"), "[ 1.6.25]");
+    EXPECT_EQ(fmt("[%-4s]", "ab"), "[ab  ]");
+    EXPECT_EQ(fmt("%02d:%02d", 5, 30), "05:30");
+    EXPECT_EQ(fmt("%.3s", "abcdef"), "abc");
+    EXPECT_EQ(fmt("100%%"), "100%");
+    EXPECT_EQ(fmt("%c%c", 'o', 'k'), "ok");
+    EXPECT_EQ(fmt("[%s]", static_cast<const char*>(nullptr)), "[]"); // null counts as empty
+    // Precision: the least number of digits (none for a zero at precision
+    // 0), and the most bytes of a text read, terminator or not.
+    EXPECT_EQ(fmt("entry=%.ld|%.ld", 0, 7), "entry=|7");
+    EXPECT_EQ(fmt("%.5ld|%.5ld|%.5ld", 61, -3, 123456), "00061|-00003|123456");
+    EXPECT_EQ(fmt("%.3x", 0xAu), "00a");
+    const char field[4] = {'w', 'x', 'y', 'z'};
+    EXPECT_EQ(fmt("%.4s|", field), "wxyz|");
+}
+
+TEST(Format, IntegersAreThirtyTwoBitsWide) {
+    // A negative number shown with %x or %lx is its 32-bit pattern, as the
+    // Windows formatter shows a long.
+    EXPECT_EQ(fmt("%lx", -1), "ffffffff");
+    EXPECT_EQ(fmt("%ld", std::int64_t{0x100000005}), "5");
+    EXPECT_EQ(fmt("%d", std::int32_t{-2147483647 - 1}), "-2147483648");
+}
+
+TEST(Format, MissingArgumentsPrintNothingAndOutputIsCut) {
+    EXPECT_EQ(fmt("a=%d b=%s", 1), "a=1 b=");
+    char small[6];
+    EXPECT_EQ(format_text(small, "%s", "abcdefgh"), 5u);
+    EXPECT_STREQ(small, "abcde");
+}
+
+TEST(CopyText, CutsTerminatesAndZeroFills) {
+    char field[6];
+    std::fill(std::begin(field), std::end(field), 'Q');
+    copy_text(field, "abcdefgh");
+    EXPECT_STREQ(field, "abcde");
+    copy_text(field, "ab");
+    EXPECT_EQ(std::string(field, 6), std::string("ab\0\0\0\0", 6));
+    copy_text(field, nullptr);
+    EXPECT_EQ(field[0], '\0');
+}
+
+struct Block {
+    int tag = 0;
+};
+
+std::int32_t add_block(ControlTable<Block>& table, int tag) {
+    auto block = new_block<Block>();
+    block->tag = tag;
+    std::int32_t number = -1;
+    EXPECT_EQ(table.add(block, number), 0);
+    return number;
+}
+
+TEST(ControlTable, GrowsByFifteenWhenFull) {
+    ControlTable<Block> table;
+    ASSERT_EQ(table.create(), 0);
+    for (int i = 1; i <= 14; ++i)
+        ASSERT_EQ(add_block(table, i), i);
+    EXPECT_EQ(table.highest_slot(), 14);
+    EXPECT_EQ(add_block(table, 15), 15); // the 15th grows the table
+    EXPECT_EQ(table.highest_slot(), 29);
+    for (int i = 16; i <= 29; ++i)
+        ASSERT_EQ(add_block(table, i), i);
+    EXPECT_EQ(add_block(table, 30), 30); // the 30th grows it again
+    EXPECT_EQ(table.highest_slot(), 44);
+    for (int i = 1; i <= 30; ++i)
+        EXPECT_EQ(table.find(i)->tag, i); // kept across growth
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+struct TraceTest : ::testing::Test {
+    std::string path;
+    void SetUp() override {
+        path = ::testing::TempDir() + "trace_test_" +
+               ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".log";
+        std::remove(path.c_str());
+        set_log_file(path.c_str());
+    }
+    void TearDown() override {
+        trace_state = {};
+        std::remove(path.c_str());
+    }
+};
+
+TEST_F(TraceTest, TheDebugFlagDecidesWhatIsWritten) {
+    // Debug flag clear: nothing is written, no file is made.
+    trace_state.debug_flag = 0;
+    trace("transport line\n");
+    trace_call("call line\n");
+    EXPECT_FALSE(std::ifstream(path).good());
+
+    trace_state.debug_flag = 1;
+    trace_call("call line %d\n", 7);
+    EXPECT_EQ(read_file(path), "call line 7\n");
+}
+
+TEST_F(TraceTest, LinesAreCutAt1024Characters) {
+    trace_state.debug_flag = 1;
+    const std::string long_text(3000, 'x');
+    trace("%s|", long_text.c_str());
+    EXPECT_EQ(read_file(path), std::string(1024, 'x'));
+}
+
+TEST_F(TraceTest, AnUnopenableLogShowsABoxForEveryLineAndTracingStaysOn) {
+    set_log_file("/nonexistent-directory/trace.log");
+    trace_state.debug_flag = 1;
+    ::testing::internal::CaptureStderr();
+    trace("one\n");
+    trace("two\n");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "VESKAPI Error: Cannot open log file!\nVESKAPI Error: Cannot open log file!\n");
+    EXPECT_EQ(trace_state.debug_flag, 1);
+}
+
+TEST_F(TraceTest, ARefusedCallWritesNoTakingControlLine) {
+    trace_state.debug_flag = 1;
+    owner_word = platform::thread_identity() + 1; // another thread's call is in progress
+    klstatus status{};
+    run_call(&status, [](klstatus&) {});
+    owner_word = 0;
+    EXPECT_EQ(read_file(path).find("taking control"), std::string::npos);
 }
 
 } // namespace

@@ -1,11 +1,16 @@
 // The request of every call that sends one record, byte for byte, in both
 // byte orders: function code, server identifier, the call's numbers in the
-// server's order, its texts packed or in fixed fields, and the length word.
-// (The multi-record requests are in their calls' tests.)
+// server's order, its texts packed or in fixed fields, and the length word;
+// then external routines and commands: header and input records, input and
+// output cut into pieces (beyond 65535 bytes too), and hostile output
+// records.
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <functional>
+#include <vector>
 
 #include "library_fixture.h"
 
@@ -141,6 +146,85 @@ TEST_P(RequestTest, TraceLinesShowNoMoreThanIsSent) {
 }
 
 INSTANTIATE_TEST_SUITE_P(ByteOrders, RequestTest, ::testing::Bool(), byte_order_name);
+
+Bytes pattern(std::size_t n, unsigned seed) {
+    Bytes out(n);
+    for (std::size_t i = 0; i < n; ++i)
+        out[i] = static_cast<std::uint8_t>((i * 7 + seed) % 251);
+    return out;
+}
+
+struct ExternalTest : InstanceTest {
+    // The header and input records are not answered; the last of them
+    // gets the answers.
+    void script_exchange(std::size_t requests, std::vector<Answer> answers) {
+        std::vector<Step> steps(requests);
+        steps.back().answers = std::move(answers);
+        peer.script(std::move(steps));
+    }
+
+    // An output record: 92 leading bytes the library must not read as a
+    // status, then data.
+    Answer output_record(const Bytes& data) const {
+        return {.payload = join({encode_status(StatusRecord{}.error(999).count(-1), big()), data})};
+    }
+};
+
+TEST_P(ExternalTest, HeaderAndInputRecords) {
+    char output[4] = {'k', 'e', 'e', 'p'};
+    klstatus st{};
+    script_exchange(2, {reply(StatusRecord{})});
+    ASSERT_EQ(klexternal(instance, "O;p", &st, 77, "LIB", "ROUT", "abc", 3, output, 0), 0u);
+    EXPECT_EQ(to_hex(request(0).payload),
+              to_hex(join({num(326, 2), instance_id, num(3), num(0), text_bytes("O;p", 80),
+                           text_bytes("LIB", 255), text_bytes("ROUT")})));
+    EXPECT_EQ(to_hex(request(1).payload), "00 00 61 62 63");
+
+    script_exchange(2, {reply(StatusRecord{}.error(4100).text("no command"))});
+    EXPECT_EQ(klcommand(instance, "C;d", &st, 0, "xy", 2, output, 4), 4100u);
+    EXPECT_EQ(std::string(st.buffer), "no command");
+    EXPECT_EQ(to_hex(request(2).payload),
+              to_hex(join({num(325, 2), instance_id, num(2), text_bytes("C;d")})));
+    EXPECT_EQ(to_hex(request(3).payload), "00 00 78 79");
+    EXPECT_EQ(std::string(output, 4), "keep");
+}
+
+// An output record shorter than its piece copies only what arrived; one
+// longer than the answer area gives its first 1955 bytes and the rest is
+// passed over, so the next record and the next call are read in step.
+// Output records never change the status, and a server error after the
+// input reads none.
+TEST_P(ExternalTest, HostileOutputRecords) {
+    const Bytes over_long = pattern(3000, 3);
+    const Bytes last = pattern(90, 4);
+    script_exchange(1, {reply(StatusRecord{}), output_record(pattern(100, 5)),
+                        output_record(over_long), output_record(last)});
+    Bytes output(4001, 0xEE);
+    klstatus st{};
+    ASSERT_EQ(klexternal(instance, "", &st, 0, "L", "R", "", 0,
+                         reinterpret_cast<char*>(output.data()), 4000),
+              0u);
+    EXPECT_EQ(st.error, 0);
+    EXPECT_EQ(st.count, 0);
+    EXPECT_TRUE(std::equal(output.begin(), output.begin() + 100, pattern(100, 5).begin()));
+    EXPECT_EQ(std::count(output.begin() + 100, output.begin() + 1955, 0xEE), 1855);
+    EXPECT_TRUE(std::equal(output.begin() + 1955, output.begin() + 3910, over_long.begin()));
+    EXPECT_TRUE(std::equal(output.begin() + 3910, output.begin() + 4000, last.begin()));
+    EXPECT_EQ(output[4000], 0xEE);
+
+    Bytes untouched(100, 0xEE);
+    script_exchange(1, {reply(StatusRecord{}.error(5000))});
+    EXPECT_EQ(klexternal(instance, "", &st, 0, "L", "R", "", 0,
+                         reinterpret_cast<char*>(untouched.data()), 100),
+              5000u);
+    EXPECT_EQ(std::count(untouched.begin(), untouched.end(), 0xEE), 100);
+    script_exchange(1, {reply(StatusRecord{}.text("in step"))});
+    char out[1];
+    EXPECT_EQ(klcommand(instance, "", &st, 0, "", 0, out, 0), 0u);
+    EXPECT_EQ(std::string(st.buffer), "in step");
+}
+
+INSTANTIATE_TEST_SUITE_P(ByteOrders, ExternalTest, ::testing::Bool(), byte_order_name);
 
 } // namespace
 } // namespace kl::test
