@@ -145,6 +145,8 @@ TEST_F(LibraryTest, EnvironmentAndOptionFailures) {
         {"timeout 0", head + node + "timeout=0\n", "", 18064, 0, "@"},
         {"timeout beyond a day", head + node + "timeout=86401\n", "", 18064, 0, "@"},
         {"timeout with a unit", head + node + "timeout=5s\n", "", 18064, 0, "@"},
+        {"timeout beyond 64 bits", head + node + "timeout=99999999999999999999\n", "", 18064, 0,
+         "@"},
     };
     for (const EnvironmentFailure& c : cases) {
         SCOPED_TRACE(c.name);
@@ -167,6 +169,18 @@ TEST_F(LibraryTest, EnvironmentAndOptionFailures) {
     }
     EXPECT_EQ(peer.dispatcher_connections(), 0);
     EXPECT_EQ(transport_state.connected_flag, 0);
+}
+
+// The node values are cut before they are used: an address at 19
+// characters, a port at 9, so the characters after them change nothing.
+TEST_F(LibraryTest, NodeValuesAreCutAtTheirLengths) {
+    std::string port = std::to_string(peer.dispatcher_port());
+    port.insert(0, 9 - port.size(), '0');
+    const std::string address = "127.0.0.00000000001"; // 19 characters
+    script_connect(false);
+    EXPECT_NE(connect(write_environment("", "transport=tcpsockets\nipaddress=" + address +
+                                                "5\nport=" + port + "7\n")),
+              0);
 }
 
 TEST_F(LibraryTest, OverlongEnvironmentFileNameIsRefused) {
@@ -239,6 +253,22 @@ TEST_F(LibraryTest, TransportAndServerFailuresUndoTheConnection) {
     peer.set_dispatch_reply({});
     script_connect(false);
     EXPECT_NE(connect(write_environment()), 0);
+}
+
+TEST_F(LibraryTest, DisconnectEndsWhateverTheServerSays) {
+    script_connect(false);
+    const kl_long instance = connect(write_environment());
+    klstatus st{};
+
+    // The server's error does not keep the instance or the connection.
+    peer.script({{{status_answer(StatusRecord{}.error(3).warn(4).info(5).text("busy"), false)}}});
+    EXPECT_EQ(kldisconnect(instance, "", &st), 0u);
+    EXPECT_EQ(st.error, 0);
+    EXPECT_EQ(st.warn, 0);
+    EXPECT_EQ(st.info, 0);
+    EXPECT_EQ(std::string(st.buffer), "");
+    EXPECT_TRUE(peer.wait_for_disconnect());
+    EXPECT_EQ(client_tables.instances.used_count(), 0);
 }
 
 using Clock = std::chrono::steady_clock;

@@ -1,4 +1,5 @@
-// The call frame on its own: result codes, the local status fill, the
+// The call frame on its own: result codes, the local status fill and the
+// option text copy, the
 // bounded formatter behind trace lines and context texts, the tables of
 // client numbers (growth by 15; validity is in the refusal table), and the
 // trace log: which lines are written when and where they go.
@@ -194,6 +195,15 @@ TEST_F(TraceTest, ARefusedCallWritesNoTakingControlLine) {
     run_call(&status, [](klstatus&) {});
     owner_word = 0;
     EXPECT_EQ(read_file(path).find("taking control"), std::string::npos);
+}
+
+TEST(CopyOptionText, ALongTextFillsTheFieldWithoutATerminator) {
+    const std::string source(85, 'k');
+    char field[81];
+    field[80] = '#';
+    copy_option_text(std::span(field, 80), source.c_str());
+    EXPECT_EQ(std::string(field, 80), std::string(80, 'k'));
+    EXPECT_EQ(field[80], '#'); // nothing written past the field
 }
 
 } // namespace

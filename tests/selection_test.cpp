@@ -130,6 +130,23 @@ TEST_P(SelectionTest, HostileFetchAnswersStayInBounds) {
     EXPECT_EQ(block().qualify_size, 8);
 }
 
+// A list ends at a server error with the totals so far; a list of no
+// records reads no answer (and needs no area).
+TEST_P(SelectionTest, ListEndsAtAnErrorAndReadsNothingForNoRecords) {
+    answer({reply(StatusRecord{}.count(2).bufflen(20), counting_bytes(20, 0)),
+            reply(StatusRecord{}.error(11032).text("end"))});
+    std::vector<char> area(40);
+    klstatus st{};
+    EXPECT_EQ(kllist(1, "", &st, "T", "", "", 5, area.data()), 11032u);
+    EXPECT_EQ(st.count, 2);
+    EXPECT_EQ(st.bufflen, 20);
+    EXPECT_EQ(std::string(st.buffer), "end");
+    EXPECT_EQ(kllist(1, "", &st, "T", "", "", 0, nullptr), 0u);
+    answer(StatusRecord{}.text("deleted"));
+    EXPECT_EQ(kldelete(1, "", &st, "T"), 0u);
+    EXPECT_EQ(std::string(st.buffer), "deleted");
+}
+
 // A form's bufflen that describes the data area copies that many bytes
 // (zeros where the answer was shorter); one below 0 or beyond the
 // 1956-byte area copies only what arrived, and becomes the row length.
