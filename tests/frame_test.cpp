@@ -1,7 +1,6 @@
-// The call frame on its own: result codes, the local status fill and the
-// option text copy, the
-// bounded formatter behind trace lines and context texts, the tables of
-// client numbers (growth by 15; validity is in the refusal table), and the
+// The call frame on its own: result codes, the local status fill, the
+// option text copy, the bounded formatter behind trace lines and context
+// texts, the tables of client numbers (growth by 15; validity is in the refusal table), and the
 // trace log: which lines are written when and where they go.
 
 #include <gtest/gtest.h>
