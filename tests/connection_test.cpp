@@ -89,8 +89,17 @@ TEST_F(LibraryTest, ConnectionToAnotherServerIsRefusedWhileConnected) {
 }
 
 TEST_F(LibraryTest, HostNameIsLookedUp) {
-    // Only where the name is answered locally: a lookup that goes out to a
-    // name server can take seconds on a machine without a network.
+    // A name nobody knows fails with the lookup's own number.
+    klstatus st{};
+    kl_long instance = 0;
+    const std::string unknown =
+        write_environment("", "transport=tcpsockets\nhostname=no-such-host.invalid\nport=1\n");
+    EXPECT_EQ(klconnect(unknown.c_str(), "", &st, "u", "", &instance), KL_ERR_SOCKET);
+    EXPECT_GE(st.info, platform::wsa_host_not_found);
+    EXPECT_LE(st.info, platform::wsa_no_data);
+    EXPECT_EQ(std::string(st.buffer), "no-such-host.invalid");
+    // A known name only where it is answered locally: a lookup that goes
+    // out to a name server can take seconds on a machine without a network.
     if (read_file("/etc/hosts").find("localhost") == std::string::npos)
         GTEST_SKIP() << "no localhost entry in /etc/hosts";
     script_connect(false);

@@ -298,7 +298,7 @@ TEST_P(ColumnCalls, DescribePlacesNoMoreThanTheCallerMadeRoomFor) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        std::vector<Answer> answers = {reply(StatusRecord{}.count(c.announced))};
+        std::vector<Answer> answers = {reply(StatusRecord{}.count(c.announced).text("told"))};
         for (const Bytes& record : c.records)
             answers.push_back(chunk(record, big()));
         answer(answers);
@@ -307,6 +307,7 @@ TEST_P(ColumnCalls, DescribePlacesNoMoreThanTheCallerMadeRoomFor) {
         klstatus st{};
         ASSERT_EQ(kldescribe(cursor, "", &st, c.columns, area_of(area)), 0u);
         EXPECT_EQ(st.count, c.placed);
+        EXPECT_EQ(std::string(st.buffer), "told");
         const std::size_t placed = static_cast<std::size_t>(c.placed) * 220;
         EXPECT_EQ(to_hex(slice(area, 0, placed)), to_hex(descriptions(0, c.placed, false)));
         EXPECT_EQ(slice(area, placed, area.size() - placed), Bytes(area.size() - placed, 0x5A));
