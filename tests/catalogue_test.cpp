@@ -1,9 +1,6 @@
-// klgetinfo, klgetindexinfo and klinsert against the test peer, in both
-// byte orders: the request bytes, the answers the library gives itself,
-// answers longer than the answer area, and klinsert's row-length discovery
-// through nested catalogue queries, its cache, the owner word kept through
-// those queries, and catalogue answers that describe rows no request can
-// carry.
+// klgetinfo, klgetindexinfo and klinsert in both byte orders: requests,
+// local answers, over-long answers, and klinsert's row-length discovery
+// through nested catalogue queries (cache, owner word, impossible rows).
 
 #include <gtest/gtest.h>
 
@@ -60,10 +57,12 @@ TEST_P(CatalogueTest, GetInfoRequestAndAnswer) {
 }
 
 TEST_P(CatalogueTest, LocalAnswers) {
+    const Bytes cursor_id = {0xC0, 0x00, 0x00, 0x07};
+    const Bytes order = number_bytes(big() ? 1 : 0, 4, false);
     auto cursor = new_block<kl_cursor_t>();
-    cursor->server_cursor = ServerId{{0xC0, 0x00, 0x00, 0x07}};
-    std::int32_t cursor_number = 0;
-    ASSERT_EQ(client_tables.cursors.add(cursor, cursor_number), 0);
+    std::copy(cursor_id.begin(), cursor_id.end(), cursor->server_cursor.bytes);
+    std::int32_t slot = 0;
+    ASSERT_EQ(client_tables.cursors.add(cursor, slot), 0);
 
     // A client number in this machine's order followed by a text.
     auto numbered = [](std::int32_t n, const std::string& text) {
@@ -87,23 +86,9 @@ TEST_P(CatalogueTest, LocalAnswers) {
     };
     const Case cases[] = {
         {"instance identifier", {1, 1102}, numbered(1, "prod rest"), 0, 0, 0, "", instance_id},
-        {"cursor identifier",
-         {801, 1102},
-         numbered(cursor_number, "PROD x"),
-         0,
-         0,
-         0,
-         "",
-         {0xC0, 0x00, 0x00, 0x07}},
+        {"cursor identifier", {801, 1102}, numbered(slot, "PROD x"), 0, 0, 0, "", cursor_id},
         {"node name", {1102}, {}, 1102, 0, 0, "", blanks("PROD", 32)},
-        {"byte order",
-         {1102},
-         text("Prod "),
-         1099,
-         0,
-         0,
-         "",
-         number_bytes(big() ? 1 : 0, 4, false)},
+        {"byte order", {1102}, text("Prod "), 1099, 0, 0, "", order},
         {"unknown instance", {1, 1102}, numbered(5, "PROD x"), 0, 11008, 1, "", {}},
         {"unknown cursor", {801, 1102}, numbered(9, "PROD x"), 0, 11042, 1, "", {}},
         {"no item 1102", {1, 302}, numbered(1, "PROD x"), 0, 10088, 0, "", {}},
@@ -229,7 +214,7 @@ TEST_P(InsertTest, RowLengthDiscoveryAndCache) {
 // cached for its table (none for a table not cached yet): a row is not a
 // string and need not end in a NUL.
 TEST_P(InsertTest, TraceReadsOnlyTheKnownRow) {
-    TraceLog log;
+    TraceLog trace;
     block().binary_row_length = 3;
     block().char_row_length = 5;
     copy_text(block().insert_table, "T");
@@ -240,15 +225,13 @@ TEST_P(InsertTest, TraceReadsOnlyTheKnownRow) {
     klstatus st{};
     ASSERT_EQ(klinsert(instance, "", &st, "t", "", row), 0u);
     ASSERT_EQ(klinsert(instance, "", &st, "other", "", row), 0u);
-    const std::string text = log.text();
+    const std::string text = trace.text();
     EXPECT_NE(text.find("  values=ABC\n"), std::string::npos) << text;
     EXPECT_NE(text.find("  values=\n"), std::string::npos) << text;
 }
 
 TEST_P(InsertTest, EndOfCatalogueAtOnceAndTheOwnerHandOver) {
-    const std::string log = (dir / "insert.log").string();
-    set_log_file(log.c_str());
-    trace_state.debug_flag = 1;
+    TraceLog trace;
     peer.script({end_answer(), {{reply()}}});
     klstatus st{};
     ASSERT_EQ(klinsert(instance, "", &st, "EMPTY", "", nullptr), 0u);
@@ -256,13 +239,12 @@ TEST_P(InsertTest, EndOfCatalogueAtOnceAndTheOwnerHandOver) {
     EXPECT_EQ(block().binary_row_length, 0);
     EXPECT_EQ(std::string(block().insert_table), "EMPTY");
 
-    // The nested query traces as a call of its own: the word handed over
-    // and taken, the query, its exit, the word handed back and taken (the
-    // insert keeps it all along).
+    // The nested query traces as a call of its own (the word handed over and
+    // taken back on both sides), though the insert keeps the word.
     char me[16];
     std::snprintf(me, sizeof me, "%x", platform::thread_identity());
     const std::string taking = std::string("  *** Task taking control=") + me + "\n";
-    const std::string text = read_file(log);
+    const std::string text = trace.text();
     std::size_t at = 0;
     const std::vector<std::string> lines = {"\nFunction: klinsert\n",
                                             "  *** Task with control=0x0\n",
@@ -293,6 +275,7 @@ TEST_P(InsertTest, FailedCatalogueQueryCachesNothing) {
 TEST_P(InsertTest, ChecksBeforeTheInsertIsSent) {
     const Bytes row = row_of(2048);
     std::vector<Step> never_ending(21, columns_answer(std::vector<Column>(100, Column{5, 0, 1})));
+    const Step many = columns_answer(std::vector<Column>(155, Column{5, 1, 1}));
     struct Case {
         const char* name;
         std::vector<Step> catalogue;
@@ -307,20 +290,9 @@ TEST_P(InsertTest, ChecksBeforeTheInsertIsSent) {
         {"texts beyond the 256-byte area", {end_answer()}, "", "T", c253, 18021},
         {"record of 2048 bytes", {columns_answer({{5, 1786, 1}})}, "", "T", "", 0, 1786},
         {"record beyond 2048 bytes", {columns_answer({{5, 1787, 1}})}, "", "T", "", 18021},
-        {"character row that fits, binary row that does not",
-         {columns_answer({{7, 2034, 1}})},
-         "CHAR",
-         "T",
-         "",
-         18021},
+        {"CHAR row fits, binary row not", {columns_answer({{7, 2034, 1}})}, "CHAR", "T", "", 18021},
         {"negative column length", {columns_answer({{5, -5, 1}})}, "", "T", "", 18021},
-        {"more columns than asked for",
-         {columns_answer(std::vector<Column>(155, Column{5, 1, 1})), end_answer()},
-         "",
-         "T",
-         "",
-         0,
-         100},
+        {"more columns than asked for", {many, end_answer()}, "", "T", "", 0, 100},
         {"a catalogue that never ends", never_ending, "", "T", "", 18021},
     };
     for (const Case& c : cases) {
@@ -345,12 +317,9 @@ TEST_P(InsertTest, ChecksBeforeTheInsertIsSent) {
     }
 }
 
-// The insert keeps the owner word while it asks the catalogue: with the
-// catalogue answer held, another thread's call is refused (one the library
-// answers itself, so a call let in would still end).  Nor does the insert
-// hand the word over after the query to take it back: this thread sets it
-// as a call of another thread would take it in such a moment, and the
-// insert still completes, leaving the word alone at its exit.
+// The owner word stays with the insert through its catalogue query: another
+// thread's call is refused meanwhile, and the insert never hands the word
+// over to take it back (so a word taken in that moment is left alone).
 TEST_P(InsertTest, OwnerWordKeptThroughDiscovery) {
     Step held = columns_answer({{5, 6, 1}});
     held.fault = Fault::hold_then_answer;

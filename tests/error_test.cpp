@@ -38,6 +38,12 @@ struct ErrorTest : LibraryTest {
     void SetUp() override {
         LibraryTest::SetUp();
         std::memset(area, '#', sizeof area);
+        ::setenv("KL_STRINGS",
+                 write_file("strings.ini", "[strings]\n18011=Not connected\n").c_str(), 1);
+    }
+    void TearDown() override {
+        ::unsetenv("KL_STRINGS");
+        LibraryTest::TearDown();
     }
 
     void write_messages(const std::string& entries) {
@@ -103,11 +109,11 @@ TEST_F(ErrorTest, LongFileTextsKeepWhatFitsOfTheContext) {
     }
 }
 
-struct ServerMessageTest : ErrorTest, ::testing::WithParamInterface<bool> {
+struct ServerAnswerTest : ErrorTest, ::testing::WithParamInterface<bool> {
     bool big() const { return GetParam(); }
 };
 
-TEST_P(ServerMessageTest, AskedOnlyOnceTheFileIsKnownToBeMissing) {
+TEST_P(ServerAnswerTest, AskedOnlyOnceTheFileIsKnownToBeMissing) {
     peer.set_dispatch_reply({.host_type = static_cast<std::uint16_t>(big() ? 3 : 1)});
     script_connect(big());
     connect(write_environment());
@@ -139,8 +145,6 @@ TEST_P(ServerMessageTest, AskedOnlyOnceTheFileIsKnownToBeMissing) {
                            Bytes(asked.buffer, asked.buffer + 36), text_bytes("LANG=EN", 80)})));
     EXPECT_EQ(peer.requests()[1].length_word, 174u);
 }
-
-INSTANTIATE_TEST_SUITE_P(ByteOrders, ServerMessageTest, ::testing::Bool(), byte_order_name);
 
 // Each answer is followed by an ordinary one, which reads correctly only
 // when the hostile answer was consumed whole.
@@ -210,16 +214,14 @@ TEST_F(ErrorTest, ServerPathTraceShowsTheMessage) {
     write_messages("");
     script_connect(false);
     connect(write_environment());
-    const std::string log = (dir / "klerror.log").string();
-    set_log_file(log.c_str());
-    trace_state.debug_flag = 1;
+    TraceLog trace;
 
     peer.script({{{status_answer(StatusRecord{}.error(5), false, text_bytes("next"))}}});
     klstatus st = make_status_record(11042);
     EXPECT_EQ(explain(st, "OPT"), "next");
     // The frame's lines are the cursor test's golden trace; these two are
     // klerror's own.
-    const std::string text = read_file(log);
+    const std::string text = trace.text();
     EXPECT_NE(
         text.find(
             "klerror\n  klstatus.error=11042\n  options=OPT\n  Accessing server message file.\n"),
@@ -231,22 +233,10 @@ constexpr std::uint32_t client(std::uint32_t number) {
     return KL_MAKE_RESULT(KL_CAT_CLIENT, number);
 }
 
-struct InfoTest : LibraryTest {
-    void SetUp() override {
-        LibraryTest::SetUp();
-        ::setenv("KL_STRINGS",
-                 write_file("strings.ini", "[strings]\n18011=Not connected\n").c_str(), 1);
-    }
-    void TearDown() override {
-        ::unsetenv("KL_STRINGS");
-        LibraryTest::TearDown();
-    }
-};
+using InfoTest = ErrorTest;
 
 TEST_F(InfoTest, ApiErrorTextForEveryCategory) {
-    write_file("talvern.ini", "[Kelora]\nKLGlobal=messages.ini\n");
-    write_file("messages.ini", "[ENVIRONMENT KLGLOBAL]\nKLMSG_11042=Cursor not open\nKLMSG_00005=" +
-                                   std::string(250, 'L') + "\n");
+    write_messages("KLMSG_11042=Cursor not open\nKLMSG_00005=" + std::string(250, 'L') + "\n");
     const std::string unknown = "Client (PC):  unknown error category (subsystem).";
     struct Case {
         std::uint32_t code;
@@ -254,14 +244,10 @@ TEST_F(InfoTest, ApiErrorTextForEveryCategory) {
         std::string message;
         std::uint32_t result;
     };
-    klstatus cursor_status{};
-    cursor_status.error = 11042;
-    std::strcpy(cursor_status.buffer, "client cursor");
-    klstatus long_status{};
-    long_status.error = 5;
     const Case cases[] = {
-        {11042, cursor_status, "KELORA:  Cursor not open (client cursor)", 0},
-        {5, long_status, "KELORA:  " + std::string(246, 'L'), 0},
+        {11042, make_status_record(11042, 0, "client cursor"),
+         "KELORA:  Cursor not open (client cursor)", 0},
+        {5, make_status_record(5), "KELORA:  " + std::string(246, 'L'), 0},
         {client(18011), {}, "Client (PC):  Not connected", 0},
         {KL_MAKE_RESULT(KL_CAT_HOST, 18011), {}, "Server (HOST):  Not connected", 0},
         {client(4242), {}, "Client (PC):  Unknown error.", client(18003)},
@@ -273,11 +259,10 @@ TEST_F(InfoTest, ApiErrorTextForEveryCategory) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.message);
         klstatus st = c.status;
-        char area[300];
-        std::memset(area, 'Z', sizeof area);
+        std::memset(area, '#', sizeof area);
         EXPECT_EQ(apierror(c.code, &st, area), c.result);
         EXPECT_EQ(std::string(area), c.message);
-        EXPECT_EQ(area[256], 'Z'); // nothing past the 256 bytes
+        EXPECT_EQ(area[256], '#'); // nothing past the 256 bytes
     }
     EXPECT_EQ(apierror(0, nullptr, nullptr), client(KL_ERR_NULL_ARGUMENT));
 }
@@ -312,11 +297,7 @@ TEST_F(InfoTest, ApiInfoMatchesEightCharacters) {
     EXPECT_EQ(owner_word.load(), 0u);
 }
 
-struct HostVersionTest : InfoTest, ::testing::WithParamInterface<bool> {
-    bool big() const { return GetParam(); }
-};
-
-TEST_P(HostVersionTest, RequestAndAnswersOfEveryLength) {
+TEST_P(ServerAnswerTest, HostVersionRequestAndAnswersOfEveryLength) {
     peer.set_dispatch_reply({.host_type = static_cast<std::uint16_t>(big() ? 2 : 1)});
     script_connect(big());
     connect(write_environment());
@@ -349,7 +330,7 @@ TEST_P(HostVersionTest, RequestAndAnswersOfEveryLength) {
     EXPECT_EQ(owner_word.load(), 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(ByteOrders, HostVersionTest, ::testing::Bool(), byte_order_name);
+INSTANTIATE_TEST_SUITE_P(ByteOrders, ServerAnswerTest, ::testing::Bool(), byte_order_name);
 
 TEST_F(InfoTest, HostVersionRefusals) {
     char result[8];

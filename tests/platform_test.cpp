@@ -1,7 +1,5 @@
-// The platform layer as the library sees it: Windows Sockets error
-// numbers, no signal on a closed connection and the string table (name
-// lookups and short receives are exercised by the connect and fault
-// injection tests).
+// The platform layer: no signal on a closed connection, and the string
+// table (lookups and short receives are exercised by the call tests).
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,6 @@
 // The request of every call that sends one record, byte for byte, in both
-// byte orders: function code, server identifier, the call's numbers in the
-// server's order, its texts packed or in fixed fields, and the length word;
-// then external routines and commands: header and input records, input and
-// output cut into pieces (beyond 65535 bytes too), and hostile output
-// records.
+// byte orders, with its length word; then external routines and commands:
+// header and input records, and hostile output records.
 
 #include <gtest/gtest.h>
 
@@ -147,13 +144,6 @@ TEST_P(RequestTest, TraceLinesShowNoMoreThanIsSent) {
 
 INSTANTIATE_TEST_SUITE_P(ByteOrders, RequestTest, ::testing::Bool(), byte_order_name);
 
-Bytes pattern(std::size_t n, unsigned seed) {
-    Bytes out(n);
-    for (std::size_t i = 0; i < n; ++i)
-        out[i] = static_cast<std::uint8_t>((i * 7 + seed) % 251);
-    return out;
-}
-
 struct ExternalTest : InstanceTest {
     // The header and input records are not answered; the last of them
     // gets the answers.
@@ -189,15 +179,13 @@ TEST_P(ExternalTest, HeaderAndInputRecords) {
     EXPECT_EQ(std::string(output, 4), "keep");
 }
 
-// An output record shorter than its piece copies only what arrived; one
-// longer than the answer area gives its first 1955 bytes and the rest is
-// passed over, so the next record and the next call are read in step.
-// Output records never change the status, and a server error after the
-// input reads none.
+// Output records copy only what arrived, at most 1955 bytes each (the rest
+// is passed over, keeping later reads in step), and never touch the
+// status; a server error after the input reads none.
 TEST_P(ExternalTest, HostileOutputRecords) {
-    const Bytes over_long = pattern(3000, 3);
-    const Bytes last = pattern(90, 4);
-    script_exchange(1, {reply(StatusRecord{}), output_record(pattern(100, 5)),
+    const Bytes over_long = counting_bytes(3000, 3);
+    const Bytes last = counting_bytes(90, 4);
+    script_exchange(1, {reply(StatusRecord{}), output_record(counting_bytes(100, 5)),
                         output_record(over_long), output_record(last)});
     Bytes output(4001, 0xEE);
     klstatus st{};
@@ -206,7 +194,7 @@ TEST_P(ExternalTest, HostileOutputRecords) {
               0u);
     EXPECT_EQ(st.error, 0);
     EXPECT_EQ(st.count, 0);
-    EXPECT_TRUE(std::equal(output.begin(), output.begin() + 100, pattern(100, 5).begin()));
+    EXPECT_TRUE(std::equal(output.begin(), output.begin() + 100, counting_bytes(100, 5).begin()));
     EXPECT_EQ(std::count(output.begin() + 100, output.begin() + 1955, 0xEE), 1855);
     EXPECT_TRUE(std::equal(output.begin() + 1955, output.begin() + 3910, over_long.begin()));
     EXPECT_TRUE(std::equal(output.begin() + 3910, output.begin() + 4000, last.begin()));

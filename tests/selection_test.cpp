@@ -1,8 +1,6 @@
-// The cursor calls' answers: what the cursor block keeps, the loop that
-// collects fetched and listed records, what fetch, form and calc copy when
-// the server's answers do not add up, and describe and bind: the
-// description chunks in each direction and byte order, and what describe
-// does with answers that do not fit the caller's arguments.
+// The cursor calls' answers: what the cursor block keeps, the record
+// collection loop, what fetch, form, calc and describe copy when answers do
+// not add up, and the description chunks of describe and bind.
 
 #include <gtest/gtest.h>
 
@@ -76,7 +74,6 @@ TEST_P(SelectionTest, EndOfRecordsIsAWarningOnlyAfterSomeArrived) {
         answer(c.answers);
         std::vector<char> records(64);
         klstatus st{};
-        st.warn = 0;
         EXPECT_EQ(klfetch(1, "", &st, c.count, records.data()), c.result);
         EXPECT_EQ(st.warn, c.warn);
         EXPECT_EQ(st.count, c.received);
@@ -92,12 +89,9 @@ TEST_P(SelectionTest, EndOfRecordsIsAWarningOnlyAfterSomeArrived) {
     EXPECT_EQ(block().qualify_size, 3);
 }
 
-// A server whose words do not describe its data: a negative bufflen, an
-// answer longer than the answer area, bufflens far beyond the data.  Only
-// the bytes that arrived are copied, never more than the area holds; the
-// offset moves by no more than each answer carried, so everything lands
-// within count * KL_MAX_RECORD_BYTES of the caller's area (guards on both
-// sides stay untouched), and the next call still gets its own answer.
+// Bufflens that do not describe the data: only bytes that arrived are
+// copied, the offset moves by no more than each answer carried, nothing
+// lands outside the caller's area, and the next call gets its own answer.
 TEST_P(SelectionTest, HostileFetchAnswersStayInBounds) {
     const Bytes c = counting_bytes(50, 0x90), e = counting_bytes(4, 0x60);
     answer({reply(StatusRecord{}.count(1).bufflen(-1000), counting_bytes(10, 1)),
