@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <thread>
 
 #include "library_fixture.h"
 #include "transport/state.h"
@@ -13,12 +12,15 @@
 namespace kl::test {
 namespace {
 
-using namespace std::chrono_literals;
-
 // A port on 127.0.0.1 where nothing listens.
 std::uint16_t closed_port() {
     TestPeer scratch;
     return scratch.server_port(); // closed when scratch goes
+}
+
+// The node entries of a dispatcher on 127.0.0.1.
+std::string node_at(std::uint16_t port) {
+    return "transport=tcpsockets\nipaddress=127.0.0.1\nport=" + std::to_string(port) + "\n";
 }
 
 using ConnectTest = ByteOrderTest;
@@ -72,10 +74,7 @@ TEST_F(LibraryTest, ConnectionToAnotherServerIsRefusedWhileConnected) {
     ASSERT_NE(connect(write_environment()), 0);
 
     TestPeer other;
-    const std::string env = write_environment("",
-                                              "transport=tcpsockets\nipaddress=127.0.0.1\nport=" +
-                                                  std::to_string(other.dispatcher_port()) + "\n",
-                                              "other.env");
+    const std::string env = write_environment("", test::peer_entries(other), "other.env");
     klstatus st{};
     kl_long instance = 0;
     EXPECT_EQ(klconnect(env.c_str(), "", &st, "u", "", &instance), KL_ERR_OTHER_SERVER);
@@ -220,9 +219,8 @@ TEST_F(LibraryTest, TransportAndServerFailuresUndoTheConnection) {
         SCOPED_TRACE(c.name);
         peer.set_dispatch_reply(c.reply);
         if (!c.server_steps.empty()) peer.script(c.server_steps);
-        const std::string env = write_environment(
-            "", "transport=tcpsockets\nipaddress=127.0.0.1\nport=" +
-                    std::to_string(c.dispatcher_closed ? dead : peer.dispatcher_port()) + "\n");
+        const std::string env =
+            write_environment("", node_at(c.dispatcher_closed ? dead : peer.dispatcher_port()));
         klstatus st{};
         kl_long instance = -5;
         EXPECT_EQ(klconnect(env.c_str(), "", &st, "u", "", &instance),
@@ -333,8 +331,7 @@ TEST_F(TimeoutTest, ConnectToAFullListenerEndsWithinTheLimit) {
         klstatus st{};
         kl_long instance = 0;
         const auto start = Clock::now();
-        const std::string env = limited(
-            "transport=tcpsockets\nipaddress=127.0.0.1\nport=" + std::to_string(port) + "\n");
+        const std::string env = limited(node_at(port));
         EXPECT_EQ(klconnect(env.c_str(), "", &st, "u", "", &instance), KL_ERR_SOCKET);
         EXPECT_LT(Clock::now() - start, std::chrono::seconds(1) + margin);
         EXPECT_EQ(st.info, platform::wsa_etimedout);
