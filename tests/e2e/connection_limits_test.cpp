@@ -1,8 +1,5 @@
 // The server's limits against clients that hold connections without using
 // them, on both connect paths (standalone has no server port).
-#include <chrono>
-#include <vector>
-
 #include "peer/framing.h"
 #include "server_fixture.h"
 
@@ -14,7 +11,6 @@ using std::chrono::seconds;
 
 class LimitTest : public ServerTest {
   protected:
-    bool standalone() const { return GetParam() == ServerMode::standalone; }
     // Ways of holding a connection without logging in: silent on the
     // dispatcher; silent on the server port (standalone: the connect word
     // alone); a record begun and never finished.
@@ -23,7 +19,7 @@ class LimitTest : public ServerTest {
         RawBytes bytes;
     };
     std::vector<Loiter> loiter_kinds() const {
-        if (standalone())
+        if (GetParam() == ServerMode::standalone)
             return {{false, {}}, {false, {0, 0, 0x29, 0x81}}, {false, {0, 0, 0x29, 0x81, 0}}};
         return {{false, {}}, {true, {}}, {true, {0}}};
     }

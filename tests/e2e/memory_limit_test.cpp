@@ -1,9 +1,6 @@
 // What one request may take in memory: a join works from the cursor's
 // selection, and a request that needs more than the limit (or meets a failed
 // allocation) is refused with 20024 and leaves its cursor as it was.
-#include <algorithm>
-#include <functional>
-
 #include "faults.h"
 #include "server_fixture.h"
 
@@ -38,7 +35,6 @@ class MemoryLimitTest : public RawServerTest {
     }
     void TearDown() override {
         kls::faults::allocation_should_fail(); // disarmed, whatever the test did
-        client.reset();
         RawServerTest::TearDown();
     }
 
@@ -74,18 +70,6 @@ class MemoryLimitTest : public RawServerTest {
     RawBytes cursor;
 };
 
-int number_at(const std::string& record, std::size_t field) { // character form
-    return std::stoi(record.substr(field * 32, 32));
-}
-
-TEST_F(MemoryLimitTest, AJoinTakesMemoryForItsSelectionNotForTheJoinedTable) {
-    ASSERT_EQ(select("orders", "id", "", "ORDER=product LIMIT=1").error, 0);
-    const RawStatus joined = join("product", "orders", "product");
-    EXPECT_EQ(joined.error, 0) << joined.text;
-    EXPECT_EQ(joined.count, select("orders", "id", "product = 1").count);
-    EXPECT_GT(joined.count, 1);
-}
-
 TEST_F(MemoryLimitTest, ARequestBeyondTheLimitIsRefusedAndLeavesTheCursorAsItWas) {
     const struct {
         const char* what;
@@ -114,7 +98,14 @@ TEST_F(MemoryLimitTest, ARequestBeyondTheLimitIsRefusedAndLeavesTheCursorAsItWas
     }
 }
 
-TEST_F(MemoryLimitTest, AJoinComparesItsColumnsAsSqlDoesInTheSelectionsOrder) {
+TEST_F(MemoryLimitTest, AJoinTakesMemoryForItsSelectionAndComparesAsSqlDoes) {
+    // Memory for the selection, not for the joined table.
+    ASSERT_EQ(select("orders", "id", "", "ORDER=product LIMIT=1").error, 0);
+    const RawStatus joined = join("product", "orders", "product");
+    EXPECT_EQ(joined.error, 0) << joined.text;
+    EXPECT_EQ(joined.count, select("orders", "id", "product = 1").count);
+    EXPECT_GT(joined.count, 1);
+
     using Pairs = std::vector<std::pair<int, int>>;
     const struct {
         const char* what;
@@ -139,7 +130,7 @@ TEST_F(MemoryLimitTest, AJoinComparesItsColumnsAsSqlDoesInTheSelectionsOrder) {
         ASSERT_EQ(st.error, 0) << st.text;
         Pairs pairs;
         for (const std::string& record : fetch(20))
-            pairs.emplace_back(number_at(record, 0), number_at(record, 1));
+            pairs.emplace_back(std::stoi(record.substr(0, 32)), std::stoi(record.substr(32, 32)));
         EXPECT_EQ(pairs, c.pairs);
     }
     // A joined cursor joins its own rows afresh, each once.

@@ -1,9 +1,6 @@
 // The calls whose numbers cross the wire in the server's byte order, in both
 // orders (and standalone, the other connect path): version records, binary
 // records both ways, fetch keys, column descriptions and bind forms.
-#include <array>
-#include <cstring>
-
 #include "server_fixture.h"
 
 namespace kl::test {
@@ -16,7 +13,7 @@ TEST_P(ModesTest, VersionsAndFetchKeys) {
     const kl_long instance = connect();
     std::array<klversion_record, 4> versions{};
     klstatus st{};
-    ASSERT_EQ(klversion(instance, "", &st, "test", 0, versions.data()), 0u) << message(st);
+    KL_OK(klversion(instance, "", &st, "test", 0, versions.data()));
     ASSERT_EQ(st.count, 2);
     EXPECT_STREQ(versions[0].na_name, "KLSERV");
     EXPECT_EQ(versions[0].version, 100); // converted to our order
@@ -29,7 +26,7 @@ TEST_P(ModesTest, VersionsAndFetchKeys) {
     // Fetch keys name the next records without moving on.
     select(cursor, "products", "id", "id <= 5");
     char keys[8 * 8], binary[2 * 4];
-    ASSERT_EQ(klfetchkeys(cursor, "", &st, 3, keys), 0u) << message(st);
+    KL_OK(klfetchkeys(cursor, "", &st, 3, keys));
     ASSERT_EQ(st.count, 3);
     EXPECT_EQ(get<std::int64_t>(keys + 16), 3);
     ASSERT_EQ(klfetch(cursor, "", &st, 2, binary), 0u);
@@ -58,8 +55,7 @@ TEST_P(ByteOrderTest, RowsWrittenInOneFormReadBackInTheOther) {
     binary.replace(4, 8, "Wing nut");
     put(&binary[34], 7.25);
     put<std::int32_t>(&binary[42], 99);
-    ASSERT_EQ(klinsert(instance, "", &st, "products", "id name,price", binary.data()), 0u)
-        << message(st);
+    KL_OK(klinsert(instance, "", &st, "products", "id name,price", binary.data()));
     EXPECT_EQ(st.info, 500);
     const std::string text = one("id = 500", "CHAR");
     EXPECT_EQ(field_text(text, 32, 30), "Wing nut");
@@ -73,7 +69,7 @@ TEST_P(ByteOrderTest, RowsWrittenInOneFormReadBackInTheOther) {
     ASSERT_EQ(klfetch(cursor, "", &st, 1, record), 0u);
     put<std::int32_t>(record, 1234);
     put(record + 4, 0.5);
-    ASSERT_EQ(klupdate(cursor, "", &st, "products", "", record), 0u) << message(st);
+    KL_OK(klupdate(cursor, "", &st, "products", "", record));
     binary = one("id = 3", "");
     EXPECT_EQ(get<std::int32_t>(&binary[42]), 1234);
     EXPECT_EQ(get<double>(&binary[34]), 0.5);
@@ -82,7 +78,7 @@ TEST_P(ByteOrderTest, RowsWrittenInOneFormReadBackInTheOther) {
     ASSERT_EQ(klfetch(cursor, "", &st, 1, customer.data()), 0u);
     customer.replace(32, 24, "Nemo" + std::string(20, ' '))
         .replace(56, 16, "Riga" + std::string(12, ' '));
-    ASSERT_EQ(klupdate(cursor, "", &st, "CUSTOMERS", "city", customer.data()), 0u) << message(st);
+    KL_OK(klupdate(cursor, "", &st, "CUSTOMERS", "city", customer.data()));
     EXPECT_EQ(ids(cursor, "customers", "city = 'Riga' AND name <> 'Nemo'"),
               std::vector<std::string>{"5"});
 }
@@ -94,10 +90,9 @@ TEST_P(ByteOrderTest, DescribeAndBind) {
     const kl_long cursor = open_cursor(connect());
     select(cursor, "orders", "*", "id <= 3");
     klstatus st{};
-    ASSERT_EQ(kljoin303(cursor, "", &st, "orders", "customer", "customers", "id"), 0u)
-        << message(st);
+    KL_OK(kljoin303(cursor, "", &st, "orders", "customer", "customers", "id"));
     std::vector<char> d(12 * size);
-    ASSERT_EQ(kldescribe(cursor, "", &st, 12, d.data()), 0u) << message(st);
+    KL_OK(kldescribe(cursor, "", &st, 12, d.data()));
     ASSERT_EQ(st.count, 10);
     const auto number = [&](int k, std::size_t at) {
         std::int32_t v = 0;
@@ -147,7 +142,7 @@ TEST_P(ByteOrderTest, DescribeAndBind) {
         const std::int32_t character = 1;
         std::memcpy(&reversed[k * size + 192], &character, 4);
     }
-    ASSERT_EQ(klbind(cursor, "", &st, 10, reversed.data()), 0u) << message(st);
+    KL_OK(klbind(cursor, "", &st, 10, reversed.data()));
     EXPECT_EQ(st.bufflen, 80 + 176); // customers then orders, character form
     const auto records = fetch_all(cursor, st.bufflen);
     ASSERT_EQ(records.size(), 3u);

@@ -111,15 +111,12 @@ std::optional<RawBytes> RawClient::read_record(int timeout_ms) {
     const ReadFragments r = read_fragments(
         [&](std::uint8_t* to, std::size_t n) { return read_exact(socket_, to, n, timeout_ms); },
         std::size_t{16} << 20);
-    if (!r.complete) return std::nullopt;
-    return body_payload(r.body);
+    return r.complete ? body_payload(r.body) : std::nullopt;
 }
 
 std::optional<RawStatus> RawClient::exchange(const RawBytes& payload, int timeout_ms) {
-    if (!send_record(payload)) return std::nullopt;
-    const auto answer = read_record(timeout_ms);
-    if (!answer) return std::nullopt;
-    return parse_status(*answer);
+    const auto answer = send_record(payload) ? read_record(timeout_ms) : std::nullopt;
+    return answer ? std::optional(parse_status(*answer)) : std::nullopt;
 }
 
 RawBytes RawClient::connect_request(const std::string& file, const std::string& options) {

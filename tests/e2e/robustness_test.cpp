@@ -19,7 +19,6 @@ class RobustnessTest : public RawServerTest {
 
 TEST_F(RobustnessTest, MalformedRequestsGetAnErrorAndTheConnectionGoesOn) {
     RawClient client(server->port());
-    ASSERT_TRUE(client.connected());
     const RawBytes unknown = {0xDE, 0xAD, 0xBE, 0xEF};
     const struct {
         const char* what;
@@ -54,8 +53,7 @@ TEST_F(RobustnessTest, MalformedRequestsGetAnErrorAndTheConnectionGoesOn) {
     EXPECT_EQ(select(client, cursor, "orders", "*", "nosuch = 1"), 20011);
 }
 
-// A stalled record holding up nobody is connection_limits_test's.
-TEST_F(RobustnessTest, BrokenFramingEndsOnlyThatConnection) {
+TEST_F(RobustnessTest, BrokenFramingOrNoThreadOrDescriptorEndsOnlyThatConnection) {
     RawClient broken(server->port());
     // A record whose length word claims more than the record holds.
     const std::uint8_t record[] = {0x00, 0x00, 0x80, 0x08, 0x00, 0x01,
@@ -65,10 +63,17 @@ TEST_F(RobustnessTest, BrokenFramingEndsOnlyThatConnection) {
     RawClient good(server->port());
     open_instance(good);
     EXPECT_EQ(RawClient::dispatch_status(server->port(), 12345), 20001u);
+    // No thread or no descriptor for a connection refuses only that one.
+    for (auto fail : {kls::faults::fail_next_thread_start, kls::faults::fail_next_accept}) {
+        fail();
+        RawClient refused(server->port());
+        EXPECT_FALSE(refused.connected());
+        RawClient served(server->port());
+        open_instance(served);
+    }
 }
 
 TEST_F(RobustnessTest, SessionsInstancesAndCursorsAreLimited) {
-    server.reset();
     start([](kls::ServerConfig& c) {
         c.max_sessions = 2;
         c.max_instances = 2;
@@ -80,12 +85,10 @@ TEST_F(RobustnessTest, SessionsInstancesAndCursorsAreLimited) {
     const RawBytes cursor = open_cursor(*first, instance);
     open_cursor(*first, instance);
     open_cursor(*first, instance);
-    const auto refused = [&](const RawBytes& request, const char* text) {
-        const auto st = first->exchange(request);
-        EXPECT_TRUE(st && st->error == 20023 && st->text == text) << text;
-    };
-    refused(RawClient::connect_request("sales"), "max-instances 2");
-    refused(RawClient::id_request(303, instance), "max-cursors 3");
+    const auto instances = first->exchange(RawClient::connect_request("sales"));
+    EXPECT_TRUE(instances && instances->error == 20023 && instances->text == "max-instances 2");
+    const auto cursors = first->exchange(RawClient::id_request(303, instance));
+    EXPECT_TRUE(cursors && cursors->error == 20023 && cursors->text == "max-cursors 3");
     // The limits are per session, and a closed cursor counts no more.
     RawClient second(server->port());
     open_cursor(second, open_instance(second));
@@ -98,16 +101,6 @@ TEST_F(RobustnessTest, SessionsInstancesAndCursorsAreLimited) {
     EXPECT_TRUE(eventually([&] { return server->server().active_sessions() < 2; }));
     RawClient fourth(server->port());
     open_instance(fourth);
-}
-
-TEST_F(RobustnessTest, NoThreadOrNoDescriptorForAConnectionRefusesOnlyThatOne) {
-    for (auto fail : {kls::faults::fail_next_thread_start, kls::faults::fail_next_accept}) {
-        fail();
-        RawClient refused(server->port());
-        EXPECT_FALSE(refused.connected());
-        RawClient served(server->port());
-        open_instance(served);
-    }
 }
 
 TEST_F(RobustnessTest, AnExclusiveInstanceKeepsOthersOutUntilItGoes) {

@@ -213,6 +213,7 @@ class RawServerTest : public WindirTest {
         WindirTest::TearDown();
     }
     void start(const std::function<void(kls::ServerConfig&)>& configure = {}) {
+        server.reset();
         server = std::make_unique<RunningServer>(dir, ServerMode::little_endian, configure);
     }
     // The identifier an answer carries after its status (a new instance or
