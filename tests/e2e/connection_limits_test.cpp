@@ -1,6 +1,5 @@
 // The server's limits against clients that hold connections without using
 // them, on both connect paths (standalone has no server port).
-#include "peer/framing.h"
 #include "server_fixture.h"
 
 namespace kl::test {
@@ -73,8 +72,7 @@ TEST_P(TimeLimitTest, PendingConnectionsTrickledRecordsAndIdleSessionsAreDropped
     for (const Loiter& kind : loiter_kinds())
         loiterers.push_back(loiter(kind));
     RawClient trickler(server->port());
-    const auto logged_in = trickler.exchange(RawClient::connect_request("sales"));
-    ASSERT_TRUE(logged_in && logged_in->error == 0 && logged_in->data.size() >= 4);
+    const RawBytes instance = open_instance(trickler);
     const auto idle_from = Clock::now();
     RawClient idler(server->port());
     ASSERT_TRUE(idler.exchange(RawClient::connect_request("sales")));
@@ -88,7 +86,6 @@ TEST_P(TimeLimitTest, PendingConnectionsTrickledRecordsAndIdleSessionsAreDropped
 
     // A logged-in session waits between requests beyond those limits, but a
     // record, once begun, must arrive whole within a second.
-    const RawBytes instance(logged_in->data.begin(), logged_in->data.begin() + 4);
     EXPECT_EQ(trickler.exchange(RawClient::id_request(303, instance))->error, 0);
     const auto begun = Clock::now();
     bool dropped = false;

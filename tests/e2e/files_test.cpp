@@ -96,7 +96,7 @@ TEST_F(FilesTest, DatabaseFilesAreWrittenOnlyWhereAndWhenTheyShouldBe) {
     open_instance(through_link);
 }
 
-TEST_F(FilesTest, AnExportReplacesItsFileWholeAndNeverFollowsALink) {
+TEST_F(FilesTest, AnExportReplacesItsFileWholeNeverFollowsALinkNorWritesTheDataFolder) {
     const fs::path outside = dir / "outside.txt";
     std::ofstream(outside) << "precious\n";
     fs::create_symlink(outside, exports / "link.csv");
@@ -114,9 +114,8 @@ TEST_F(FilesTest, AnExportReplacesItsFileWholeAndNeverFollowsALink) {
     for (const auto& entry : fs::directory_iterator(exports))
         files.insert(entry.path().filename());
     EXPECT_EQ(files, (std::set<fs::path>{"link.csv", "out.csv"}));
-}
 
-TEST_F(FilesTest, AnExportFolderThatIsTheDataFolderIsRefusedAtStart) {
+    // An export folder that is the data folder is refused at start.
     fs::create_directory_symlink(data, dir / "alias");
     const struct {
         const char* what;

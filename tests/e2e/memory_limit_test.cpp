@@ -70,7 +70,7 @@ class MemoryLimitTest : public RawServerTest {
     RawBytes cursor;
 };
 
-TEST_F(MemoryLimitTest, ARequestBeyondTheLimitIsRefusedAndLeavesTheCursorAsItWas) {
+TEST_F(MemoryLimitTest, BeyondTheLimitARequestIsRefusedAJoinTakesMemoryOnlyForItsSelection) {
     const struct {
         const char* what;
         std::function<RawStatus()> request;
@@ -96,9 +96,7 @@ TEST_F(MemoryLimitTest, ARequestBeyondTheLimitIsRefusedAndLeavesTheCursorAsItWas
         ASSERT_EQ(kept.size(), 2u);
         EXPECT_EQ(kept[0], std::string("\x02\0\0\0", 4));
     }
-}
 
-TEST_F(MemoryLimitTest, AJoinTakesMemoryForItsSelectionAndComparesAsSqlDoes) {
     // Memory for the selection, not for the joined table.
     ASSERT_EQ(select("orders", "id", "", "ORDER=product LIMIT=1").error, 0);
     const RawStatus joined = join("product", "orders", "product");
@@ -114,7 +112,7 @@ TEST_F(MemoryLimitTest, AJoinTakesMemoryForItsSelectionAndComparesAsSqlDoes) {
         const char* to;
         Pairs pairs;
         bool sqlite_only; // SQLite's comparison of numbers with text, and collations
-    } cases[] = {
+    } joins[] = {
         // A number against text that reads as that number; no index.
         {"number to text", "", "x", "y", {{1, 1}, {1, 2}, {1, 3}, {2, 4}}, true},
         // The from column's collation.
@@ -122,7 +120,7 @@ TEST_F(MemoryLimitTest, AJoinTakesMemoryForItsSelectionAndComparesAsSqlDoes) {
         // Through the index on m.
         {"indexed", "DESC", "x", "m", {{2, 2}, {1, 1}, {1, 3}}, false},
     };
-    for (const auto& c : cases) {
+    for (const auto& c : joins) {
         SCOPED_TRACE(c.what);
         if (c.sqlite_only && on_postgres()) continue;
         ASSERT_EQ(select("a", "id", "", std::string("CHAR ORDER=id ") + c.options).error, 0);

@@ -39,7 +39,7 @@ TEST_P(ModesTest, VersionsAndFetchKeys) {
 
 // products: id INTEGER PRIMARY KEY, name VARCHAR(30) NOT NULL (unique),
 // price FLOAT, stock INTEGER; 46 bytes binary, 126 in character form.
-TEST_P(ByteOrderTest, RowsWrittenInOneFormReadBackInTheOther) {
+TEST_P(ByteOrderTest, RowsWrittenInOneFormReadBackInTheOtherDescribedAndBound) {
     const kl_long instance = connect();
     const kl_long cursor = open_cursor(instance);
     const auto one = [&](const char* criteria, const char* options) {
@@ -57,10 +57,10 @@ TEST_P(ByteOrderTest, RowsWrittenInOneFormReadBackInTheOther) {
     put<std::int32_t>(&binary[42], 99);
     KL_OK(klinsert(instance, "", &st, "products", "id name,price", binary.data()));
     EXPECT_EQ(st.info, 500);
-    const std::string text = one("id = 500", "CHAR");
-    EXPECT_EQ(field_text(text, 32, 30), "Wing nut");
-    EXPECT_EQ(field_text(text, 62, 32), "7.25");
-    EXPECT_EQ(field_text(text, 94, 32), ""); // NULL
+    const std::string row = one("id = 500", "CHAR");
+    EXPECT_EQ(field_text(row, 32, 30), "Wing nut");
+    EXPECT_EQ(field_text(row, 62, 32), "7.25");
+    EXPECT_EQ(field_text(row, 94, 32), ""); // NULL
 
     // Updates of the fetched record: binary, every field; character form,
     // only the named column.
@@ -81,15 +81,12 @@ TEST_P(ByteOrderTest, RowsWrittenInOneFormReadBackInTheOther) {
     KL_OK(klupdate(cursor, "", &st, "CUSTOMERS", "city", customer.data()));
     EXPECT_EQ(ids(cursor, "customers", "city = 'Riga' AND name <> 'Nemo'"),
               std::vector<std::string>{"5"});
-}
 
-// Descriptions of a joined record (more than one answer record holds), in
-// the caller's order, and a layout bound back in another order and form.
-TEST_P(ByteOrderTest, DescribeAndBind) {
+    // Descriptions of a joined record (more than one answer record holds),
+    // in the caller's order, and a layout bound back in another order and
+    // form.
     constexpr std::size_t size = 220; // one description
-    const kl_long cursor = open_cursor(connect());
     select(cursor, "orders", "*", "id <= 3");
-    klstatus st{};
     KL_OK(kljoin303(cursor, "", &st, "orders", "customer", "customers", "id"));
     std::vector<char> d(12 * size);
     KL_OK(kldescribe(cursor, "", &st, 12, d.data()));

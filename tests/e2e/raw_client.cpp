@@ -1,6 +1,5 @@
 #include "raw_client.h"
 
-#include "peer/framing.h"
 #include "test_backend.h"
 
 #include <algorithm>
@@ -38,20 +37,6 @@ bool read_exact(os::sock_t s, std::uint8_t* to, std::size_t n, int timeout_ms) {
     return true;
 }
 
-// A dispatcher connection that sent word and read the 52-byte reply, or
-// bad_socket.
-os::sock_t dispatch(std::uint16_t port, std::uint32_t word, RawBytes& reply) {
-    os::start_sockets();
-    const os::sock_t s = os::connect_loopback(port);
-    if (s == os::bad_socket) return s;
-    RawBytes request;
-    put_be32(request, word);
-    reply.resize(dispatch_reply_size);
-    if (send_all(s, request) && read_exact(s, reply.data(), reply.size(), 5000)) return s;
-    os::close(s);
-    return os::bad_socket;
-}
-
 } // namespace
 
 RawStatus parse_status(const RawBytes& payload) {
@@ -65,26 +50,19 @@ RawStatus parse_status(const RawBytes& payload) {
     return st;
 }
 
-RawClient::RawClient(std::uint16_t dispatcher_port) {
-    RawBytes reply;
-    const os::sock_t d = dispatch(dispatcher_port, dispatch_connect_word, reply);
-    if (d == os::bad_socket) return;
-    const std::uint32_t status = get_be32(reply.data());
-    if (status == dispatch_standalone) {
-        socket_ = d;
-        return;
-    }
-    os::close(d);
-    if (status == 0)
-        socket_ = os::connect_loopback(static_cast<std::uint16_t>(reply[50] << 8 | reply[51]));
-}
-
-std::optional<std::uint32_t> RawClient::dispatch_status(std::uint16_t port, std::uint32_t word) {
-    RawBytes reply;
-    const os::sock_t d = dispatch(port, word, reply);
-    if (d == os::bad_socket) return std::nullopt;
-    os::close(d);
-    return get_be32(reply.data());
+RawClient::RawClient(std::uint16_t dispatcher_port, std::uint32_t word) {
+    os::start_sockets();
+    socket_ = os::connect_loopback(dispatcher_port);
+    RawBytes request, reply(dispatch_reply_size);
+    put_be32(request, word);
+    if (connected() && send_all(socket_, request) &&
+        read_exact(socket_, reply.data(), reply.size(), 5000))
+        dispatch_status_ = get_be32(reply.data());
+    if (dispatch_status_ == dispatch_standalone) return;
+    if (connected()) os::close(socket_);
+    socket_ = dispatch_status_ == 0u
+                  ? os::connect_loopback(static_cast<std::uint16_t>(reply[50] << 8 | reply[51]))
+                  : os::bad_socket;
 }
 
 RawClient::~RawClient() {

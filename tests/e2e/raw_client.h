@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "peer/framing.h"
 #include "peer/test_os.h"
 
 namespace kl::test {
@@ -24,17 +25,18 @@ struct RawStatus {
 
 class RawClient {
   public:
-    // Asks the dispatcher for a server and connects to it (or keeps the
-    // dispatcher connection when the reply says standalone).
-    explicit RawClient(std::uint16_t dispatcher_port);
-    // The dispatcher's reply status to connect word `word`.
-    static std::optional<std::uint32_t> dispatch_status(std::uint16_t port, std::uint32_t word);
+    // Asks the dispatcher for a server with connect word `word` and connects
+    // to it (or keeps the dispatcher connection when the reply says
+    // standalone).
+    explicit RawClient(std::uint16_t dispatcher_port, std::uint32_t word = dispatch_connect_word);
     ~RawClient();
     RawClient(const RawClient&) = delete;
     RawClient& operator=(const RawClient&) = delete;
 
     bool connected() const { return socket_ != os::bad_socket; }
     os::sock_t socket() const { return socket_; }
+    // The status word of the dispatcher's reply (nullopt: none came).
+    std::optional<std::uint32_t> dispatch_status() const { return dispatch_status_; }
     bool send_record(const RawBytes& payload);
     // The next answer record's payload; nullopt when the connection closed
     // or nothing came in time.
@@ -50,6 +52,7 @@ class RawClient {
 
   private:
     os::sock_t socket_ = os::bad_socket;
+    std::optional<std::uint32_t> dispatch_status_;
 };
 
 RawStatus parse_status(const RawBytes& payload);

@@ -17,8 +17,20 @@ class RobustnessTest : public RawServerTest {
     }
 };
 
-TEST_F(RobustnessTest, MalformedRequestsGetAnErrorAndTheConnectionGoesOn) {
+TEST_F(RobustnessTest, AnExclusiveInstanceKeepsOthersOutMalformedRequestsGetAnError) {
+    // An exclusive instance keeps others out until it goes.
     RawClient client(server->port());
+    RawClient other(server->port());
+    const RawBytes exclusive = open_instance(client, "sales", "E");
+    for (const char* options : {"", "R", "E"})
+        EXPECT_EQ(other.exchange(RawClient::connect_request("sales", options))->error, 20007)
+            << options;
+    ASSERT_EQ(client.exchange(RawClient::id_request(302, exclusive))->error, 0);
+    open_instance(other);
+    // Now the file is open, so exclusive use is refused.
+    EXPECT_EQ(client.exchange(RawClient::connect_request("sales", "E"))->error, 20007);
+
+    // Malformed requests get an error and the connection goes on.
     const RawBytes unknown = {0xDE, 0xAD, 0xBE, 0xEF};
     const struct {
         const char* what;
@@ -62,7 +74,7 @@ TEST_F(RobustnessTest, BrokenFramingOrNoThreadOrDescriptorEndsOnlyThatConnection
     EXPECT_FALSE(broken.read_record(2000)); // closed, not answered
     RawClient good(server->port());
     open_instance(good);
-    EXPECT_EQ(RawClient::dispatch_status(server->port(), 12345), 20001u);
+    EXPECT_EQ(RawClient(server->port(), 12345).dispatch_status(), 20001u);
     // No thread or no descriptor for a connection refuses only that one.
     for (auto fail : {kls::faults::fail_next_thread_start, kls::faults::fail_next_accept}) {
         fail();
@@ -101,19 +113,6 @@ TEST_F(RobustnessTest, SessionsInstancesAndCursorsAreLimited) {
     EXPECT_TRUE(eventually([&] { return server->server().active_sessions() < 2; }));
     RawClient fourth(server->port());
     open_instance(fourth);
-}
-
-TEST_F(RobustnessTest, AnExclusiveInstanceKeepsOthersOutUntilItGoes) {
-    RawClient holder(server->port());
-    RawClient other(server->port());
-    const RawBytes exclusive = open_instance(holder, "sales", "E");
-    for (const char* options : {"", "R", "E"})
-        EXPECT_EQ(other.exchange(RawClient::connect_request("sales", options))->error, 20007)
-            << options;
-    ASSERT_EQ(holder.exchange(RawClient::id_request(302, exclusive))->error, 0);
-    open_instance(other);
-    // Now the file is open, so exclusive use is refused.
-    EXPECT_EQ(holder.exchange(RawClient::connect_request("sales", "E"))->error, 20007);
 }
 
 // An instance whose PostgreSQL connection broke answers 20029 every time (no

@@ -95,6 +95,19 @@ class RunningServer {
 // A call that must succeed, with the text of the status st otherwise.
 #define KL_OK(call) ASSERT_EQ((call), 0u) << message(st)
 
+// The identifier an answer carries after its status (a new instance or
+// cursor); zeros when the request failed.
+inline RawBytes id_of(const std::optional<RawStatus>& st) {
+    EXPECT_TRUE(st && st->error == 0 && st->data.size() >= 4)
+        << (st ? st->error : -1) << " " << (st ? st->text : "no answer");
+    return st && st->data.size() >= 4 ? RawBytes(st->data.begin(), st->data.begin() + 4)
+                                      : RawBytes(4, 0);
+}
+inline RawBytes open_instance(RawClient& client, const std::string& file = "sales",
+                              const std::string& options = "") {
+    return id_of(client.exchange(RawClient::connect_request(file, options)));
+}
+
 // The library against a server in the test's mode.
 class ServerTest : public WindirTest, public ::testing::WithParamInterface<ServerMode> {
   protected:
@@ -216,18 +229,6 @@ class RawServerTest : public WindirTest {
         server.reset();
         server = std::make_unique<RunningServer>(dir, ServerMode::little_endian, configure);
     }
-    // The identifier an answer carries after its status (a new instance or
-    // cursor); zeros when the request failed.
-    static RawBytes id_of(const std::optional<RawStatus>& st) {
-        EXPECT_TRUE(st && st->error == 0 && st->data.size() >= 4)
-            << (st ? st->error : -1) << " " << (st ? st->text : "no answer");
-        return st && st->data.size() >= 4 ? RawBytes(st->data.begin(), st->data.begin() + 4)
-                                          : RawBytes(4, 0);
-    }
-    static RawBytes open_instance(RawClient& client, const std::string& file = "sales",
-                                  const std::string& options = "") {
-        return id_of(client.exchange(RawClient::connect_request(file, options)));
-    }
     static RawBytes open_cursor(RawClient& client, const RawBytes& instance) {
         return id_of(client.exchange(RawClient::id_request(303, instance)));
     }
@@ -245,8 +246,7 @@ class RawServerTest : public WindirTest {
     static RawStatus command(RawClient& client, const RawBytes& instance, const std::string& input,
                              int timeout_ms = 5000) {
         RawBytes request = RawClient::packed_request(325, instance, {});
-        for (int k = 0; k < 4; ++k)
-            request.push_back(static_cast<std::uint8_t>(input.size() >> (8 * k)));
+        put_le32(request, static_cast<std::uint32_t>(input.size()));
         request.push_back(0); // no options
         bool sent = client.send_record(request);
         for (std::size_t at = 0; at < input.size(); at += 2046) {
