@@ -2,7 +2,6 @@
 // file that is not a database is never written as one, exports replace their
 // file whole, and the export folder cannot be the data folder.
 #include <iterator>
-#include <set>
 
 #include "server_fixture.h"
 #include "sqlite_storage.h"
@@ -110,10 +109,7 @@ TEST_F(FilesTest, AnExportReplacesItsFileWholeNeverFollowsALinkNorWritesTheDataF
     ASSERT_EQ(export_to("out.csv"), 0);
     EXPECT_EQ(snapshot(dir / "kept.csv").first, "old\n");
     EXPECT_EQ(snapshot(exports / "out.csv").first.rfind("id,name,", 0), 0u);
-    std::set<fs::path> files;
-    for (const auto& entry : fs::directory_iterator(exports))
-        files.insert(entry.path().filename());
-    EXPECT_EQ(files, (std::set<fs::path>{"link.csv", "out.csv"}));
+    EXPECT_EQ(std::distance(fs::directory_iterator(exports), {}), 2); // no file left behind
 
     // An export folder that is the data folder is refused at start.
     fs::create_directory_symlink(data, dir / "alias");

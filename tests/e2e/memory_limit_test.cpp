@@ -58,10 +58,10 @@ class MemoryLimitTest : public RawServerTest {
             const auto end = client->read_record();
             EXPECT_TRUE(end && parse_status(*end).error == 11032);
         }
-        const std::size_t length = st->data.size() / static_cast<std::size_t>(st->count);
-        for (std::size_t at = 0; at < st->data.size(); at += length)
-            records.emplace_back(st->data.begin() + static_cast<std::ptrdiff_t>(at),
-                                 st->data.begin() + static_cast<std::ptrdiff_t>(at + length));
+        const std::string all(st->data.begin(), st->data.end());
+        const std::size_t length = all.size() / static_cast<std::size_t>(st->count);
+        for (std::size_t at = 0; at < all.size(); at += length)
+            records.push_back(all.substr(at, length));
         return records;
     }
 
