@@ -40,14 +40,10 @@ bool read_exact(os::sock_t s, std::uint8_t* to, std::size_t n, int timeout_ms) {
 } // namespace
 
 RawStatus parse_status(const RawBytes& payload) {
-    RawStatus st;
     if (payload.size() < 92) return {-1};
-    st.error = le32(payload.data());
-    st.count = le32(payload.data() + 12);
     const char* text = reinterpret_cast<const char*>(payload.data() + 56);
-    st.text.assign(text, strnlen(text, 36));
-    st.data.assign(payload.begin() + 92, payload.end());
-    return st;
+    return {le32(payload.data()), le32(payload.data() + 12), std::string(text, strnlen(text, 36)),
+            RawBytes(payload.begin() + 92, payload.end())};
 }
 
 RawClient::RawClient(std::uint16_t dispatcher_port, std::uint32_t word) {
