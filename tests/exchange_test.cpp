@@ -11,18 +11,12 @@
 #include "transport/exchange.h"
 #include "transport/host_connection.h"
 
-namespace kl {
+namespace kl::test {
 namespace {
-
-using test::Bytes;
-using test::hex;
-using test::LibraryTest;
-using test::StatusRecord;
-using test::to_hex;
 
 // The library connected to the peer, whose dispatcher reports a server in
 // the byte order of the test's parameter.
-struct ExchangeTest : test::ByteOrderTest {
+struct ExchangeTest : ByteOrderTest {
     void SetUp() override {
         ByteOrderTest::SetUp();
         serve_in_order();
@@ -33,17 +27,17 @@ struct ExchangeTest : test::ByteOrderTest {
 
     // Answers the next request with these answers; sends a request and
     // reads the answer into an area of 92 bytes.
-    std::optional<Received> exchange(std::vector<test::Answer> answers, klstatus& status) {
+    std::optional<Received> exchange(std::vector<Answer> answers, klstatus& status) {
         answer(std::move(answers));
         std::uint8_t area[92];
         return exchange_request(hex("30 01"), area, status);
     }
 };
 
-INSTANTIATE_TEST_SUITE_P(ByteOrders, ExchangeTest, ::testing::Bool(), test::byte_order_name);
+INSTANTIATE_TEST_SUITE_P(ByteOrders, ExchangeTest, ::testing::Bool(), byte_order_name);
 
 TEST_P(ExchangeTest, CloseCursorRequestCrossesTheSocketAsSpecifiedBytes) {
-    test::TraceLog log;
+    TraceLog log;
     StatusRecord record;
     record.error(18065).warn(2).info(10054).count(4).bufflen(300).valuesize(12).words[13] = -7;
     std::memset(record.buffer, 'T', sizeof record.buffer); // no terminator
@@ -59,11 +53,10 @@ TEST_P(ExchangeTest, CloseCursorRequestCrossesTheSocketAsSpecifiedBytes) {
     std::uint8_t area[92];
     ASSERT_TRUE(exchange_request(request.request(), area, st));
     ASSERT_TRUE(peer.wait_for_requests(1));
-    const test::Request sent = peer.requests().at(0);
+    const Request sent = peer.requests().at(0);
     // The identifier is never swapped; two bytes of padding end the record.
-    const Bytes expected =
-        test::join({hex("00 00 80 5C 00 00 00 56"), hex(big() ? "01 30" : "30 01"),
-                    hex("0A 00 00 00"), test::text_bytes("KEEP", 80), Bytes(2, 0)});
+    const Bytes expected = join({hex("00 00 80 5C 00 00 00 56"), hex(big() ? "01 30" : "30 01"),
+                                 hex("0A 00 00 00"), text_bytes("KEEP", 80), Bytes(2, 0)});
     EXPECT_EQ(to_hex(sent.raw), to_hex(expected));
 
     // The status words follow the byte order; the text is copied as it is
@@ -82,7 +75,7 @@ TEST_P(ExchangeTest, CloseCursorRequestCrossesTheSocketAsSpecifiedBytes) {
 // keep the connection in step after one.)
 TEST_P(ExchangeTest, AnswersThatAreShortOrBroken) {
     // An answer shorter than a status reads as zeros past its end.
-    test::Answer eight_bytes{.payload = hex("01 00 00 00 02 00 00 00")};
+    Answer eight_bytes{.payload = hex("01 00 00 00 02 00 00 00")};
     klstatus st;
     std::memset(&st, 0x33, sizeof st);
     ASSERT_TRUE(exchange({eight_bytes}, st));
@@ -94,7 +87,7 @@ TEST_P(ExchangeTest, AnswersThatAreShortOrBroken) {
     // with info 0, the status filled as for every failed transfer, and the
     // connection dropped.  (A connection closed or reset mid-answer is
     // walked through every call by the fault injection test.)
-    test::Answer short_record = reply();
+    Answer short_record = reply();
     short_record.length_word = 200;
     std::strcpy(st.buffer, "old");
     st.count = 9;
@@ -110,10 +103,11 @@ TEST_P(ExchangeTest, AnswersThatAreShortOrBroken) {
     EXPECT_FALSE(receive_response(area, st));
 }
 
-// hostconnect on its own.  (Sharing, disconnecting, the dispatcher's
-// refusals and every socket failure are walked through klconnect and
-// kldisconnect.)
-TEST_F(LibraryTest, HostConnectRefusesValuesBeforeAnySocket) {
+// hostconnect on its own: the values it refuses before any socket, and the
+// byte order the dispatcher's reply decides.  (Sharing, disconnecting, the
+// dispatcher's refusals and every socket failure are walked through
+// klconnect and kldisconnect.)
+TEST_F(LibraryTest, HostConnectRefusalsAndTheDispatchersByteOrder) {
     using Machine = DispatcherAddress::Machine;
     const std::uint32_t rejected = KL_MAKE_RESULT(KL_CAT_CLIENT, 18006);
     const struct {
@@ -139,21 +133,17 @@ TEST_F(LibraryTest, HostConnectRefusesValuesBeforeAnySocket) {
         EXPECT_EQ(transport_state.connected_flag, 0);
     }
     EXPECT_EQ(peer.dispatcher_connections(), 0);
-}
 
-TEST_F(LibraryTest, TheDispatcherReplyDecidesTheByteOrder) {
     const std::string port = std::to_string(peer.dispatcher_port());
     const DispatcherAddress at{.machine_text = "127.0.0.1", .port_text = port.c_str()};
-    const struct {
-        std::uint16_t host_type;
-        std::uint16_t flag;
-    } cases[] = {{0, 0}, {2, 1}, {3, 1}, {4, 0}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.host_type);
-        peer.set_dispatch_reply({.host_type = c.host_type});
+    // Host type, then the byte-order flag it sets.
+    const std::pair<std::uint16_t, std::uint16_t> orders[] = {{0, 0}, {2, 1}, {3, 1}, {4, 0}};
+    for (const auto& [host_type, flag] : orders) {
+        SCOPED_TRACE(host_type);
+        peer.set_dispatch_reply({.host_type = host_type});
         ASSERT_EQ(hostconnect(at).code, 0u);
-        EXPECT_EQ(transport_state.host_type, c.host_type);
-        EXPECT_EQ(transport_state.byte_order_flag, c.flag);
+        EXPECT_EQ(transport_state.host_type, host_type);
+        EXPECT_EQ(transport_state.byte_order_flag, flag);
         EXPECT_EQ(hostdisconnect().code, 0u);
     }
     // A status beyond the library's numbers comes back as 18001 of the
@@ -189,4 +179,4 @@ TEST(RequestBuilder, RefusesWhatDoesNotFitAndWritesNothingPastTheBuffer) {
 }
 
 } // namespace
-} // namespace kl
+} // namespace kl::test

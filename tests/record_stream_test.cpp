@@ -10,12 +10,8 @@
 #include "platform/platform.h"
 #include "transport/record_stream.h"
 
-namespace kl {
+namespace kl::test {
 namespace {
-
-using test::Bytes;
-using test::hex;
-using test::to_hex;
 
 // In-memory I/O: every send call is noted (its first 8 bytes, its size
 // and whether more of the record follows); receive calls hand out the
@@ -136,4 +132,4 @@ TEST(RecordStreamOpen, ReportsBuffersItCannotGetAndAClosedStreamFails) {
 }
 
 } // namespace
-} // namespace kl
+} // namespace kl::test
