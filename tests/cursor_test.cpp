@@ -34,7 +34,7 @@ struct ConversationTest : InstanceTest {
     }
 };
 
-TEST_P(ConversationTest, CursorNumbersServerErrorsAndDisconnect) {
+TEST_P(ConversationTest, CursorNumbersServerErrorsTheCloseTraceAndDisconnect) {
     EXPECT_EQ(open_cursor(1), 1);
     EXPECT_EQ(open_cursor(2), 2);
     EXPECT_EQ(open_cursor(3), 3);
@@ -51,9 +51,23 @@ TEST_P(ConversationTest, CursorNumbersServerErrorsAndDisconnect) {
     EXPECT_EQ(std::string(st.buffer), "no cursors left");
     EXPECT_EQ(cursor, -5);
     EXPECT_EQ(client_tables.cursors.used_count(), 3);
-    // A close the server complains about still frees the number.
-    answer(StatusRecord{}.error(2002));
-    EXPECT_EQ(klclosecursor(3, "", &st), 2002u);
+    // A close the server complains about still frees the number; its trace
+    // line by line.
+    TraceLog log;
+    answer(StatusRecord{}.error(2002).text("closed"));
+    EXPECT_EQ(klclosecursor(3, "KEEP", &st), 2002u);
+    char me[16];
+    std::snprintf(me, sizeof me, "%x", platform::thread_identity());
+    const std::string expected =
+        std::string("  *** Task taking control=") + me + "\n" +
+        "\nFunction: klclosecursor\n  Cursor=3\n  options=KEEP\n"
+        "KL status (returned)\n  error=2002\n  warn=0\n  info=0\n  count=0\n  bufflen=0\n"
+        "  instance=0\n  cursor=0\n  buffer=closed\n"
+        "  MakeStatus: wErrorCat=0x0, dwErrorCode=0x7d2"
+        "  SUBSYS_KELORA: wHighWord=x0, wLowWord=x7d2"
+        "  EXIT_DLL return status=0x7d2\n"
+        "  *** Task with control=0x0\n";
+    EXPECT_EQ(log.text(), expected);
     EXPECT_EQ(klclosecursor(3, "", &st), KL_ERR_BAD_CURSOR);
 
     answer();
@@ -107,26 +121,6 @@ TEST_P(ConversationTest, VersionRecordsUpToTheMaximum) {
     EXPECT_TRUE(peer.wait_for_disconnect());
     kl_long cursor = 0;
     EXPECT_EQ(klopencursor(instance, "", &st, &cursor), KL_ERR_NOT_CONNECTED);
-}
-
-TEST_P(ConversationTest, CloseCursorTraceLineByLine) {
-    const kl_long cursor = open_cursor(5);
-    TraceLog log;
-    answer(StatusRecord{}.error(2002).text("closed"));
-    klstatus st{};
-    ASSERT_EQ(klclosecursor(cursor, "KEEP", &st), 2002u);
-    char me[16];
-    std::snprintf(me, sizeof me, "%x", platform::thread_identity());
-    const std::string expected =
-        std::string("  *** Task taking control=") + me + "\n" +
-        "\nFunction: klclosecursor\n  Cursor=1\n  options=KEEP\n"
-        "KL status (returned)\n  error=2002\n  warn=0\n  info=0\n  count=0\n  bufflen=0\n"
-        "  instance=0\n  cursor=0\n  buffer=closed\n"
-        "  MakeStatus: wErrorCat=0x0, dwErrorCode=0x7d2"
-        "  SUBSYS_KELORA: wHighWord=x0, wLowWord=x7d2"
-        "  EXIT_DLL return status=0x7d2\n"
-        "  *** Task with control=0x0\n";
-    EXPECT_EQ(log.text(), expected);
 }
 
 TEST_F(LibraryTest, TracingStartsOnceFromTheProfileOrTheOption) {

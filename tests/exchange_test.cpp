@@ -24,14 +24,6 @@ struct ExchangeTest : ByteOrderTest {
         ASSERT_EQ(hostconnect({.machine_text = "127.0.0.1", .port_text = port.c_str()}).code, 0u);
         platform::set_short_receive_every(3);
     }
-
-    // Answers the next request with these answers; sends a request and
-    // reads the answer into an area of 92 bytes.
-    std::optional<Received> exchange(std::vector<Answer> answers, klstatus& status) {
-        answer(std::move(answers));
-        std::uint8_t area[92];
-        return exchange_request(hex("30 01"), area, status);
-    }
 };
 
 INSTANTIATE_TEST_SUITE_P(ByteOrders, ExchangeTest, ::testing::Bool(), byte_order_name);
@@ -75,10 +67,11 @@ TEST_P(ExchangeTest, CloseCursorRequestCrossesTheSocketAsSpecifiedBytes) {
 // keep the connection in step after one.)
 TEST_P(ExchangeTest, AnswersThatAreShortOrBroken) {
     // An answer shorter than a status reads as zeros past its end.
-    Answer eight_bytes{.payload = hex("01 00 00 00 02 00 00 00")};
+    answer({Answer{.payload = hex("01 00 00 00 02 00 00 00")}});
     klstatus st;
     std::memset(&st, 0x33, sizeof st);
-    ASSERT_TRUE(exchange({eight_bytes}, st));
+    std::uint8_t area[92];
+    ASSERT_TRUE(exchange_request(hex("30 01"), area, st));
     EXPECT_EQ(st.error, big() ? 0x01000000 : 1);
     EXPECT_EQ(st.count, 0);
     EXPECT_EQ(st.buffer[0], '\0');
@@ -89,9 +82,10 @@ TEST_P(ExchangeTest, AnswersThatAreShortOrBroken) {
     // walked through every call by the fault injection test.)
     Answer short_record = reply();
     short_record.length_word = 200;
+    answer({short_record});
     std::strcpy(st.buffer, "old");
     st.count = 9;
-    EXPECT_FALSE(exchange({short_record}, st));
+    EXPECT_FALSE(exchange_request(hex("30 01"), area, st));
     EXPECT_EQ(std::vector<kl_long>({st.error, st.warn, st.info, st.count}),
               (std::vector<kl_long>{KL_ERR_SOCKET, 0, 0, 9}));
     EXPECT_EQ(st.buffer[0], '\0');
@@ -99,7 +93,6 @@ TEST_P(ExchangeTest, AnswersThatAreShortOrBroken) {
     // Without a connection: "not connected".
     EXPECT_EQ(send_request(hex("30 01"), st), KL_ERR_SOCKET);
     EXPECT_EQ(st.info, 10057);
-    std::uint8_t area[92];
     EXPECT_FALSE(receive_response(area, st));
 }
 

@@ -133,10 +133,9 @@ struct Expected {
     bool connected = true;
 };
 
-// One row: the call, what it needs before, its answers and how it is
-// made.  call gets a zeroed status area and takes its other areas from
-// c.areas; it returns the result code (klerror: 0 when the message is the
-// one expected, else 1).
+// One row: the call, what it needs before, its answers and how it is made.
+// call returns the result code (klerror: 0 when the message is the one
+// expected, else 1).
 struct CallCase {
     const char* name;
     Setup setup;
@@ -243,17 +242,14 @@ std::uint32_t error_text(klstatus* st, kl_long error, char* message, const char*
     return std::strcmp(klerror(st, "", message), expected) == 0 ? 0 : 1;
 }
 
-// The catalogue's two columns (4 and 8 bytes) for klinsert's row length.
-const Bytes insert_columns = [] {
-    Bytes out;
-    for (std::uint32_t word : {400, 4, 1, 201, 8, 1})
-        out = join({out, number_bytes(word, 4, false)});
-    return out;
-}();
+// The catalogue's two columns for klinsert's row length: the words 400, 4
+// (bytes), 1 and 201, 8, 1.
+const Bytes insert_columns =
+    hex("90 01 00 00 04 00 00 00 01 00 00 00 C9 00 00 00 08 00 00 00 01 00 00 00");
 
 using C = Conversation;
 
-// A row's call: c is the conversation, st the zeroed status area.
+// A row's call: it takes its areas from c.areas; st is a zeroed status area.
 #define CALL(expression)                                                                           \
     []([[maybe_unused]] C& c, [[maybe_unused]] klstatus* st) -> std::uint32_t { return expression; }
 
@@ -469,12 +465,9 @@ struct FaultInjectionTest : WindirTest {
         const Expected clean{call.clean, call.connected_after};
         if (!fired) return clean;
         if (f.kind == Injected::Kind::every_receive_short) // as the first receive cut short
-            return expectation(call,
-                               {.kind = Injected::Kind::socket,
-                                .op = SocketOp::recv,
-                                .n = 1,
-                                .fault = SocketFault::short_transfer},
-                               fired, c);
+            return expectation(
+                call, {Injected::Kind::socket, SocketOp::recv, 1, SocketFault::short_transfer},
+                fired, c);
         if (f.kind == Injected::Kind::socket) {
             if (const auto special = call.on_socket_fault ? call.on_socket_fault(f) : std::nullopt)
                 return *special;
