@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 
 #include "library_fixture.h"
 #include "transport/exchange.h"
@@ -28,7 +29,10 @@ struct ExchangeTest : ByteOrderTest {
 
 INSTANTIATE_TEST_SUITE_P(ByteOrders, ExchangeTest, ::testing::Bool(), byte_order_name);
 
-TEST_P(ExchangeTest, CloseCursorRequestCrossesTheSocketAsSpecifiedBytes) {
+// A close-cursor request and its answer as bytes, then answers that are
+// short or broken off.  (Longer answers are cut by the record stream, and
+// every call's tests keep the connection in step after one.)
+TEST_P(ExchangeTest, BytesThatCrossTheSocketAndShortOrBrokenAnswers) {
     TraceLog log;
     StatusRecord record;
     record.error(18065).warn(2).info(10054).count(4).bufflen(300).valuesize(12).words[13] = -7;
@@ -61,16 +65,10 @@ TEST_P(ExchangeTest, CloseCursorRequestCrossesTheSocketAsSpecifiedBytes) {
                               "count=4\n  bufflen=300\n  instance=0\n  cursor=0\n  buffer=" +
                               std::string(36, 'T') + "\n"),
               std::string::npos);
-}
 
-// (Longer answers are cut by the record stream, and every call's tests
-// keep the connection in step after one.)
-TEST_P(ExchangeTest, AnswersThatAreShortOrBroken) {
     // An answer shorter than a status reads as zeros past its end.
     answer({Answer{.payload = hex("01 00 00 00 02 00 00 00")}});
-    klstatus st;
     std::memset(&st, 0x33, sizeof st);
-    std::uint8_t area[92];
     ASSERT_TRUE(exchange_request(hex("30 01"), area, st));
     EXPECT_EQ(st.error, big() ? 0x01000000 : 1);
     EXPECT_EQ(st.count, 0);
@@ -103,13 +101,8 @@ TEST_P(ExchangeTest, AnswersThatAreShortOrBroken) {
 TEST_F(LibraryTest, HostConnectRefusalsAndTheDispatchersByteOrder) {
     using Machine = DispatcherAddress::Machine;
     const std::uint32_t rejected = KL_MAKE_RESULT(KL_CAT_CLIENT, 18006);
-    const struct {
-        Machine machine;
-        const char* machine_text;
-        const char* port_text;
-        std::uint32_t result;
-        const char* step;
-    } cases[] = {
+    // The address, then the result and the step it names.
+    const std::tuple<Machine, const char*, const char*, std::uint32_t, const char*> cases[] = {
         {Machine::ip_address, "0.0.0.0", "700", KL_ERR_BAD_IP_ADDRESS, "0.0.0.0"},
         {Machine::ip_address, "0", "700", KL_ERR_BAD_IP_ADDRESS, "0"},
         // What this connection once read as option text is still refused.
@@ -117,12 +110,12 @@ TEST_F(LibraryTest, HostConnectRefusalsAndTheDispatchersByteOrder) {
         {Machine::host_name, "a b", "7", rejected, "hostconnect"},
         {Machine::ip_address, "1.2.3.4", "", rejected, "hostconnect"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.machine_text);
-        const HostResult r = hostconnect(
-            {.machine = c.machine, .machine_text = c.machine_text, .port_text = c.port_text});
-        EXPECT_EQ(r.code, c.result);
-        EXPECT_STREQ(r.step, c.step);
+    for (const auto& [machine, machine_text, port_text, result, step] : cases) {
+        SCOPED_TRACE(machine_text);
+        const HostResult r =
+            hostconnect({.machine = machine, .machine_text = machine_text, .port_text = port_text});
+        EXPECT_EQ(r.code, result);
+        EXPECT_STREQ(r.step, step);
         EXPECT_EQ(transport_state.connected_flag, 0);
     }
     EXPECT_EQ(peer.dispatcher_connections(), 0);
@@ -145,15 +138,14 @@ TEST_F(LibraryTest, HostConnectRefusalsAndTheDispatchersByteOrder) {
     EXPECT_EQ(hostconnect(at).code, KL_MAKE_RESULT(KL_CAT_CLIENT, 18001));
 }
 
-TEST(ByteOrder, ExportedReversalFunctions) {
+TEST(RequestBytes, ReversalFunctionsAndTheBuilder) {
     std::uint8_t target[2] = {};
     EXPECT_EQ(itoi(304, target), 0x3001);
     EXPECT_EQ(target[0], 0x01);
     EXPECT_EQ(itoi(304, nullptr), 0x3001);
     EXPECT_EQ(ltol(1, nullptr), 0x01000000);
-}
 
-TEST(RequestBuilder, RefusesWhatDoesNotFitAndWritesNothingPastTheBuffer) {
+    // The builder refuses what does not fit, writing nothing past the buffer.
     reset_process_state();
     std::uint8_t buffer[12];
     std::memset(buffer, 0xCC, sizeof buffer);

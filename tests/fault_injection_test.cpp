@@ -64,38 +64,37 @@ using platform::SocketFault;
 using platform::SocketOp;
 
 // The areas a call is given: each from malloc (so the operator new
-// countdown never counts them), filled with a pattern, with guard bytes
-// on both sides that must be intact after the call.
+// countdown never counts them; the list of them is reserved before the
+// call), filled with a pattern, with guard bytes on both sides that must
+// be intact after the call.
 class Areas {
   public:
+    Areas() { blocks_.reserve(8); }
     ~Areas() {
-        for (std::size_t i = 0; i < count_; ++i)
-            std::free(blocks_[i].first);
+        for (const auto& [base, size] : blocks_)
+            std::free(base);
     }
 
     char* area(std::size_t size) {
         auto* base = static_cast<unsigned char*>(std::malloc(size + 2 * guard));
-        if (base == nullptr || count_ == blocks_.size()) std::abort();
+        if (base == nullptr || blocks_.size() == blocks_.capacity()) std::abort();
         std::memset(base, guard_byte, size + 2 * guard);
         std::memset(base + guard, 0x5A, size);
-        blocks_[count_++] = {base, size};
+        blocks_.emplace_back(base, size);
         return reinterpret_cast<char*>(base + guard);
     }
 
     bool intact() const {
-        for (std::size_t i = 0; i < count_; ++i) {
-            const auto [base, size] = blocks_[i];
+        for (const auto& [base, size] : blocks_)
             for (std::size_t k = 0; k < guard; ++k)
                 if (base[k] != guard_byte || base[guard + size + k] != guard_byte) return false;
-        }
         return true;
     }
 
   private:
     static constexpr std::size_t guard = 64;
     static constexpr unsigned char guard_byte = 0xA5;
-    std::array<std::pair<unsigned char*, std::size_t>, 8> blocks_{};
-    std::size_t count_ = 0;
+    std::vector<std::pair<unsigned char*, std::size_t>> blocks_;
 };
 
 // What a call returned: its result code and its status's error and info
@@ -346,12 +345,6 @@ std::string describe(const Injected& f) {
     return f.kind >= Injected::Kind::seam_allocation ? text + std::to_string(f.n) : text;
 }
 
-// The socket error a fault reports (a short send sets none).
-kl_long fault_info(SocketFault fault) {
-    return std::array<kl_long, 4>{platform::wsa_enetdown, platform::wsa_econnreset,
-                                  platform::wsa_econnreset, 0}[int(fault)];
-}
-
 struct FaultInjectionTest : WindirTest {
     int baseline = 0;
     std::unique_ptr<TestPeer> peer;
@@ -473,7 +466,10 @@ struct FaultInjectionTest : WindirTest {
                 return *special;
             // The option is a speed-up whose failure is not reported.
             if (cut_receive(f) || f.op == SocketOp::set_option) return clean;
-            return {failed(KL_ERR_SOCKET, fault_info(f.fault)), false};
+            // The socket error a fault reports (a short send sets none).
+            const kl_long info[] = {platform::wsa_enetdown, platform::wsa_econnreset,
+                                    platform::wsa_econnreset, 0};
+            return {failed(KL_ERR_SOCKET, info[int(f.fault)]), false};
         }
         // An allocation failure leaves the connection as it was (the
         // outcome is checked by run).
@@ -487,10 +483,10 @@ struct FaultInjectionTest : WindirTest {
     void check_next_calls(Conversation& c, bool expected_connected, bool sent_nothing) {
         const bool connected = live_connection() != 0;
         EXPECT_EQ(connected, expected_connected);
+        klstatus st{};
         if (!connected) {
+            kl_long cursor = 0;
             if (c.instance != 0 && client_tables.instances.find(c.instance) != nullptr) {
-                klstatus st{};
-                kl_long cursor = 0;
                 EXPECT_EQ(klopencursor(c.instance, "", &st, &cursor), KL_ERR_NOT_CONNECTED);
             }
             // A new server for the new connection: the old one may still
@@ -518,7 +514,6 @@ struct FaultInjectionTest : WindirTest {
         };
         close_all(client_tables.cursors, klclosecursor, marker);
         close_all(client_tables.instances, kldisconnect, 0);
-        klstatus st{};
         if (!connected) {
             const kl_long again = connect(c.environment);
             peer->script(one());

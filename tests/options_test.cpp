@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "frame/options.h"
@@ -27,11 +28,9 @@ struct Parsed {
 };
 
 TEST(ParseOptions, SplittingQuotingMatchingAndReports) {
-    const struct {
-        const char* text;
-        int result;         // terms, or the failure code
-        const char* report; // the TRACE value (null: none), or the failure's report
-    } cases[] = {
+    // The text; its terms or failure code; the TRACE value (null: none) or
+    // the failure's report.
+    const std::tuple<const char*, int, const char*> cases[] = {
         {"R, trace=x, bad", -2, "unknown keyword BAD"},
         {"=x", -2, "unknown keyword "},
         {"ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789", -2, "unknown keyword ABCDEFGHIJKLMNOPQRS"},
@@ -52,13 +51,13 @@ TEST(ParseOptions, SplittingQuotingMatchingAndReports) {
         {"  R ,, r  ", 2, nullptr},               // one entry twice is no conflict
         {", ,", 0, nullptr},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.text);
-        Parsed p(c.text);
-        ASSERT_EQ(p.result, c.result);
-        const char* got = c.result < 0 ? p.report.text : p.table[0].value;
-        EXPECT_STREQ(got ? got : "(none)", c.report ? c.report : "(none)");
-        EXPECT_EQ(p.report.error, c.result < 0 ? 18006 : 0);
+    for (const auto& [text, result, report] : cases) {
+        SCOPED_TRACE(text);
+        Parsed p(text);
+        ASSERT_EQ(p.result, result);
+        const char* got = result < 0 ? p.report.text : p.table[0].value;
+        EXPECT_STREQ(got ? got : "(none)", report ? report : "(none)");
+        EXPECT_EQ(p.report.error, result < 0 ? 18006 : 0);
     }
 
     // At most 64 terms; the 65th is refused, not dropped.
@@ -100,10 +99,7 @@ const char* const sample = "; comment\n"
 
 struct Profile : ::testing::Test {
     fs::path dir = os::make_temp_dir();
-    void TearDown() override {
-        os::set_env("KL_WINDIR", nullptr);
-        fs::remove_all(dir);
-    }
+    void TearDown() override { fs::remove_all(dir); }
     std::string write(const char* name, const std::string& text) {
         std::ofstream(dir / name, std::ios::binary) << text;
         return (dir / name).string();
@@ -119,12 +115,8 @@ struct Profile : ::testing::Test {
 
 TEST_F(Profile, ReadingRules) {
     const std::string file = write("sample.ini", sample);
-    const struct {
-        const char* section;
-        const char* key;
-        std::size_t size;
-        const char* expected;
-    } cases[] = {
+    // Section, key, area size, the entry read.
+    const std::tuple<const char*, const char*, std::size_t, const char*> cases[] = {
         {"debug", "TRACE", 256, "/tmp/log.txt"},
         {"DEBUG", " trace ", 256, "/tmp/log.txt"},
         {"debug", "trace", 5, "/tmp"},
@@ -153,9 +145,9 @@ TEST_F(Profile, ReadingRules) {
         {"debug", "undefined", 4, "-not"},
         {"debug", "prefix", 5, "not "},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.section) + "/" + c.key);
-        EXPECT_EQ(read(file, c.section, c.key, c.size), c.expected);
+    for (const auto& [section, key, size, expected] : cases) {
+        SCOPED_TRACE(std::string(section) + "/" + key);
+        EXPECT_EQ(read(file, section, key, size), expected);
     }
     EXPECT_EQ(read((dir / "absent.ini").string(), "debug", "trace"), "-not defined");
 
@@ -169,6 +161,7 @@ TEST_F(Profile, ReadingRules) {
 // that way.)
 #if defined(_WIN32)
 TEST_F(Profile, WithoutKlWindirBareNamesAreFoundInTheWindowsDirectory) {
+    os::set_env("KL_WINDIR", nullptr);
     const std::string bare = "kl_" + dir.filename().string() + ".ini";
     const fs::path in_windir = os::windows_directory() / bare;
     std::ofstream(in_windir) << "[debug]\ntrace=windir\n";

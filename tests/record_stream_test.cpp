@@ -59,7 +59,7 @@ struct StreamTest : ::testing::Test {
     }
 };
 
-TEST_F(StreamTest, RecordsAreCutInto1020ByteFragments) {
+TEST_F(StreamTest, RecordsAreWrittenIn1020ByteFragmentsAndReadFromAnyFragmentsAndChunks) {
     // Length word + 2048 bytes = 2052 bytes of record data.  Only the last
     // fragment's send releases what the system may hold back.
     ASSERT_TRUE(stream.write_record(Bytes(2048, 0xAB)));
@@ -72,15 +72,12 @@ TEST_F(StreamTest, RecordsAreCutInto1020ByteFragments) {
     ASSERT_TRUE(stream.write_record(Bytes(1016, 0x11)));
     EXPECT_EQ(mem.sent,
               (std::vector<std::string>{"00 00 03 FC 00 00 03 F8 /1024 more", "00 00 80 00 /4"}));
-}
 
-TEST_F(StreamTest, RecordsAreReadWhateverTheFragmentsAndReceiveChunks) {
     // A record of 6 data bytes (plus padding) in three fragments, arriving
     // one byte per receive call.
-    const Bytes three = hex("00 00 00 03 00 00 00"            // start of the length word
-                            "00 00 00 03 06 01 02"            // rest of the word, 2 bytes
-                            "00 00 80 06 03 04 05 06 00 00"); // 4 bytes + padding
-    mem.add(three);
+    mem.add(hex("00 00 00 03 00 00 00"             // start of the length word
+                "00 00 00 03 06 01 02"             // rest of the word, 2 bytes
+                "00 00 80 06 03 04 05 06 00 00")); // 4 bytes + padding
     mem.chunk = 1;
     EXPECT_EQ(read(), "01 02 03 04 05 06");
     mem.chunk = 4096;
