@@ -40,8 +40,7 @@ TEST_P(ExchangeTest, BytesThatCrossTheSocketAndShortOrBrokenAnswers) {
     answer(record);
     std::uint8_t buffer[86];
     RequestBuilder request(buffer);
-    const ServerId cursor_id{{0x0A, 0x00, 0x00, 0x00}};
-    request.code(304).id(cursor_id).options_field("KEEP;dropped");
+    request.code(304).id(ServerId{{0x0A, 0x00, 0x00, 0x00}}).options_field("KEEP;dropped");
     ASSERT_TRUE(request.fits());
     ASSERT_EQ(request.size(), 86u);
 
@@ -49,11 +48,10 @@ TEST_P(ExchangeTest, BytesThatCrossTheSocketAndShortOrBrokenAnswers) {
     std::uint8_t area[92];
     ASSERT_TRUE(exchange_request(request.request(), area, st));
     ASSERT_TRUE(peer.wait_for_requests(1));
-    const Request sent = peer.requests().at(0);
     // The identifier is never swapped; two bytes of padding end the record.
     const Bytes expected = join({hex("00 00 80 5C 00 00 00 56"), hex(big() ? "01 30" : "30 01"),
                                  hex("0A 00 00 00"), text_bytes("KEEP", 80), Bytes(2, 0)});
-    EXPECT_EQ(to_hex(sent.raw), to_hex(expected));
+    EXPECT_EQ(to_hex(peer.requests().at(0).raw), to_hex(expected));
 
     // The status words follow the byte order; the text is copied as it is
     // and the trace shows no more than its 36 bytes.

@@ -21,8 +21,7 @@ struct Parsed {
     kl::OptionEntry table[4] = {{"TRACE", true}, {"R", false, 1}, {"W", false, 1}, {"E", false, 1}};
     kl::ParseReport report;
     int result;
-    explicit Parsed(const std::string& s) : text(s.begin(), s.end()) {
-        text.push_back('\0');
+    explicit Parsed(const std::string& s) : text(s.c_str(), s.c_str() + s.size() + 1) {
         result = kl::parse_options(text.data(), table, report);
     }
 };
