@@ -28,16 +28,56 @@
 
 namespace kl::test::os {
 
-#if defined(_WIN32)
-
 namespace {
-SOCKET native(sock_t s) {
-    return static_cast<SOCKET>(s);
+#if defined(_WIN32)
+using native_t = SOCKET;
+using PollFd = WSAPOLLFD;
+constexpr short poll_in = POLLRDNORM, poll_out = POLLWRNORM;
+constexpr int send_flags = 0;
+int close_native(SOCKET s) {
+    return ::closesocket(s);
 }
-sock_t wrap(SOCKET s) {
-    return s == INVALID_SOCKET ? bad_socket : static_cast<sock_t>(s);
+int system_poll(PollFd* fds, std::size_t count, int timeout_ms) {
+    return ::WSAPoll(fds, static_cast<ULONG>(count), timeout_ms);
+}
+#else
+using native_t = int;
+using PollFd = pollfd;
+constexpr short poll_in = POLLIN, poll_out = POLLOUT;
+constexpr int send_flags = MSG_NOSIGNAL;
+int close_native(int fd) {
+    return ::close(fd);
+}
+int system_poll(PollFd* fds, std::size_t count, int timeout_ms) {
+    int rc;
+    do
+        rc = ::poll(fds, count, timeout_ms);
+    while (rc < 0 && errno == EINTR);
+    return rc;
+}
+#endif
+native_t native(sock_t s) {
+    return static_cast<native_t>(s);
+}
+// INVALID_SOCKET and -1 alike become bad_socket.
+sock_t wrap(native_t s) {
+    return static_cast<sock_t>(s);
 }
 } // namespace
+
+void close(sock_t s) {
+    if (s != bad_socket) close_native(native(s));
+}
+
+long send(sock_t s, const void* data, std::size_t length) {
+    return ::send(native(s), static_cast<const char*>(data), static_cast<int>(length), send_flags);
+}
+
+long recv(sock_t s, void* data, std::size_t length) {
+    return ::recv(native(s), static_cast<char*>(data), static_cast<int>(length), 0);
+}
+
+#if defined(_WIN32)
 
 void start_sockets() {
     static const bool started = [] {
@@ -45,10 +85,6 @@ void start_sockets() {
         return WSAStartup(MAKEWORD(2, 2), &data) == 0;
     }();
     if (!started) throw std::runtime_error("test sockets: WSAStartup failed");
-}
-
-void close(sock_t s) {
-    if (s != bad_socket) ::closesocket(native(s));
 }
 
 void set_nonblocking(sock_t s) {
@@ -63,23 +99,9 @@ int keepalive_idle(sock_t s) {
     return on ? 0 : -1;
 }
 
-long send(sock_t s, const void* data, std::size_t length) {
-    return ::send(native(s), static_cast<const char*>(data), static_cast<int>(length), 0);
-}
-
-long recv(sock_t s, void* data, std::size_t length) {
-    return ::recv(native(s), static_cast<char*>(data), static_cast<int>(length), 0);
-}
-
 bool try_again() {
     const int e = WSAGetLastError();
     return e == WSAEWOULDBLOCK || e == WSAEINTR;
-}
-
-using PollFd = WSAPOLLFD;
-constexpr short poll_in = POLLRDNORM, poll_out = POLLWRNORM;
-int system_poll(PollFd* fds, std::size_t count, int timeout_ms) {
-    return ::WSAPoll(fds, static_cast<ULONG>(count), timeout_ms);
 }
 
 void set_env(const char* name, const char* value) {
@@ -112,20 +134,7 @@ int open_descriptor_count() {
 
 #else
 
-namespace {
-int native(sock_t s) {
-    return static_cast<int>(s);
-}
-sock_t wrap(int fd) {
-    return fd < 0 ? bad_socket : fd;
-}
-} // namespace
-
 void start_sockets() {}
-
-void close(sock_t s) {
-    if (s != bad_socket) ::close(native(s));
-}
 
 void set_nonblocking(sock_t s) {
     ::fcntl(native(s), F_SETFL, ::fcntl(native(s), F_GETFL) | O_NONBLOCK);
@@ -141,26 +150,8 @@ int keepalive_idle(sock_t s) {
     return idle;
 }
 
-long send(sock_t s, const void* data, std::size_t length) {
-    return ::send(native(s), data, length, MSG_NOSIGNAL);
-}
-
-long recv(sock_t s, void* data, std::size_t length) {
-    return ::recv(native(s), data, length, 0);
-}
-
 bool try_again() {
     return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
-}
-
-using PollFd = pollfd;
-constexpr short poll_in = POLLIN, poll_out = POLLOUT;
-int system_poll(PollFd* fds, std::size_t count, int timeout_ms) {
-    int rc;
-    do
-        rc = ::poll(fds, count, timeout_ms);
-    while (rc < 0 && errno == EINTR);
-    return rc;
 }
 
 void set_env(const char* name, const char* value) {
