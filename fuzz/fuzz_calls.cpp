@@ -48,10 +48,8 @@ constexpr std::size_t host_version_size = 8;
 constexpr std::size_t row_room = 1786;    // insert and update rows
 constexpr std::size_t values_room = 1950; // assign values
 
-// A caller's area: a fixed stretch of memory followed by two gigabytes
-// and a page of address space that may not be touched.  Each call asks
-// for an area of a size; it is placed so that it ends where the
-// inaccessible stretch begins, and the bytes in front of it are poisoned.
+// Where a call's areas are placed: a stretch of memory followed by two
+// gigabytes and a page of address space that may not be touched.
 class GuardedSlot {
   public:
     static constexpr std::size_t capacity = 512 * 1024;
@@ -85,13 +83,7 @@ class GuardedSlot {
 };
 
 // Output areas, input areas and a second input area.
-GuardedSlot slots[3];
-char* out_area(std::size_t size) {
-    return slots[0].area(size);
-}
-char* in_area(std::size_t size) {
-    return slots[1].area(size);
-}
+GuardedSlot out, in, in2;
 
 // Client instance 1 and cursor 1 on it, both known to the server and
 // opened on the connection in use.
@@ -126,48 +118,48 @@ void run_call(std::uint8_t which, std::uint8_t amount) {
     const kl_long columns = signed_amount(amount, 16); // to describe or bind
     switch (which % 20) {
     case 0:
-        klfetch(1, "", &st, count, out_area(at_least_zero(count) * record_room));
+        klfetch(1, "", &st, count, out.area(at_least_zero(count) * record_room));
         break;
     case 1:
-        kllist(1, "", &st, "T", "C", "", count, out_area(at_least_zero(count) * record_room));
+        kllist(1, "", &st, "T", "C", "", count, out.area(at_least_zero(count) * record_room));
         break;
     case 2: {
         auto* records = reinterpret_cast<klversion_record*>(
-            out_area(KL_VERSION_MAX_RECORDS * sizeof(klversion_record)));
+            out.area(KL_VERSION_MAX_RECORDS * sizeof(klversion_record)));
         klversion(1, "", &st, amount % 16 == 0 ? "" : "PROD", amount, records);
         break;
     }
     case 3:
-        kldescribe(1, "", &st, columns, out_area(at_least_zero(columns) * description_size));
+        kldescribe(1, "", &st, columns, out.area(at_least_zero(columns) * description_size));
         break;
     case 4:
-        klcalc(1, "", &st, "T", "SUM(C)", out_area(catalogue_room));
+        klcalc(1, "", &st, "T", "SUM(C)", out.area(catalogue_room));
         break;
     case 5:
-        klform(1, "", &st, "T", "C", amount, out_area(form_room));
+        klform(1, "", &st, "T", "C", amount, out.area(form_room));
         break;
     case 6:
-        klfetchkeys(1, "", &st, amount, out_area(form_room));
+        klfetchkeys(1, "", &st, amount, out.area(form_room));
         break;
     case 7: {
         // Table and column as 32-byte fields.
-        char* qualifiers = in_area(64);
+        char* qualifiers = in.area(64);
         std::memset(qualifiers, ' ', 64);
         qualifiers[0] = 'T';
         qualifiers[32] = 'C';
         const kl_long qualifier_items[] = {202, 302, 0};
         const kl_long buffer_items[] = {305, 306, 310, 0};
-        klgetinfo(1, "", &st, qualifier_items, qualifiers, buffer_items, out_area(catalogue_room));
+        klgetinfo(1, "", &st, qualifier_items, qualifiers, buffer_items, out.area(catalogue_room));
         break;
     }
     case 8:
-        klgetindexinfo(1, "", &st, "T", out_area(catalogue_room));
+        klgetindexinfo(1, "", &st, "T", out.area(catalogue_room));
         break;
     case 9: {
         const kl_long in_length = amount * 23;
         const kl_long out_length = amount * 37;
-        klexternal(1, "", &st, 0, "LIB", "ECHO", in_area(static_cast<std::size_t>(in_length)),
-                   in_length, out_area(static_cast<std::size_t>(out_length)), out_length);
+        klexternal(1, "", &st, 0, "LIB", "ECHO", in.area(static_cast<std::size_t>(in_length)),
+                   in_length, out.area(static_cast<std::size_t>(out_length)), out_length);
         break;
     }
     case 10: {
@@ -176,16 +168,16 @@ void run_call(std::uint8_t which, std::uint8_t amount) {
         kl::message_file_state.known = false;
         st.error = 11000 + amount;
         if (amount % 2 == 0)
-            klerror(&st, "", out_area(message_size));
+            klerror(&st, "", out.area(message_size));
         else
-            apierror(static_cast<std::uint32_t>(st.error), &st, out_area(message_size));
+            apierror(static_cast<std::uint32_t>(st.error), &st, out.area(message_size));
         break;
     }
     case 11:
         if (amount % 2 == 0)
-            apihostversion(out_area(host_version_size));
+            apihostversion(out.area(host_version_size));
         else
-            apiinfo(0, "hostversion", nullptr, out_area(host_version_size));
+            apiinfo(0, "hostversion", nullptr, out.area(host_version_size));
         break;
     case 12: {
         // A table whose row lengths are cached reads that many bytes of
@@ -201,11 +193,11 @@ void run_call(std::uint8_t which, std::uint8_t amount) {
         const std::size_t row =
             !cached ? row_room
                     : static_cast<std::size_t>(character_form ? amount % 61 : amount % 64);
-        klinsert(1, character_form ? "CHAR" : "", &st, cached ? "T" : "U", "C", in_area(row));
+        klinsert(1, character_form ? "CHAR" : "", &st, cached ? "T" : "U", "C", in.area(row));
         break;
     }
     case 13: {
-        auto* number = reinterpret_cast<kl_long*>(out_area(sizeof(kl_long)));
+        auto* number = reinterpret_cast<kl_long*>(out.area(sizeof(kl_long)));
         klopencursor(1, "", &st, number);
         break;
     }
@@ -217,7 +209,7 @@ void run_call(std::uint8_t which, std::uint8_t amount) {
         // holds that many bytes.
         const std::int64_t length = cursor != nullptr ? cursor->record_length : 0;
         klupdate(1, "", &st, "T", "C",
-                 in_area(std::min(at_least_zero(length), GuardedSlot::capacity)));
+                 in.area(std::min(at_least_zero(length), GuardedSlot::capacity)));
         break;
     }
     case 16: {
@@ -225,16 +217,16 @@ void run_call(std::uint8_t which, std::uint8_t amount) {
         const std::int64_t size = cursor != nullptr ? std::int64_t{cursor->value_size} * values : 0;
         klassignvalues(
             1, "", &st, "L", values,
-            in_area(size <= static_cast<std::int64_t>(values_room) ? at_least_zero(size) : 0));
+            in.area(size <= static_cast<std::int64_t>(values_room) ? at_least_zero(size) : 0));
         break;
     }
     case 17:
-        klbind(1, "", &st, columns, in_area(at_least_zero(columns) * description_size));
+        klbind(1, "", &st, columns, in.area(at_least_zero(columns) * description_size));
         break;
     case 18: {
         const kl_long length = amount * 23;
-        klcommand(1, "", &st, 0, in_area(static_cast<std::size_t>(length)), length,
-                  slots[2].area(static_cast<std::size_t>(length)), length);
+        klcommand(1, "", &st, 0, in.area(static_cast<std::size_t>(length)), length,
+                  in2.area(static_cast<std::size_t>(length)), length);
         break;
     }
     default:

@@ -23,8 +23,7 @@ void remove_file() {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static const bool cleanup = std::atexit(remove_file) == 0;
-    (void)cleanup;
+    [[maybe_unused]] static const bool cleanup = std::atexit(remove_file) == 0;
     FILE* file = std::fopen(path.c_str(), "wb");
     if (file == nullptr) return 0;
     std::fwrite(data, 1, size, file);

@@ -67,7 +67,6 @@ void set_env(const char* name, const char* value);
 std::filesystem::path make_temp_dir();
 
 #if defined(_WIN32)
-// The system's Windows directory.
 std::filesystem::path windows_directory();
 #endif
 

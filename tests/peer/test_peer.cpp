@@ -125,16 +125,12 @@ void TestPeer::accept_loop() {
             if (fd == os::bad_socket) continue;
             os::set_nodelay(fd);
             os::set_nonblocking(fd);
-            bool dispatcher = items[i].socket == dispatcher_listener_;
+            const bool dispatcher = i == 1;
             std::lock_guard lock(mu_);
-            if (dispatcher) {
-                ++dispatcher_accepted_;
-                workers_.emplace_back([this, fd] { serve_dispatcher(fd); });
-            } else {
-                ++server_accepted_;
-                ++server_open_; // counted at once, so wait_for_disconnect sees it
-                workers_.emplace_back([this, fd] { serve_server(fd); });
-            }
+            ++(dispatcher ? dispatcher_accepted_ : server_accepted_);
+            if (!dispatcher) ++server_open_; // counted at once, so wait_for_disconnect sees it
+            workers_.emplace_back(
+                [this, fd, dispatcher] { dispatcher ? serve_dispatcher(fd) : serve_server(fd); });
         }
     }
 }

@@ -3,10 +3,7 @@
 // from a per-test script: status records in either byte order, data,
 // answers cut into several fragments, and faults such as closing in the
 // middle of a record, never answering or answering only when released.
-//
-// The peer frames its answers itself (fragment headers with the last
-// flag in bit 15, a big-endian length word, zero padding), independently
-// of the library's record stream, so the two cannot share one mistake.
+// Its framing is the tests' own (peer/framing.h).
 #pragma once
 
 #include <atomic>
