@@ -229,32 +229,20 @@ void run_call(std::uint8_t which, std::uint8_t amount) {
                   in2.area(static_cast<std::size_t>(length)), length);
         break;
     }
-    default:
+    default: {
         // The calls whose answer is a status alone.
-        switch (amount % 7) {
-        case 0:
-            klqualify(1, "", &st, "", "T", "C", "C > 1");
-            break;
-        case 1:
-            kljoin(1, "", &st, "T", "C", 0, "U", "D");
-            break;
-        case 2:
-            kljoin303(1, "", &st, "T", "C", "U", "D");
-            break;
-        case 3:
-            kldelete(1, "", &st, "T");
-            break;
-        case 4:
-            klexport(1, "", &st, "PROD", "out.txt");
-            break;
-        case 5:
-            klclosecursor(1, "", &st);
-            break;
-        default:
-            kldisconnect(1, "", &st);
-            break;
-        }
+        static void (*const calls[])(klstatus*) = {
+            [](klstatus* s) { klqualify(1, "", s, "", "T", "C", "C > 1"); },
+            [](klstatus* s) { kljoin(1, "", s, "T", "C", 0, "U", "D"); },
+            [](klstatus* s) { kljoin303(1, "", s, "T", "C", "U", "D"); },
+            [](klstatus* s) { kldelete(1, "", s, "T"); },
+            [](klstatus* s) { klexport(1, "", s, "PROD", "out.txt"); },
+            [](klstatus* s) { klclosecursor(1, "", s); },
+            [](klstatus* s) { kldisconnect(1, "", s); },
+        };
+        calls[amount % 7](&st);
         break;
+    }
     }
 }
 

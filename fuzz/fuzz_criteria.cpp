@@ -2,6 +2,7 @@
 // inside the text, and compiled SQL holds nothing of the text but the
 // table's own column names.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -15,18 +16,13 @@
 namespace {
 
 bool same_blind(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
-        if (lower(a[i]) != lower(b[i])) return false;
-    }
-    return true;
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+    return std::ranges::equal(a, b, [&](char x, char y) { return lower(x) == lower(y); });
 }
 
 std::optional<std::string> resolve(std::string_view name) {
-    for (const char* column : {"id", "Name", "a", "x_1"}) {
+    for (const char* column : {"id", "Name", "a", "x_1"})
         if (same_blind(name, column)) return column;
-    }
     if (same_blind(name, "q")) return "q\"q"; // a declared name that needs its quote doubled
     return std::nullopt;
 }
@@ -52,9 +48,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const std::size_t start = ++i;
             while (i < compiled.sql.size() &&
                    !(compiled.sql[i] == '"' &&
-                     (i + 1 == compiled.sql.size() || compiled.sql[i + 1] != '"'))) {
+                     (i + 1 == compiled.sql.size() || compiled.sql[i + 1] != '"')))
                 i += compiled.sql[i] == '"' ? 2 : 1;
-            }
             const std::string_view name(compiled.sql.data() + start, i - start);
             if (name != "id" && name != "Name" && name != "a" && name != "x_1" && name != "q\"\"q")
                 std::abort();
@@ -65,11 +60,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
     if (marks != compiled.parameters.size()) std::abort();
-    for (const kls::Parameter& parameter : compiled.parameters) {
+    for (const kls::Parameter& parameter : compiled.parameters)
         if (parameter.kind == kls::Parameter::Kind::placeholder &&
             parameter.placeholder != placeholder++)
             std::abort();
-    }
     if (placeholder != compiled.placeholders) std::abort();
     return 0;
 }

@@ -54,11 +54,7 @@ constexpr std::int32_t output_cap = 1 << 16;
 constexpr std::int32_t output_limit = 16 << 20;
 
 struct Folders {
-    fs::path root;
-    fs::path data;
-    fs::path exports;
-    fs::path database;
-    fs::path pristine;
+    fs::path root, data, exports, database, pristine;
 };
 
 Folders& folders() {
@@ -167,13 +163,14 @@ Bytes client_stream(const std::uint8_t* data, std::size_t size, bool big) {
     return stream;
 }
 
-bool read_exact(int fd, std::uint8_t* to, std::size_t n) {
+// Sends or receives exactly n bytes; false when the connection ended.
+bool transfer(int fd, bool send, std::uint8_t* at, std::size_t n) {
     while (n > 0) {
-        const ssize_t got = ::recv(fd, to, n, 0);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return false;
-        to += got;
-        n -= static_cast<std::size_t>(got);
+        const ssize_t done = send ? ::send(fd, at, n, MSG_NOSIGNAL) : ::recv(fd, at, n, 0);
+        if (done < 0 && errno == EINTR) continue;
+        if (done <= 0) return false;
+        at += done;
+        n -= static_cast<std::size_t>(done);
     }
     return true;
 }
@@ -193,7 +190,7 @@ void check_answers(int fd) {
         // A header with bits above the flag set reads as a length past the
         // limit, so it fails here too.
         const kl::test::ReadFragments read = kl::test::read_fragments(
-            [fd](std::uint8_t* to, std::size_t n) { return read_exact(fd, to, n); }, 4096);
+            [fd](std::uint8_t* to, std::size_t n) { return transfer(fd, false, to, n); }, 4096);
         if (!read.started) return; // the server closed between records
         if (!read.complete) fault("record cut off, or a fragment header or length out of range");
         const auto payload = kl::test::body_payload(read.body);
@@ -214,18 +211,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Folders& f = folders();
     restore(f);
     const bool big = (data[0] & 1) != 0;
-    const Bytes stream = client_stream(data, size, big);
+    Bytes stream = client_stream(data, size, big);
 
     int fds[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) std::abort();
     std::thread reader([fd = fds[1]] { check_answers(fd); });
     std::thread writer([fd = fds[1], &stream] {
-        for (std::size_t sent = 0; sent < stream.size();) {
-            const ssize_t n = ::send(fd, stream.data() + sent, stream.size() - sent, MSG_NOSIGNAL);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break; // the server ended the connection
-            sent += static_cast<std::size_t>(n);
-        }
+        transfer(fd, true, stream.data(), stream.size()); // stops where the server ended
         ::shutdown(fd, SHUT_WR);
     });
     {

@@ -221,8 +221,6 @@ bool TestPeer::act(os::sock_t fd, const Step& step, unsigned generation) {
     for (const Answer& answer : step.answers) {
         for (const Bytes& chunk :
              fragments(record_body(answer.payload, answer.length_word), answer.fragments)) {
-            // A short pause between send calls makes the pieces arrive
-            // separately, so the client's reader has to join them.
             if (!first) std::this_thread::sleep_for(step.pause.value_or(kFragmentPause));
             first = false;
             const std::size_t n = cut ? std::min(budget, chunk.size()) : chunk.size();

@@ -74,7 +74,7 @@ struct Step {
     Fault fault = Fault::none;
     std::size_t close_after = 0; // for close_mid_answer and stop_mid_answer
     // Pause between the send calls of the answers' pieces (default: a
-    // short one, so the pieces arrive separately).
+    // short one: the pieces arrive apart and the client must join them).
     std::optional<std::chrono::milliseconds> pause;
 };
 

@@ -54,10 +54,9 @@ class PostgresStorage : public ::testing::Test {
     }
     std::unique_ptr<Database> client() {
         auto opened = open({});
-        if (auto* s = std::get_if<Status>(&opened)) ADD_FAILURE() << s->error << " " << s->text;
-        return std::holds_alternative<Status>(opened)
-                   ? nullptr
-                   : std::move(std::get<std::unique_ptr<Database>>(opened));
+        if (auto* db = std::get_if<std::unique_ptr<Database>>(&opened)) return std::move(*db);
+        ADD_FAILURE() << std::get<Status>(opened).error << " " << std::get<Status>(opened).text;
+        return nullptr;
     }
 
     void TearDown() override {
