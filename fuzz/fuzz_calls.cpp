@@ -61,7 +61,6 @@ class GuardedSlot {
         if (at == MAP_FAILED || mprotect(at, capacity, PROT_READ | PROT_WRITE) != 0) std::abort();
         base_ = static_cast<char*>(at);
         __asan_poison_memory_region(base_, capacity);
-        start_ = capacity;
     }
 
     // An area of size bytes (at most the capacity), zero-filled.  A size
@@ -79,7 +78,7 @@ class GuardedSlot {
 
   private:
     char* base_ = nullptr;
-    std::size_t start_ = 0;
+    std::size_t start_ = capacity; // where the unpoisoned bytes begin
 };
 
 // Output areas, input areas and a second input area.
@@ -196,11 +195,9 @@ void run_call(std::uint8_t which, std::uint8_t amount) {
         klinsert(1, character_form ? "CHAR" : "", &st, cached ? "T" : "U", "C", in.area(row));
         break;
     }
-    case 13: {
-        auto* number = reinterpret_cast<kl_long*>(out.area(sizeof(kl_long)));
-        klopencursor(1, "", &st, number);
+    case 13:
+        klopencursor(1, "", &st, reinterpret_cast<kl_long*>(out.area(sizeof(kl_long))));
         break;
-    }
     case 14:
         klselect(1, "", &st, "T", "C", "");
         break;
@@ -253,11 +250,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t calls = 1 + ((data[0] >> 2) & 3);
     const std::size_t header = 1 + 2 * calls;
     if (size < header) return 0;
-    kl::reset_process_state();
     kl::fuzz::Input input{data + header, size - header};
     input.in_chunks = (data[0] & 16) == 0;
-    kl::transport_state.byte_order_flag = data[0] & 1;
-    if (!kl::fuzz::record_input_connection(input)) return 0;
+    if (!kl::fuzz::record_input_connection(input, data[0] & 1)) return 0;
     if ((data[0] & 2) != 0) {
         kl::set_log_file("/dev/null");
         kl::trace_state.debug_flag = 1;

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "calls/call_support.h"
 #include "frame/tables.h"
 #include "transport/record_stream.h"
 #include "transport/state.h"
@@ -37,9 +38,12 @@ inline long receive(void* context, std::uint8_t* out, std::size_t length) {
     return static_cast<long>(n);
 }
 
-// Records a connection as network access instance 1, as a connect does,
-// with its stream on the input instead of a socket.  False when it cannot.
-inline bool record_input_connection(Input& input) {
+// Resets the process and records a connection as network access instance
+// 1, as a connect does, with the byte order flag given and its stream on
+// the input instead of a socket.  False when it cannot.
+inline bool record_input_connection(Input& input, std::uint16_t byte_order_flag) {
+    reset_process_state();
+    transport_state.byte_order_flag = byte_order_flag;
     auto block = new_block<NetworkAccessInstance>();
     if (!block || record_connection(block) != 0) return false;
     NetworkAccessInstance* na = transport_state.na_instances.find(1);

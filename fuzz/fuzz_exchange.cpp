@@ -10,14 +10,11 @@
 #include "calls/call_support.h"
 #include "fuzz_connection.h"
 #include "transport/exchange.h"
-#include "transport/state.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 2) return 0;
     kl::fuzz::Input input{data + 2, size - 2};
-    kl::reset_process_state();
-    kl::transport_state.byte_order_flag = data[0] & 1;
-    if (!kl::fuzz::record_input_connection(input)) return 0;
+    if (!kl::fuzz::record_input_connection(input, data[0] & 1)) return 0;
 
     const std::size_t capacities[] = {92, 96, 352, 1952, 2048};
     const std::size_t capacity = capacities[data[1] % 5];

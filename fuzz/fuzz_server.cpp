@@ -59,15 +59,13 @@ struct Folders {
 
 Folders& folders() {
     static Folders f = [] {
-        Folders made;
         // A memory file system when there is one: SQLite syncs its commits.
         std::error_code ec;
         const fs::path base =
             fs::is_directory("/dev/shm", ec) ? fs::path("/dev/shm") : fs::temp_directory_path();
-        made.root = base / ("fuzz_server." + std::to_string(::getpid()));
-        made.data = made.root / "data";
-        made.exports = made.root / "exports";
-        made.database = made.data / "sales.db";
+        const fs::path root = base / ("fuzz_server." + std::to_string(::getpid()));
+        const Folders made{root, root / "data", root / "exports", root / "data" / "sales.db",
+                           root / "pristine.db"};
         fs::create_directories(made.data);
         fs::create_directories(made.exports);
         std::string error;
@@ -76,7 +74,6 @@ Folders& folders() {
             std::fprintf(stderr, "sample database: %s\n", error.c_str());
             std::abort();
         }
-        made.pristine = made.root / "pristine.db";
         fs::copy_file(made.database, made.pristine);
         std::atexit([] {
             std::error_code ignored;
@@ -97,7 +94,7 @@ void restore(const Folders& f) {
 }
 
 // Frames payload as a client does, in one or two fragments.
-void frame(Bytes& stream, const Bytes& payload, bool split) {
+void frame(Bytes& stream, const Bytes& payload, bool split = false) {
     const Bytes body = kl::test::record_body(payload);
     for (const Bytes& piece : kl::test::fragments(body, {split ? body.size() / 2 : body.size()}))
         stream.insert(stream.end(), piece.begin(), piece.end());
@@ -119,10 +116,8 @@ Bytes request(std::uint16_t code, bool big, std::uint32_t id, const std::vector<
     Bytes r;
     put_code(r, code, big);
     if (id != 0) put_id(r, id);
-    for (const std::string& text : texts) {
-        r.insert(r.end(), text.begin(), text.end());
-        r.push_back(0);
-    }
+    for (const std::string& text : texts) // with its NUL
+        r.insert(r.end(), text.c_str(), text.c_str() + text.size() + 1);
     r.resize(r.size() + zeros, 0);
     return r;
 }
@@ -131,14 +126,12 @@ Bytes request(std::uint16_t code, bool big, std::uint32_t id, const std::vector<
 Bytes client_stream(const std::uint8_t* data, std::size_t size, bool big) {
     Bytes stream;
     const std::uint8_t setup = data[0];
-    frame(
-        stream,
-        request(protocol::code_connect, big, 0, {"sales", "fuzz", "", (setup & 2) != 0 ? "R" : ""}),
-        false);
-    frame(stream, request(protocol::code_open_cursor, big, 1, {}, 80), false);
+    frame(stream, request(protocol::code_connect, big, 0,
+                          {"sales", "fuzz", "", (setup & 2) != 0 ? "R" : ""}));
+    frame(stream, request(protocol::code_open_cursor, big, 1, {}, 80));
     static const char* const tables[] = {nullptr, "orders", "customers", "products"};
     if (const char* table = tables[(setup >> 2) & 3])
-        frame(stream, request(protocol::code_select, big, 2, {table, "*", "", ""}), false);
+        frame(stream, request(protocol::code_select, big, 2, {table, "*", "", ""}));
 
     for (std::size_t at = 1; at + 3 <= size;) {
         const std::uint16_t word = static_cast<std::uint16_t>(data[at] | (data[at + 1] << 8));
