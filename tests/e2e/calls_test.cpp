@@ -1,10 +1,6 @@
 // What the reference server does with the library's calls, in one mode (the
 // numbers' order is modes_test's).
-#include <algorithm>
-#include <array>
-
 #include "server_fixture.h"
-#include "users.h"
 
 namespace kl::test {
 namespace {
@@ -12,16 +8,9 @@ namespace {
 using CallsTest = ServerTest;
 
 // Criteria and orders select the same rows in the same order on every
-// backend: LIKE on numbers and dates (their text), case-blind LIKE, text
-// compared bytewise, a real compared with an integer, dates as text, and
-// rows equal in the ORDER column in key order, in its direction.  Then
-// values for placeholders, and a qualification that narrows a selection.
-// A join counts its pairs, one to many: customers 1..3 with all their
-// orders (the pairs' order is memory_limit_test's); calc works over the
-// selected values.  Export writes the selection as CSV in the export
-// folder; list leaves the selection as it was, and form shows a listed row
-// for update.  Commands keep transaction order and routines answer in
-// full; the catalogue's entries, refusals, pieces and indexes.
+// backend (rows equal in the ORDER column come in key order, in its
+// direction); a join counts its pairs, one to many; list leaves the
+// selection as it was.
 TEST_P(CallsTest, SelectionsCalcExportFormCommandsAndTheCatalogue) {
     const kl_long instance = connect();
     const kl_long cursor = open_cursor(instance);
@@ -281,16 +270,13 @@ TEST_P(CallsTest, SelectionsCalcExportFormCommandsAndTheCatalogue) {
     EXPECT_EQ(klgetindexinfo(instance, "", &st, "nosuch", buffer.data()), 20010u);
 }
 
-// Writes the server refuses.  A table with no integer key to find its rows
-// by again (SQLite: WITHOUT ROWID; PostgreSQL: no one-column integer
-// primary key) takes inserts, answered with key 0, and refuses selections
-// rather than reach a row by a key that is not its own.  Rows are found when selected and read when
-// fetched, a batch at a time: a row changed since shows its new values and rows deleted since are
-// skipped, in a selection in key order (read as ranges of keys, several
-// batches in one fetch) and in one whose keys lie far apart (read as a
-// list of keys).  PostgreSQL keeps the statements of fetch batches per
-// connection: one whose table has since changed a column's type is
-// prepared again, and the fetch goes on with the values as they are now.
+// A table with no integer key of its own (SQLite: WITHOUT ROWID;
+// PostgreSQL: no one-column integer primary key) takes inserts, answered
+// with key 0, but refuses selections.  Rows are read when fetched: one
+// changed since shows its new values, deleted ones are skipped, both in
+// key order (ranges of keys) and with keys far apart (a list of keys).
+// PostgreSQL prepares a fetch batch's statement again after its table
+// changed a column's type.
 TEST_P(CallsTest, WritesAndFetchesOfRowsChangedSince) {
     server->execute(
         "sales", on_postgres() ? "CREATE TABLE nokey (name VARCHAR(10))"

@@ -13,8 +13,7 @@ namespace fs = std::filesystem;
 
 // A file's bytes and modification time, to see that nothing wrote it.
 std::pair<std::string, fs::file_time_type> snapshot(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return {std::string(std::istreambuf_iterator<char>(in), {}), fs::last_write_time(file)};
+    return {read_file(file), fs::last_write_time(file)};
 }
 
 class FilesTest : public RawServerTest {
@@ -28,7 +27,7 @@ class FilesTest : public RawServerTest {
     std::int32_t export_to(const std::string& name) {
         RawClient client(server->port());
         const RawBytes cursor = open_cursor(client, open_instance(client));
-        EXPECT_EQ(select(client, cursor, "products", "*"), 0);
+        EXPECT_EQ(select(client, cursor, "products", "*").error, 0);
         RawBytes request = RawClient::id_request(324, cursor);
         request.insert(request.end(), name.begin(), name.end());
         request.push_back(0);
@@ -46,7 +45,7 @@ TEST_F(FilesTest, DatabaseFilesAreWrittenOnlyWhereAndWhenTheyShouldBe) {
     const auto unread = snapshot(data / "sales.db");
     const RawBytes instance = open_instance(client, "sales", "R");
     const RawBytes cursor = open_cursor(client, instance);
-    ASSERT_EQ(select(client, cursor, "orders", "*"), 0);
+    ASSERT_EQ(select(client, cursor, "orders", "*").error, 0);
     ASSERT_TRUE(client.exchange(RawClient::fetch_request(cursor, 5)));
     const auto closed = client.exchange(RawClient::id_request(302, instance));
     ASSERT_TRUE(closed && closed->error == 0);

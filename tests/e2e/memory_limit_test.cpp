@@ -38,17 +38,14 @@ class MemoryLimitTest : public RawServerTest {
         RawServerTest::TearDown();
     }
 
-    RawStatus request(std::uint16_t code, const std::vector<std::string>& texts) {
-        const auto st = client->exchange(RawClient::packed_request(code, cursor, texts));
-        EXPECT_TRUE(st) << "no answer to " << code;
-        return st.value_or(RawStatus{-1});
-    }
     RawStatus select(const std::string& table, const std::string& columns,
                      const std::string& criteria, const std::string& options = "") {
-        return request(307, {table, columns, criteria, options});
+        return RawServerTest::select(*client, cursor, table, columns, criteria, options);
     }
     RawStatus join(const std::string& from, const std::string& to_table, const std::string& to) {
-        return request(309, {"", from, to_table, to, ""});
+        return client
+            ->exchange(RawClient::packed_request(309, cursor, {"", from, to_table, to, ""}))
+            .value_or(RawStatus{-1});
     }
     std::vector<std::string> fetch(int n) { // one answer's records
         const auto st = client->exchange(RawClient::fetch_request(cursor, n));

@@ -193,7 +193,6 @@ class ServerTest : public WindirTest, public ::testing::WithParamInterface<Serve
         return std::to_string(st.error) + ": " + text + " [" +
                std::string(st.buffer, strnlen(st.buffer, sizeof st.buffer)) + "]";
     }
-    bool big_endian() const { return GetParam() == ServerMode::big_endian; }
     // Binary numbers travel in the server's order, untouched by the library.
     template <class T> T get(const char* at) const {
         T v;
@@ -203,7 +202,7 @@ class ServerTest : public WindirTest, public ::testing::WithParamInterface<Serve
     }
     template <class T> void put(char* at, T v) const {
         std::memcpy(at, &v, sizeof v);
-        if (big_endian()) std::reverse(at, at + sizeof v);
+        if (GetParam() == ServerMode::big_endian) std::reverse(at, at + sizeof v);
     }
     // A record's field as text with its padding trimmed.
     static std::string field_text(const std::string& record, std::size_t offset,
@@ -232,13 +231,13 @@ class RawServerTest : public WindirTest {
     static RawBytes open_cursor(RawClient& client, const RawBytes& instance) {
         return id_of(client.exchange(RawClient::id_request(303, instance)));
     }
-    // The error of an answer to a selection on cursor (-1: no answer).
-    static std::int32_t select(RawClient& client, const RawBytes& cursor, const std::string& table,
-                               const std::string& columns, const std::string& criteria = "",
-                               const std::string& options = "") {
-        const auto st = client.exchange(
-            RawClient::packed_request(307, cursor, {table, columns, criteria, options}));
-        return st ? st->error : -1;
+    // The answer to a selection on cursor (error -1: none came).
+    static RawStatus select(RawClient& client, const RawBytes& cursor, const std::string& table,
+                            const std::string& columns, const std::string& criteria = "",
+                            const std::string& options = "") {
+        return client
+            .exchange(RawClient::packed_request(307, cursor, {table, columns, criteria, options}))
+            .value_or(RawStatus{-1});
     }
 
     // A command, its input in records of up to 2046 bytes; the answer's

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <latch>
+#include <ranges>
 
 #include "server_fixture.h"
 
@@ -61,9 +62,10 @@ bool take_number(std::atomic<int>* holders, kl_long number, int t) {
 }
 
 struct Worker {
-    Worker(int t, kl_long instance, const std::string& environment,
-           const std::vector<std::string>& expected)
-        : t_(t), instance_(instance), environment_(environment), expected_(expected) {}
+    const int t_;
+    const kl_long instance_;
+    const std::string& environment_;
+    const std::vector<std::string>& expected_;
 
     // Cursor cycles (open, select, five fetches of six, close), with an
     // insert after every other of those calls and a second instance on
@@ -228,10 +230,6 @@ struct Worker {
         if (!text.guards_intact()) fail(std::string(names[kind]) + " wrote outside its area");
     }
 
-    const int t_;
-    const kl_long instance_;
-    const std::string& environment_;
-    const std::vector<std::string>& expected_;
     kl_long extra_instance_ = 0;
     int calls_ = 0, unguarded_turn_ = 0;
 };
@@ -255,7 +253,7 @@ TEST_P(ThreadsTest, FourThreadsShareOneConnection) {
         select(cursor, "orders", selection_columns, selection_criteria(t).c_str());
         expected[t] = fetch_all(cursor, record_length);
         ASSERT_EQ(expected[t].size(), rows_per_selection);
-        workers.emplace_back(t, instance, environment, expected[t]);
+        workers.push_back({t, instance, environment, expected[t]});
     }
     klstatus st{};
     ASSERT_EQ(klclosecursor(cursor, "", &st), 0u);
@@ -299,10 +297,7 @@ TEST_P(ThreadsTest, FourThreadsShareOneConnection) {
 
     // Nothing was lost from the trace log or the boxes.
     const auto count = [](const std::string& text, const std::string& what) {
-        int n = 0;
-        for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-            ++n;
-        return n;
+        return std::ranges::distance(std::views::split(text, what)) - 1;
     };
     EXPECT_EQ(count(read_file(trace_file), "\nFunction: klerror\n"), klerror_calls);
     EXPECT_EQ(count(boxes, "(Local and Remote Software Versions)"), version_calls);
