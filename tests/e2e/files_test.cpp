@@ -28,10 +28,9 @@ class FilesTest : public RawServerTest {
         RawClient client(server->port());
         const RawBytes cursor = open_cursor(client, open_instance(client));
         EXPECT_EQ(select(client, cursor, "products", "*").error, 0);
-        RawBytes request = RawClient::id_request(324, cursor);
-        request.insert(request.end(), name.begin(), name.end());
-        request.push_back(0);
-        const auto st = client.exchange(request);
+        // 80 bytes of options, then the file's name.
+        const auto st =
+            client.exchange(RawClient::packed_request(324, cursor, {std::string(80, '\0') + name}));
         return st ? st->error : -1;
     }
 
