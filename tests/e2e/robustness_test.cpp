@@ -155,8 +155,7 @@ TEST_F(RobustnessTest, ClientsAtOnceLoseNothingAndSeeOnlyTheirOwnRows) {
             }
             const RawBytes cursor = open_cursor(client, instance);
             for (int round = 0; round < 3; ++round) {
-                if (select(client, cursor, "orders", "customer", "note = '" + note + "'").error !=
-                    0)
+                if (select(client, cursor, "orders", "customer", "note = '" + note + "'").error)
                     ++failures;
                 int seen = 0;
                 for (;;) {
