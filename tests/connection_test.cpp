@@ -18,9 +18,14 @@ std::uint16_t closed_port() {
     return scratch.server_port(); // closed when scratch goes
 }
 
-// The node entries of a dispatcher on 127.0.0.1.
-std::string node_at(std::uint16_t port) {
-    return "transport=tcpsockets\nipaddress=127.0.0.1\nport=" + std::to_string(port) + "\n";
+// klconnect through env, expected to fail with error and to leave the
+// caller's instance alone; the status it filled.
+klstatus refused(const std::string& env, std::uint32_t error, const std::string& options = "") {
+    klstatus st{};
+    kl_long instance = -5;
+    EXPECT_EQ(klconnect(env.c_str(), options.c_str(), &st, "u", "", &instance), error);
+    EXPECT_EQ(instance, -5);
+    return st;
 }
 
 using ConnectTest = ByteOrderTest;
@@ -58,39 +63,40 @@ TEST_P(ConnectTest, ConnectAndDisconnectCarryTheExactBytes) {
 
 INSTANTIATE_TEST_SUITE_P(ByteOrders, ConnectTest, ::testing::Bool(), byte_order_name);
 
-TEST_F(LibraryTest, HostOptionsAndPasswordFollowTheEnvironment) {
-    // Without dbdirect no password is sent, and the letter stands alone.
-    const std::string env = write_environment("password=tiger\n");
+TEST_F(LibraryTest, PasswordOptionsOtherServerAndDisconnect) {
+    // Without dbdirect no password is sent, and the letter stands alone;
+    // another server is refused while connected; the server's error does
+    // not keep the instance or the connection at the disconnect.
     script_connect(false);
-    ASSERT_NE(connect(env, "E"), 0);
+    const kl_long instance = connect(write_environment("password=tiger\n"), "E");
+    ASSERT_NE(instance, 0);
     ASSERT_TRUE(peer.wait_for_requests(1));
     EXPECT_EQ(to_hex(peer.requests()[0].payload),
               to_hex(join({number_bytes(301, 2, false), text_bytes("sales.db"), text_bytes("scott"),
                            text_bytes(""), text_bytes("E")})));
-}
-
-TEST_F(LibraryTest, ConnectionToAnotherServerIsRefusedWhileConnected) {
-    script_connect(false);
-    ASSERT_NE(connect(write_environment()), 0);
 
     TestPeer other;
     const std::string env = write_environment("", test::peer_entries(other), "other.env");
-    klstatus st{};
-    kl_long instance = 0;
-    EXPECT_EQ(klconnect(env.c_str(), "", &st, "u", "", &instance), KL_ERR_OTHER_SERVER);
-    EXPECT_EQ(st.info, 0);
-    EXPECT_EQ(instance, 0);
+    EXPECT_EQ(refused(env, KL_ERR_OTHER_SERVER).info, 0);
     EXPECT_EQ(other.dispatcher_connections(), 0);
     EXPECT_EQ(transport_state.na_instances.find(1)->use_count, 1);
+
+    klstatus st{};
+    peer.script({{{status_answer(StatusRecord{}.error(3).warn(4).info(5).text("busy"), false)}}});
+    EXPECT_EQ(kldisconnect(instance, "", &st), 0u);
+    EXPECT_EQ(st.error, 0);
+    EXPECT_EQ(st.warn, 0);
+    EXPECT_EQ(st.info, 0);
+    EXPECT_EQ(std::string(st.buffer), "");
+    EXPECT_TRUE(peer.wait_for_disconnect());
+    EXPECT_EQ(client_tables.instances.used_count(), 0);
 }
 
 TEST_F(LibraryTest, HostNameIsLookedUp) {
     // A name nobody knows fails with the lookup's own number.
-    klstatus st{};
-    kl_long instance = 0;
-    const std::string unknown =
-        write_environment("", "transport=tcpsockets\nhostname=no-such-host.invalid\nport=1\n");
-    EXPECT_EQ(klconnect(unknown.c_str(), "", &st, "u", "", &instance), KL_ERR_SOCKET);
+    const klstatus st = refused(
+        write_environment("", "transport=tcpsockets\nhostname=no-such-host.invalid\nport=1\n"),
+        KL_ERR_SOCKET);
     EXPECT_GE(st.info, platform::wsa_host_not_found);
     EXPECT_LE(st.info, platform::wsa_no_data);
     EXPECT_EQ(std::string(st.buffer), "no-such-host.invalid");
@@ -109,62 +115,53 @@ TEST_F(LibraryTest, HostNameIsLookedUp) {
 // no socket is opened, no instance exists afterwards.
 struct EnvironmentFailure {
     const char* name;
-    std::string file;    // the environment file's text; "" = no file at all
-    std::string options; // klconnect's options
+    std::string file; // the environment file's text; "" = no file at all
     std::int32_t error;
-    std::int32_t info;
-    std::string buffer; // "@" = the environment file's path
+    std::string buffer = "@"; // "@" = the environment file's path
+    std::string options = ""; // klconnect's options
+    std::int32_t info = 0;
 };
 
 TEST_F(LibraryTest, EnvironmentAndOptionFailures) {
     const std::string node = "[Node PROD]\n" + peer_entries();
     const std::string head = "[environment]\nname=p\n[include]\nNode=PROD\nfilename=f\n";
+    const std::string tcp = head + "[Node PROD]\ntransport=tcpsockets\n";
     const std::string long_options(256, 'R');
     const EnvironmentFailure cases[] = {
-        {"no environment name", "[include]\nNode=PROD\nfilename=f\n" + node, "", 9948, 0, "@"},
-        {"no file", "", "", 9948, 0, "@"},
-        {"environment name NOT DEFINED", "[environment]\nname=NOT DEFINED\n[include]\n" + node, "",
-         9948, 0, "@"},
-        {"no node", "[environment]\nname=p\n[include]\nfilename=f\n" + node, "", 18064, 0, "@"},
+        {"no environment name", "[include]\nNode=PROD\nfilename=f\n" + node, 9948},
+        {"no file", "", 9948},
+        {"name NOT DEFINED", "[environment]\nname=NOT DEFINED\n[include]\n" + node, 9948},
+        {"no node", "[environment]\nname=p\n[include]\nfilename=f\n" + node, 18064},
         {"node of 32 characters",
-         "[environment]\nname=p\n[include]\nNode=" + std::string(32, 'N') + "\nfilename=f\n", "",
-         18064, 0, "@"},
-        {"no filename", "[environment]\nname=p\n[include]\nNode=PROD\n" + node, "", 18064, 0, "@"},
-        {"no transport", head + "[Node PROD]\nipaddress=127.0.0.1\nport=1\n", "", 18064, 0,
-         "transport"},
-        {"wrqppl", head + "[Node PROD]\ntransport=WRQPPL\n", "", 12007, 0, "WRQPPL"},
-        {"unknown transport", head + "[Node PROD]\ntransport=carrier\n", "", 18064, 0, "transport"},
-        {"host name and address",
-         head + "[Node PROD]\ntransport=tcpsockets\nhostname=a\nipaddress=1.2.3.4\nport=1\n", "",
-         18060, 0, "host name & IP address"},
-        {"service and port",
-         head + "[Node PROD]\ntransport=tcpsockets\nipaddress=1.2.3.4\nservice=s\nport=1\n", "",
-         18060, 0, "server name & port"},
-        {"no port", head + "[Node PROD]\ntransport=tcpsockets\nipaddress=1.2.3.4\n", "", 18064, 0,
-         "@"},
-        {"no host", head + "[Node PROD]\ntransport=tcpsockets\nport=1\n", "", 18064, 0, "@"},
-        {"exclusive options", head + node, "R,W", 18006, 0, "conflicting keyword W"},
-        {"unknown option", head + node, "FAST", 18006, 0, "unknown keyword FAST"},
-        {"options of 256 characters", head + node, long_options, 10037, 256, "options"},
-        {"256 characters before the cut", head + node, long_options + ";R", 10037, 256, "options"},
-        {"timeout 0", head + node + "timeout=0\n", "", 18064, 0, "@"},
-        {"timeout beyond a day", head + node + "timeout=86401\n", "", 18064, 0, "@"},
-        {"timeout with a unit", head + node + "timeout=5s\n", "", 18064, 0, "@"},
-        {"timeout beyond 64 bits", head + node + "timeout=99999999999999999999\n", "", 18064, 0,
-         "@"},
+         "[environment]\nname=p\n[include]\nNode=" + std::string(32, 'N') + "\nfilename=f\n",
+         18064},
+        {"no filename", "[environment]\nname=p\n[include]\nNode=PROD\n" + node, 18064},
+        {"no transport", head + "[Node PROD]\nipaddress=127.0.0.1\nport=1\n", 18064, "transport"},
+        {"wrqppl", head + "[Node PROD]\ntransport=WRQPPL\n", 12007, "WRQPPL"},
+        {"unknown transport", head + "[Node PROD]\ntransport=carrier\n", 18064, "transport"},
+        {"host name and address", tcp + "hostname=a\nipaddress=1.2.3.4\nport=1\n", 18060,
+         "host name & IP address"},
+        {"service and port", tcp + "ipaddress=1.2.3.4\nservice=s\nport=1\n", 18060,
+         "server name & port"},
+        {"no port", tcp + "ipaddress=1.2.3.4\n", 18064},
+        {"no host", tcp + "port=1\n", 18064},
+        {"exclusive options", head + node, 18006, "conflicting keyword W", "R,W"},
+        {"unknown option", head + node, 18006, "unknown keyword FAST", "FAST"},
+        {"options of 256 characters", head + node, 10037, "options", long_options, 256},
+        {"256 characters before the cut", head + node, 10037, "options", long_options + ";R", 256},
+        {"timeout 0", head + node + "timeout=0\n", 18064},
+        {"timeout beyond a day", head + node + "timeout=86401\n", 18064},
+        {"timeout with a unit", head + node + "timeout=5s\n", 18064},
+        {"timeout beyond 64 bits", head + node + "timeout=99999999999999999999\n", 18064},
     };
     for (const EnvironmentFailure& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string path =
             c.file.empty() ? (dir / "missing.env").string() : write_file("case.env", c.file);
-        klstatus st{};
-        kl_long instance = -5;
-        const std::uint32_t r = klconnect(path.c_str(), c.options.c_str(), &st, "u", "", &instance);
-        EXPECT_EQ(r, static_cast<std::uint32_t>(c.error));
+        const klstatus st = refused(path, c.error, c.options);
         EXPECT_EQ(st.error, c.error);
         EXPECT_EQ(st.info, c.info);
         EXPECT_EQ(std::string(st.buffer), c.buffer == "@" ? path.substr(0, 35) : c.buffer);
-        EXPECT_EQ(instance, -5);
         EXPECT_EQ(client_tables.instances.used_count(), 0);
     }
     EXPECT_EQ(peer.dispatcher_connections(), 0);
@@ -185,14 +182,10 @@ TEST_F(LibraryTest, NodeValuesAreCutAtTheirLengths) {
 
 TEST_F(LibraryTest, OverlongEnvironmentFileNameIsRefused) {
     const std::string name(256, 'e');
-    klstatus st{};
-    kl_long instance = 0;
-    EXPECT_EQ(klconnect(name.c_str(), "", &st, "u", "", &instance), KL_ERR_ENVIRONMENT_ENTRY);
-    EXPECT_EQ(std::string(st.buffer), name.substr(0, 35));
+    EXPECT_EQ(std::string(refused(name, KL_ERR_ENVIRONMENT_ENTRY).buffer), name.substr(0, 35));
     // 255 characters are the instance block's room: that name is read (and
     // found missing).
-    EXPECT_EQ(klconnect(name.substr(1).c_str(), "", &st, "u", "", &instance),
-              KL_ERR_NOT_ENVIRONMENT);
+    refused(name.substr(1), KL_ERR_NOT_ENVIRONMENT);
 }
 
 // Transport failures carry the failed step in the buffer and leave no
@@ -201,7 +194,6 @@ struct TransportFailure {
     const char* name;
     DispatchReply reply;
     bool dispatcher_closed; // no dispatcher listening
-    std::vector<Step> server_steps;
     std::int32_t error;
     std::int32_t info;
     std::string buffer;
@@ -210,25 +202,20 @@ struct TransportFailure {
 TEST_F(LibraryTest, TransportAndServerFailuresUndoTheConnection) {
     const std::uint16_t dead = closed_port();
     const TransportFailure cases[] = {
-        {"dispatcher refuses", {.status = 11111}, false, {}, 11111, 0, ""},
-        {"no dispatcher", {}, true, {}, 18065, 10061, "127.0.0.1 (" + std::to_string(dead) + ")"},
-        {"server port closed", {.server_port = dead}, false, {}, 18065, 10061, "connect"},
+        {"dispatcher refuses", {.status = 11111}, false, 11111, 0, ""},
+        {"no dispatcher", {}, true, 18065, 10061, "127.0.0.1 (" + std::to_string(dead) + ")"},
+        {"server port closed", {.server_port = dead}, false, 18065, 10061, "connect"},
     };
     const int baseline = open_descriptor_count();
     for (const TransportFailure& c : cases) {
         SCOPED_TRACE(c.name);
         peer.set_dispatch_reply(c.reply);
-        if (!c.server_steps.empty()) peer.script(c.server_steps);
-        const std::string env =
-            write_environment("", node_at(c.dispatcher_closed ? dead : peer.dispatcher_port()));
-        klstatus st{};
-        kl_long instance = -5;
-        EXPECT_EQ(klconnect(env.c_str(), "", &st, "u", "", &instance),
-                  static_cast<std::uint32_t>(c.error));
+        const klstatus st = refused(
+            write_environment("", node_at(c.dispatcher_closed ? dead : peer.dispatcher_port())),
+            c.error);
         EXPECT_EQ(st.error, c.error);
         EXPECT_EQ(st.info, c.info);
         EXPECT_EQ(std::string(st.buffer), c.buffer);
-        EXPECT_EQ(instance, -5);
         EXPECT_EQ(transport_state.connected_flag, 0);
         EXPECT_EQ(transport_state.na_instances.find(1), nullptr);
         EXPECT_EQ(client_tables.instances.used_count(), 0);
@@ -243,22 +230,6 @@ TEST_F(LibraryTest, TransportAndServerFailuresUndoTheConnection) {
     peer.set_dispatch_reply({});
     script_connect(false);
     EXPECT_NE(connect(write_environment()), 0);
-}
-
-TEST_F(LibraryTest, DisconnectEndsWhateverTheServerSays) {
-    script_connect(false);
-    const kl_long instance = connect(write_environment());
-    klstatus st{};
-
-    // The server's error does not keep the instance or the connection.
-    peer.script({{{status_answer(StatusRecord{}.error(3).warn(4).info(5).text("busy"), false)}}});
-    EXPECT_EQ(kldisconnect(instance, "", &st), 0u);
-    EXPECT_EQ(st.error, 0);
-    EXPECT_EQ(st.warn, 0);
-    EXPECT_EQ(st.info, 0);
-    EXPECT_EQ(std::string(st.buffer), "");
-    EXPECT_TRUE(peer.wait_for_disconnect());
-    EXPECT_EQ(client_tables.instances.used_count(), 0);
 }
 
 using Clock = std::chrono::steady_clock;
@@ -298,16 +269,14 @@ TEST_F(TimeoutTest, SilentPeersEndWithinTheLimit) {
         SCOPED_TRACE(c.name);
         peer.set_dispatch_reply(c.reply);
         if (c.connect_step) peer.script({*c.connect_step});
-        klstatus st{};
-        kl_long instance = -5;
+        const std::string env = limited();
         const auto start = Clock::now();
-        EXPECT_EQ(klconnect(limited().c_str(), "", &st, "u", "", &instance), KL_ERR_SOCKET);
+        const klstatus st = refused(env, KL_ERR_SOCKET);
         const auto took = Clock::now() - start;
         EXPECT_GE(took, std::chrono::seconds(1));
         EXPECT_LT(took, std::chrono::seconds(1) + margin);
         EXPECT_EQ(st.info, platform::wsa_etimedout);
         EXPECT_EQ(std::string(st.buffer), c.context);
-        EXPECT_EQ(instance, -5);
         EXPECT_EQ(transport_state.connected_flag, 0);
         peer.release_held();
         EXPECT_TRUE(peer.wait_for_disconnect());
@@ -328,11 +297,9 @@ TEST_F(TimeoutTest, ConnectToAFullListenerEndsWithinTheLimit) {
         clients.push_back(client);
     }
     if (full) {
-        klstatus st{};
-        kl_long instance = 0;
-        const auto start = Clock::now();
         const std::string env = limited(node_at(port));
-        EXPECT_EQ(klconnect(env.c_str(), "", &st, "u", "", &instance), KL_ERR_SOCKET);
+        const auto start = Clock::now();
+        const klstatus st = refused(env, KL_ERR_SOCKET);
         EXPECT_LT(Clock::now() - start, std::chrono::seconds(1) + margin);
         EXPECT_EQ(st.info, platform::wsa_etimedout);
         EXPECT_EQ(std::string(st.buffer), "127.0.0.1 (" + std::to_string(port) + ")");
@@ -344,30 +311,20 @@ TEST_F(TimeoutTest, ConnectToAFullListenerEndsWithinTheLimit) {
 }
 
 // An answer whose pieces each arrive within the limit is read whole, even
-// when all of them together take longer than the limit.
-TEST_F(TimeoutTest, AnAnswerArrivingInPiecesIsReadWhole) {
+// when all of them together take longer than the limit.  The blocks of a
+// connection lost mid-exchange fail at once, also after a new klconnect;
+// disconnecting and closing them frees them.
+TEST_F(TimeoutTest, SlowAnswersAreReadAndBlocksOfALostConnectionStayLost) {
     script_connect(false);
-    const kl_long instance = connect(limited());
-    ASSERT_EQ(instance, 1);
+    const kl_long old_instance = connect(limited());
+    ASSERT_EQ(old_instance, 1);
     Answer slow = status_answer(StatusRecord{}, false, {0xC1, 0xC2, 0xC3, 0xC4});
     slow.fragments = {40, 40, 16};
     peer.script({Step{.answers = {slow}, .pause = std::chrono::milliseconds(450)}});
     klstatus st{};
-    kl_long cursor = 0;
-    EXPECT_EQ(klopencursor(instance, "", &st, &cursor), 0u) << st.error << " " << st.info;
-    EXPECT_EQ(cursor, 1);
-}
-
-// The blocks of a connection lost mid-exchange fail at once, also after a
-// new klconnect; disconnecting and closing them frees them.
-TEST_F(TimeoutTest, BlocksOfALostConnectionStayLost) {
-    script_connect(false);
-    const kl_long old_instance = connect(limited());
-    ASSERT_EQ(old_instance, 1);
-    peer.script({{{status_answer(StatusRecord{}, false, {0xC1, 0xC2, 0xC3, 0xC4})}}});
-    klstatus st{};
     kl_long old_cursor = 0;
-    ASSERT_EQ(klopencursor(old_instance, "", &st, &old_cursor), 0u);
+    ASSERT_EQ(klopencursor(old_instance, "", &st, &old_cursor), 0u) << st.error << " " << st.info;
+    ASSERT_EQ(old_cursor, 1);
 
     peer.script({{.fault = Fault::never_answer}});
     kl_long cursor = 0;

@@ -46,6 +46,15 @@ struct ErrorTest : LibraryTest {
         LibraryTest::TearDown();
     }
 
+    // Connected to the peer, which serves numbers in the host type's order.
+    // messages (if any) become the message file's entries.
+    void connect_peer(std::uint16_t host_type = 1, const char* messages = nullptr) {
+        if (messages) write_messages(messages);
+        peer.set_dispatch_reply({.host_type = host_type});
+        script_connect(host_type != 1);
+        connect(write_environment());
+    }
+
     void write_messages(const std::string& entries) {
         write_file("talvern.ini", "[Kelora]\nKLGlobal=messages.ini\n");
         write_file("messages.ini", "[ENVIRONMENT KLGLOBAL]\n" + entries);
@@ -114,9 +123,7 @@ struct ServerAnswerTest : ErrorTest, ::testing::WithParamInterface<bool> {
 };
 
 TEST_P(ServerAnswerTest, AskedOnlyOnceTheFileIsKnownToBeMissing) {
-    peer.set_dispatch_reply({.host_type = static_cast<std::uint16_t>(big() ? 3 : 1)});
-    script_connect(big());
-    connect(write_environment());
+    connect_peer(big() ? 3 : 1);
 
     klstatus st = make_status_record(2001, -7, "table SALES");
     st.count = 3;
@@ -149,30 +156,22 @@ TEST_P(ServerAnswerTest, AskedOnlyOnceTheFileIsKnownToBeMissing) {
 // Each answer is followed by an ordinary one, which reads correctly only
 // when the hostile answer was consumed whole.
 TEST_F(ErrorTest, HostileServerAnswersStayWithinTheirAreas) {
-    write_messages("");
-    script_connect(false);
-    connect(write_environment());
-    const Bytes status_bytes = encode_status(StatusRecord{}.error(77), false);
+    connect_peer(1, "");
+    // An answer of status 77 with tail after the status.
+    const auto after_status = [](const Bytes& tail) -> Answer {
+        return {join({encode_status(StatusRecord{}.error(77), false), tail})};
+    };
     struct Case {
         const char* name;
         Answer answer;
         std::string message;
-        std::int32_t error; // the caller's status afterwards
+        std::int32_t error = 77; // the caller's status afterwards
     };
     const Case cases[] = {
-        {"no text", {status_bytes}, "", 77},
-        {"260 characters in 352 bytes",
-         {join({status_bytes, Bytes(260, 'a')})},
-         std::string(255, 'a'),
-         77},
-        {"longer than the receive area",
-         {join({status_bytes, Bytes(600, 'b')})},
-         std::string(255, 'b'),
-         77},
-        {"text ends early",
-         {join({status_bytes, text_bytes("short"), Bytes(20, 'z')})},
-         "short",
-         77},
+        {"no text", after_status({}), ""},
+        {"260 characters in 352 bytes", after_status(Bytes(260, 'a')), std::string(255, 'a')},
+        {"longer than the receive area", after_status(Bytes(600, 'b')), std::string(255, 'b')},
+        {"text ends early", after_status(join({text_bytes("short"), Bytes(20, 'z')})), "short"},
         {"shorter than a status", {Bytes(50, 0)}, not_found_text, 11042},
     };
     for (const Case& c : cases) {
@@ -188,10 +187,8 @@ TEST_F(ErrorTest, HostileServerAnswersStayWithinTheirAreas) {
     }
 }
 
-TEST_F(ErrorTest, NoServerExchangeWhileAnotherCallRunsOrWithoutAnArea) {
-    write_messages("");
-    script_connect(false);
-    connect(write_environment());
+TEST_F(ErrorTest, ServerExchangeOnlyWithAnAreaAndTheGuardFreeAndItsTrace) {
+    connect_peer(1, "");
 
     // Another call holds the guard: no request, the caller's area as it stands.
     owner_word = 12345;
@@ -208,19 +205,12 @@ TEST_F(ErrorTest, NoServerExchangeWhileAnotherCallRunsOrWithoutAnArea) {
     EXPECT_EQ(klerror(nullptr, "", area), area);
     EXPECT_STREQ(area, "kept");
     EXPECT_EQ(peer.requests().size(), 1u); // the connect request alone
-}
 
-TEST_F(ErrorTest, ServerPathTraceShowsTheMessage) {
-    write_messages("");
-    script_connect(false);
-    connect(write_environment());
+    // klerror's own trace lines (the frame's are the cursor test's).
     TraceLog trace;
-
     peer.script({{{status_answer(StatusRecord{}.error(5), false, text_bytes("next"))}}});
-    klstatus st = make_status_record(11042);
+    st = make_status_record(11042);
     EXPECT_EQ(explain(st, "OPT"), "next");
-    // The frame's lines are the cursor test's golden trace; these two are
-    // klerror's own.
     const std::string text = trace.text();
     EXPECT_NE(
         text.find(
@@ -233,9 +223,7 @@ constexpr std::uint32_t client(std::uint32_t number) {
     return KL_MAKE_RESULT(KL_CAT_CLIENT, number);
 }
 
-using InfoTest = ErrorTest;
-
-TEST_F(InfoTest, ApiErrorTextForEveryCategory) {
+TEST_F(ErrorTest, ApiErrorTextForEveryCategory) {
     write_messages("KLMSG_11042=Cursor not open\nKLMSG_00005=" + std::string(250, 'L') + "\n");
     const std::string unknown = "Client (PC):  unknown error category (subsystem).";
     struct Case {
@@ -267,7 +255,7 @@ TEST_F(InfoTest, ApiErrorTextForEveryCategory) {
     EXPECT_EQ(apierror(0, nullptr, nullptr), client(KL_ERR_NULL_ARGUMENT));
 }
 
-TEST_F(InfoTest, ApiInfoMatchesEightCharacters) {
+TEST_F(ErrorTest, ApiInfoMatchesEightCharacters) {
     struct Case {
         const char* options;
         std::uint32_t result;
@@ -298,9 +286,7 @@ TEST_F(InfoTest, ApiInfoMatchesEightCharacters) {
 }
 
 TEST_P(ServerAnswerTest, HostVersionRequestAndAnswersOfEveryLength) {
-    peer.set_dispatch_reply({.host_type = static_cast<std::uint16_t>(big() ? 2 : 1)});
-    script_connect(big());
-    connect(write_environment());
+    connect_peer(big() ? 2 : 1);
     std::uint16_t host_type = 0;
     EXPECT_EQ(apiinfo(0, "hosttype", nullptr, &host_type), 0u);
     EXPECT_EQ(host_type, big() ? 2 : 1);
@@ -315,12 +301,10 @@ TEST_P(ServerAnswerTest, HostVersionRequestAndAnswersOfEveryLength) {
     std::memset(result, 'R', sizeof result);
     EXPECT_EQ(apiinfo(0, "HOSTVERSION", nullptr, result), 0u);
     EXPECT_EQ(std::string(result, 12), "V1.02.03" + std::string(4, 'R'));
-    EXPECT_EQ(apihostversion(result), 0u);
-    EXPECT_EQ(std::string(result, 8), "V2-LONGE");
-    EXPECT_EQ(apihostversion(result), 0u);
-    EXPECT_EQ(std::string(result, 8), std::string("V3\0\0\0\0\0\0", 8));
-    EXPECT_EQ(apihostversion(result), 0u);
-    EXPECT_EQ(std::string(result, 8), "V4.00.00");
+    for (const char* expected : {"V2-LONGE", "V3\0\0\0\0\0\0", "V4.00.00"}) {
+        EXPECT_EQ(apihostversion(result), 0u);
+        EXPECT_EQ(std::string(result, 8), std::string(expected, 8));
+    }
 
     ASSERT_TRUE(peer.wait_for_requests(5));
     for (std::size_t i = 1; i < 5; ++i) {
@@ -332,13 +316,12 @@ TEST_P(ServerAnswerTest, HostVersionRequestAndAnswersOfEveryLength) {
 
 INSTANTIATE_TEST_SUITE_P(ByteOrders, ServerAnswerTest, ::testing::Bool(), byte_order_name);
 
-TEST_F(InfoTest, HostVersionRefusals) {
+TEST_F(ErrorTest, HostVersionRefusals) {
     char result[8];
     std::memset(result, 'R', sizeof result);
     EXPECT_EQ(apihostversion(result), client(18011));
 
-    script_connect(false);
-    connect(write_environment());
+    connect_peer();
     // Another call holds the owner: refused and the owner kept, while the
     // calls without the guard still answer.
     owner_word = 4321;
@@ -358,7 +341,7 @@ TEST_F(InfoTest, HostVersionRefusals) {
     EXPECT_EQ(peer.requests().size(), 2u); // the connect request and the broken one
 }
 
-TEST_F(InfoTest, ApiVersionShowsTwoConstantBoxes) {
+TEST_F(ErrorTest, ApiVersionShowsTwoConstantBoxes) {
     char result[8];
     std::memset(result, 'R', sizeof result);
     ::testing::internal::CaptureStderr();

@@ -71,17 +71,11 @@ TEST(Format, ConversionsOfTheTraceLines) {
     EXPECT_EQ(fmt("%.5ld|%.5ld|%.5ld", 61, -3, 123456), "00061|-00003|123456");
     const char field[4] = {'w', 'x', 'y', 'z'};
     EXPECT_EQ(fmt("%.4s|", field), "wxyz|");
-}
-
-TEST(Format, IntegersAreThirtyTwoBitsWide) {
-    // A negative number shown with %x or %lx is its 32-bit pattern, as the
-    // Windows formatter shows a long.
+    // Integers are 32 bits wide, as the Windows formatter shows a long.
     EXPECT_EQ(fmt("%lx", -1), "ffffffff");
     EXPECT_EQ(fmt("%ld", std::int64_t{0x100000005}), "5");
     EXPECT_EQ(fmt("%d", std::int32_t{-2147483647 - 1}), "-2147483648");
-}
-
-TEST(Format, MissingArgumentsPrintNothingAndOutputIsCut) {
+    // Missing arguments print nothing; the output is cut to its area.
     EXPECT_EQ(fmt("a=%d b=%s", 1), "a=1 b=");
     char small[6];
     EXPECT_EQ(format_text(small, "%s", "abcdefgh"), 5u);
@@ -97,32 +91,31 @@ TEST(CopyText, CutsTerminatesAndZeroFills) {
     EXPECT_EQ(std::string(field, 6), std::string("ab\0\0\0\0", 6));
     copy_text(field, nullptr);
     EXPECT_EQ(field[0], '\0');
+
+    // The option text copy fills its field without a terminator.
+    const std::string source(85, 'k');
+    char option[81];
+    option[80] = '#';
+    copy_option_text(std::span(option, 80), source.c_str());
+    EXPECT_EQ(std::string(option, 80), std::string(80, 'k'));
+    EXPECT_EQ(option[80], '#'); // nothing written past the field
 }
 
 struct Block {
     int tag = 0;
 };
 
-std::int32_t add_block(ControlTable<Block>& table, int tag) {
-    auto block = new_block<Block>();
-    block->tag = tag;
-    std::int32_t number = -1;
-    EXPECT_EQ(table.add(block, number), 0);
-    return number;
-}
-
 TEST(ControlTable, GrowsByFifteenWhenFull) {
     ControlTable<Block> table;
     ASSERT_EQ(table.create(), 0);
-    for (int i = 1; i <= 14; ++i)
-        ASSERT_EQ(add_block(table, i), i);
-    EXPECT_EQ(table.highest_slot(), 14);
-    EXPECT_EQ(add_block(table, 15), 15); // the 15th grows the table
-    EXPECT_EQ(table.highest_slot(), 29);
-    for (int i = 16; i <= 29; ++i)
-        ASSERT_EQ(add_block(table, i), i);
-    EXPECT_EQ(add_block(table, 30), 30); // the 30th grows it again
-    EXPECT_EQ(table.highest_slot(), 44);
+    for (int i = 1; i <= 30; ++i) {
+        auto block = new_block<Block>();
+        block->tag = i;
+        std::int32_t number = -1;
+        ASSERT_EQ(table.add(block, number), 0);
+        ASSERT_EQ(number, i);
+        EXPECT_EQ(table.highest_slot(), i < 15 ? 14 : i < 30 ? 29 : 44); // the 15th and 30th grow
+    }
     for (int i = 1; i <= 30; ++i)
         EXPECT_EQ(table.find(i)->tag, i); // kept across growth
 }
@@ -143,12 +136,10 @@ TEST_F(TraceTest, TheDebugFlagDecidesWhatIsWritten) {
     trace_state.debug_flag = 1;
     trace_call("call line %d\n", 7);
     EXPECT_EQ(log.text(), "call line 7\n");
-}
-
-TEST_F(TraceTest, LinesAreCutAt1024Characters) {
+    // Lines are cut at 1024 characters.
     const std::string long_text(3000, 'x');
     trace("%s|", long_text.c_str());
-    EXPECT_EQ(log.text(), std::string(1024, 'x'));
+    EXPECT_EQ(log.text(), "call line 7\n" + std::string(1024, 'x'));
 }
 
 TEST_F(TraceTest, AnUnopenableLogShowsABoxForEveryLineAndTracingStaysOn) {
@@ -159,15 +150,6 @@ TEST_F(TraceTest, AnUnopenableLogShowsABoxForEveryLineAndTracingStaysOn) {
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
               "VESKAPI Error: Cannot open log file!\nVESKAPI Error: Cannot open log file!\n");
     EXPECT_EQ(trace_state.debug_flag, 1);
-}
-
-TEST(CopyOptionText, ALongTextFillsTheFieldWithoutATerminator) {
-    const std::string source(85, 'k');
-    char field[81];
-    field[80] = '#';
-    copy_option_text(std::span(field, 80), source.c_str());
-    EXPECT_EQ(std::string(field, 80), std::string(80, 'k'));
-    EXPECT_EQ(field[80], '#'); // nothing written past the field
 }
 
 } // namespace

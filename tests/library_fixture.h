@@ -129,10 +129,12 @@ struct WindirTest : ::testing::Test {
     }
 };
 
-// The node section's server entries for a peer's dispatcher.
+// The node section's server entries for a dispatcher on 127.0.0.1.
+inline std::string node_at(std::uint16_t port) {
+    return "transport=tcpsockets\nipaddress=127.0.0.1\nport=" + std::to_string(port) + "\n";
+}
 inline std::string peer_entries(const TestPeer& peer) {
-    return "transport=tcpsockets\nipaddress=127.0.0.1\nport=" +
-           std::to_string(peer.dispatcher_port()) + "\n";
+    return node_at(peer.dispatcher_port());
 }
 
 struct LibraryTest : WindirTest {

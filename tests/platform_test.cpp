@@ -17,32 +17,18 @@ namespace {
 
 namespace os = kl::test::os;
 
-// A listening socket on 127.0.0.1 with an ephemeral port.
-struct Listener {
-    std::uint16_t port = 0;
-    os::sock_t fd = os::listen_loopback(port);
-    ~Listener() { os::close(fd); }
-};
-
-void pause_ms(int ms) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
-Ipv4Endpoint loopback(std::uint16_t port) {
-    Ipv4Endpoint endpoint;
-    endpoint.family = 2;
-    endpoint.port_net = host_to_net16(port);
-    endpoint.address[0] = 127;
-    endpoint.address[3] = 1;
-    return endpoint;
-}
-
 TEST(Sockets, SendingToAClosedPeerFailsWithoutASignal) {
-    Listener listener;
+    std::uint16_t port = 0;
+    const os::sock_t listener = os::listen_loopback(port);
+    Ipv4Endpoint loopback;
+    loopback.family = 2;
+    loopback.port_net = host_to_net16(port);
+    loopback.address[0] = 127;
+    loopback.address[3] = 1;
     const socket_t s = socket_open();
-    ASSERT_EQ(socket_connect(s, loopback(listener.port)), 0);
+    ASSERT_EQ(socket_connect(s, loopback), 0);
     ASSERT_EQ(socket_set_nodelay(s), 0);
-    const os::sock_t accepted = os::accept(listener.fd);
+    const os::sock_t accepted = os::accept(listener);
     ASSERT_NE(accepted, os::bad_socket);
     os::close(accepted);
 
@@ -53,7 +39,7 @@ TEST(Sockets, SendingToAClosedPeerFailsWithoutASignal) {
     long result = 0;
     for (int i = 0; i < 100 && result >= 0; ++i) {
         result = socket_send(s, data, sizeof data);
-        if (result >= 0) pause_ms(1);
+        if (result >= 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     EXPECT_EQ(result, -1);
     EXPECT_TRUE(last_socket_error() == wsa_econnreset || last_socket_error() == wsa_econnaborted)
@@ -63,31 +49,28 @@ TEST(Sockets, SendingToAClosedPeerFailsWithoutASignal) {
     const long received = socket_recv(s, buffer, sizeof buffer);
     EXPECT_LE(received, 0); // closed (0) or reset (-1), never data
     socket_close(s);
+    os::close(listener);
 }
 
-#if defined(_WIN32)
-// The test program carries string 18011 in its string table.
-TEST(Process, StringTableIsTheApplications) {
+// On Windows the test program carries string 18011 in its string table;
+// elsewhere the file KL_STRINGS names is the table.
+TEST(Process, StringTable) {
+#if !defined(_WIN32)
+    const std::string path = ::testing::TempDir() + "kl_strings.ini";
+    std::ofstream(path) << "[strings]\n18011=Not connected to a server\n";
+    ::setenv("KL_STRINGS", path.c_str(), 1);
+#endif
     char text[10];
     EXPECT_EQ(load_string(18011, text), 9u);
     EXPECT_STREQ(text, "Not conne");
     EXPECT_EQ(load_string(1, text), 0u);
     EXPECT_STREQ(text, "");
-}
-#else
-TEST(Process, StringTableComesFromTheKlStringsFile) {
-    const std::string path = ::testing::TempDir() + "kl_strings.ini";
-    std::ofstream(path) << "[strings]\n18011=Not connected to a server\n";
-    ::setenv("KL_STRINGS", path.c_str(), 1);
-    char text[10];
-    EXPECT_EQ(load_string(18011, text), 9u);
-    EXPECT_STREQ(text, "Not conne");
-    EXPECT_EQ(load_string(1, text), 0u);
+#if !defined(_WIN32)
     ::unsetenv("KL_STRINGS");
     EXPECT_EQ(load_string(18011, text), 0u);
     std::remove(path.c_str());
-}
 #endif
+}
 
 } // namespace
 } // namespace kl::platform
