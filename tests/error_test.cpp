@@ -93,27 +93,25 @@ TEST_F(ErrorTest, LocalMessagesByKeyForm) {
         EXPECT_EQ(explain(st), c.message);
         EXPECT_EQ(std::memcmp(&st, &c.status, sizeof st), 0); // the status is only read
     }
-}
 
-TEST_F(ErrorTest, LongFileTextsKeepWhatFitsOfTheContext) {
-    const std::string context = "client cursor";
-    struct Case {
+    // Long file texts keep what fits of the context.
+    struct Long {
         std::size_t length;
         std::string suffix;
     };
-    const Case cases[] = {
+    const Long longs[] = {
         {240, " (client curso)"}, // cut to fill the 256 bytes exactly
         {251, " (c)"},
         {252, ""}, // no character of the context fits: the text stands alone
         {254, ""},
         {255, ""},
     };
-    for (const Case& c : cases) {
+    for (const Long& c : longs) {
         SCOPED_TRACE(c.length);
         const std::string text(c.length, 't');
         write_messages("KLMSG_11042=" + text + "\n");
         message_file_state = {};
-        klstatus st = make_status_record(11042, 0, context.c_str());
+        klstatus st = make_status_record(11042, 0, "client cursor");
         EXPECT_EQ(explain(st), text + c.suffix);
     }
 }
@@ -276,10 +274,7 @@ TEST_F(ErrorTest, ApiInfoMatchesEightCharacters) {
         char result[16];
         std::memset(result, 'R', sizeof result);
         EXPECT_EQ(apiinfo(0, c.options, nullptr, result), c.result);
-        const std::string expected = c.written.empty()
-                                         ? std::string(16, 'R')
-                                         : c.written + std::string(16 - c.written.size(), 'R');
-        EXPECT_EQ(std::string(result, 16), expected);
+        EXPECT_EQ(std::string(result, 16), c.written + std::string(16 - c.written.size(), 'R'));
     }
     EXPECT_EQ(apiinfo(0, "hosttype", nullptr, nullptr), client(KL_ERR_NULL_ARGUMENT));
     EXPECT_EQ(owner_word.load(), 0u);

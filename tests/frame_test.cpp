@@ -120,13 +120,8 @@ TEST(ControlTable, GrowsByFifteenWhenFull) {
         EXPECT_EQ(table.find(i)->tag, i); // kept across growth
 }
 
-// Each test's own log file; the trace state goes back to "off" after it.
-struct TraceTest : ::testing::Test {
+TEST(Trace, TheDebugFlagDecidesWhatIsWritten) {
     test::TraceLog log;
-    void TearDown() override { trace_state = {}; }
-};
-
-TEST_F(TraceTest, TheDebugFlagDecidesWhatIsWritten) {
     // Debug flag clear: nothing is written, no file is made.
     trace_state.debug_flag = 0;
     trace("transport line\n");
@@ -140,9 +135,8 @@ TEST_F(TraceTest, TheDebugFlagDecidesWhatIsWritten) {
     const std::string long_text(3000, 'x');
     trace("%s|", long_text.c_str());
     EXPECT_EQ(log.text(), "call line 7\n" + std::string(1024, 'x'));
-}
 
-TEST_F(TraceTest, AnUnopenableLogShowsABoxForEveryLineAndTracingStaysOn) {
+    // A log that cannot be opened shows a box for every line; tracing stays on.
     set_log_file("/nonexistent-directory/trace.log");
     ::testing::internal::CaptureStderr();
     trace("one\n");
@@ -150,6 +144,7 @@ TEST_F(TraceTest, AnUnopenableLogShowsABoxForEveryLineAndTracingStaysOn) {
     EXPECT_EQ(::testing::internal::GetCapturedStderr(),
               "VESKAPI Error: Cannot open log file!\nVESKAPI Error: Cannot open log file!\n");
     EXPECT_EQ(trace_state.debug_flag, 1);
+    trace_state = {};
 }
 
 } // namespace
