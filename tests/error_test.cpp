@@ -116,12 +116,10 @@ TEST_F(ErrorTest, LocalMessagesByKeyForm) {
     }
 }
 
-struct ServerAnswerTest : ErrorTest, ::testing::WithParamInterface<bool> {
-    bool big() const { return GetParam(); }
-};
+struct ServerAnswerTest : ErrorTest, ::testing::WithParamInterface<bool> {};
 
 TEST_P(ServerAnswerTest, AskedOnlyOnceTheFileIsKnownToBeMissing) {
-    connect_peer(big() ? 3 : 1);
+    connect_peer(GetParam() ? 3 : 1);
 
     klstatus st = make_status_record(2001, -7, "table SALES");
     st.count = 3;
@@ -132,7 +130,7 @@ TEST_P(ServerAnswerTest, AskedOnlyOnceTheFileIsKnownToBeMissing) {
 
     // The name is not read again, even once talvern.ini has one.
     write_messages("KLMSG_02001=From the file\n");
-    peer.script({{{status_answer(StatusRecord{}.error(2001).info(9).text("srv"), big(),
+    peer.script({{{status_answer(StatusRecord{}.error(2001).info(9).text("srv"), GetParam(),
                                  text_bytes("No such table"))}}});
     std::strcpy(area, "before");
     EXPECT_EQ(explain(st, "LANG=EN;rest"), "No such table");
@@ -144,9 +142,9 @@ TEST_P(ServerAnswerTest, AskedOnlyOnceTheFileIsKnownToBeMissing) {
     ASSERT_TRUE(peer.wait_for_requests(2));
     Bytes words;
     for (std::int32_t w : {2001, 0, -7, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x01020304})
-        words = join({words, number_bytes(static_cast<std::uint32_t>(w), 4, big())});
+        words = join({words, number_bytes(static_cast<std::uint32_t>(w), 4, GetParam())});
     EXPECT_EQ(to_hex(peer.requests()[1].payload),
-              to_hex(join({number_bytes(317, 2, big()), words,
+              to_hex(join({number_bytes(317, 2, GetParam()), words,
                            Bytes(asked.buffer, asked.buffer + 36), text_bytes("LANG=EN", 80)})));
     EXPECT_EQ(peer.requests()[1].length_word, 174u);
 }
@@ -281,10 +279,10 @@ TEST_F(ErrorTest, ApiInfoMatchesEightCharacters) {
 }
 
 TEST_P(ServerAnswerTest, HostVersionRequestAndAnswersOfEveryLength) {
-    connect_peer(big() ? 2 : 1);
+    connect_peer(GetParam() ? 2 : 1);
     std::uint16_t host_type = 0;
     EXPECT_EQ(apiinfo(0, "hosttype", nullptr, &host_type), 0u);
-    EXPECT_EQ(host_type, big() ? 2 : 1);
+    EXPECT_EQ(host_type, GetParam() ? 2 : 1);
 
     // An answer longer than 8 bytes is cut to them and the rest consumed; a
     // shorter one is passed on with zeros after it.
@@ -303,7 +301,7 @@ TEST_P(ServerAnswerTest, HostVersionRequestAndAnswersOfEveryLength) {
 
     ASSERT_TRUE(peer.wait_for_requests(5));
     for (std::size_t i = 1; i < 5; ++i) {
-        EXPECT_EQ(to_hex(peer.requests()[i].payload), to_hex(number_bytes(250, 2, big())));
+        EXPECT_EQ(to_hex(peer.requests()[i].payload), to_hex(number_bytes(250, 2, GetParam())));
         EXPECT_EQ(peer.requests()[i].length_word, 2u);
     }
     EXPECT_EQ(owner_word.load(), 0u);
