@@ -94,7 +94,9 @@ TEST_P(ConversationTest, VersionRecordsUpToTheMaximum) {
     }
     answer(answers);
     std::vector<klversion_record> records(max + 1);
-    std::memset(records.data(), 0x5A, records.size() * sizeof(klversion_record));
+    auto* const bytes = reinterpret_cast<std::uint8_t*>(records.data());
+    const std::size_t size = records.size() * sizeof(klversion_record);
+    std::memset(bytes, 0x5A, size);
     klstatus st{};
     ASSERT_EQ(klversion(instance, "", &st, "PROD", 0, records.data()), 0u);
     EXPECT_EQ(st.count, max);
@@ -111,13 +113,11 @@ TEST_P(ConversationTest, VersionRecordsUpToTheMaximum) {
     peer.script({{.answers = {reply(StatusRecord{}.count(max + 1)), answers[1]},
                   .fault = Fault::close_mid_answer,
                   .close_after = 100 + 8 + answers[1].payload.size()}});
-    std::memset(records.data(), 0x5A, records.size() * sizeof(klversion_record));
+    std::memset(bytes, 0x5A, size);
     EXPECT_EQ(klversion(instance, "", &st, "PROD", 0, records.data()), KL_ERR_SOCKET);
     EXPECT_EQ(st.info, 0);
     EXPECT_EQ(st.count, 0);
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(records.data());
-    EXPECT_EQ(std::count(bytes, bytes + records.size() * sizeof(klversion_record), 0x5A),
-              static_cast<std::ptrdiff_t>(records.size() * sizeof(klversion_record)));
+    EXPECT_EQ(std::count(bytes, bytes + size, 0x5A), static_cast<std::ptrdiff_t>(size));
     EXPECT_TRUE(peer.wait_for_disconnect());
     kl_long cursor = 0;
     EXPECT_EQ(klopencursor(instance, "", &st, &cursor), KL_ERR_NOT_CONNECTED);

@@ -15,8 +15,7 @@
 namespace kl::test {
 namespace {
 
-// The library connected to the peer, whose dispatcher reports a server in
-// the byte order of the test's parameter.
+// Connected to the peer, whose dispatcher reports the parameter's byte order.
 struct ExchangeTest : ByteOrderTest {
     void SetUp() override {
         ByteOrderTest::SetUp();
@@ -29,9 +28,7 @@ struct ExchangeTest : ByteOrderTest {
 
 INSTANTIATE_TEST_SUITE_P(ByteOrders, ExchangeTest, ::testing::Bool(), byte_order_name);
 
-// A close-cursor request and its answer as bytes, then answers that are
-// short or broken off.  (Longer answers are cut by the record stream, and
-// every call's tests keep the connection in step after one.)
+// A close-cursor request and its answer as bytes, then short or broken answers.
 TEST_P(ExchangeTest, BytesThatCrossTheSocketAndShortOrBrokenAnswers) {
     TraceLog log;
     StatusRecord record;
@@ -53,8 +50,7 @@ TEST_P(ExchangeTest, BytesThatCrossTheSocketAndShortOrBrokenAnswers) {
                                  hex("0A 00 00 00"), text_bytes("KEEP", 80), Bytes(2, 0)});
     EXPECT_EQ(to_hex(peer.requests().at(0).raw), to_hex(expected));
 
-    // The status words follow the byte order; the text is copied as it is
-    // and the trace shows no more than its 36 bytes.
+    // The words follow the byte order; the text is copied as is, traced up to 36 bytes.
     const std::vector<kl_long> words = {st.error,   st.warn,      st.info,      st.count,
                                         st.bufflen, st.valuesize, st.reserved13};
     EXPECT_EQ(words, (std::vector<kl_long>{18065, 2, 10054, 4, 300, 12, -7}));
@@ -72,10 +68,8 @@ TEST_P(ExchangeTest, BytesThatCrossTheSocketAndShortOrBrokenAnswers) {
     EXPECT_EQ(st.count, 0);
     EXPECT_EQ(st.buffer[0], '\0');
 
-    // A record that ends before its length word says is malformed: 18065
-    // with info 0, the status filled as for every failed transfer, and the
-    // connection dropped.  (A connection closed or reset mid-answer is
-    // walked through every call by the fault injection test.)
+    // A record that ends before its length word says: 18065 with info 0, the
+    // status filled as for every failed transfer, and the connection dropped.
     Answer short_record = reply();
     short_record.length_word = 200;
     answer({short_record});
@@ -93,9 +87,7 @@ TEST_P(ExchangeTest, BytesThatCrossTheSocketAndShortOrBrokenAnswers) {
 }
 
 // hostconnect on its own: the values it refuses before any socket, and the
-// byte order the dispatcher's reply decides.  (Sharing, disconnecting, the
-// dispatcher's refusals and every socket failure are walked through
-// klconnect and kldisconnect.)
+// byte order the dispatcher's reply decides.
 TEST_F(LibraryTest, HostConnectRefusalsAndTheDispatchersByteOrder) {
     using Machine = DispatcherAddress::Machine;
     const std::uint32_t rejected = KL_MAKE_RESULT(KL_CAT_CLIENT, 18006);
@@ -130,8 +122,7 @@ TEST_F(LibraryTest, HostConnectRefusalsAndTheDispatchersByteOrder) {
         EXPECT_EQ(transport_state.byte_order_flag, flag);
         EXPECT_EQ(hostdisconnect().code, 0u);
     }
-    // A status beyond the library's numbers comes back as 18001 of the
-    // client category.
+    // A status beyond the library's numbers: 18001 of the client category.
     peer.set_dispatch_reply({.status = 0x01000000});
     EXPECT_EQ(hostconnect(at).code, KL_MAKE_RESULT(KL_CAT_CLIENT, 18001));
 }

@@ -13,10 +13,8 @@
 namespace kl::test {
 namespace {
 
-// In-memory I/O: every send call is noted (its first 8 bytes, its size
-// and whether more of the record follows); receive calls hand out the
-// input at most chunk bytes at a time, and report a closed connection when
-// it runs out.
+// In-memory I/O: each send noted (first 8 bytes, size, whether more follows);
+// receives hand out at most chunk bytes of the input, then a closed connection.
 struct MemoryIo {
     std::vector<std::string> sent;
     Bytes input;
@@ -48,8 +46,7 @@ struct StreamTest : ::testing::Test {
     RecordStream stream;
     void SetUp() override { ASSERT_TRUE(stream.open(mem.io())); }
 
-    // Reads a record into an area of the given size: the bytes kept, or
-    // "failed".
+    // Reads a record into an area of the given size: the bytes kept, or "failed".
     std::string read(std::size_t area_size = 64, std::size_t* dropped = nullptr) {
         Bytes area(area_size);
         const std::optional<Received> got = stream.read_record(area);
@@ -84,9 +81,8 @@ TEST_F(StreamTest, RecordsAreWrittenIn1020ByteFragmentsAndReadFromAnyFragmentsAn
     // What does not fit the area is dropped; the next record stays in step.
     mem.add(hex("00 00 00 08 00 00 00 0C AA AA AA AA"
                 "00 00 80 08 BB BB BB BB CC CC CC CC"));
-    // Bit 15 is the flag, every other bit the length (0x10010); of the
-    // length word only the low 16 bits count (12 bytes), and the rest of the
-    // fragment is skipped by the next read.
+    // Bit 15 is the flag, every other bit the length (0x10010); of the length
+    // word only the low 16 bits count (12 bytes); the next read skips the rest.
     Bytes wide = hex("00 01 80 10 00 01 00 0C");
     wide.resize(wide.size() + 0x1000C, 0x5A);
     mem.add(wide);
@@ -104,8 +100,7 @@ TEST_F(StreamTest, ReadsFailWhenTheRecordOrTheConnectionEnds) {
     // The record ends after 4 data bytes but 8 are announced.
     mem.add(hex("00 00 80 08 00 00 00 08 01 02 03 04"));
     EXPECT_EQ(read(), "failed");
-    // The connection closes in the middle of a record: the read fails
-    // instead of asking the closed socket again and again.
+    // Closed mid-record: the read fails instead of asking the closed socket again.
     mem.add(hex("00 00 80 10 00 00 00 0C 01 02"));
     const int calls = mem.receive_calls;
     EXPECT_EQ(read(), "failed");
