@@ -1,6 +1,5 @@
 // Cursors, version records up to their bound and disconnect in both byte
-// orders, and the traces of the connection family: a klclosecursor line by
-// line, the banner.
+// orders; the traces of a klclosecursor line by line and of the banner.
 
 #include <gtest/gtest.h>
 
@@ -35,9 +34,8 @@ struct ConversationTest : InstanceTest {
 };
 
 TEST_P(ConversationTest, CursorNumbersServerErrorsTheCloseTraceAndDisconnect) {
-    EXPECT_EQ(open_cursor(1), 1);
-    EXPECT_EQ(open_cursor(2), 2);
-    EXPECT_EQ(open_cursor(3), 3);
+    for (int n : {1, 2, 3})
+        EXPECT_EQ(open_cursor(n), n);
     klstatus st{};
     answer();
     ASSERT_EQ(klclosecursor(2, "", &st), 0u);
@@ -51,38 +49,34 @@ TEST_P(ConversationTest, CursorNumbersServerErrorsTheCloseTraceAndDisconnect) {
     EXPECT_EQ(std::string(st.buffer), "no cursors left");
     EXPECT_EQ(cursor, -5);
     EXPECT_EQ(client_tables.cursors.used_count(), 3);
-    // A close the server complains about still frees the number; its trace
-    // line by line.
+    // A close the server complains about still frees the number; its trace.
     TraceLog log;
     answer(StatusRecord{}.error(2002).text("closed"));
     EXPECT_EQ(klclosecursor(3, "KEEP", &st), 2002u);
     char me[16];
     std::snprintf(me, sizeof me, "%x", platform::thread_identity());
-    const std::string expected =
-        std::string("  *** Task taking control=") + me + "\n" +
-        "\nFunction: klclosecursor\n  Cursor=3\n  options=KEEP\n"
-        "KL status (returned)\n  error=2002\n  warn=0\n  info=0\n  count=0\n  bufflen=0\n"
-        "  instance=0\n  cursor=0\n  buffer=closed\n"
-        "  MakeStatus: wErrorCat=0x0, dwErrorCode=0x7d2"
-        "  SUBSYS_KELORA: wHighWord=x0, wLowWord=x7d2"
-        "  EXIT_DLL return status=0x7d2\n"
-        "  *** Task with control=0x0\n";
-    EXPECT_EQ(log.text(), expected);
+    EXPECT_EQ(log.text(),
+              std::string("  *** Task taking control=") + me + "\n" +
+                  "\nFunction: klclosecursor\n  Cursor=3\n  options=KEEP\n"
+                  "KL status (returned)\n  error=2002\n  warn=0\n  info=0\n  count=0\n  bufflen=0\n"
+                  "  instance=0\n  cursor=0\n  buffer=closed\n"
+                  "  MakeStatus: wErrorCat=0x0, dwErrorCode=0x7d2"
+                  "  SUBSYS_KELORA: wHighWord=x0, wLowWord=x7d2"
+                  "  EXIT_DLL return status=0x7d2\n"
+                  "  *** Task with control=0x0\n");
     EXPECT_EQ(klclosecursor(3, "", &st), KL_ERR_BAD_CURSOR);
 
     answer();
     EXPECT_EQ(kldisconnect(instance, "", &st), 0u);
     EXPECT_TRUE(peer.wait_for_disconnect());
-    // Cursors outlive their instance's disconnect, but no call reaches a
-    // server without a connection.
+    // Cursors outlive their instance's disconnect but fail without a connection.
     EXPECT_NE(client_tables.cursors.find(1), nullptr);
     EXPECT_EQ(klclosecursor(1, "", &st), KL_ERR_NOT_CONNECTED);
 }
 
 // Up to the maximum count, version records are read from as many answer
-// records as they fill, 18 in each after a status that is skipped; one
-// above it is a malformed answer: nothing is read or written, the
-// connection goes.
+// records as they fill, 18 in each after a skipped status; one above it is
+// malformed: nothing is read or written, the connection goes.
 TEST_P(ConversationTest, VersionRecordsUpToTheMaximum) {
     constexpr int max = KL_VERSION_MAX_RECORDS;
     std::vector<Answer> answers = {reply(StatusRecord{}.count(max))};
@@ -108,8 +102,7 @@ TEST_P(ConversationTest, VersionRecordsUpToTheMaximum) {
     EXPECT_EQ(std::string(records[max - 1].version_text), "v1021");
     EXPECT_EQ(records[max].version, 0x5A5A5A5A); // nothing past the count
 
-    // One more announced: the peer would send 18 records and close; none
-    // of them is read.
+    // One more announced (the peer sends 18 records and closes): none is read.
     peer.script({{.answers = {reply(StatusRecord{}.count(max + 1)), answers[1]},
                   .fault = Fault::close_mid_answer,
                   .close_after = 100 + 8 + answers[1].payload.size()}});

@@ -1,6 +1,5 @@
-// The host connection and the request exchange against the test peer: the
-// values refused before any socket, the byte-order rule, the bytes that
-// cross the socket, and answers that are short or broken off.
+// The host connection and the request exchange against the test peer: refusals
+// before any socket, the byte order, the bytes on the socket, short or broken answers.
 
 #include <gtest/gtest.h>
 
@@ -70,9 +69,7 @@ TEST_P(ExchangeTest, BytesThatCrossTheSocketAndShortOrBrokenAnswers) {
 
     // A record that ends before its length word says: 18065 with info 0, the
     // status filled as for every failed transfer, and the connection dropped.
-    Answer short_record = reply();
-    short_record.length_word = 200;
-    answer({short_record});
+    answer({Answer{.payload = reply().payload, .length_word = 200}});
     std::strcpy(st.buffer, "old");
     st.count = 9;
     EXPECT_FALSE(exchange_request(hex("30 01"), area, st));
@@ -80,9 +77,8 @@ TEST_P(ExchangeTest, BytesThatCrossTheSocketAndShortOrBrokenAnswers) {
               (std::vector<kl_long>{KL_ERR_SOCKET, 0, 0, 9}));
     EXPECT_EQ(st.buffer[0], '\0');
     EXPECT_EQ(transport_state.connected_flag, 0);
-    // Without a connection: "not connected".
     EXPECT_EQ(send_request(hex("30 01"), st), KL_ERR_SOCKET);
-    EXPECT_EQ(st.info, 10057);
+    EXPECT_EQ(st.info, 10057); // not connected
     EXPECT_FALSE(receive_response(area, st));
 }
 

@@ -102,8 +102,7 @@ enum class Setup { none, instance, cursor, selected };
 
 struct Conversation {
     std::string environment;
-    kl_long instance = 0;
-    kl_long cursor = 0;
+    kl_long instance = 0, cursor = 0;
     Areas areas;
 };
 
@@ -130,13 +129,10 @@ struct CallCase {
     std::uint32_t (*call)(Conversation& c, klstatus* st); // klerror: 0 for the expected text
     Outcome clean = {};
     bool connected_after = true; // after a clean run
-    // The outcome of a socket fault where the rule in expectation() does
-    // not say it (nullopt: the rule holds).
+    // A socket fault's outcome where expectation()'s rule does not hold.
     std::optional<Expected> (*on_socket_fault)(const Injected&) = nullptr;
     kl_long other_allocation_error = 0; // documented besides 10021
 };
-
-constexpr kl_long marker = 4242; // info of the answers the checks afterwards get
 
 Answer status(const StatusRecord& record = {}, const Bytes& data = {}) {
     return status_answer(record, false, data);
@@ -179,9 +175,8 @@ bool cut_receive(const Injected& f) {
     return f.op == SocketOp::recv && f.fault == SocketFault::short_transfer;
 }
 
-// The receive of the dispatcher's reply and the send of its request are
-// one call each; a short one fails with 18050, as does a reply cut off by
-// a closed connection.
+// The dispatcher's request and reply are one send and one receive: cut
+// short, or the reply cut off by a close, they fail with 18050.
 std::optional<Expected> first_connect_faults(const Injected& f) {
     const bool dispatcher = (f.op == SocketOp::send || f.op == SocketOp::recv) && f.n == 1;
     if (dispatcher &&
@@ -224,11 +219,11 @@ std::uint32_t error_text(klstatus* st, kl_long error, char* message, const char*
     return std::strcmp(klerror(st, "", message), expected) == 0 ? 0 : 1;
 }
 
-using C = Conversation;
-
 // A row's call: it takes its areas from c.areas; st is a zeroed status area.
 #define CALL(expression)                                                                           \
-    []([[maybe_unused]] C& c, [[maybe_unused]] klstatus* st) -> std::uint32_t { return expression; }
+    []([[maybe_unused]] Conversation& c, [[maybe_unused]] klstatus* st) -> std::uint32_t {         \
+        return expression;                                                                         \
+    }
 
 // Name, set-up, answers, call, then where they differ from the defaults
 // the clean outcome, connected_after, on_socket_fault, other_allocation_error.
@@ -258,7 +253,7 @@ const CallCase calls[] = {
     {"klerror (the server's text)", Setup::instance, one(StatusRecord{}.error(2001).info(9), text_bytes("server text")),
      CALL(error_text(st, 20010, c.areas.area(256), "server text")), {0, 2001, 9}, true, transfer_fails<1, 20010>},
     {"apierror", Setup::none, {},
-     [](C& c, klstatus* st) {
+     [](Conversation& c, klstatus* st) {
          st->error = 20001;
          return apierror(KL_MAKE_RESULT(KL_CAT_KELORA, 20001), st, c.areas.area(256));
      },
@@ -280,7 +275,7 @@ const CallCase calls[] = {
     {"klcommand", Setup::instance, after_records(2, {status()}),
      CALL(klcommand(c.instance, "", st, 0, c.areas.area(100), 100, c.areas.area(16), 16))},
     {"klgetinfo", Setup::instance, one(StatusRecord{}.count(1), counting_bytes(24)),
-     [](C& c, klstatus* st) {
+     [](Conversation& c, klstatus* st) {
          char* table = c.areas.area(32);
          std::memcpy(table, "orders                          ", 32);
          return klgetinfo(c.instance, "", st, items(c, {202, 0}), table, items(c, {305, 306, 0}), c.areas.area(24));
@@ -336,8 +331,7 @@ struct FaultInjectionTest : WindirTest {
         baseline = open_descriptor_count();
     }
 
-    // With a limit on every wait, so a case that leaves the library waiting
-    // for an answer that never comes fails instead of hanging.
+    // A limit on every wait: a case left waiting for an answer fails, not hangs.
     std::string write_environment() {
         return write_environment_file("", peer_entries(*peer) + "timeout=10\n");
     }
@@ -405,11 +399,9 @@ struct FaultInjectionTest : WindirTest {
         } else {
             EXPECT_EQ(outcome, expected.outcome);
         }
-        // The clean run made at least one operation of the kind; later ones
-        // may vary with the peer's timing.
+        // The clean run made a first operation of the kind; later ones vary with timing.
         EXPECT_TRUE(f.kind != Kind::socket || fired || f.n != 1) << "the fault never took effect";
-        // A transport failure frees no block: the caller's disconnect or
-        // close does, afterwards (also of the call that failed).
+        // A transport failure frees no block: the caller's later close or disconnect does.
         if (KL_RESULT_NUMBER(result) == KL_ERR_SOCKET) {
             EXPECT_TRUE(c.instance == 0 || client_tables.instances.find(c.instance) != nullptr);
             EXPECT_TRUE(c.cursor == 0 || client_tables.cursors.find(c.cursor) != nullptr);
@@ -478,7 +470,7 @@ struct FaultInjectionTest : WindirTest {
                 EXPECT_TRUE(!live || st.info == info) << "the connection is out of step";
             }
         };
-        close_all(client_tables.cursors, klclosecursor, marker);
+        close_all(client_tables.cursors, klclosecursor, 4242);
         close_all(client_tables.instances, kldisconnect, 0);
         if (!connected) {
             const kl_long again = connect(c.environment);

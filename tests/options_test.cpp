@@ -1,6 +1,5 @@
-// Option strings (splitting, quoting, matching, and the failure codes with
-// their report texts) and configuration entries (the environment file, its
-// node section, talvern.ini) read from files in a temporary directory.
+// Option strings (splitting, quoting, matching, failure codes and their texts)
+// and configuration entries read from files in a temporary directory.
 
 #include <gtest/gtest.h>
 
@@ -20,15 +19,12 @@ struct Parsed {
     std::vector<char> text; // exactly the text's size, so the sanitizer sees overruns
     kl::OptionEntry table[4] = {{"TRACE", true}, {"R", false, 1}, {"W", false, 1}, {"E", false, 1}};
     kl::ParseReport report;
-    int result;
-    explicit Parsed(const std::string& s) : text(s.c_str(), s.c_str() + s.size() + 1) {
-        result = kl::parse_options(text.data(), table, report);
-    }
+    int result = kl::parse_options(text.data(), table, report); // after the members above
+    explicit Parsed(const std::string& s) : text(s.c_str(), s.c_str() + s.size() + 1) {}
 };
 
 TEST(ParseOptions, SplittingQuotingMatchingAndReports) {
-    // The text; its terms or failure code; the TRACE value (null: none) or
-    // the failure's report.
+    // The text; its terms or failure code; the TRACE value or the failure's report.
     const std::tuple<const char*, int, const char*> cases[] = {
         {"R, trace=x, bad", -2, "unknown keyword BAD"},
         {"=x", -2, "unknown keyword "},
@@ -156,8 +152,7 @@ TEST_F(Profile, ReadingRules) {
     EXPECT_EQ(read(long_lines, "s", "k", value.size() + 1), value);
 }
 
-// (Bare names found in KL_WINDIR: every library test reads its talvern.ini
-// that way.)
+// (Bare names in KL_WINDIR: every library test reads its talvern.ini that way.)
 #if defined(_WIN32)
 TEST_F(Profile, WithoutKlWindirBareNamesAreFoundInTheWindowsDirectory) {
     os::set_env("KL_WINDIR", nullptr);

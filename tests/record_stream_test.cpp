@@ -70,8 +70,7 @@ TEST_F(StreamTest, RecordsAreWrittenIn1020ByteFragmentsAndReadFromAnyFragmentsAn
     EXPECT_EQ(mem.sent,
               (std::vector<std::string>{"00 00 03 FC 00 00 03 F8 /1024 more", "00 00 80 00 /4"}));
 
-    // A record of 6 data bytes (plus padding) in three fragments, arriving
-    // one byte per receive call.
+    // 6 data bytes (plus padding) in three fragments, arriving one byte per receive.
     mem.add(hex("00 00 00 03 00 00 00"             // start of the length word
                 "00 00 00 03 06 01 02"             // rest of the word, 2 bytes
                 "00 00 80 06 03 04 05 06 00 00")); // 4 bytes + padding

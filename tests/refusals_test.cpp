@@ -1,8 +1,7 @@
 // Every check an exported call makes before it talks to the server, in one
-// table: the error, info and text of each refusal, that nothing is sent,
-// and for the limits the largest argument that is still sent.  Run once
-// (nothing of a refusal reaches the wire) with the trace on, so a trace
-// line that read a missing block or argument would fail here too.
+// table: the error, info and text of each refusal, that nothing is sent, and
+// for the limits the largest argument still sent.  Run with the trace on, so
+// a trace line that read a missing block or argument would fail here too.
 
 #include <gtest/gtest.h>
 
@@ -31,8 +30,7 @@ struct RefusalTest : CursorTest {
         for (const Check& c : checks) {
             SCOPED_TRACE(c.name);
             const std::size_t before = sent();
-            // A request sent where none should be is answered by a close,
-            // so the call fails instead of waiting.
+            // A request a refusal sends gets a close: the call fails, not waits.
             peer.script(
                 {c.error == 0 ? Step{{reply()}} : Step{.fault = Fault::close_before_answer}});
             klstatus st{};
