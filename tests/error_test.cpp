@@ -72,11 +72,7 @@ TEST_F(ErrorTest, LocalMessagesByKeyForm) {
                    "KLMSG-00003=Minus three\nKLMSG_18011=Not connected\nKLMSG_00000=All well\n"
                    "KLMSG_11042=Cursor not open\n");
     const std::string long_context(36, 'c'); // a status text without a terminator
-    struct Case {
-        klstatus status;
-        std::string message;
-    };
-    const Case cases[] = {
+    const std::pair<klstatus, std::string> cases[] = {
         {make_status_record(18065, 10054), "Connection reset"},
         {make_status_record(18065, 61), "Socket 61"},
         {make_status_record(-3), "Minus three"},
@@ -87,32 +83,28 @@ TEST_F(ErrorTest, LocalMessagesByKeyForm) {
          "Cursor not open (" + long_context + ")"},
         {make_status_record(4711), not_found_text}, // not in the file, not connected
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.message);
-        klstatus st = c.status;
-        EXPECT_EQ(explain(st), c.message);
-        EXPECT_EQ(std::memcmp(&st, &c.status, sizeof st), 0); // the status is only read
+    for (const auto& [status, message] : cases) {
+        SCOPED_TRACE(message);
+        klstatus st = status;
+        EXPECT_EQ(explain(st), message);
+        EXPECT_EQ(std::memcmp(&st, &status, sizeof st), 0); // the status is only read
     }
 
     // Long file texts keep what fits of the context.
-    struct Long {
-        std::size_t length;
-        std::string suffix;
-    };
-    const Long longs[] = {
+    const std::pair<std::size_t, std::string> longs[] = {
         {240, " (client curso)"}, // cut to fill the 256 bytes exactly
         {251, " (c)"},
         {252, ""}, // no character of the context fits: the text stands alone
         {254, ""},
         {255, ""},
     };
-    for (const Long& c : longs) {
-        SCOPED_TRACE(c.length);
-        const std::string text(c.length, 't');
+    for (const auto& [length, suffix] : longs) {
+        SCOPED_TRACE(length);
+        const std::string text(length, 't');
         write_messages("KLMSG_11042=" + text + "\n");
         message_file_state = {};
         klstatus st = make_status_record(11042, 0, "client cursor");
-        EXPECT_EQ(explain(st), text + c.suffix);
+        EXPECT_EQ(explain(st), text + suffix);
     }
 }
 
@@ -257,14 +249,11 @@ TEST_F(ErrorTest, ApiInfoMatchesEightCharacters) {
         std::uint32_t result;
         std::string written; // empty: nothing written
     };
-    const std::string host_type_zero("\0\0", 2);
+    const std::string host_type_zero("\0\0", 2), version(KLSRV32_VERSION_TEXT "\0", 7);
     const Case cases[] = {
-        {"hosttype", 0, host_type_zero},
-        {"HOSTTYPE", 0, host_type_zero},
-        {"clientve", 0, std::string(KLSRV32_VERSION_TEXT "\0", 7)},
-        {"CLIENTVERSIONS", 0, std::string(KLSRV32_VERSION_TEXT "\0", 7)},
-        {"client", client(18006), ""},
-        {nullptr, client(18006), ""},
+        {"hosttype", 0, host_type_zero}, {"HOSTTYPE", 0, host_type_zero},
+        {"clientve", 0, version},        {"CLIENTVERSIONS", 0, version},
+        {"client", client(18006), ""},   {nullptr, client(18006), ""},
         {"hostvers", client(18011), ""}, // not connected
     };
     for (const Case& c : cases) {
@@ -276,6 +265,24 @@ TEST_F(ErrorTest, ApiInfoMatchesEightCharacters) {
     }
     EXPECT_EQ(apiinfo(0, "hosttype", nullptr, nullptr), client(KL_ERR_NULL_ARGUMENT));
     EXPECT_EQ(owner_word.load(), 0u);
+
+    // apiversion shows two constant boxes.
+    char result[8];
+    std::memset(result, 'R', sizeof result);
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(apiversion(result), 0u);
+    const std::string shown = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(std::string(result, 8), std::string(KLSRV32_VERSION_TEXT "\0R", 8));
+    EXPECT_EQ(shown,
+              "VESK Client/Server API: VESK API Information\n\n(Local and Remote Software "
+              "Versions)\n\nVESK DLL Version:\t\t " KLSRV32_VERSION_TEXT
+              "\n\nHost Type:\t\tUnix\n\t\t\t(Not "
+              "Connected)\nHost Version:\t\t00.00.00\n\nPPLHOSTP Version:\t0.0\n\nPPL DLL "
+              "Version:\t\t0.0\nPPLSERV Version:\t\t0.0\n"
+              "VESK Client/Server API: VESK API Information\n\n(Connection Statistics Since Last "
+              "Read/Write)\n\nLine Hits\t\t\t0\nRe Transmits\t\t0\nTimeOuts\t\t0\nConsecutive "
+              "T.Outs\t0\nReceive Naks\t\t0\nTransmit Naks\t\t0\n");
+    EXPECT_EQ(apiversion(nullptr), client(KL_ERR_NULL_ARGUMENT));
 }
 
 TEST_P(ServerAnswerTest, HostVersionRequestAndAnswersOfEveryLength) {
@@ -321,8 +328,7 @@ TEST_F(ErrorTest, HostVersionRefusals) {
     EXPECT_EQ(apihostversion(result), client(18002));
     EXPECT_EQ(apiinfo(0, "hostversion", nullptr, result), client(18002));
     EXPECT_EQ(owner_word.load(), 4321u);
-    char text[256];
-    EXPECT_EQ(apierror(KL_MAKE_RESULT(KL_CAT_SOCKETS, 1), nullptr, text), 0u);
+    EXPECT_EQ(apierror(KL_MAKE_RESULT(KL_CAT_SOCKETS, 1), nullptr, area), 0u);
     EXPECT_EQ(owner_word.load(), 4321u);
     owner_word = 0;
 
@@ -332,25 +338,6 @@ TEST_F(ErrorTest, HostVersionRefusals) {
     EXPECT_EQ(apihostversion(nullptr), client(KL_ERR_NULL_ARGUMENT));
     EXPECT_EQ(std::string(result, 8), std::string(8, 'R'));
     EXPECT_EQ(peer.requests().size(), 2u); // the connect request and the broken one
-}
-
-TEST_F(ErrorTest, ApiVersionShowsTwoConstantBoxes) {
-    char result[8];
-    std::memset(result, 'R', sizeof result);
-    ::testing::internal::CaptureStderr();
-    EXPECT_EQ(apiversion(result), 0u);
-    const std::string shown = ::testing::internal::GetCapturedStderr();
-    EXPECT_EQ(std::string(result, 8), std::string(KLSRV32_VERSION_TEXT "\0R", 8));
-    EXPECT_EQ(shown,
-              "VESK Client/Server API: VESK API Information\n\n(Local and Remote Software "
-              "Versions)\n\nVESK DLL Version:\t\t " KLSRV32_VERSION_TEXT
-              "\n\nHost Type:\t\tUnix\n\t\t\t(Not "
-              "Connected)\nHost Version:\t\t00.00.00\n\nPPLHOSTP Version:\t0.0\n\nPPL DLL "
-              "Version:\t\t0.0\nPPLSERV Version:\t\t0.0\n"
-              "VESK Client/Server API: VESK API Information\n\n(Connection Statistics Since Last "
-              "Read/Write)\n\nLine Hits\t\t\t0\nRe Transmits\t\t0\nTimeOuts\t\t0\nConsecutive "
-              "T.Outs\t0\nReceive Naks\t\t0\nTransmit Naks\t\t0\n");
-    EXPECT_EQ(apiversion(nullptr), client(KL_ERR_NULL_ARGUMENT));
 }
 
 } // namespace
