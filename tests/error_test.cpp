@@ -141,41 +141,7 @@ TEST_P(ServerAnswerTest, AskedOnlyOnceTheFileIsKnownToBeMissing) {
     EXPECT_EQ(peer.requests()[1].length_word, 174u);
 }
 
-// Each answer is followed by an ordinary one, which reads correctly only
-// when the hostile answer was consumed whole.
-TEST_F(ErrorTest, HostileServerAnswersStayWithinTheirAreas) {
-    connect_peer(1, "");
-    // An answer of status 77 with tail after the status.
-    const auto after_status = [](const Bytes& tail) -> Answer {
-        return {join({encode_status(StatusRecord{}.error(77), false), tail})};
-    };
-    struct Case {
-        const char* name;
-        Answer answer;
-        std::string message;
-        std::int32_t error = 77; // the caller's status afterwards
-    };
-    const Case cases[] = {
-        {"no text", after_status({}), ""},
-        {"260 characters in 352 bytes", after_status(Bytes(260, 'a')), std::string(255, 'a')},
-        {"longer than the receive area", after_status(Bytes(600, 'b')), std::string(255, 'b')},
-        {"text ends early", after_status(join({text_bytes("short"), Bytes(20, 'z')})), "short"},
-        {"shorter than a status", {Bytes(50, 0)}, not_found_text, 11042},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        peer.script(
-            {{{c.answer}}, {{status_answer(StatusRecord{}.error(5), false, text_bytes("next"))}}});
-        klstatus st = make_status_record(11042);
-        EXPECT_EQ(explain(st), c.message);
-        EXPECT_EQ(st.error, c.error);
-        klstatus next = make_status_record(11042);
-        EXPECT_EQ(explain(next), "next");
-        EXPECT_EQ(next.error, 5);
-    }
-}
-
-TEST_F(ErrorTest, ServerExchangeOnlyWithAnAreaAndTheGuardFreeAndItsTrace) {
+TEST_F(ErrorTest, ServerExchangeNeedsAnAreaAndTheGuardAndKeepsHostileAnswersInTheirAreas) {
     connect_peer(1, "");
 
     // Another call holds the guard: no request, the caller's area as it stands.
@@ -205,6 +171,37 @@ TEST_F(ErrorTest, ServerExchangeOnlyWithAnAreaAndTheGuardFreeAndItsTrace) {
             "klerror\n  klstatus.error=11042\n  options=OPT\n  Accessing server message file.\n"),
         std::string::npos);
     EXPECT_NE(text.find("  buffer=\n  Server msg (4)=[next]\n"), std::string::npos) << text;
+
+    // Each hostile answer is followed by an ordinary one, which reads
+    // correctly only when the hostile answer was consumed whole.
+    // An answer of status 77 with tail after the status.
+    const auto after_status = [](const Bytes& tail) -> Answer {
+        return {join({encode_status(StatusRecord{}.error(77), false), tail})};
+    };
+    struct Case {
+        const char* name;
+        Answer answer;
+        std::string message;
+        std::int32_t error = 77; // the caller's status afterwards
+    };
+    const Case cases[] = {
+        {"no text", after_status({}), ""},
+        {"260 characters in 352 bytes", after_status(Bytes(260, 'a')), std::string(255, 'a')},
+        {"longer than the receive area", after_status(Bytes(600, 'b')), std::string(255, 'b')},
+        {"text ends early", after_status(join({text_bytes("short"), Bytes(20, 'z')})), "short"},
+        {"shorter than a status", {Bytes(50, 0)}, not_found_text, 11042},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        peer.script(
+            {{{c.answer}}, {{status_answer(StatusRecord{}.error(5), false, text_bytes("next"))}}});
+        klstatus st = make_status_record(11042);
+        EXPECT_EQ(explain(st), c.message);
+        EXPECT_EQ(st.error, c.error);
+        klstatus next = make_status_record(11042);
+        EXPECT_EQ(explain(next), "next");
+        EXPECT_EQ(next.error, 5);
+    }
 }
 
 constexpr std::uint32_t client(std::uint32_t number) {
@@ -256,9 +253,9 @@ TEST_F(ErrorTest, ApiInfoMatchesEightCharacters) {
         {"client", client(18006), ""},   {nullptr, client(18006), ""},
         {"hostvers", client(18011), ""}, // not connected
     };
+    char result[16];
     for (const Case& c : cases) {
         SCOPED_TRACE(c.options ? c.options : "(null)");
-        char result[16];
         std::memset(result, 'R', sizeof result);
         EXPECT_EQ(apiinfo(0, c.options, nullptr, result), c.result);
         EXPECT_EQ(std::string(result, 16), c.written + std::string(16 - c.written.size(), 'R'));
@@ -267,7 +264,6 @@ TEST_F(ErrorTest, ApiInfoMatchesEightCharacters) {
     EXPECT_EQ(owner_word.load(), 0u);
 
     // apiversion shows two constant boxes.
-    char result[8];
     std::memset(result, 'R', sizeof result);
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(apiversion(result), 0u);
@@ -285,43 +281,15 @@ TEST_F(ErrorTest, ApiInfoMatchesEightCharacters) {
     EXPECT_EQ(apiversion(nullptr), client(KL_ERR_NULL_ARGUMENT));
 }
 
-TEST_P(ServerAnswerTest, HostVersionRequestAndAnswersOfEveryLength) {
+TEST_P(ServerAnswerTest, HostVersionRequestAnswersOfEveryLengthAndRefusals) {
+    char result[12];
+    std::memset(result, 'R', sizeof result);
+    EXPECT_EQ(apihostversion(result), client(18011));
     connect_peer(GetParam() ? 2 : 1);
     std::uint16_t host_type = 0;
     EXPECT_EQ(apiinfo(0, "hosttype", nullptr, &host_type), 0u);
     EXPECT_EQ(host_type, GetParam() ? 2 : 1);
 
-    // An answer longer than 8 bytes is cut to them and the rest consumed; a
-    // shorter one is passed on with zeros after it.
-    peer.script({{{{.payload = text_bytes("V1.02.03", 8)}}},
-                 {{{.payload = text_bytes("V2-LONGER-THAN-EIGHT")}}},
-                 {{{.payload = Bytes{'V', '3'}}}},
-                 {{{.payload = text_bytes("V4.00.00", 8)}}}});
-    char result[12];
-    std::memset(result, 'R', sizeof result);
-    EXPECT_EQ(apiinfo(0, "HOSTVERSION", nullptr, result), 0u);
-    EXPECT_EQ(std::string(result, 12), "V1.02.03" + std::string(4, 'R'));
-    for (const char* expected : {"V2-LONGE", "V3\0\0\0\0\0\0", "V4.00.00"}) {
-        EXPECT_EQ(apihostversion(result), 0u);
-        EXPECT_EQ(std::string(result, 8), std::string(expected, 8));
-    }
-
-    ASSERT_TRUE(peer.wait_for_requests(5));
-    for (std::size_t i = 1; i < 5; ++i) {
-        EXPECT_EQ(to_hex(peer.requests()[i].payload), to_hex(number_bytes(250, 2, GetParam())));
-        EXPECT_EQ(peer.requests()[i].length_word, 2u);
-    }
-    EXPECT_EQ(owner_word.load(), 0u);
-}
-
-INSTANTIATE_TEST_SUITE_P(ByteOrders, ServerAnswerTest, ::testing::Bool(), byte_order_name);
-
-TEST_F(ErrorTest, HostVersionRefusals) {
-    char result[8];
-    std::memset(result, 'R', sizeof result);
-    EXPECT_EQ(apihostversion(result), client(18011));
-
-    connect_peer();
     // Another call holds the owner: refused and the owner kept, while the
     // calls without the guard still answer.
     owner_word = 4321;
@@ -331,14 +299,35 @@ TEST_F(ErrorTest, HostVersionRefusals) {
     EXPECT_EQ(apierror(KL_MAKE_RESULT(KL_CAT_SOCKETS, 1), nullptr, area), 0u);
     EXPECT_EQ(owner_word.load(), 4321u);
     owner_word = 0;
+    EXPECT_EQ(std::string(result, 12), std::string(12, 'R'));
 
-    // A broken exchange writes nothing to the caller's area.
-    peer.script({{.fault = Fault::close_before_answer}});
+    // An answer longer than 8 bytes is cut to them and the rest consumed; a
+    // shorter one is passed on with zeros after it; a broken exchange writes
+    // nothing to the caller's area.
+    peer.script({{{{.payload = text_bytes("V1.02.03", 8)}}},
+                 {{{.payload = text_bytes("V2-LONGER-THAN-EIGHT")}}},
+                 {{{.payload = Bytes{'V', '3'}}}},
+                 {{{.payload = text_bytes("V4.00.00", 8)}}},
+                 {.fault = Fault::close_before_answer}});
+    EXPECT_EQ(apiinfo(0, "HOSTVERSION", nullptr, result), 0u);
+    EXPECT_EQ(std::string(result, 12), "V1.02.03" + std::string(4, 'R'));
+    for (const char* expected : {"V2-LONGE", "V3\0\0\0\0\0\0", "V4.00.00"}) {
+        EXPECT_EQ(apihostversion(result), 0u);
+        EXPECT_EQ(std::string(result, 8), std::string(expected, 8));
+    }
     EXPECT_EQ(apihostversion(result), client(18065));
     EXPECT_EQ(apihostversion(nullptr), client(KL_ERR_NULL_ARGUMENT));
-    EXPECT_EQ(std::string(result, 8), std::string(8, 'R'));
-    EXPECT_EQ(peer.requests().size(), 2u); // the connect request and the broken one
+    EXPECT_EQ(std::string(result, 8), "V4.00.00");
+
+    ASSERT_EQ(peer.requests().size(), 6u); // the connect request and five of code 250
+    for (std::size_t i = 1; i < 6; ++i) {
+        EXPECT_EQ(to_hex(peer.requests()[i].payload), to_hex(number_bytes(250, 2, GetParam())));
+        EXPECT_EQ(peer.requests()[i].length_word, 2u);
+    }
+    EXPECT_EQ(owner_word.load(), 0u);
 }
+
+INSTANTIATE_TEST_SUITE_P(ByteOrders, ServerAnswerTest, ::testing::Bool(), byte_order_name);
 
 } // namespace
 } // namespace kl::test

@@ -101,23 +101,19 @@ TEST(CopyText, CutsTerminatesAndZeroFills) {
     EXPECT_EQ(option[80], '#'); // nothing written past the field
 }
 
-struct Block {
-    int tag = 0;
-};
-
 TEST(ControlTable, GrowsByFifteenWhenFull) {
-    ControlTable<Block> table;
+    ControlTable<int> table;
     ASSERT_EQ(table.create(), 0);
     for (int i = 1; i <= 30; ++i) {
-        auto block = new_block<Block>();
-        block->tag = i;
+        auto block = new_block<int>();
+        *block = i;
         std::int32_t number = -1;
         ASSERT_EQ(table.add(block, number), 0);
         ASSERT_EQ(number, i);
         EXPECT_EQ(table.highest_slot(), i < 15 ? 14 : i < 30 ? 29 : 44); // the 15th and 30th grow
     }
     for (int i = 1; i <= 30; ++i)
-        EXPECT_EQ(table.find(i)->tag, i); // kept across growth
+        EXPECT_EQ(*table.find(i), i); // kept across growth
 }
 
 TEST(Trace, TheDebugFlagDecidesWhatIsWritten) {
