@@ -1,7 +1,5 @@
-// klerror and the information calls: messages from the local message file
-// by each key form, the server exchange in both byte orders and answers and
-// texts that do not fit; apierror for every category, apiinfo's keyword
-// matching, the host version exchange and apiversion's boxes.
+// klerror's local and server messages, apierror, apiinfo, the host version
+// exchange and apiversion.
 
 #include <gtest/gtest.h>
 
@@ -38,12 +36,6 @@ struct ErrorTest : LibraryTest {
     void SetUp() override {
         LibraryTest::SetUp();
         std::memset(area, '#', sizeof area);
-        ::setenv("KL_STRINGS",
-                 write_file("strings.ini", "[strings]\n18011=Not connected\n").c_str(), 1);
-    }
-    void TearDown() override {
-        ::unsetenv("KL_STRINGS");
-        LibraryTest::TearDown();
     }
 
     // Connected to the peer, which serves numbers in the host type's order.
@@ -174,7 +166,6 @@ TEST_F(ErrorTest, ServerExchangeNeedsAnAreaAndTheGuardAndKeepsHostileAnswersInTh
 
     // Each hostile answer is followed by an ordinary one, which reads
     // correctly only when the hostile answer was consumed whole.
-    // An answer of status 77 with tail after the status.
     const auto after_status = [](const Bytes& tail) -> Answer {
         return {join({encode_status(StatusRecord{}.error(77), false), tail})};
     };
@@ -208,8 +199,10 @@ constexpr std::uint32_t client(std::uint32_t number) {
     return KL_MAKE_RESULT(KL_CAT_CLIENT, number);
 }
 
-TEST_F(ErrorTest, ApiErrorTextForEveryCategory) {
+TEST_F(ErrorTest, ApiErrorApiInfoAndApiVersionUnconnected) {
     write_messages("KLMSG_11042=Cursor not open\nKLMSG_00005=" + std::string(250, 'L') + "\n");
+    ::setenv("KL_STRINGS", write_file("strings.ini", "[strings]\n18011=Not connected\n").c_str(),
+             1);
     const std::string unknown = "Client (PC):  unknown error category (subsystem).";
     struct Case {
         std::uint32_t code;
@@ -238,23 +231,23 @@ TEST_F(ErrorTest, ApiErrorTextForEveryCategory) {
         EXPECT_EQ(area[256], '#'); // nothing past the 256 bytes
     }
     EXPECT_EQ(apierror(0, nullptr, nullptr), client(KL_ERR_NULL_ARGUMENT));
-}
+    ::unsetenv("KL_STRINGS");
 
-TEST_F(ErrorTest, ApiInfoMatchesEightCharacters) {
-    struct Case {
+    // apiinfo matches eight characters of its keyword.
+    struct Info {
         const char* options;
         std::uint32_t result;
         std::string written; // empty: nothing written
     };
     const std::string host_type_zero("\0\0", 2), version(KLSRV32_VERSION_TEXT "\0", 7);
-    const Case cases[] = {
+    const Info infos[] = {
         {"hosttype", 0, host_type_zero}, {"HOSTTYPE", 0, host_type_zero},
         {"clientve", 0, version},        {"CLIENTVERSIONS", 0, version},
         {"client", client(18006), ""},   {nullptr, client(18006), ""},
         {"hostvers", client(18011), ""}, // not connected
     };
     char result[16];
-    for (const Case& c : cases) {
+    for (const Info& c : infos) {
         SCOPED_TRACE(c.options ? c.options : "(null)");
         std::memset(result, 'R', sizeof result);
         EXPECT_EQ(apiinfo(0, c.options, nullptr, result), c.result);

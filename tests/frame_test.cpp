@@ -1,7 +1,5 @@
-// The call frame on its own: result codes, the local status fill, the
-// option text copy, the bounded formatter behind trace lines and context
-// texts, the growth of the tables of client numbers, and the trace log:
-// which lines are written when and where they go.
+// The call frame on its own: result codes, status fill, text copies, the
+// bounded formatter, table growth and the trace log.
 
 #include <gtest/gtest.h>
 
