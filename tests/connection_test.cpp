@@ -160,8 +160,8 @@ TEST_F(LibraryTest, EnvironmentAndOptionFailures) {
     EXPECT_EQ(transport_state.connected_flag, 0);
 }
 
-// Transport failures carry the failed step in the buffer and leave no
-// connection (the fault injection test walks every socket operation).
+// Transport failures (nothing listens on port 1) carry the failed step in the buffer and
+// leave no connection (the fault injection test walks every socket operation).
 struct TransportFailure {
     const char* name;
     DispatchReply reply;
@@ -173,7 +173,6 @@ struct TransportFailure {
 
 TEST_F(LibraryTest, TransportAndServerFailuresUndoTheConnection) {
     const TransportFailure cases[] = {
-        // Nothing listens on port 1.
         {"dispatcher refuses", {.status = 11111}, false, 11111, 0, ""},
         {"no dispatcher", {}, true, 18065, 10061, "127.0.0.1 (1)"},
         {"server port closed", {.server_port = 1}, false, 18065, 10061, "connect"},
@@ -214,10 +213,7 @@ using Clock = std::chrono::steady_clock;
 // Generous: the sanitizer builds and Wine are slow to start a call.
 constexpr auto margin = std::chrono::seconds(3);
 
-struct TimeoutTest : LibraryTest {
-    // An environment file with a wait limit of one second.
-    std::string limited() { return write_environment("", peer_entries() + "timeout=1\n"); }
-};
+using TimeoutTest = LibraryTest;
 
 // A peer silent at any step fails the call with 10060 after the one-second
 // limit, and no later.
@@ -238,13 +234,14 @@ TEST_F(TimeoutTest, SilentPeersEndWithinTheLimit) {
               .close_after = 40},
          ""},
     };
+    const std::string limited = write_environment("", peer_entries() + "timeout=1\n");
     const int baseline = open_descriptor_count();
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         peer.set_dispatch_reply(c.reply);
         if (c.connect_step) peer.script({*c.connect_step});
         const auto start = Clock::now();
-        const klstatus st = refused(limited(), KL_ERR_SOCKET);
+        const klstatus st = refused(limited, KL_ERR_SOCKET);
         const auto took = Clock::now() - start;
         EXPECT_GE(took, std::chrono::seconds(1));
         EXPECT_LT(took, std::chrono::seconds(1) + margin);
@@ -288,8 +285,9 @@ TEST_F(TimeoutTest, ConnectToAFullListenerEndsWithinTheLimit) {
 // connection lost mid-exchange fail at once, also after a new klconnect;
 // disconnecting and closing them frees them.
 TEST_F(TimeoutTest, SlowAnswersAreReadAndBlocksOfALostConnectionStayLost) {
+    const std::string limited = write_environment("", peer_entries() + "timeout=1\n");
     script_connect(false);
-    const kl_long old_instance = connect(limited());
+    const kl_long old_instance = connect(limited);
     ASSERT_EQ(old_instance, 1);
     Answer slow = status_answer(StatusRecord{}, false, {0xC1, 0xC2, 0xC3, 0xC4});
     slow.fragments = {40, 40, 16};
@@ -307,7 +305,7 @@ TEST_F(TimeoutTest, SlowAnswersAreReadAndBlocksOfALostConnectionStayLost) {
 
     // A new connect makes a new connection, not another use of the dead one.
     script_connect(false, {0x55, 0x66, 0x77, 0x88});
-    const kl_long instance = connect(limited());
+    const kl_long instance = connect(limited);
     EXPECT_EQ(instance, 2);
     EXPECT_EQ(peer.server_connections(), 2);
     const std::size_t sent = peer.requests().size();

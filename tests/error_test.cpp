@@ -32,11 +32,7 @@ klstatus make_status_record(std::int32_t error, std::int32_t info = 0, const cha
 struct ErrorTest : LibraryTest {
     // A message area with a guard stretch after its 256 bytes.
     char area[300];
-
-    void SetUp() override {
-        LibraryTest::SetUp();
-        std::memset(area, '#', sizeof area);
-    }
+    ErrorTest() { std::memset(area, '#', sizeof area); }
 
     // Connected to the peer, which serves numbers in the host type's order.
     // messages (if any) become the message file's entries.

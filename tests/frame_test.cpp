@@ -39,8 +39,8 @@ TEST(LocalStatus, FillsErrorWarnInfoAndTextOnly) {
     set_local_status(status, 11042, 77, "a context text that is much longer than thirty-five");
     EXPECT_EQ(status.error, 11042);
     EXPECT_EQ(status.info, 77);
-    EXPECT_EQ(std::string(status.buffer), "a context text that is much longer ");
-    EXPECT_EQ(status.buffer[35], '\0');
+    EXPECT_EQ(std::string(status.buffer, 36),
+              std::string("a context text that is much longer \0", 36));
     EXPECT_EQ(status.count, 0x7F7F7F7F); // words 3..13 keep what they held
     set_local_status(status, 18011);
     EXPECT_EQ(std::string(status.buffer, 36), std::string(36, '\0'));
@@ -91,10 +91,9 @@ TEST(CopyText, CutsTerminatesAndZeroFills) {
     EXPECT_EQ(field[0], '\0');
 
     // The option text copy fills its field without a terminator.
-    const std::string source(85, 'k');
     char option[81];
     option[80] = '#';
-    copy_option_text(std::span(option, 80), source.c_str());
+    copy_option_text(std::span(option, 80), std::string(85, 'k').c_str());
     EXPECT_EQ(std::string(option, 80), std::string(80, 'k'));
     EXPECT_EQ(option[80], '#'); // nothing written past the field
 }
@@ -126,8 +125,7 @@ TEST(Trace, TheDebugFlagDecidesWhatIsWritten) {
     trace_call("call line %d\n", 7);
     EXPECT_EQ(log.text(), "call line 7\n");
     // Lines are cut at 1024 characters.
-    const std::string long_text(3000, 'x');
-    trace("%s|", long_text.c_str());
+    trace("%s|", std::string(3000, 'x').c_str());
     EXPECT_EQ(log.text(), "call line 7\n" + std::string(1024, 'x'));
 
     // A log that cannot be opened shows a box for every line; tracing stays on.
