@@ -35,7 +35,8 @@ TEST_P(RequestTest, EachCallsRequestBytes) {
         const char* name;
         std::function<std::uint32_t(klstatus&)> call;
         Bytes expected;
-        std::vector<Answer> answers;
+        std::vector<Answer> answers; // none given: a plain status
+        bool answered = true;
     };
     const Case cases[] = {
         {"open cursor: options cut at the semicolon",
@@ -43,50 +44,48 @@ TEST_P(RequestTest, EachCallsRequestBytes) {
          join({num(303, 2), instance_id, text_bytes("READONLY", 80)}),
          {reply({}, new_cursor)}},
         {"close cursor", CALL(klclosecursor(opened, "", &st)),
-         join({num(304, 2), new_cursor, text_bytes("", 80)}), {reply()}},
+         join({num(304, 2), new_cursor, text_bytes("", 80)})},
         {"version", CALL(klversion(instance, "V", &st, "prod", 0x01020304, records)),
-         join({num(327, 2), instance_id, num(0x01020304), text_bytes("V", 80)}), {reply()}},
+         join({num(327, 2), instance_id, num(0x01020304), text_bytes("V", 80)})},
         {"qualify packs five texts, options whole",
          CALL(klqualify(cursor, "o;p", &st, "own", "tab", "col", "c=1")),
-         join({head(305), texts({"own", "tab", "col", "o;p", "c=1"})}), {reply()}},
+         join({head(305), texts({"own", "tab", "col", "o;p", "c=1"})})},
         {"select with null texts sends lone terminators",
-         CALL(klselect(cursor, nullptr, &st, nullptr, "", nullptr)), join({head(307), Bytes(4, 0)}),
-         {reply()}},
+         CALL(klselect(cursor, nullptr, &st, nullptr, "", nullptr)), join({head(307), Bytes(4, 0)})},
         {"fetch cuts its options at a semicolon outside quotes",
          CALL(klfetch(cursor, "a';'\"x;\";cut", &st, -0x10203, out.data())),
          join({head(308), num(static_cast<std::uint32_t>(-0x10203)), text_bytes("a';'\"x;\"", 80)}),
-         {}},
+         {},
+         false},
         {"fetch keys", CALL(klfetchkeys(cursor, "K", &st, 7, out.data())),
-         join({head(306), num(7), text_bytes("K", 80)}), {reply()}},
+         join({head(306), num(7), text_bytes("K", 80)})},
         {"update: texts in 256 bytes, the row at its length",
          [&](klstatus& st) {
              block().record_length = 5;
              return klupdate(cursor, "OPT;x", &st, "T", "A,B", "abcdefgh");
          },
-         join({head(315), text_bytes(std::string("T\0A,B\0OPT;x", 11), 256), text_bytes("abcde", 5)}),
-         {reply()}},
-        {"delete", CALL(kldelete(cursor, "", &st, "T")), join({head(316), texts({"T", ""})}),
-         {reply()}},
+         join({head(315), text_bytes(std::string("T\0A,B\0OPT;x", 11), 256), text_bytes("abcde", 5)})},
+        {"delete", CALL(kldelete(cursor, "", &st, "T")), join({head(316), texts({"T", ""})})},
         {"list", CALL(kllist(cursor, "O;p", &st, "T", "A", "A>1", 10, out.data())),
          join({head(318), num(10), texts({"T", "A", "A>1", "O;p"})}),
          {reply(StatusRecord{}.count(10).bufflen(4), Bytes(4, 1))}},
         {"form", CALL(klform(cursor, "F;g", &st, "T", "A,B", 0x01020304, out.data())),
-         join({head(319), num(0x01020304), texts({"T", "A,B", "F;g"})}), {reply()}},
+         join({head(319), num(0x01020304), texts({"T", "A,B", "F;g"})})},
         {"join", CALL(kljoin(cursor, "o;p", &st, "ft", "fc", 0x7777, "tt", "tc")),
-         join({head(309), texts({"ft", "fc", "tt", "tc", "o;p"})}), {reply()}},
+         join({head(309), texts({"ft", "fc", "tt", "tc", "o;p"})})},
         {"join303: the same bytes", CALL(kljoin303(cursor, "o;p", &st, "ft", "fc", "tt", "tc")),
-         join({head(309), texts({"ft", "fc", "tt", "tc", "o;p"})}), {reply()}},
+         join({head(309), texts({"ft", "fc", "tt", "tc", "o;p"})})},
         {"join303 of five empty texts", CALL(kljoin303(cursor, "", &st, "", nullptr, "", "")),
-         join({head(309), Bytes(5, 0)}), {reply()}},
+         join({head(309), Bytes(5, 0)})},
         {"calc", CALL(klcalc(cursor, "x;y", &st, "t", "c", out.data())),
-         join({head(323), texts({"t", "c", "x;y"})}), {reply()}},
+         join({head(323), texts({"t", "c", "x;y"})})},
         {"export: options whole in their field",
          CALL(klexport(cursor, "E;x", &st, "prod", "out.txt")),
-         join({head(324), text_bytes("E;x", 80), text_bytes("out.txt")}), {reply()}},
+         join({head(324), text_bytes("E;x", 80), text_bytes("out.txt")})},
         {"describe", CALL(kldescribe(cursor, "a='x;y';b", &st, 8, out.data())),
-         join({head(310), num(8), text_bytes("a='x;y'", 80)}), {reply()}},
+         join({head(310), num(8), text_bytes("a='x;y'", 80)})},
         {"bind of no columns", CALL(klbind(cursor, "K;rest", &st, 0, nullptr)),
-         join({head(311), num(0), text_bytes("K", 80)}), {reply()}},
+         join({head(311), num(0), text_bytes("K", 80)})},
         {"assign values: value size times count behind the label",
          [&](klstatus& st) {
              block().value_size = 12;
@@ -94,22 +93,20 @@ TEST_P(RequestTest, EachCallsRequestBytes) {
                                    reinterpret_cast<const char*>(values.data()));
          },
          join({head(312), num(3), text_bytes("O", 80), text_bytes("LBL", 8),
-               Bytes(values.begin(), values.begin() + 36)}),
-         {reply()}},
+               Bytes(values.begin(), values.begin() + 36)})},
         {"assign values: the label cut at 8, a negative count sends none",
          CALL(klassignvalues(cursor, "", &st, "LABEL123X", -2,
                              reinterpret_cast<const char*>(values.data()))),
          join({head(312), num(static_cast<std::uint32_t>(-2)), text_bytes("", 80),
-               text_bytes("LABEL123", 8)}),
-         {reply()}},
+               text_bytes("LABEL123", 8)})},
         {"index info: options before the table",
          CALL(klgetindexinfo(instance, "O;1", &st, "ORDERS", out.data())),
-         join({num(321, 2), instance_id, texts({"O;1", "ORDERS"})}), {reply()}},
+         join({num(321, 2), instance_id, texts({"O;1", "ORDERS"})})},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const std::size_t at = sent();
-        answer(c.answers);
+        answer(c.answers.empty() && c.answered ? std::vector<Answer>{reply()} : c.answers);
         klstatus st{};
         EXPECT_EQ(c.call(st), 0u) << st.error;
         const Request r = request(at);
