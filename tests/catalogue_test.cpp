@@ -190,6 +190,7 @@ TEST_P(InsertTest, RowLengthDiscoveryAndCache) {
 // cached for its table (none for another table): a row is not a string and
 // need not end in a NUL.  A catalogue that ends at once gives a row of none.
 TEST_P(InsertTest, TraceAndACatalogueEndingAtOnce) {
+    using namespace std::string_literals;
     TraceLog trace;
     block().binary_row_length = 3;
     block().char_row_length = 5;
@@ -208,16 +209,13 @@ TEST_P(InsertTest, TraceAndACatalogueEndingAtOnce) {
     // taken back on both sides), though the insert keeps the word.
     char me[16];
     std::snprintf(me, sizeof me, "%x", platform::thread_identity());
-    const std::string taking = std::string("  *** Task taking control=") + me + "\n";
+    const std::string handed =
+        std::string("  *** Task with control=0x0\n  *** Task taking control=") + me + "\n";
     const std::string text = trace.text();
     std::size_t at = text.find("  values=ABC\n");
-    const std::vector<std::string> lines = {
-        "\nFunction: klinsert\n",        "  values=\n",
-        "  *** Task with control=0x0\n", taking,
-        "\nFunction: klgetinfo\n",       "  EXIT_DLL return status=0x2bf9\n",
-        "  *** Task with control=0x0\n", taking,
-        "  table row length=0\n"};
-    for (const std::string& line : lines) {
+    for (const std::string& line :
+         {"\nFunction: klinsert\n"s, "  values=\n" + handed, "\nFunction: klgetinfo\n"s,
+          "  EXIT_DLL return status=0x2bf9\n" + handed, "  table row length=0\n"s}) {
         at = text.find(line, at);
         ASSERT_NE(at, std::string::npos) << line << " in\n" << text;
         at += line.size();
