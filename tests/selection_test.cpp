@@ -138,61 +138,44 @@ TEST_P(SelectionTest, HostileFetchAnswersStayInBounds) {
 // A form's bufflen that describes the data area copies that many bytes
 // (zeros where the answer was shorter); one below 0 or beyond the
 // 1956-byte area copies only what arrived, and becomes the row length.
-TEST_P(SelectionTest, FormCopiesOnlyWhatTheAnswerCanHold) {
-    const struct {
-        const char* name;
-        std::int32_t bufflen;
-        std::size_t data_sent, copied, zeros; // zeros: of the copied bytes, at the end
-    } cases[] = {
-        {"announced less than sent", 10, 20, 10, 0},
-        {"announced more than sent", 30, 10, 30, 20},
-        {"negative", -1, 20, 20, 0},
-        {"beyond the area, short answer", 5000, 100, 100, 0},
-        {"beyond the area, long answer", 5000, 3000, 1956, 0},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        std::vector<std::uint8_t> form(4000, 0xEE);
-        answer(StatusRecord{}.bufflen(c.bufflen), Bytes(c.data_sent, 0x41));
-        klstatus st{};
-        ASSERT_EQ(klform(1, "", &st, "T", "", 1, reinterpret_cast<char*>(form.data())), 0u);
-        EXPECT_EQ(std::count(form.begin(), form.end(), 0x41), c.copied - c.zeros);
-        EXPECT_EQ(std::count(form.begin(), form.end(), 0x00), c.zeros);
-        EXPECT_EQ(form[c.copied], 0xEE);
-        EXPECT_EQ(block().record_length, c.bufflen);
-    }
-    expect_in_step(5);
-}
-
 // klcalc copies bufflen bytes of its result, but never more than arrived
 // or than the answer area hands on (1860), and reports what it copied.
-TEST_P(SelectionTest, CalcCopiesTheResultBytesThatArrived) {
+TEST_P(SelectionTest, FormAndCalcCopyOnlyWhatTheAnswerCanHold) {
     const struct {
         const char* name;
+        bool calc;
         std::int32_t error, bufflen;
         Bytes data;
-        std::int32_t copied; // and the bufflen the caller sees
+        std::size_t copied;    // zero-filled beyond the data
+        std::int32_t reported; // the form's row length, the calc's bufflen
     } cases[] = {
-        {"result", 0, 5, text_bytes("ABCDEFG"), 5},
-        {"with a server error", 4400, 3, text_bytes("XYZ"), 3},
-        {"bufflen 0", 0, 0, text_bytes("QQ"), 0},
-        {"bufflen beyond the bytes", 0, 5000, Bytes(10, 0x42), 10},
-        {"answer longer than its area", 0, 1900, Bytes(2100, 0x43), 1860},
-        {"negative bufflen", 0, -4, text_bytes("abc"), -4},
+        {"form announced less than sent", false, 0, 10, Bytes(20, 0x41), 10, 10},
+        {"form announced more than sent", false, 0, 30, Bytes(10, 0x41), 30, 30},
+        {"form negative", false, 0, -1, Bytes(20, 0x41), 20, -1},
+        {"form beyond the area, short answer", false, 0, 5000, Bytes(100, 0x41), 100, 5000},
+        {"form beyond the area, long answer", false, 0, 5000, Bytes(3000, 0x41), 1956, 5000},
+        {"calc result", true, 0, 5, text_bytes("ABCDEFG"), 5, 5},
+        {"calc with a server error", true, 4400, 3, text_bytes("XYZ"), 3, 3},
+        {"calc bufflen 0", true, 0, 0, text_bytes("QQ"), 0, 0},
+        {"calc bufflen beyond the bytes", true, 0, 5000, Bytes(10, 0x42), 10, 10},
+        {"calc answer longer than its area", true, 0, 1900, Bytes(2100, 0x43), 1860, 1860},
+        {"calc negative bufflen", true, 0, -4, text_bytes("abc"), 0, -4},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         answer(StatusRecord{}.error(c.error).bufflen(c.bufflen), c.data);
-        Bytes result(2100, 0x5A);
+        Bytes area(4000, 0xEE);
+        char* out = reinterpret_cast<char*>(area.data());
         klstatus st{};
-        EXPECT_EQ(klcalc(1, "", &st, "t", "c", reinterpret_cast<char*>(result.data())),
+        EXPECT_EQ(c.calc ? klcalc(1, "", &st, "t", "c", out) : klform(1, "", &st, "T", "", 1, out),
                   static_cast<std::uint32_t>(c.error));
-        EXPECT_EQ(st.bufflen, c.copied);
-        const auto copied = static_cast<std::size_t>(std::max(c.copied, 0));
-        Bytes expected(c.data.begin(), c.data.begin() + static_cast<std::ptrdiff_t>(copied));
-        expected.resize(result.size(), 0x5A);
-        EXPECT_EQ(result, expected);
+        EXPECT_EQ(c.calc ? st.bufflen : block().record_length, c.reported);
+        Bytes expected = c.data;
+        expected.resize(c.copied, 0);
+        expected.resize(area.size(), 0xEE);
+        EXPECT_EQ(to_hex(area), to_hex(expected));
     }
+    expect_in_step(5);
 }
 
 // The status words these answers carry are decoded for every call alike (the
