@@ -182,7 +182,13 @@ TEST_P(SelectionTest, FormAndCalcCopyOnlyWhatTheAnswerCanHold) {
 // exchange test covers their byte order): one order is enough here.
 INSTANTIATE_TEST_SUITE_P(LittleEndian, SelectionTest, ::testing::Values(false), byte_order_name);
 
-struct ColumnCalls : SelectionTest {};
+struct ColumnCalls : SelectionTest {
+    // A description chunk record: a header that must not reach the status,
+    // then the chunk.
+    Answer chunk(const Bytes& data) const {
+        return {.payload = join({encode_status(StatusRecord{}.error(77).count(99), big()), data})};
+    }
+};
 
 // count descriptions numbered from first, their eleven numbers in the given
 // order (client order is little-endian on the machines the tests run on).
@@ -205,12 +211,6 @@ Bytes slice(const Bytes& bytes, std::size_t from, std::size_t count) {
                  bytes.begin() + static_cast<std::ptrdiff_t>(from + count));
 }
 
-// A description chunk record: a header that must not reach the status,
-// then the chunk.
-Answer chunk(const Bytes& data, bool big_endian) {
-    return {.payload = join({encode_status(StatusRecord{}.error(77).count(99), big_endian), data})};
-}
-
 TEST_P(ColumnCalls, BindSendsDescriptionsInChunksBehindTwoZeroBytes) {
     const Bytes mine = descriptions(0, 13, false);
     Bytes area = mine;
@@ -231,17 +231,13 @@ TEST_P(ColumnCalls, BindSendsDescriptionsInChunksBehindTwoZeroBytes) {
     // No columns: the request alone, then the status (here with bytes
     // behind it that are dropped, so the next bind reads its own).  A bind
     // the server refuses keeps the record length.
-    const struct {
-        kl_long columns;
-        std::int32_t error;
-        std::int32_t record_length;
-    } cases[] = {{0, 0, 12}, {-1, 3300, 12}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.columns);
-        answer(StatusRecord{}.error(c.error).bufflen(12 + c.error), Bytes(100, 0xEE));
+    for (const std::int32_t error : {0, 3300}) {
+        SCOPED_TRACE(error);
+        answer(StatusRecord{}.error(error).bufflen(12 + error), Bytes(100, 0xEE));
         const std::size_t at = sent();
-        EXPECT_EQ(klbind(cursor, "", &st, c.columns, nullptr), static_cast<std::uint32_t>(c.error));
-        EXPECT_EQ(block().record_length, c.record_length);
+        EXPECT_EQ(klbind(cursor, "", &st, error ? -1 : 0, nullptr),
+                  static_cast<std::uint32_t>(error));
+        EXPECT_EQ(block().record_length, 12);
         EXPECT_EQ(request(at).length_word, 90u);
     }
 }
@@ -264,7 +260,7 @@ TEST_P(ColumnCalls, DescribePlacesNoMoreThanTheCallerMadeRoomFor) {
         SCOPED_TRACE(c.name);
         std::vector<Answer> answers = {reply(StatusRecord{}.count(c.announced).text("told"))};
         for (const Bytes& record : c.records)
-            answers.push_back(chunk(record, big()));
+            answers.push_back(chunk(record));
         answer(answers);
         const std::size_t room = static_cast<std::size_t>(std::max<kl_long>(c.columns, 0)) * 220;
         Bytes area(room + 220, 0x5A);
@@ -280,8 +276,8 @@ TEST_P(ColumnCalls, DescribePlacesNoMoreThanTheCallerMadeRoomFor) {
     klstatus st{};
 
     // A broken connection keeps what arrived, in the server's order.
-    peer.script({{.answers = {reply(StatusRecord{}.count(7)), chunk(slice(wire, 0, 1320), big()),
-                              chunk(slice(wire, 1320, 220), big())},
+    peer.script({{.answers = {reply(StatusRecord{}.count(7)), chunk(slice(wire, 0, 1320)),
+                              chunk(slice(wire, 1320, 220))},
                   .fault = Fault::close_mid_answer,
                   .close_after = 100 + 1420 + 10}});
     Bytes area(7 * 220, 0x5A);
