@@ -64,7 +64,7 @@ TEST_P(CatalogueTest, LocalAnswers) {
     };
     struct Case {
         const char* name;
-        std::vector<kl_long> qualifier_items;
+        std::vector<kl_long> qualifier_items; // ending in 0
         Bytes qualifiers;
         kl_long buffer_item;
         std::int32_t error;
@@ -73,26 +73,24 @@ TEST_P(CatalogueTest, LocalAnswers) {
         Bytes answer; // the bytes written to the caller's buffer
     };
     const Case cases[] = {
-        {"instance identifier", {1, 1102}, numbered(1, "prod rest"), 0, 0, 0, "", instance_id},
-        {"cursor identifier", {801, 1102}, numbered(slot, "PROD x"), 0, 0, 0, "", cursor_id},
-        {"node name", {1102}, {}, 1102, 0, 0, "", blanks("PROD", 32)},
-        {"byte order", {1102}, text_bytes("Prod "), 1099, 0, 0, "", order},
-        {"unknown instance", {1, 1102}, numbered(5, "PROD x"), 0, 11008, 1, "", {}},
-        {"unknown cursor", {801, 1102}, numbered(9, "PROD x"), 0, 11042, 1, "", {}},
-        {"no item 1102", {1, 302}, numbered(1, "PROD x"), 0, 10088, 0, "", {}},
-        {"node name cut short", {1, 1102}, numbered(1, "PRO x"), 0, 18015, 0, "PRO x", {}},
-        {"byte order of another node", {1102}, text_bytes("TEST "), 1099, 18015, 0, "TEST ", {}},
-        {"node with another buffer item", {1102}, {}, 305, 18032, 0, "", {}},
+        {"instance identifier", {1, 1102, 0}, numbered(1, "prod rest"), 0, 0, 0, "", instance_id},
+        {"cursor identifier", {801, 1102, 0}, numbered(slot, "PROD x"), 0, 0, 0, "", cursor_id},
+        {"node name", {1102, 0}, {}, 1102, 0, 0, "", blanks("PROD", 32)},
+        {"byte order", {1102, 0}, text_bytes("Prod "), 1099, 0, 0, "", order},
+        {"unknown instance", {1, 1102, 0}, numbered(5, "PROD x"), 0, 11008, 1, "", {}},
+        {"unknown cursor", {801, 1102, 0}, numbered(9, "PROD x"), 0, 11042, 1, "", {}},
+        {"no item 1102", {1, 302, 0}, numbered(1, "PROD x"), 0, 10088, 0, "", {}},
+        {"node name cut short", {1, 1102, 0}, numbered(1, "PRO x"), 0, 18015, 0, "PRO x", {}},
+        {"byte order of another node", {1102, 0}, text_bytes("TEST "), 1099, 18015, 0, "TEST ", {}},
+        {"node with another buffer item", {1102, 0}, {}, 305, 18032, 0, "", {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        std::vector<kl_long> q = c.qualifier_items;
-        q.push_back(0);
         const kl_long b[] = {c.buffer_item, 0};
         Bytes buffer(40, '#');
         klstatus st{};
         st.warn = 3;
-        EXPECT_EQ(klgetinfo(instance, "", &st, q.data(), chars(c.qualifiers), b,
+        EXPECT_EQ(klgetinfo(instance, "", &st, c.qualifier_items.data(), chars(c.qualifiers), b,
                             reinterpret_cast<char*>(buffer.data())),
                   static_cast<std::uint32_t>(c.error));
         EXPECT_EQ(st.warn, 0);
