@@ -52,7 +52,7 @@ TEST_P(CatalogueTest, GetInfoRequestAndAnswer) {
 
 TEST_P(CatalogueTest, LocalAnswers) {
     const Bytes cursor_id = {0xC0, 0x00, 0x00, 0x07};
-    const Bytes order = number_bytes(big() ? 1 : 0, 4, false);
+    const Bytes order = number_bytes(big(), 4, false);
     auto cursor = new_block<kl_cursor_t>();
     std::copy(cursor_id.begin(), cursor_id.end(), cursor->server_cursor.bytes);
     std::int32_t slot = 0;
@@ -166,10 +166,9 @@ TEST_P(InsertTest, RowLengthDiscoveryAndCache) {
         << st.error << " " << st.buffer;
     EXPECT_EQ(to_hex(request(0).payload), to_hex(query("Orders", "  COUNT=100")));
     EXPECT_EQ(to_hex(request(1).payload), to_hex(query("Orders", "N COUNT=100")));
-    const Bytes texts =
-        join({text_bytes("Orders"), text_bytes("A,B"), text_bytes("SKIPIA, nowait")});
     EXPECT_EQ(to_hex(request(2).payload),
-              to_hex(join({num(314, 2), instance_id, texts, Bytes(256 - texts.size(), 0),
+              to_hex(join({num(314, 2), instance_id,
+                           text_bytes(std::string("Orders\0A,B\0SKIPIA, nowait", 25), 256),
                            Bytes(row.begin(), row.begin() + binary)})));
     EXPECT_EQ(block().binary_row_length, binary);
     EXPECT_EQ(block().char_row_length, character);

@@ -36,7 +36,6 @@ TEST_P(SelectionTest, CursorBlockTakesSizesOnlyOnSuccess) {
     EXPECT_EQ(block().value_size, 12);
     EXPECT_EQ(block().record_length, 300);
     EXPECT_EQ(block().qualify_size, 5);
-    // Both joins set the qualify size too, only on success.
     answer(StatusRecord{}.valuesize(40));
     ASSERT_EQ(kljoin(1, "", &st, "ft", "fc", 0, "tt", "tc"), 0u);
     EXPECT_EQ(block().qualify_size, 40);
@@ -46,7 +45,6 @@ TEST_P(SelectionTest, CursorBlockTakesSizesOnlyOnSuccess) {
     answer(StatusRecord{}.error(5100).valuesize(99));
     EXPECT_EQ(kljoin303(1, "", &st, "", nullptr, "", ""), 5100u);
     EXPECT_EQ(block().qualify_size, 41);
-    // A form sets the row length, only on success.
     char form[8];
     answer(StatusRecord{}.bufflen(6), counting_bytes(6));
     answer(StatusRecord{}.error(3001).bufflen(4), counting_bytes(4, 50));
