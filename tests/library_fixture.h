@@ -32,10 +32,7 @@ namespace kl::test {
 // An integer of width bytes in the server's byte order.
 inline Bytes number_bytes(std::uint32_t value, int width, bool big_endian) {
     Bytes out;
-    for (int i = 0; i < width; ++i) {
-        const int shift = big_endian ? 8 * (width - 1 - i) : 8 * i;
-        out.push_back(static_cast<std::uint8_t>(value >> shift));
-    }
+    put_number(out, value, width, big_endian);
     return out;
 }
 

@@ -7,42 +7,13 @@
 
 namespace kl::test {
 
-namespace {
-
-std::int32_t le32(const std::uint8_t* at) {
-    return static_cast<std::int32_t>(std::uint32_t{at[0]} | (std::uint32_t{at[1]} << 8) |
-                                     (std::uint32_t{at[2]} << 16) | (std::uint32_t{at[3]} << 24));
-}
-
-bool send_all(os::sock_t s, const RawBytes& bytes) {
-    std::size_t sent = 0;
-    while (sent < bytes.size()) {
-        const long n = os::send(s, bytes.data() + sent, bytes.size() - sent);
-        if (n <= 0) return false;
-        sent += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-// Reads exactly n bytes, waiting at most timeout_ms for each piece.
-bool read_exact(os::sock_t s, std::uint8_t* to, std::size_t n, int timeout_ms) {
-    while (n > 0) {
-        os::PollItem item{s, true};
-        if (os::poll(&item, 1, timeout_ms) != 1) return false;
-        const long got = os::recv(s, to, n);
-        if (got <= 0) return false;
-        to += got;
-        n -= static_cast<std::size_t>(got);
-    }
-    return true;
-}
-
-} // namespace
-
 RawStatus parse_status(const RawBytes& payload) {
     if (payload.size() < 92) return {-1};
     const char* text = reinterpret_cast<const char*>(payload.data() + 56);
-    return {le32(payload.data()), le32(payload.data() + 12), std::string(text, strnlen(text, 36)),
+    const auto le32 = [&](int at) {
+        return static_cast<std::int32_t>(get_number(payload.data() + at, 4, false));
+    };
+    return {le32(0), le32(12), std::string(text, strnlen(text, 36)),
             RawBytes(payload.begin() + 92, payload.end())};
 }
 
@@ -50,14 +21,14 @@ RawClient::RawClient(std::uint16_t dispatcher_port, std::uint32_t word) {
     os::start_sockets();
     socket_ = os::connect_loopback(dispatcher_port);
     RawBytes request, reply(dispatch_reply_size);
-    put_be32(request, word);
-    if (connected() && send_all(socket_, request) &&
-        read_exact(socket_, reply.data(), reply.size(), 5000))
-        dispatch_status_ = get_be32(reply.data());
+    put_number(request, word);
+    if (connected() && os::transfer(socket_, true, request.data(), request.size(), -1) &&
+        os::transfer(socket_, false, reply.data(), reply.size(), 5000))
+        dispatch_status_ = get_number(reply.data());
     if (dispatch_status_ == dispatch_standalone) return;
     if (connected()) os::close(socket_);
     socket_ = dispatch_status_ == 0u
-                  ? os::connect_loopback(static_cast<std::uint16_t>(reply[50] << 8 | reply[51]))
+                  ? os::connect_loopback(static_cast<std::uint16_t>(get_number(&reply[50], 2)))
                   : os::bad_socket;
 }
 
@@ -66,7 +37,8 @@ RawClient::~RawClient() {
 }
 
 bool RawClient::send_record(const RawBytes& payload) {
-    return send_all(socket_, frame_record(payload));
+    RawBytes framed = frame_record(payload);
+    return os::transfer(socket_, true, framed.data(), framed.size(), -1);
 }
 
 bool closed_by_server(os::sock_t s, std::chrono::steady_clock::time_point until) {
@@ -83,7 +55,9 @@ bool closed_by_server(os::sock_t s, std::chrono::steady_clock::time_point until)
 
 std::optional<RawBytes> RawClient::read_record(int timeout_ms) {
     const ReadFragments r = read_fragments(
-        [&](std::uint8_t* to, std::size_t n) { return read_exact(socket_, to, n, timeout_ms); },
+        [&](std::uint8_t* to, std::size_t n) {
+            return os::transfer(socket_, false, to, n, timeout_ms);
+        },
         std::size_t{16} << 20);
     return r.complete ? body_payload(r.body) : std::nullopt;
 }
@@ -118,7 +92,7 @@ RawBytes RawClient::packed_request(std::uint16_t code, const RawBytes& id,
 
 RawBytes RawClient::fetch_request(const RawBytes& id, std::int32_t count) {
     RawBytes r = packed_request(308, id, {});
-    put_le32(r, static_cast<std::uint32_t>(count));
+    put_number(r, static_cast<std::uint32_t>(count), 4, false);
     r.resize(r.size() + 80, 0);
     return r;
 }

@@ -108,8 +108,20 @@ inline RawBytes open_instance(RawClient& client, const std::string& file = "sale
     return id_of(client.exchange(RawClient::connect_request(file, options)));
 }
 
+// A private directory and the test's server, stopped after the library has
+// let go of it.
+class ServerFolderTest : public WindirTest {
+  protected:
+    void TearDown() override {
+        reset_process_state();
+        server.reset();
+        WindirTest::TearDown();
+    }
+    std::unique_ptr<RunningServer> server;
+};
+
 // The library against a server in the test's mode.
-class ServerTest : public WindirTest, public ::testing::WithParamInterface<ServerMode> {
+class ServerTest : public ServerFolderTest, public ::testing::WithParamInterface<ServerMode> {
   protected:
     void SetUp() override {
         WindirTest::SetUp();
@@ -120,11 +132,6 @@ class ServerTest : public WindirTest, public ::testing::WithParamInterface<Serve
         // server for their texts.
         write_file("talvern.ini",
                    "[Kelora]\nKLGlobal=" + write_file("messages.ini", "[ENVIRONMENT KLGLOBAL]\n"));
-    }
-    void TearDown() override {
-        reset_process_state();
-        server.reset();
-        WindirTest::TearDown();
     }
     virtual void configure(kls::ServerConfig&) {}
 
@@ -212,18 +219,13 @@ class ServerTest : public WindirTest, public ::testing::WithParamInterface<Serve
         return text.substr(0, text.find_last_not_of(' ') + 1);
     }
 
-    std::unique_ptr<RunningServer> server;
     std::string environment;
 };
 
 // A little-endian server for tests that speak the wire protocol themselves
 // (RawClient); start() takes the changes to the configuration.
-class RawServerTest : public WindirTest {
+class RawServerTest : public ServerFolderTest {
   protected:
-    void TearDown() override {
-        server.reset();
-        WindirTest::TearDown();
-    }
     void start(const std::function<void(kls::ServerConfig&)>& configure = {}) {
         server.reset();
         server = std::make_unique<RunningServer>(dir, ServerMode::little_endian, configure);
@@ -245,7 +247,7 @@ class RawServerTest : public WindirTest {
     static RawStatus command(RawClient& client, const RawBytes& instance, const std::string& input,
                              int timeout_ms = 5000) {
         RawBytes request = RawClient::packed_request(325, instance, {});
-        put_le32(request, static_cast<std::uint32_t>(input.size()));
+        put_number(request, static_cast<std::uint32_t>(input.size()), 4, false);
         request.push_back(0); // no options
         bool sent = client.send_record(request);
         for (std::size_t at = 0; at < input.size(); at += 2046) {
@@ -265,8 +267,6 @@ class RawServerTest : public WindirTest {
         r.insert(r.end(), row.begin(), row.end());
         return r;
     }
-
-    std::unique_ptr<RunningServer> server;
 };
 
 } // namespace kl::test

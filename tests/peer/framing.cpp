@@ -4,24 +4,21 @@
 
 namespace kl::test {
 
-void put_be32(Bytes& out, std::uint32_t v) {
-    for (int shift = 24; shift >= 0; shift -= 8)
-        out.push_back(static_cast<std::uint8_t>(v >> shift));
+void put_number(Bytes& out, std::uint32_t v, int width, bool big_endian) {
+    for (int i = 0; i < width; ++i)
+        out.push_back(static_cast<std::uint8_t>(v >> 8 * (big_endian ? width - 1 - i : i)));
 }
 
-void put_le32(Bytes& out, std::uint32_t v) {
-    for (int shift = 0; shift <= 24; shift += 8)
-        out.push_back(static_cast<std::uint8_t>(v >> shift));
-}
-
-std::uint32_t get_be32(const std::uint8_t* at) {
-    return (std::uint32_t{at[0]} << 24) | (std::uint32_t{at[1]} << 16) |
-           (std::uint32_t{at[2]} << 8) | std::uint32_t{at[3]};
+std::uint32_t get_number(const std::uint8_t* at, int width, bool big_endian) {
+    std::uint32_t v = 0;
+    for (int i = 0; i < width; ++i)
+        v |= std::uint32_t{at[i]} << 8 * (big_endian ? width - 1 - i : i);
+    return v;
 }
 
 Bytes record_body(const Bytes& payload, std::optional<std::uint32_t> length_word) {
     Bytes body;
-    put_be32(body, length_word.value_or(static_cast<std::uint32_t>(payload.size())));
+    put_number(body, length_word.value_or(static_cast<std::uint32_t>(payload.size())));
     body.insert(body.end(), payload.begin(), payload.end());
     body.resize((body.size() + 3) / 4 * 4, 0);
     return body;
@@ -32,7 +29,7 @@ std::vector<Bytes> fragments(const Bytes& body, const std::vector<std::size_t>& 
     std::size_t at = 0;
     auto emit = [&](std::size_t n, bool last) {
         Bytes piece;
-        put_be32(piece, static_cast<std::uint32_t>(n) | (last ? last_fragment_bit : 0));
+        put_number(piece, static_cast<std::uint32_t>(n) | (last ? last_fragment_bit : 0));
         piece.insert(piece.end(), body.begin() + static_cast<std::ptrdiff_t>(at),
                      body.begin() + static_cast<std::ptrdiff_t>(at + n));
         at += n;
@@ -61,7 +58,7 @@ ReadFragments read_fragments(const ReadExact& read, std::size_t limit, Bytes* ra
         if (!read(header, 4)) return r;
         r.started = true;
         if (raw != nullptr) raw->insert(raw->end(), header, header + 4);
-        const std::uint32_t word = get_be32(header);
+        const std::uint32_t word = get_number(header);
         last = (word & last_fragment_bit) != 0;
         const std::size_t n = word & ~last_fragment_bit;
         if (n > limit - r.body.size()) return r;
@@ -77,7 +74,7 @@ ReadFragments read_fragments(const ReadExact& read, std::size_t limit, Bytes* ra
 
 std::optional<Bytes> body_payload(const Bytes& body) {
     if (body.size() < 4) return std::nullopt;
-    const std::uint32_t length = get_be32(body.data());
+    const std::uint32_t length = get_number(body.data());
     if (length > body.size() - 4) return std::nullopt;
     return Bytes(body.begin() + 4, body.begin() + 4 + length);
 }

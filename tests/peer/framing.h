@@ -28,9 +28,9 @@ inline constexpr std::uint32_t dispatch_connect_word = 10625;
 inline constexpr std::size_t dispatch_reply_size = 52;
 inline constexpr std::uint32_t dispatch_standalone = 18070;
 
-void put_be32(Bytes& out, std::uint32_t v);
-void put_le32(Bytes& out, std::uint32_t v);
-std::uint32_t get_be32(const std::uint8_t* at);
+// An unsigned number of width bytes, big-endian or little-endian.
+void put_number(Bytes& out, std::uint32_t v, int width = 4, bool big_endian = true);
+std::uint32_t get_number(const std::uint8_t* at, int width = 4, bool big_endian = true);
 
 // A record's body: the length word (length_word, or else the payload's
 // size), the payload and zero padding to a multiple of 4.

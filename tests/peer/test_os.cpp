@@ -185,6 +185,22 @@ int poll(PollItem* items, std::size_t count, int timeout_ms) {
     return rc < 0 ? -1 : rc;
 }
 
+bool transfer(sock_t s, bool sending, std::uint8_t* at, std::size_t n, int timeout_ms,
+              sock_t stop) {
+    while (n > 0) {
+        PollItem items[2] = {{.socket = s, .read = !sending, .write = sending},
+                             {.socket = stop, .read = true}};
+        if (poll(items, stop == bad_socket ? 1 : 2, timeout_ms) != 1 || items[1].ready)
+            return false;
+        const long done = sending ? send(s, at, n) : recv(s, at, n);
+        if (done < 0 && try_again()) continue;
+        if (done <= 0) return false;
+        at += done;
+        n -= static_cast<std::size_t>(done);
+    }
+    return true;
+}
+
 // A new socket, and the address of 127.0.0.1:port.
 static sock_t new_socket(sockaddr_in& address, std::uint16_t port) {
     start_sockets();

@@ -49,6 +49,11 @@ struct PollItem {
 // Waits until an item is ready; timeout_ms < 0 waits without limit.  The
 // number of ready items, 0 on timeout, -1 on failure.
 int poll(PollItem* items, std::size_t count, int timeout_ms);
+// Sends (or receives) exactly n bytes, waiting at most timeout_ms for each
+// piece; false when the connection closed, the time ran out or stop (when
+// given) became readable.
+bool transfer(sock_t s, bool sending, std::uint8_t* at, std::size_t n, int timeout_ms,
+              sock_t stop = bad_socket);
 
 // Two connected sockets: one byte written to the second makes the first
 // readable for good (a pipe where there are pipes).

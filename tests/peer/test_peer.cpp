@@ -51,10 +51,8 @@ StatusRecord& StatusRecord::text(const std::string& t) {
 
 Bytes encode_status(const StatusRecord& status, bool big_endian) {
     Bytes out;
-    for (std::int32_t word : status.words) {
-        auto v = static_cast<std::uint32_t>(word);
-        big_endian ? put_be32(out, v) : put_le32(out, v);
-    }
+    for (std::int32_t word : status.words)
+        put_number(out, static_cast<std::uint32_t>(word), 4, big_endian);
     out.insert(out.end(), status.buffer, status.buffer + sizeof status.buffer);
     return out;
 }
@@ -89,30 +87,6 @@ TestPeer::~TestPeer() {
     os::close(server_listener_);
 }
 
-// Waits until fd is readable (or writable), or for the stop signal;
-// timeout_ms < 0 waits until one of them comes.
-TestPeer::Wait TestPeer::wait_for(os::sock_t fd, bool write, int timeout_ms) const {
-    os::PollItem items[2] = {{.socket = stop_.read_end, .read = true},
-                             {.socket = fd, .read = !write, .write = write}};
-    const int rc = os::poll(items, 2, timeout_ms);
-    if (rc < 0 || items[0].ready) return Wait::stopped;
-    return rc == 0 ? Wait::timeout : Wait::ready;
-}
-
-// Receives (or sends) exactly n bytes; false when the connection closed or
-// the peer stops.  The sockets are non-blocking: the waits are wait_for's.
-bool TestPeer::transfer(os::sock_t fd, bool send, std::uint8_t* at, std::size_t n) const {
-    while (n > 0) {
-        if (wait_for(fd, send, -1) == Wait::stopped) return false;
-        const long done = send ? os::send(fd, at, n) : os::recv(fd, at, n);
-        if (done < 0 && os::try_again()) continue;
-        if (done <= 0) return false;
-        at += done;
-        n -= static_cast<std::size_t>(done);
-    }
-    return true;
-}
-
 void TestPeer::accept_loop() {
     for (;;) {
         os::PollItem items[3] = {{.socket = stop_.read_end, .read = true},
@@ -137,7 +111,7 @@ void TestPeer::accept_loop() {
 
 void TestPeer::serve_dispatcher(os::sock_t fd) {
     std::uint8_t request[kDispatchRequestSize];
-    if (!transfer(fd, false, request, sizeof request)) {
+    if (!os::transfer(fd, false, request, sizeof request, -1, stop_.read_end)) {
         os::close(fd);
         return;
     }
@@ -153,14 +127,14 @@ void TestPeer::serve_dispatcher(os::sock_t fd) {
     }
 
     Bytes out;
-    put_be32(out, r.status);
+    put_number(out, r.status);
     out.resize(48, 0);
-    put_be32(out, std::uint32_t{r.host_type} << 16 | r.server_port.value_or(server_port_));
+    put_number(out, std::uint32_t{r.host_type} << 16 | r.server_port.value_or(server_port_));
     const bool standalone = r.status == dispatch_standalone;
     // Counted before the reply leaves, so the client cannot see the reply
     // while the connection is not yet counted.
     if (standalone) locked([&] { ++server_open_; });
-    if (transfer(fd, true, out.data(), out.size()) && standalone) {
+    if (os::transfer(fd, true, out.data(), out.size(), -1, stop_.read_end) && standalone) {
         serve_server(fd);
         return;
     }
@@ -174,12 +148,14 @@ void TestPeer::server_ended() {
 }
 
 bool TestPeer::read_record(os::sock_t fd, Request& req) const {
-    const ReadFragments r =
-        read_fragments([&](std::uint8_t* to, std::size_t n) { return transfer(fd, false, to, n); },
-                       kMaxRecord, &req.raw);
+    const ReadFragments r = read_fragments(
+        [&](std::uint8_t* to, std::size_t n) {
+            return os::transfer(fd, false, to, n, -1, stop_.read_end);
+        },
+        kMaxRecord, &req.raw);
     if (!r.complete) return false; // cut off, or longer than kMaxRecord
     // A length word past the record leaves the payload empty.
-    req.length_word = r.body.size() >= 4 ? get_be32(r.body.data()) : 0;
+    req.length_word = r.body.size() >= 4 ? get_number(r.body.data()) : 0;
     req.payload = body_payload(r.body).value_or(Bytes{});
     return true;
 }
@@ -224,7 +200,9 @@ bool TestPeer::act(os::sock_t fd, const Step& step, unsigned generation) {
             if (!first) std::this_thread::sleep_for(step.pause.value_or(kFragmentPause));
             first = false;
             const std::size_t n = cut ? std::min(budget, chunk.size()) : chunk.size();
-            if (!transfer(fd, true, const_cast<std::uint8_t*>(chunk.data()), n)) return false;
+            if (!os::transfer(fd, true, const_cast<std::uint8_t*>(chunk.data()), n, -1,
+                              stop_.read_end))
+                return false;
             if (cut && (budget -= n) == 0) {
                 if (f == Fault::stop_mid_answer) hold(fd, generation);
                 return false;
@@ -239,9 +217,10 @@ bool TestPeer::act(os::sock_t fd, const Step& step, unsigned generation) {
 // meanwhile are dropped.
 bool TestPeer::hold(os::sock_t fd, unsigned generation) const {
     while (release_generation_.load() == generation) {
-        Wait w = wait_for(fd, false, kHoldPollMs);
-        if (w == Wait::stopped) return false;
-        if (w == Wait::ready) {
+        os::PollItem items[2] = {{.socket = stop_.read_end, .read = true},
+                                 {.socket = fd, .read = true}};
+        if (os::poll(items, 2, kHoldPollMs) < 0 || items[0].ready) return false;
+        if (items[1].ready) {
             std::uint8_t scratch[256];
             long got = os::recv(fd, scratch, sizeof scratch);
             if (got == 0 || (got < 0 && !os::try_again())) return false;

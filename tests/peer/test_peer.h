@@ -163,10 +163,6 @@ class TestPeer {
     void release_held() { ++release_generation_; }
 
   private:
-    enum class Wait { ready, timeout, stopped };
-
-    Wait wait_for(os::sock_t fd, bool write, int timeout_ms) const;
-    bool transfer(os::sock_t fd, bool send, std::uint8_t* at, std::size_t n) const;
     void accept_loop();
     void serve_dispatcher(os::sock_t fd);
     bool read_record(os::sock_t fd, Request& req) const;
