@@ -116,6 +116,18 @@ struct WindirTest : ::testing::Test {
         return (dir / name).string();
     }
 
+    // Connects through an environment file; the client instance number, or 0
+    // after a failure (reported by gtest).
+    kl_long connect(const std::string& environment, const char* options = "",
+                    const char* username = "scott") {
+        klstatus st{};
+        kl_long instance = 0;
+        const std::uint32_t r =
+            klconnect(environment.c_str(), options, &st, username, "", &instance);
+        EXPECT_EQ(r, 0u) << "error " << st.error << " info " << st.info << " " << st.buffer;
+        return r == 0 ? instance : 0;
+    }
+
     // An environment file for node PROD; include_extra lands in [include].
     std::string write_environment_file(const std::string& include_extra,
                                        const std::string& node_entries,
@@ -150,18 +162,6 @@ struct LibraryTest : WindirTest {
     // Answers the connect request with success and the given identifier.
     void script_connect(bool big_endian, const Bytes& server_instance = {0x11, 0x22, 0x33, 0x44}) {
         peer.script({{{status_answer(StatusRecord{}, big_endian, server_instance)}}});
-    }
-
-    // Connects through an environment file the peer answers; the client
-    // instance number, or 0 after a failure (reported by gtest).
-    kl_long connect(const std::string& environment, const char* options = "",
-                    const char* username = "scott") {
-        klstatus st{};
-        kl_long instance = 0;
-        const std::uint32_t r =
-            klconnect(environment.c_str(), options, &st, username, "", &instance);
-        EXPECT_EQ(r, 0u) << "error " << st.error << " info " << st.info << " " << st.buffer;
-        return r == 0 ? instance : 0;
     }
 };
 

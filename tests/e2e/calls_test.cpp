@@ -87,18 +87,18 @@ TEST_P(CallsTest, SelectionsCalcExportFormCommandsAndTheCatalogue) {
 
     server->execute("sales", "UPDATE products SET name = 'Bolt, \"long\"' WHERE id = 1");
     select(cursor, "products", "id,name,stock", "id <= 2");
-    KL_OK(klexport(cursor, "", &st, "TEST", "products.csv"));
+    KL_OK(klexport(cursor, "", &st, "PROD", "products.csv"));
     EXPECT_EQ(st.count, 2);
     const std::string csv = read_file(dir / "exports" / "products.csv");
     EXPECT_EQ(csv.rfind("id,name,stock\n1,\"Bolt, \"\"long\"\"\",", 0), 0u) << csv;
     EXPECT_NE(csv.find("\n2,Brass hinge,"), std::string::npos) << csv;
     EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 3);
-    KL_OK(klexport(cursor, "HEADER=NO", &st, "TEST", "bare.csv"));
+    KL_OK(klexport(cursor, "HEADER=NO", &st, "PROD", "bare.csv"));
     EXPECT_EQ(read_file(dir / "exports" / "bare.csv").rfind("1,", 0), 0u);
     for (const char* name : {"../escape.csv", ".hidden", "sub/file.csv", ""})
-        EXPECT_EQ(klexport(cursor, "", &st, "TEST", name), 20020u) << name;
+        EXPECT_EQ(klexport(cursor, "", &st, "PROD", name), 20020u) << name;
     EXPECT_FALSE(std::filesystem::exists(dir / "escape.csv"));
-    EXPECT_EQ(klexport(cursor, "FORMAT=XML", &st, "TEST", "x.csv"), 20018u);
+    EXPECT_EQ(klexport(cursor, "FORMAT=XML", &st, "PROD", "x.csv"), 20018u);
 
     select(cursor, "products", "id", "");
     char product[4];

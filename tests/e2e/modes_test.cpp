@@ -13,7 +13,7 @@ TEST_P(ModesTest, VersionsAndFetchKeys) {
     const kl_long instance = connect();
     std::array<klversion_record, 4> versions{};
     klstatus st{};
-    KL_OK(klversion(instance, "", &st, "test", 0, versions.data()));
+    KL_OK(klversion(instance, "", &st, "prod", 0, versions.data()));
     ASSERT_EQ(st.count, 2);
     EXPECT_STREQ(versions[0].na_name, "KLSERV");
     EXPECT_EQ(versions[0].version, 100); // converted to our order

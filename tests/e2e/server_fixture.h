@@ -138,20 +138,13 @@ class ServerTest : public ServerFolderTest, public ::testing::WithParamInterface
     // An environment file for the sample; the library sends a password
     // only with a dbdirect key.
     std::string write_environment(const std::string& password) {
-        return write_file("env.ini",
-                          "[environment]\nname=test\n[include]\nNode=TEST\nfilename=sales\n"
-                          "dbdirect=x\n" +
-                              (password.empty() ? "" : "password=" + password) +
-                              "\n[Node TEST]\ntransport=tcpsockets\nipaddress=127.0.0.1\nport=" +
-                              std::to_string(server->port()) + "\n");
+        return write_environment_file("dbdirect=x\n" +
+                                          (password.empty() ? "" : "password=" + password + "\n"),
+                                      node_at(server->port()), "env.ini");
     }
 
     kl_long connect(const char* options = "") {
-        klstatus st{};
-        kl_long id = 0;
-        EXPECT_EQ(klconnect(environment.c_str(), options, &st, test_user().c_str(), "", &id), 0u)
-            << message(st);
-        return id;
+        return WindirTest::connect(environment, options, test_user().c_str());
     }
     kl_long open_cursor(kl_long instance) {
         klstatus st{};
