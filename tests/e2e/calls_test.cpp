@@ -364,7 +364,7 @@ TEST_P(CallsTest, WritesAndFetchesOfRowsChangedSince) {
         EXPECT_EQ(field_text(r, 32, 32), "7");
 }
 
-KL_SERVER_MODES(CallsTest, little_endian_only);
+KL_SERVER_MODES(CallsTest, ServerMode::little_endian);
 
 // Logins checked against a users file (SQLite) or by PostgreSQL (the test
 // cluster's password role): the library sends the environment file's
@@ -409,7 +409,7 @@ TEST_P(LoginTest, OnlyTheRightPairConnects) {
     }
 }
 
-KL_SERVER_MODES(LoginTest, little_endian_only);
+KL_SERVER_MODES(LoginTest, ServerMode::little_endian);
 
 } // namespace
 } // namespace kl::test

@@ -103,8 +103,8 @@ TEST_P(TimeLimitTest, PendingConnectionsTrickledRecordsAndIdleSessionsAreDropped
     EXPECT_GE(Clock::now() - idle_from, seconds(2));
 }
 
-KL_SERVER_MODES(PendingCapTest, both_connect_paths);
-KL_SERVER_MODES(TimeLimitTest, both_connect_paths);
+KL_SERVER_MODES(PendingCapTest, ServerMode::little_endian, ServerMode::standalone);
+KL_SERVER_MODES(TimeLimitTest, ServerMode::little_endian, ServerMode::standalone);
 
 } // namespace
 } // namespace kl::test

@@ -26,14 +26,14 @@ RawClient::RawClient(std::uint16_t dispatcher_port, std::uint32_t word) {
         os::transfer(socket_, false, reply.data(), reply.size(), 5000))
         dispatch_status_ = get_number(reply.data());
     if (dispatch_status_ == dispatch_standalone) return;
-    if (connected()) os::close(socket_);
+    os::close(socket_);
     socket_ = dispatch_status_ == 0u
                   ? os::connect_loopback(static_cast<std::uint16_t>(get_number(&reply[50], 2)))
                   : os::bad_socket;
 }
 
 RawClient::~RawClient() {
-    if (socket_ != os::bad_socket) os::close(socket_);
+    os::close(socket_);
 }
 
 bool RawClient::send_record(const RawBytes& payload) {
@@ -79,10 +79,9 @@ RawBytes RawClient::id_request(std::uint16_t code, const RawBytes& id) {
 
 RawBytes RawClient::packed_request(std::uint16_t code, const RawBytes& id,
                                    const std::vector<std::string>& texts) {
-    RawBytes r(2 + id.size());
-    r[0] = static_cast<std::uint8_t>(code);
-    r[1] = static_cast<std::uint8_t>(code >> 8);
-    std::copy(id.begin(), id.end(), r.begin() + 2);
+    RawBytes r;
+    put_number(r, code, 2, false);
+    r.insert(r.end(), id.begin(), id.end());
     for (const std::string& text : texts) {
         r.insert(r.end(), text.begin(), text.end());
         r.push_back(0);

@@ -27,13 +27,6 @@ namespace kl::test {
 // Numbers in little- or big-endian order, or the client served on its
 // dispatcher connection.
 enum class ServerMode { little_endian, big_endian, standalone };
-inline constexpr ServerMode every_mode[] = {ServerMode::little_endian, ServerMode::big_endian,
-                                            ServerMode::standalone};
-inline constexpr ServerMode little_endian_only[] = {ServerMode::little_endian};
-inline constexpr ServerMode both_byte_orders[] = {ServerMode::little_endian,
-                                                  ServerMode::big_endian};
-inline constexpr ServerMode both_connect_paths[] = {ServerMode::little_endian,
-                                                    ServerMode::standalone};
 
 inline std::string mode_name(const ::testing::TestParamInfo<ServerMode>& info) {
     return std::array{"LittleEndian", "BigEndian", "Standalone"}[static_cast<int>(info.param)];
@@ -42,8 +35,8 @@ inline std::string mode_name(const ::testing::TestParamInfo<ServerMode>& info) {
 // A suite runs every mode only where numbers cross the wire in the
 // server's order or the connect path differs (the backend is the
 // program's, see test_backend.h).
-#define KL_SERVER_MODES(suite, modes)                                                              \
-    INSTANTIATE_TEST_SUITE_P(Modes, suite, ::testing::ValuesIn(modes), ::kl::test::mode_name)
+#define KL_SERVER_MODES(suite, ...)                                                                \
+    INSTANTIATE_TEST_SUITE_P(Modes, suite, ::testing::Values(__VA_ARGS__), ::kl::test::mode_name)
 
 // Rows in the sample's orders table for these tests.
 constexpr int sample_orders = 300;

@@ -300,7 +300,7 @@ TEST_P(ThreadsTest, FourThreadsShareOneConnection) {
     EXPECT_EQ(count(boxes, "(Local and Remote Software Versions)"), version_calls);
 }
 
-KL_SERVER_MODES(ThreadsTest, little_endian_only);
+KL_SERVER_MODES(ThreadsTest, ServerMode::little_endian);
 
 } // namespace
 } // namespace kl::test
