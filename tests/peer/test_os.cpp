@@ -34,9 +34,7 @@ using native_t = SOCKET;
 using PollFd = WSAPOLLFD;
 constexpr short poll_in = POLLRDNORM, poll_out = POLLWRNORM;
 constexpr int send_flags = 0;
-int close_native(SOCKET s) {
-    return ::closesocket(s);
-}
+constexpr auto close_native = &::closesocket;
 int system_poll(PollFd* fds, std::size_t count, int timeout_ms) {
     return ::WSAPoll(fds, static_cast<ULONG>(count), timeout_ms);
 }
@@ -45,9 +43,7 @@ using native_t = int;
 using PollFd = pollfd;
 constexpr short poll_in = POLLIN, poll_out = POLLOUT;
 constexpr int send_flags = MSG_NOSIGNAL;
-int close_native(int fd) {
-    return ::close(fd);
-}
+constexpr auto close_native = &::close;
 int system_poll(PollFd* fds, std::size_t count, int timeout_ms) {
     int rc;
     do
