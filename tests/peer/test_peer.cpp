@@ -147,24 +147,19 @@ void TestPeer::server_ended() {
     changed_.notify_all();
 }
 
-bool TestPeer::read_record(os::sock_t fd, Request& req) const {
-    const ReadFragments r = read_fragments(
-        [&](std::uint8_t* to, std::size_t n) {
-            return os::transfer(fd, false, to, n, -1, stop_.read_end);
-        },
-        kMaxRecord, &req.raw);
-    if (!r.complete) return false; // cut off, or longer than kMaxRecord
-    // A length word past the record leaves the payload empty.
-    req.length_word = r.body.size() >= 4 ? get_number(r.body.data()) : 0;
-    req.payload = body_payload(r.body).value_or(Bytes{});
-    return true;
-}
-
 // Serves one server connection until it ends, then closes it.
 void TestPeer::serve_server(os::sock_t fd) {
     for (bool open = true; open;) {
         Request req;
-        if (!read_record(fd, req)) break;
+        const ReadFragments r = read_fragments(
+            [&](std::uint8_t* to, std::size_t n) {
+                return os::transfer(fd, false, to, n, -1, stop_.read_end);
+            },
+            kMaxRecord, &req.raw);
+        if (!r.complete) break; // cut off, or longer than kMaxRecord
+        // A length word past the record leaves the payload empty.
+        req.length_word = r.body.size() >= 4 ? get_number(r.body.data()) : 0;
+        req.payload = body_payload(r.body).value_or(Bytes{});
         // The step and the release generation are taken before the request
         // becomes visible, so a release_held() issued after
         // wait_for_requests() always reaches this step.

@@ -165,7 +165,6 @@ class TestPeer {
   private:
     void accept_loop();
     void serve_dispatcher(os::sock_t fd);
-    bool read_record(os::sock_t fd, Request& req) const;
     void serve_server(os::sock_t fd);
     void server_ended();
     bool act(os::sock_t fd, const Step& step, unsigned generation);
