@@ -2,11 +2,7 @@
 // local answers, over-long answers, and klinsert's row-length discovery
 // through nested catalogue queries (cache, owner word, impossible rows).
 
-#include <gtest/gtest.h>
-
 #include <future>
-#include <string>
-#include <vector>
 
 #include "library_fixture.h"
 

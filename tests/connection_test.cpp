@@ -2,9 +2,6 @@
 // requests, every failure an environment file or a peer can cause, and the
 // node's timeout (each wait bounded, a lost connection's blocks stay lost).
 
-#include <gtest/gtest.h>
-
-#include <chrono>
 #include <cstring>
 
 #include "library_fixture.h"

@@ -1,8 +1,6 @@
 // Cursors, version records up to their bound and disconnect in both byte
 // orders; the traces of a klclosecursor line by line and of the banner.
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <cstring>
 #include <regex>

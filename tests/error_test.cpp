@@ -1,11 +1,8 @@
 // klerror's local and server messages, apierror, apiinfo, the host version
 // exchange and apiversion.
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <cstring>
-#include <string>
 
 #include "library_fixture.h"
 

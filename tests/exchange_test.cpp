@@ -1,10 +1,7 @@
 // The host connection and the request exchange against the test peer: refusals
 // before any socket, the byte order, the bytes on the socket, short or broken answers.
 
-#include <gtest/gtest.h>
-
 #include <cstring>
-#include <string>
 #include <tuple>
 
 #include "library_fixture.h"

@@ -5,10 +5,7 @@
 // areas, leaves no descriptor or block behind and the library fit for the
 // next call.
 
-#include <gtest/gtest.h>
-
 #include <array>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>

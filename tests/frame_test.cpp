@@ -1,11 +1,7 @@
 // The call frame on its own: result codes, status fill, text copies, the
 // bounded formatter, table growth and the trace log.
 
-#include <gtest/gtest.h>
-
 #include <cstring>
-#include <filesystem>
-#include <string>
 
 #include "frame/format.h"
 #include "frame/status.h"

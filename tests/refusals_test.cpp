@@ -3,8 +3,6 @@
 // for the limits the largest argument still sent.  Run with the trace on, so
 // a trace line that read a missing block or argument would fail here too.
 
-#include <gtest/gtest.h>
-
 #include <deque>
 #include <functional>
 

@@ -2,11 +2,8 @@
 // byte orders, with its length word; then external routines and commands:
 // header and input records, and hostile output records.
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <functional>
-#include <vector>
 
 #include "library_fixture.h"
 

@@ -2,11 +2,7 @@
 // collection loop, what fetch, form, calc and describe copy when answers do
 // not add up, and the description chunks of describe and bind.
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
-#include <string>
-#include <vector>
 
 #include "library_fixture.h"
 
