@@ -19,8 +19,10 @@ struct Parsed {
     std::vector<char> text; // exactly the text's size, so the sanitizer sees overruns
     kl::OptionEntry table[4] = {{"TRACE", true}, {"R", false, 1}, {"W", false, 1}, {"E", false, 1}};
     kl::ParseReport report;
-    int result = kl::parse_options(text.data(), table, report); // after the members above
-    explicit Parsed(const std::string& s) : text(s.c_str(), s.c_str() + s.size() + 1) {}
+    int result;
+    explicit Parsed(const std::string& s) : text(s.c_str(), s.c_str() + s.size() + 1) {
+        result = kl::parse_options(text.data(), table, report);
+    }
 };
 
 TEST(ParseOptions, SplittingQuotingMatchingAndReports) {
