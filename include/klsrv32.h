@@ -217,23 +217,6 @@ uint32_t KLAPI klclosecursor(kl_long cursor, const char* options, klstatus* stat
 uint32_t KLAPI klversion(kl_long instance, const char* options, klstatus* status, const char* node,
                          kl_long server_arg, klversion_record* records);
 
-/* Byte order: store the value byte-reversed at target and return the
- * value read back from there (the input with its bytes exchanged). */
-int16_t KLAPI itoi(int16_t value, void* target);
-kl_long KLAPI ltol(kl_long value, void* target);
-
-/* Message texts; message is a KL_MESSAGE_SIZE-byte area. */
-#define KL_MESSAGE_SIZE 256
-char* KLAPI klerror(klstatus* status, const char* options, char* message);
-
-/* Information */
-/* apierror: the text of a result code of an information call, in a
- * KL_MESSAGE_SIZE-byte area. */
-uint32_t KLAPI apierror(uint32_t result, klstatus* status, char* message);
-uint32_t KLAPI apiinfo(kl_long reserved, const char* options, void* reserved_pointer, void* result);
-uint32_t KLAPI apihostversion(void* result);
-uint32_t KLAPI apiversion(void* result);
-
 /* Selection */
 uint32_t KLAPI klqualify(kl_long cursor, const char* options, klstatus* status, const char* owner,
                          const char* table, const char* column, const char* criteria);
@@ -310,6 +293,23 @@ uint32_t KLAPI klexternal(kl_long instance, const char* options, klstatus* statu
 uint32_t KLAPI klcommand(kl_long instance, const char* options, klstatus* status, kl_long reserved,
                          const char* input, kl_long input_length, char* output,
                          kl_long output_length);
+
+/* Message texts; message is a KL_MESSAGE_SIZE-byte area. */
+#define KL_MESSAGE_SIZE 256
+char* KLAPI klerror(klstatus* status, const char* options, char* message);
+
+/* Information */
+/* apierror: the text of a result code of an information call, in a
+ * KL_MESSAGE_SIZE-byte area. */
+uint32_t KLAPI apierror(uint32_t result, klstatus* status, char* message);
+uint32_t KLAPI apiinfo(kl_long reserved, const char* options, void* reserved_pointer, void* result);
+uint32_t KLAPI apihostversion(void* result);
+uint32_t KLAPI apiversion(void* result);
+
+/* Byte order: store the value byte-reversed at target and return the
+ * value read back from there (the input with its bytes exchanged). */
+int16_t KLAPI itoi(int16_t value, void* target);
+kl_long KLAPI ltol(kl_long value, void* target);
 
 #ifdef __cplusplus
 }
