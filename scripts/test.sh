@@ -18,7 +18,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 source scripts/install_missing.sh
-install_missing cmake ninja-build g++ binutils pkg-config libgtest-dev libgmock-dev clang libclang-rt-14-dev libsqlite3-dev libsodium-dev libpq-dev
+install_missing cmake ninja-build g++ binutils pkg-config libgtest-dev libgmock-dev clang libclang-rt-14-dev libsqlite3-dev libsodium-dev libpq-dev pandoc help2man man-db
 
 source scripts/pg_cluster.sh
 trap pg_cluster_stop EXIT

@@ -15,8 +15,9 @@
 namespace klcli {
 
 const char* const usage_text =
-    "usage: klcli [--env FILE] [--trace FILE] [--user U --password P] [--options R|W|E]\n"
+    "Usage: klcli [--env FILE] [--trace FILE] [--user U --password P] [--options R|W|E]\n"
     "             COMMAND [ARGS...]\n"
+    "Runs one command against the database access server through the klsrv32 library.\n"
     "\n"
     "Commands:\n"
     "  tables                      the tables with their numbers of columns and rows\n"
@@ -41,6 +42,7 @@ const char* const usage_text =
     "  --options R|W|E   access mode: read-only, read-write (the server's default)\n"
     "                    or exclusive\n"
     "  --help            this text\n"
+    "  --version         the version of klcli and the library\n"
     "\n"
     "Exit status: 0 success, 1 a call failed, 2 the command line is wrong.\n";
 
@@ -67,7 +69,7 @@ const CommandRule* find_command(const std::string& name) {
     return nullptr;
 }
 
-enum class Option { help, env, trace, user, password, access, where, limit };
+enum class Option { help, version, env, trace, user, password, access, where, limit };
 
 struct OptionRule {
     const char* name;
@@ -76,10 +78,11 @@ struct OptionRule {
 };
 
 constexpr OptionRule option_rules[] = {
-    {"help", Option::help, false},        {"env", Option::env, true},
-    {"trace", Option::trace, true},       {"user", Option::user, true},
-    {"password", Option::password, true}, {"options", Option::access, true},
-    {"where", Option::where, true},       {"limit", Option::limit, true},
+    {"help", Option::help, false},     {"version", Option::version, false},
+    {"env", Option::env, true},        {"trace", Option::trace, true},
+    {"user", Option::user, true},      {"password", Option::password, true},
+    {"options", Option::access, true}, {"where", Option::where, true},
+    {"limit", Option::limit, true},
 };
 
 long parse_limit(const std::string& text) {
@@ -103,6 +106,9 @@ void apply_option(Arguments& args, Option option, const std::string& value, bool
     switch (option) {
     case Option::help:
         args.help = true;
+        break;
+    case Option::version:
+        args.version = true;
         break;
     case Option::env:
         args.connect.environment = value;
@@ -193,7 +199,7 @@ Arguments parse_arguments(int argc, const char* const* argv, const char* environ
         else
             args.operands.push_back(word);
     }
-    if (args.help) return args;
+    if (args.help || args.version) return args;
 
     if (args.command.empty()) throw UsageError("no command given");
     const CommandRule* rule = find_command(args.command);

@@ -30,6 +30,7 @@ struct ConnectSettings {
 
 struct Arguments {
     bool help = false;
+    bool version = false;
     ConnectSettings connect;
     std::string command;
     std::vector<std::string> operands; // after the command, options taken out

@@ -7,6 +7,7 @@
 
 #include "arguments.h"
 #include "commands.h"
+#include "klsrv32.h"
 #include "session.h"
 
 int main(int argc, char** argv) {
@@ -15,6 +16,10 @@ int main(int argc, char** argv) {
         const Arguments args = parse_arguments(argc, argv, std::getenv("KL_ENV"));
         if (args.help) {
             std::cout << usage_text;
+            return 0;
+        }
+        if (args.version) {
+            std::cout << "klcli " << KLSRV32_VERSION_TEXT << '\n';
             return 0;
         }
         run_command(args);

@@ -26,7 +26,7 @@ function(case name expected out_regex err_regex)
   endif()
 endfunction()
 
-set(usage "usage: klcli")
+set(usage "Usage: klcli")
 case(no_command 2 "^$" "no command given.*${usage}")
 case(unknown_command 2 "^$" "unknown command 'frobnicate'.*${usage}" --env ${env} frobnicate)
 case(unknown_option 2 "^$" "unknown option --colour.*${usage}" --colour tables)
