@@ -15,8 +15,7 @@
 namespace klcli {
 
 const char* const usage_text =
-    "Usage: klcli [--env FILE] [--trace FILE] [--user U --password P] [--options R|W|E]\n"
-    "             COMMAND [ARGS...]\n"
+    "Usage: klcli [OPTION...] COMMAND [ARGS...]\n"
     "Runs one command against the database access server through the klsrv32 library.\n"
     "\n"
     "Commands:\n"
