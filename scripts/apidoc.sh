@@ -8,8 +8,9 @@
 #                                          name in EXPORTS has a page and every
 #                                          error-number macro its meaning
 #   apidoc.sh man HEADER FOLDER VERSION    section-3 pages in FOLDER/man3: one
-#                                          page per block, .so links for the
-#                                          other calls it documents
+#                                          page per page comment, .so links for
+#                                          the other calls it documents, and
+#                                          klsrv32(3) with the running text
 #
 # Two kinds of comment are lifted (anything else is left alone):
 #   /** NAME[, NAME...] - summary     a page for the calls NAME...
@@ -109,16 +110,36 @@ man_pages() {
     touch "$work/pages" "$work/links"
     # One Markdown file per page: its sections become the page's sections.
     blocks "$header" | awk -v RS='\f\n' -v work="$work" -v version="$version" '
+    function title(name, section) {
+        return sprintf("---\ntitle: %s\nsection: %s\nheader: klsrv32 Manual\nfooter: klsrv32 %s\n---\n\n", toupper(name), section, version)
+    }
+    BEGIN {
+        overview = work "/klsrv32.md"
+        printf "%s# NAME\n\nklsrv32 - client access library of the database access server\n\n# DESCRIPTION\n\n", title("klsrv32", 3) > overview
+        print "klsrv32" > (work "/pages")
+    }
     {
         split($0, parts, "\n--text--\n"); head = parts[1]
-        if (head == "prose") next
         split(parts[2], rest, "--code--\n"); text = rest[1]; code = rest[2]
+        if (head == "prose") {
+            # The running text is the page klsrv32(3), one heading level up.
+            n = split(text, lines, "\n")
+            for (i = 1; i < n; i++) {
+                line = lines[i]
+                if (line ~ /^# /) continue
+                if (line ~ /^##+ /) line = substr(line, 2)
+                print line > overview
+            }
+            if (code != "") printf "\n```c\n%s```\n", code > overview
+            print "" > overview
+            next
+        }
         split(head, h, "\t")
         count = split(h[2], names, ", ")
         file = work "/" names[1] ".md"
         print names[1] > (work "/pages")
         for (i = 2; i <= count; i++) print names[i] " " names[1] > (work "/links")
-        printf "---\ntitle: %s\nsection: 3\nheader: klsrv32 Manual\nfooter: klsrv32 %s\n---\n\n", toupper(names[1]), version > file
+        printf "%s", title(names[1], 3) > file
         printf "# NAME\n\n%s - %s\n\n# SYNOPSIS\n\n```c\n#include <klsrv32.h>\n\n%s```\n\n# DESCRIPTION\n\n", h[2], h[3], code > file
         n = split(text, lines, "\n")
         for (i = 1; i < n; i++) {
@@ -126,7 +147,7 @@ man_pages() {
             if (line ~ /^#### /) line = "# " toupper(substr(line, 6))
             print line > file
         }
-        printf "\n# SEE ALSO\n\nThe whole reference: docs/api.md in the library'"'"'s documentation.\n" > file
+        printf "\n# SEE ALSO\n\n**klsrv32**(3): threads, options, status record, result codes and\nerror numbers.\n" > file
         close(file)
     }'
     local name target

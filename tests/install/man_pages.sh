@@ -26,6 +26,7 @@ shows() {
 }
 shows man3/klfetch.3 "klfetch, klfetchkeys - "
 shows man3/klfetchkeys.3 "klfetch, klfetchkeys - "
+shows man3/klsrv32.3 "Error numbers"
 shows man1/klcli.1 "klcli - command-line client"
 shows man1/klcli.1 "--env FILE"
 exit $status
