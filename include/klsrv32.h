@@ -24,7 +24,7 @@
  * - **Errors**: the error numbers the call gives by itself, what each means and what to do.
  *   Numbers that a page does not list come from the server; `docs/server.md` lists those of
  *   the reference server `klserver`.
- * - **Threads**: whether the call waits its turn (see Threads below).
+ * - **Threads**: whether the call runs under the one-call rule (see Threads below).
  *
  * Texts are NUL-terminated unless a page says otherwise. A NULL text argument counts as an empty
  * text, except where a page says that the call refuses it with 10036.
@@ -106,17 +106,18 @@ extern "C" {
  * ### Options
  *
  * Most calls take an `options` text. A NULL pointer counts as an empty text, except for
- * `klversion`, `klexternal` and `klcommand`, which refuse it with 10036. What happens to the
- * text depends on the call; each page says which of these three ways applies.
+ * `klversion`, `klexternal` and `klcommand`, which refuse it with 10036, and `apiinfo`, which
+ * fails with 18006. What happens to the text depends on the call; each page says which of these
+ * three ways applies.
  *
  * **Read by the library** (`klconnect`, `klinsert`). The text is a list of keywords separated by
  * blanks or commas, such as `TRACE=/tmp/kl.log,R`. Keywords match in any letter case. A value
  * follows an `=` (blanks after the `=` are skipped) and keeps its case; quotes (`"` or `'`)
  * around a value let it hold blanks, commas and `=`, and are dropped. A keyword given twice
  * keeps its later value. `klconnect` reads the text up to its first semicolon outside quotes;
- * `klinsert` reads all of it. A text of 256 characters or more fails with 10037
- * (`KL_ERR_OPTIONS_TOO_LONG`, `info` = its length); any other fault fails with 18006
- * (`KL_ERR_OPTION_REJECTED`), and the status text names the fault and the keyword:
+ * `klinsert` reads all of it. A text of 256 characters or more (counting what the call reads)
+ * fails with 10037 (`KL_ERR_OPTIONS_TOO_LONG`, `info` = its length); any other fault fails with
+ * 18006 (`KL_ERR_OPTION_REJECTED`), and the status text names the fault and the keyword:
  *
  * | status text | fault |
  * |---|---|
@@ -273,14 +274,14 @@ KL_STATIC_ASSERT(offsetof(klcolumn_description, reserved212) == 212, "last numbe
  * `KL_MAKE_RESULT(category, number)` composes a result with sub-code 0, for comparisons such as
  * `rc == KL_MAKE_RESULT(KL_CAT_CLIENT, KL_ERR_CALL_IN_PROGRESS)`.
  *
- * The calls that take a status record return category 0 (`KL_CAT_KELORA`): the result is
- * `status.error` itself, so its bits 16..23 are those of the error number (0 for every number
- * below 65536). An error number that does not fit, because it is negative or above 0xFFFFFF,
+ * The calls that take a status record, but for `apierror`, return category 0 (`KL_CAT_KELORA`): the
+ * result is `status.error` itself, so its bits 16..23 are those of the error number (0 for every
+ * number below 65536). An error number that does not fit, because it is negative or above 0xFFFFFF,
  * gives category 1 and number 18001 (`KL_ERR_BAD_CATEGORY_NUMBER`) instead; `status.error` still
- * holds it. The information calls (`apierror`, `apiinfo`, `apihostversion`, `apiversion`) return
- * 0 or a category-1 result holding one of the library's numbers. No call of this library
- * returns the categories 2, 3 or 8 (a socket failure is 18065, with the socket error in
- * `status.info`); `apierror` explains them all the same.
+ * holds it. The information calls (`apierror`, `apiinfo`, `apihostversion`, `apiversion`) return 0
+ * or a category-1 result holding one of the library's numbers. No call of this library returns the
+ * categories 2, 3 or 8 (a socket failure is 18065, with the socket error in `status.info`);
+ * `apierror` explains them all the same.
  *
  * To turn a failure into a text, give `klerror` the status record of a call whose result is
  * category 0, and give `apierror` any other result. `apierror` takes category 0 too (it calls
@@ -517,8 +518,9 @@ uint32_t KLAPI klexport(kl_long cursor, const char* options, klstatus* status, c
  *   or `*` writes every column; a list names the columns that take their value from the row,
  *   and the others stay NULL or take their default.)
  * - `values`: the row. The call reads exactly the row length from it, at most 1786 bytes: for
- *   the sample table `products` (`id INTEGER`, `name VARCHAR(30)`, `price FLOAT`,
- *   `stock INTEGER`) 126 bytes with `CHAR`. It may be NULL only when the row length is 0.
+ *   the table `products` of `klserver`'s sample (`id INTEGER`, `name VARCHAR(30)`,
+ *   `price FLOAT`, `stock INTEGER`) 126 bytes with `CHAR`. It may be NULL only when the row length
+ * is 0.
  *
  * #### Options
  *
@@ -641,7 +643,8 @@ uint32_t KLAPI kldelete(kl_long cursor, const char* options, klstatus* status, c
  * wanted, `count`, on `cursor`. It then reads answer records until `count` records have
  * arrived or an answer reports an error, and places the records in `buffer` as `klfetch` does
  * (see its page): at most `count` × 1956 bytes (`count` * `KL_MAX_RECORD_BYTES`), whatever the
- * server sends. A `count` of 0 or below sends the request and reads nothing. (`klserver` leaves
+ * server sends. A `count` of 0 or below sends the request, reads nothing, and sets `error`,
+ * `count` and `bufflen` to 0. (`klserver` leaves
  * the cursor's selection as it was and keeps the records sent as the cursor's list, which
  * `klform` reads.)
  *
