@@ -783,7 +783,7 @@ uint32_t KLAPI klform(kl_long cursor, const char* options, klstatus* status, con
  *
  * #### Options
  *
- * Sent whole, in a 256-byte field of their own (see Options above): fewer than 256 characters.
+ * Sent whole (see Options above), in a 256-byte field of its own: fewer than 256 characters.
  * (`klserver` takes `COUNT=n`, the most entries to send, and a text starting with `N`, which
  * goes on after the last entry the previous question of the instance sent.)
  *
@@ -1016,13 +1016,14 @@ uint32_t KLAPI klcommand(kl_long instance, const char* options, klstatus* status
  * `message`. It looks in three places, in this order:
  *
  * 1. The local message file. The first `klerror` call of the process reads its name from
- *    `talvern.ini` (in the Windows directory, on Linux in `KL_WINDIR`, by default `/etc`),
- *    section `[Kelora]`, key `KLGlobal`, and keeps it; a name without a directory part is
- *    looked for in the same directory. The file's section `[ENVIRONMENT KLGLOBAL]` holds one
- *    text per key: `KLMSG_` and the error number with at least five digits (`KLMSG_11042`; for a
- *    negative number `KLMSG-00003`), and for 18065 `SOCKMSG_` and the socket error of `info`
- *    (`SOCKMSG_10054`). The status's context text follows a text found there in parentheses, as
- *    far as the 256 bytes allow: `Cursor not open (client cursor)`.
+ *    `talvern.ini` (in the folder `KL_WINDIR` names; without it, in the Windows directory on
+ *    Windows and in `/etc` on Linux), section `[Kelora]`, key `KLGlobal`, and keeps it; a name
+ *    without a directory part is looked for in the same folder. The file's section
+ *    `[ENVIRONMENT KLGLOBAL]` holds one text per key: `KLMSG_` and the error number with at
+ *    least five digits (`KLMSG_11042`; for a negative number `KLMSG-00003`), and for 18065
+ *    `SOCKMSG_` and the socket error of `info` (`SOCKMSG_10054`). The status's context text
+ *    follows a text found there in parentheses, as far as the 256 bytes allow:
+ *    `Cursor not open (client cursor)`.
  * 2. The server, when the file has no text for the number and the library is connected. The
  *    call sends the whole status record and `options`, and takes the answer's text, at most 255
  *    characters. The answer's status replaces the caller's record (`klserver` sends the same
@@ -1040,8 +1041,7 @@ uint32_t KLAPI klcommand(kl_long instance, const char* options, klstatus* status
  *
  * - `status`: the status record of the failed call. It is read, sent to the server when the
  *   server is asked, and replaced by the server's answer.
- * - `options`: sent to the server in an 80-byte field (see Options above); the local file
- *   does not use it.
+ * - `options`: see Options below.
  * - `message`: the caller's area of 256 bytes (`KL_MESSAGE_SIZE`); it receives the text with
  *   its terminator.
  *
@@ -1145,8 +1145,8 @@ uint32_t KLAPI apierror(uint32_t result, klstatus* status, char* message);
  * - `clientversion`: writes the library's version text with its terminator, 7 bytes
  *   (`"1.6.25"`, `KLSRV32_VERSION_TEXT`).
  * - `hostversion`: asks the server for its version and writes its 8 bytes of text, with no
- *   terminator (`klserver`: `KLS 1.0 `). A shorter answer is padded with zeros, a longer one is
- *   cut to 8 bytes.
+ *   terminator (`klserver`: `KLS 1.0` and a blank). A shorter answer is padded with zeros, a
+ *   longer one is cut to 8 bytes.
  *
  * `apihostversion` does what `apiinfo` does with `hostversion`. `apiversion` writes the
  * library's version text, 7 bytes, as `clientversion` does, and then shows two information
