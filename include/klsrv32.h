@@ -678,7 +678,7 @@ uint32_t KLAPI kldelete(kl_long cursor, const char* options, klstatus* status, c
  * - 18021 (`KL_ERR_STRINGS_TOO_LONG`): the texts need more than 2038 bytes; nothing was sent.
  * - 10036 (`KL_ERR_NULL_ARGUMENT`): `buffer` is NULL and `count` is above 0.
  * - 18065 (`KL_ERR_SOCKET`): see Error numbers above. The records placed before the failure
- *   stay in `buffer`; `count` and `bufflen` are not set.
+ *   stay in `buffer`; `count` and `bufflen` do not give the totals.
  * - 10021 (`KL_ERR_NO_MEMORY`): see Error numbers above.
  * - 11032 (`KL_ERR_NO_MORE_RECORDS`), from the server: fewer records than `count` were left.
  * - Other numbers come from the server (`klserver`: 20010, 20011, 20012 for a table, column or
