@@ -422,59 +422,673 @@ KL_STATIC_ASSERT(offsetof(klcolumn_description, reserved212) == 212, "last numbe
 #define KL_ITEM_NODE 1102            /* the instance's node name */
 #define KL_NAME_FIELD_SIZE 32        /* bytes of a name in qualifiers and answers */
 
-/* Connection */
+/**
+ * ### Calls on a connection
+ *
+ * The calls from `klconnect` to `klexport` below share these rules.
+ *
+ * - Each runs under the one-call guard (see Threads above) and returns the status `error` as its
+ *   result code (see Result codes above).
+ * - A failure the library finds itself sets `error`, `info` and `buffer` as the call's page
+ *   says, sets `warn` to 0 and leaves the other status fields as they were; unless the page says
+ *   otherwise, nothing was sent. An answer from the server fills all 92 bytes of the status, and
+ *   its error number arrives there untouched.
+ * - An instance number comes from `klconnect`, a cursor number from `klopencursor`; both start at
+ *   1. A number that names no open instance gives 11008, one that names no open cursor 11042,
+ *   each with the number in `info`.
+ * - A NULL text argument is sent as an empty text.
+ * - Option text reaches the server in one of two ways; each page says which. *In the options
+ *   field*: the text up to its first `;` outside quotes, in an 80-byte field (text of 80
+ *   characters or more fills it without a terminator). *Whole*: the text, semicolons included,
+ *   packed with the call's other texts into the request's 2038 bytes of text. Either way the
+ *   library does not read it; `klconnect` alone reads its options itself.
+ * - When a send or a receive fails, a wait runs longer than the node's `timeout` or an answer is
+ *   malformed, the call fails with 18065 (`info` = the Windows Sockets error number, 10060 for a
+ *   wait that ran out, 0 for a malformed answer; `buffer` empty) and the library closes the
+ *   connection, since a late answer would be taken for the answer to the next request. Every
+ *   instance and cursor opened on that connection then fails with 18011, also after a new
+ *   `klconnect`; `kldisconnect` and `klclosecursor` free them (reporting 18011). The way back is
+ *   a new `klconnect`; docs/recovery.md says what to do after each failure.
+ * - The reference server `klserver` is described in docs/server.md: what it makes of the texts
+ *   and options of each call, and its error numbers (20001 and up). The pages below say the
+ *   essentials.
+ */
+
+/**
+ * ## Connection
+ *
+ * A client instance is an application's session with one database of a server. `klconnect`
+ * opens one as an environment file describes it; `kldisconnect` closes it. All instances
+ * connected to the same server share one TCP connection.
+ */
+
+/** klconnect - open a client instance on the server an environment file names
+ *
+ * `klconnect` reads the environment file `environment` (docs/configuration.md describes it),
+ * connects to the server's dispatcher at the address its node section gives, unless the library
+ * is connected to that dispatcher already, and sends the connect request: the server-side file
+ * name (`[include] filename`), `username`, the password and the host options. On success it
+ * stores a new client instance number in `*instance`.
+ *
+ * A file name without a directory part is looked for in the Windows directory (`KL_WINDIR` on
+ * Linux). Instances connected to the same dispatcher address and port share one connection; while
+ * it is open, a `klconnect` to another dispatcher fails with 18069. The node's `timeout` key
+ * (whole seconds, 1 to 86400) bounds every wait of the connection; without it the library waits
+ * as long as the system does. A shared connection keeps the limit of the `klconnect` that opened
+ * it. A failed `klconnect` leaves no instance and no connection of its own behind.
+ *
+ * #### Arguments
+ *
+ * - `environment`: the environment file's name, at most 255 characters.
+ * - `options`: see Options below.
+ * - `status`: see Status below.
+ * - `username`: sent to the server as the user name.
+ * - `password`: written to the trace, never sent. The server gets the environment file's
+ *   `[include] password` entry (cut to 31 characters), and only when the file also has a
+ *   `dbdirect` entry.
+ * - `instance`: where the new client instance number is stored on success; left as it was on
+ *   failure. It may not be NULL.
+ *
+ * #### Options
+ *
+ * The library reads these keywords itself (syntax: see Options above; letter case does not
+ * matter). NULL or an empty text gives neither a trace log nor an access mode.
+ *
+ * - `TRACE=file`: write the trace log to `file` (at most 127 characters), unless `talvern.ini`
+ *   names a log in `[debug] trace=`, which wins. Once on, tracing stays on for the life of the
+ *   process, and the `TRACE` of later calls changes nothing.
+ * - `R`, `W` or `E`, one at most: the access mode, passed to the server in the host options
+ *   (after `DBDIRECT=value` when the environment file has `dbdirect`). `klserver` reads them as
+ *   read-only, read-write (its default) and exclusive use of the database.
+ *
+ * An unknown keyword, a value where none is taken, a missing value or two of `R`, `W` and `E`
+ * give 18006; text of 256 characters or more before its first `;` outside quotes gives 10037.
+ *
+ * #### Status
+ *
+ * On success, the server's answer (`klserver` puts its own number of the instance in `instance`;
+ * later calls take `*instance`). On failure, see Errors.
+ *
+ * #### Errors
+ *
+ * - 10037 (`KL_ERR_OPTIONS_TOO_LONG`): `options` too long; `info` = its length.
+ * - 18006 (`KL_ERR_OPTION_REJECTED`): an option was rejected; `buffer` says why, e.g.
+ *   "unknown keyword FAST" or "conflicting keyword W".
+ * - 18013 (`KL_ERR_LOG_OPEN`): the trace log cannot be opened for appending; `buffer` = its
+ *   name. Tracing stays off.
+ * - 10036 (`KL_ERR_NULL_ARGUMENT`): `instance` is NULL; `buffer` "instance".
+ * - 9948 (`KL_ERR_NOT_ENVIRONMENT`): the file does not exist or has no `[environment] name`;
+ *   `buffer` = the file name.
+ * - 18064 (`KL_ERR_ENVIRONMENT_ENTRY`): an entry is missing or wrong; `buffer` "transport" for
+ *   a missing `transport` or one other than `tcpsockets`, else the file name: an environment file
+ *   name of 256 characters or more, no `Node` or one of 32 characters or more, no `filename`, no
+ *   `hostname` or `ipaddress`, no `service` or `port`, or a `timeout` that is not a whole number
+ *   from 1 to 86400.
+ * - 12007 (`KL_ERR_TRANSPORT_WRQPPL`): the transport is `wrqppl`, which this library does not
+ *   carry; `buffer` = the value.
+ * - 18060 (`KL_ERR_BOTH_GIVEN`): both `hostname` and `ipaddress` (`buffer` "host name & IP
+ *   address"), or both `service` and `port` ("server name & port").
+ * - 18057 (`KL_ERR_BAD_IP_ADDRESS`): `ipaddress` reads as 0.0.0.0; `buffer` = the value.
+ * - 18067 (`KL_ERR_TRANSPORT`) with `info` 18006: a `hostname`, `ipaddress`, `service` or `port`
+ *   value that is empty or holds a blank, `,`, a quote, `=` or `;`; `buffer` "hostconnect".
+ * - 18069 (`KL_ERR_OTHER_SERVER`): connected to another dispatcher; disconnect its instances
+ *   first.
+ * - 18065 (`KL_ERR_SOCKET`): a socket step failed; `info` = the Windows Sockets error number
+ *   (10061: nothing listens; 10060: a wait ran out; 11001 to 11004: the host name was not
+ *   found), `buffer` = the step ("127.0.0.1 (7000)": the dispatcher; "connect": the server's
+ *   port; "dispatch recv"; the host name). Empty `buffer`: the connect request's exchange failed.
+ * - 18050 (`KL_ERR_DISPATCH_SHORT`): the dispatcher's reply was cut short.
+ * - 18021 (`KL_ERR_STRINGS_TOO_LONG`): file name, user name, password and host options do not
+ *   fit the request's 2038 bytes.
+ * - 10021 (`KL_ERR_NO_MEMORY`), 18058 (`KL_ERR_NO_TABLES`), 18061 (`KL_ERR_RECORD_BLOCK`): the
+ *   library ran out of memory; `info` = the system's error number where there is one.
+ * - 18002 (`KL_ERR_CALL_IN_PROGRESS`): another thread's call is in progress.
+ *
+ * Other numbers come from the dispatcher or the server: `klserver` answers 20005 (file name not
+ * allowed), 20006 (no such database), 20007 (database in exclusive use), 20023 (too many
+ * instances), 20031 (user name or password refused), among others.
+ *
+ * #### Threads
+ *
+ * One call at a time (see Threads above): while another thread's call is in progress it fails at
+ * once with 18002.
+ *
+ * #### Example
+ *
+ * ```c
+ * klstatus st;
+ * kl_long instance;
+ * uint32_t rc = klconnect("sales.env", "R", &st, "scott", "", &instance);
+ * if (rc != 0) {
+ *     char text[KL_MESSAGE_SIZE];
+ *     fprintf(stderr, "klconnect: %s\n", klerror(&st, "", text));
+ * }
+ * ```
+ */
 uint32_t KLAPI klconnect(const char* environment, const char* options, klstatus* status,
                          const char* username, const char* password, kl_long* instance);
+
+/** kldisconnect - close a client instance
+ *
+ * `kldisconnect` sends the disconnect request for `instance`, then gives up the instance's share
+ * of the connection whatever the server answered; the last instance on a connection closes it.
+ * The instance number is then free, and a later `klconnect` may hand it out again.
+ *
+ * Cursors opened on the instance are not closed: close them first. A cursor left open keeps its
+ * number until `klclosecursor`, which frees it whatever the server answers (`klserver` has closed
+ * it: 20004), or with 18011 when the connection is gone.
+ *
+ * #### Arguments
+ *
+ * - `instance`: the instance to close.
+ * - `options`: sent in the options field (see Calls on a connection above).
+ * - `status`: see Status below.
+ *
+ * #### Options
+ *
+ * Not read by the library; `klserver` takes none and ignores them.
+ *
+ * #### Status
+ *
+ * On success `error`, `warn` and `info` are 0 and `buffer` is empty, also when the server
+ * reported an error; the other fields are the server's.
+ *
+ * #### Errors
+ *
+ * - 11008 (`KL_ERR_BAD_INSTANCE`): `instance` names no open instance; `info` = the number.
+ * - 18011 (`KL_ERR_NOT_CONNECTED`): no connection, or the instance's connection was lost. An
+ *   instance of a lost connection is freed.
+ * - 18065 (`KL_ERR_SOCKET`): the exchange failed (see Calls on a connection above); call
+ *   `kldisconnect` again to free the instance. The same number, or 18061
+ *   (`KL_ERR_RECORD_BLOCK`), when closing the connection fails: the instance stays.
+ * - 18002 (`KL_ERR_CALL_IN_PROGRESS`): another thread's call is in progress.
+ *
+ * #### Threads
+ *
+ * One call at a time per process (see Threads above); 18002 while another thread's call is in
+ * progress.
+ */
 uint32_t KLAPI kldisconnect(kl_long instance, const char* options, klstatus* status);
 
-/* Cursors and version */
+/**
+ * ## Cursors and version
+ *
+ * A cursor is the server's context for one query on an instance: a selection of records, their
+ * record layout and a position in them. Every call from `klselect` to `klexport` works on one.
+ * `klversion` reads the version records of the library or of the server side, at most
+ * `KL_VERSION_MAX_RECORDS` of them.
+ */
+#define KL_VERSION_MAX_RECORDS 1024 /* most records klversion places: 106,496 bytes */
+
+/** klopencursor, klclosecursor - open and close a cursor
+ *
+ * `klopencursor` asks the server for a cursor on `instance` and stores a new client cursor number
+ * in `*cursor`; the lowest free number is handed out. `klclosecursor` sends the close request for
+ * `cursor` and frees the number whatever the server answers.
+ *
+ * #### Arguments
+ *
+ * - `instance`: the instance to open the cursor on.
+ * - `options`: sent in the options field (see Calls on a connection above).
+ * - `status`: see Status below.
+ * - `cursor`: `klopencursor` stores the new cursor number there on success and leaves it as it
+ *   was on failure; it may not be NULL. `klclosecursor` takes the number of the cursor to close.
+ *
+ * #### Options
+ *
+ * Not read by the library; `klserver` takes none and ignores them.
+ *
+ * #### Status
+ *
+ * The server's answer, also when `klclosecursor` frees a cursor the server reported an error for.
+ *
+ * #### Errors
+ *
+ * - 11008 (`KL_ERR_BAD_INSTANCE`): `klopencursor`: `instance` names no open instance; `info` =
+ *   the number.
+ * - 11042 (`KL_ERR_BAD_CURSOR`): `klclosecursor`: `cursor` names no open cursor; `info` = the
+ *   number.
+ * - 18011 (`KL_ERR_NOT_CONNECTED`): no connection, or the instance's or cursor's connection was
+ *   lost. `klclosecursor` frees a cursor of a lost connection.
+ * - 10036 (`KL_ERR_NULL_ARGUMENT`): `klopencursor`: `cursor` is NULL; `buffer` "cursor".
+ * - 10021 (`KL_ERR_NO_MEMORY`), 18058 (`KL_ERR_NO_TABLES`), 18061 (`KL_ERR_RECORD_BLOCK`): the
+ *   library ran out of memory; `info` = the system's error number.
+ * - 18065 (`KL_ERR_SOCKET`): the exchange failed (see Calls on a connection above); no cursor
+ *   was opened, or the cursor is not freed until a second `klclosecursor` (which reports 18011).
+ * - 18002 (`KL_ERR_CALL_IN_PROGRESS`): another thread's call is in progress.
+ *
+ * Other numbers come from the server: `klserver` answers 20003 (unknown instance), 20004 (unknown
+ * cursor) and 20023 (the session holds too many cursors).
+ *
+ * #### Threads
+ *
+ * One call at a time per process (see Threads above); 18002 while another thread's call is in
+ * progress.
+ */
 uint32_t KLAPI klopencursor(kl_long instance, const char* options, klstatus* status,
                             kl_long* cursor);
 uint32_t KLAPI klclosecursor(kl_long cursor, const char* options, klstatus* status);
-/* klversion with an empty node name gives the library's own record (one);
- * with the instance's node name, the records the server announces in
- * status.count, which records must have room for: at most
- * KL_VERSION_MAX_RECORDS of them.  An answer that announces more is
- * malformed: the call fails with 18065 (info 0, status.count 0), writes
- * nothing to records and closes the connection, so later calls on it
- * fail with 18011. */
-#define KL_VERSION_MAX_RECORDS 1024
+
+/** klversion - read the version records of the library or of the server side
+ *
+ * With an empty `node`, `klversion` writes the library's own record to `records[0]`: "NA_TCP",
+ * "Kelora Server DLL (TCP Sockets)", `KLSRV32_VERSION_NUMBER` and `KLSRV32_VERSION_TEXT`. It then
+ * needs no connection and reads neither `instance` nor `server_arg`.
+ *
+ * With the node name of `instance`, it sends the version request and writes the records the
+ * server announces in `status.count` to `records`, each version number in this machine's byte
+ * order. `klserver` sends two: its own (`KLSERV`) and its storage engine's. An answer that
+ * announces more than `KL_VERSION_MAX_RECORDS` records is malformed: the call fails with 18065
+ * (`info` 0, `count` and `bufflen` 0), writes nothing and closes the connection.
+ *
+ * #### Arguments
+ *
+ * - `instance`: the instance whose server is asked.
+ * - `options`: see Options below; may not be NULL.
+ * - `status`: see Status below.
+ * - `node`: "" for the library's record, or the instance's node name (the environment file's
+ *   `[include] Node`, in any letter case); may not be NULL.
+ * - `server_arg`: sent to the server unchanged; `klserver` does not use it.
+ * - `records`: the caller's area: 104 bytes for an empty `node`; else room for the records the
+ *   server announces, at most `KL_VERSION_MAX_RECORDS` × 104 bytes (106,496). May not be NULL.
+ *
+ * #### Options
+ *
+ * Fewer than 79 characters, sent in the options field (see Calls on a connection above); not
+ * read by the library, and ignored by `klserver`.
+ *
+ * #### Status
+ *
+ * For an empty `node`: `error`, `warn` and `info` 0, `buffer` empty, `count` 1, `bufflen` 104;
+ * the other fields as they were. Else the server's answer, whose `count` says how many records
+ * were written (none when `error` is not 0).
+ *
+ * #### Errors
+ *
+ * - 10036 (`KL_ERR_NULL_ARGUMENT`): `node`, `options` or `records` is NULL; `buffer` "node
+ *   name", "option list" or "version records".
+ * - 18021 (`KL_ERR_STRINGS_TOO_LONG`): `options` of 79 characters or more; `buffer` "options".
+ * - 11008 (`KL_ERR_BAD_INSTANCE`): `instance` names no open instance; `info` = the number,
+ *   `buffer` "client instance".
+ * - 18011 (`KL_ERR_NOT_CONNECTED`): no connection, or the instance's connection was lost.
+ * - 18015 (`KL_ERR_NODE_MISMATCH`): `node` is not the instance's node name; `buffer` = `node`.
+ * - 18065 (`KL_ERR_SOCKET`): the exchange failed (see Calls on a connection above), or too many
+ *   records were announced; records that arrived before a failure stay in `records`.
+ * - 18002 (`KL_ERR_CALL_IN_PROGRESS`): another thread's call is in progress.
+ *
+ * Other numbers come from the server (`klserver`: 20003, unknown instance).
+ *
+ * #### Threads
+ *
+ * One call at a time per process (see Threads above), also for an empty `node`; 18002 while
+ * another thread's call is in progress.
+ */
 uint32_t KLAPI klversion(kl_long instance, const char* options, klstatus* status, const char* node,
                          kl_long server_arg, klversion_record* records);
 
-/* Selection */
-uint32_t KLAPI klqualify(kl_long cursor, const char* options, klstatus* status, const char* owner,
-                         const char* table, const char* column, const char* criteria);
+/**
+ * ## Selection
+ *
+ * A selection is the set of records a cursor reads: `klselect` makes one, `klqualify` narrows
+ * it, and `klassignvalues` and `kljoin` below change it further.
+ */
+
+/** klselect, klqualify - select the records of a cursor, or narrow its selection
+ *
+ * `klselect` sends `table`, `column`, `criteria` and `options` to the server, which makes a new
+ * selection on `cursor`: the rows of `table` that meet `criteria`, in the record layout the
+ * column list gives, from the first record. `klqualify` sends `owner`, `table`, `column`,
+ * `options` and `criteria`; the server narrows the cursor's selection to the records that also
+ * meet `criteria` and starts it again from the first. Each reads one status answer.
+ *
+ * On success of `klselect` the library keeps two figures of its answer for the cursor:
+ * `status.bufflen`, the record length, is the row length `klupdate` sends, and
+ * `status.valuesize` is the size of one value set of `klassignvalues`. `klqualify` changes
+ * neither, also when it changes the layout.
+ *
+ * #### Arguments
+ *
+ * - `cursor`: an open cursor.
+ * - `options`: sent whole (see Calls on a connection above); see Options below.
+ * - `status`: see Status below.
+ * - `owner`: `klqualify`: the table's owner; `klserver` takes "" or `main`.
+ * - `table`: the table; for `klqualify`, `klserver` takes "" or the selection's table.
+ * - `column`: the column list; for `klserver`, names separated by commas or blanks, "" or `*` for
+ *   every column in table order. `klqualify` with another list changes the record layout.
+ * - `criteria`: the condition the rows must meet; "" selects every row. In `klselect` a `?`
+ *   stands for a value that `klassignvalues` fills in; until then nothing is selected.
+ *   docs/server.md gives the grammar `klserver` reads (e.g. `customer = 3 AND quantity > 10`).
+ *
+ * The texts, each with its NUL, must fit 2038 bytes together.
+ *
+ * #### Options
+ *
+ * The server reads them. `klserver` takes words separated by commas or blanks: `CHAR` (records
+ * in character form), `ORDER=column` and `DESC` (order; by default the row key's), `LIMIT=n`;
+ * another word gives 20018.
+ *
+ * #### Status
+ *
+ * The server's answer. `klserver` sets `count` to the records selected and `bufflen` to the
+ * record length; `valuesize` to 32 × the number of `?` (`klselect`) or to the records left
+ * (`klqualify`).
+ *
+ * #### Errors
+ *
+ * - 11042 (`KL_ERR_BAD_CURSOR`): `cursor` names no open cursor; `info` = the number, `buffer`
+ *   "client cursor".
+ * - 18011 (`KL_ERR_NOT_CONNECTED`): no connection, or the cursor's connection was lost.
+ * - 18021 (`KL_ERR_STRINGS_TOO_LONG`): the texts do not fit.
+ * - 18065 (`KL_ERR_SOCKET`): the exchange failed (see Calls on a connection above).
+ * - 18002 (`KL_ERR_CALL_IN_PROGRESS`): another thread's call is in progress.
+ *
+ * Other numbers come from the server: `klserver` answers 20010 (no such table), 20011 (no such
+ * column), 20012 (criteria do not parse; `info` = the offset of the fault), 20013 (`klqualify`:
+ * the cursor has no selection), 20018 (bad option), among others.
+ *
+ * #### Threads
+ *
+ * One call at a time per process (see Threads above); 18002 while another thread's call is in
+ * progress.
+ *
+ * #### Example
+ *
+ * ```c
+ * if (klselect(cursor, "CHAR", &st, "customers", "id,name", "name LIKE 'a%'") != 0)
+ *     return fail("klselect", &st);
+ * kl_long record_length = st.bufflen; // each record's bytes in klfetch's area
+ * ```
+ */
 uint32_t KLAPI klselect(kl_long cursor, const char* options, klstatus* status, const char* table,
                         const char* column, const char* criteria);
+uint32_t KLAPI klqualify(kl_long cursor, const char* options, klstatus* status, const char* owner,
+                         const char* table, const char* column, const char* criteria);
 
-/* Fetch
+/**
+ * ## Fetch
  *
- * klfetch (and kllist below) read answer records until count records have
- * arrived or the server reports an error, and place each answer's data at
- * the running offset that the server's bufflen values add up to.  Each
- * answer moves the offset on by its bufflen but never by more than the
- * data bytes it carried (at most KL_MAX_RECORD_BYTES) and never backwards,
- * so the most either call ever places is count * KL_MAX_RECORD_BYTES
- * bytes: an area of that size is safe whatever the server sends.  A
- * server whose bufflen matches its data fills the area without gaps.  On
- * return status.count holds the records received and status.bufflen the
- * bytes placed. */
+ * `klfetch` reads the records of a cursor's selection from its position on; `klfetchkeys` reads
+ * their keys. One answer record carries at most `KL_MAX_RECORD_BYTES` bytes of data.
+ */
 #define KL_MAX_RECORD_BYTES 1956 /* data of one answer record: 2048 less the status */
+
+/** klfetch, klfetchkeys - read the next records or keys of a selection
+ *
+ * `klfetch` asks for up to `count` records from the position of `cursor`'s selection and reads
+ * answer records until `count` records have arrived or an answer reports an error. Each record
+ * has the layout the selection gives it (see `kldescribe`); `klserver` places the records of an
+ * answer back to back, each as long as the record length (`klselect`'s `status.bufflen`).
+ *
+ * The library places each answer's data in `records` at a running offset: the sum of the earlier
+ * answers' `bufflen`, except that an answer moves the offset on by no more than the data it
+ * carried (at most 1956 bytes) and never backwards. So `klfetch` places at most `count` × 1956
+ * bytes, whatever the server sends; a server whose `bufflen` matches its data fills the area
+ * without gaps. A `count` of 0 or below sends the request and reads nothing.
+ *
+ * When the selection runs out, the server answers 11032. After at least one record, and with a
+ * `count` above 1, the call then succeeds with `status.warn` 11032: the records that came are
+ * the last. Otherwise it fails with 11032.
+ *
+ * `klfetchkeys` asks for `num_keys` keys and reads one answer; every byte after its status goes
+ * to `keys`, whatever the status says. `klserver` sends the 8-byte row keys (in its byte order) of
+ * up to 244 records from the position, without moving it.
+ *
+ * #### Arguments
+ *
+ * - `cursor`: an open cursor with a selection.
+ * - `options`: sent in the options field (see Calls on a connection above).
+ * - `status`: see Status below.
+ * - `count`: the number of records to read.
+ * - `records`: the caller's area; the call places at most `count` × 1956 bytes
+ *   (`count` * `KL_MAX_RECORD_BYTES`) there, so an area of that size is always enough; a smaller
+ *   one must hold all the server sends for `count` records. May be NULL only for a `count` of 0
+ *   or below.
+ * - `num_keys`: the number of keys to read, sent to the server.
+ * - `keys`: the caller's area; at most 1956 bytes (`KL_MAX_RECORD_BYTES`) are written there.
+ *   May not be NULL.
+ *
+ * #### Options
+ *
+ * Not read by the library; `klserver` ignores them.
+ *
+ * #### Status
+ *
+ * `klfetch`: the last answer's status, with `count` = the records received and `bufflen` = the
+ * bytes placed; also when a server error ended the reading. After an 18065, `count` and
+ * `bufflen` are not these totals. A `count` of 0 or below sets `error`, `count` and `bufflen` to
+ * 0 and leaves the other fields as they were.
+ *
+ * `klfetchkeys`: the server's answer; `klserver` sets `count` to the keys sent and `bufflen` to
+ * 8 × `count`.
+ *
+ * #### Errors
+ *
+ * - 11032 (`KL_ERR_NO_MORE_RECORDS`): from the server: the selection has no record left. As an
+ *   error (no record came, or `count` was 1), nothing was placed; as a warning, see above. Stop
+ *   fetching either way.
+ * - 11042 (`KL_ERR_BAD_CURSOR`): `cursor` names no open cursor; `info` = the number, `buffer`
+ *   "client cursor".
+ * - 18011 (`KL_ERR_NOT_CONNECTED`): no connection, or the cursor's connection was lost.
+ * - 10036 (`KL_ERR_NULL_ARGUMENT`): `records` or `keys` is NULL; `buffer` "records" or "keys".
+ * - 18065 (`KL_ERR_SOCKET`): the exchange failed (see Calls on a connection above); the records
+ *   placed until then stay in `records`.
+ * - 18002 (`KL_ERR_CALL_IN_PROGRESS`): another thread's call is in progress.
+ *
+ * Other numbers come from the server (`klserver`: 20013, the cursor has no selection).
+ *
+ * #### Threads
+ *
+ * One call at a time per process (see Threads above); 18002 while another thread's call is in
+ * progress.
+ *
+ * #### Example
+ *
+ * ```c
+ * enum { BATCH = 10 };
+ * static char area[BATCH * KL_MAX_RECORD_BYTES];
+ * for (;;) {
+ *     uint32_t rc = klfetch(cursor, "", &st, BATCH, area);
+ *     if (rc == KL_ERR_NO_MORE_RECORDS)
+ *         break; // nothing was left
+ *     if (rc != 0)
+ *         return fail("klfetch", &st);
+ *     for (kl_long i = 0; i < st.count; i++)
+ *         show(area + i * record_length); // record_length: klselect's status.bufflen
+ *     if (st.warn == KL_ERR_NO_MORE_RECORDS)
+ *         break; // those were the last
+ * }
+ * ```
+ */
 uint32_t KLAPI klfetch(kl_long cursor, const char* options, klstatus* status, kl_long count,
                        char* records);
 uint32_t KLAPI klfetchkeys(kl_long cursor, const char* options, klstatus* status, kl_long num_keys,
                            char* keys);
 
-/* Columns and values */
+/**
+ * ## Columns and values
+ *
+ * A cursor's record layout is a list of column descriptions (`klcolumn_description`, 220 bytes
+ * each, see above): `kldescribe` reads it and `klbind` sets it. `klassignvalues` supplies the
+ * values of the `?` in a selection's criteria.
+ */
+
+/** kldescribe, klbind - read or set the record layout of a cursor
+ *
+ * `kldescribe` asks for up to `num_columns` descriptions of the cursor's record layout. The
+ * server's first answer says in `status.count` how many follow; the library reads all of them,
+ * six to an answer record, and places at most `num_columns` in `descriptions`, their eleven
+ * numbers in this machine's byte order. Placing stops at an answer record that carried less than
+ * its share; the rest is read and dropped.
+ *
+ * `klbind` sends `num_columns` descriptions from `descriptions` and reads one status. On success
+ * the answer's `status.bufflen` becomes the record length that `klupdate` sends for the cursor.
+ * `klserver` sets the layout to the columns named (field `column`) in the given order, each in
+ * the form its `character` field gives, and reads `table` to tell the tables of a joined cursor
+ * apart; a `num_columns` of 0 or below restores the selection's own layout.
+ *
+ * #### Arguments
+ *
+ * - `cursor`: an open cursor with a selection.
+ * - `options`: sent in the options field (see Calls on a connection above).
+ * - `status`: see Status below.
+ * - `num_columns`: `kldescribe`: the most descriptions to place, sent to the server (`klserver`
+ *   sends no more). `klbind`: the descriptions to send.
+ * - `descriptions`: an array of `klcolumn_description`, 220 bytes per column. `kldescribe`
+ *   writes at most `num_columns` × 220 bytes there; `klbind` reads `num_columns` × 220 bytes and
+ *   does not change them. May be NULL only for a `num_columns` of 0 or below.
+ *
+ * #### Options
+ *
+ * Not read by the library; `klserver` ignores them.
+ *
+ * #### Status
+ *
+ * `kldescribe`: the server's first answer, with `count` = the descriptions placed. `klserver`
+ * sets `valuesize` to the number of columns of the layout and `bufflen` to the record length, so
+ * a call with a `num_columns` of 0 tells how many descriptions to make room for.
+ *
+ * `klbind`: the server's answer; `klserver` sets `bufflen` to the new record length and
+ * `valuesize` to its number of columns.
+ *
+ * #### Errors
+ *
+ * - 11042 (`KL_ERR_BAD_CURSOR`): `cursor` names no open cursor; `info` = the number, `buffer`
+ *   "client cursor".
+ * - 18011 (`KL_ERR_NOT_CONNECTED`): no connection, or the cursor's connection was lost.
+ * - 10036 (`KL_ERR_NULL_ARGUMENT`): `descriptions` is NULL; `buffer` "descriptions".
+ * - 18065 (`KL_ERR_SOCKET`): the exchange failed (see Calls on a connection above). Descriptions
+ *   `kldescribe` placed until then stay, their numbers in the server's byte order.
+ * - 18002 (`KL_ERR_CALL_IN_PROGRESS`): another thread's call is in progress.
+ *
+ * Other numbers come from the server: `klserver` answers 20013 (no selection), and for `klbind`
+ * 20011 (a column of neither table) and 20015 (more than 2000 descriptions).
+ *
+ * #### Threads
+ *
+ * One call at a time per process (see Threads above); 18002 while another thread's call is in
+ * progress.
+ */
 uint32_t KLAPI kldescribe(kl_long cursor, const char* options, klstatus* status,
                           kl_long num_columns, char* descriptions);
 uint32_t KLAPI klbind(kl_long cursor, const char* options, klstatus* status, kl_long num_columns,
                       const char* descriptions);
+
+/** klassignvalues - supply the values of the placeholders in a selection's criteria
+ *
+ * `klassignvalues` sends `num_values` value sets for the `?` in the criteria of the cursor's last
+ * `klselect`, and reads one status. A value set is as long as the `status.valuesize` of that
+ * `klselect` (0 before the cursor's first successful one); the call sends that size ×
+ * `num_values` bytes of `values`, at most 1950. `klserver` reads each set as one 32-byte,
+ * blank-padded text per `?`, in order, and makes the selection the records that meet the
+ * criteria with any of the sets, from the first.
+ *
+ * #### Arguments
+ *
+ * - `cursor`: an open cursor with a selection.
+ * - `options`: sent in the options field (see Calls on a connection above).
+ * - `status`: see Status below.
+ * - `label`: sent in an 8-byte field, cut like the options (text of 8 characters or more fills it
+ *   without a terminator); `klserver` does not use it.
+ * - `num_values`: the number of value sets, sent to the server; 0 or below sends no values.
+ * - `values`: the value sets, read from the caller's area: value size × `num_values` bytes. May
+ *   be NULL only when that is 0.
+ *
+ * #### Options
+ *
+ * Not read by the library; `klserver` ignores them.
+ *
+ * #### Status
+ *
+ * The server's answer; `klserver` sets `count` to the records selected.
+ *
+ * #### Errors
+ *
+ * - 11042 (`KL_ERR_BAD_CURSOR`): `cursor` names no open cursor; `info` = the number, `buffer`
+ *   "client cursor".
+ * - 18011 (`KL_ERR_NOT_CONNECTED`): no connection, or the cursor's connection was lost.
+ * - 18021 (`KL_ERR_STRINGS_TOO_LONG`): more than 1950 bytes of values; `buffer` "values".
+ * - 10036 (`KL_ERR_NULL_ARGUMENT`): `values` is NULL; `buffer` "values".
+ * - 18065 (`KL_ERR_SOCKET`): the exchange failed (see Calls on a connection above).
+ * - 18002 (`KL_ERR_CALL_IN_PROGRESS`): another thread's call is in progress.
+ *
+ * Other numbers come from the server: `klserver` answers 20013 (no selection) and 20015 (the
+ * bytes are not `num_values` value sets; `info` = `num_values`).
+ *
+ * #### Threads
+ *
+ * One call at a time per process (see Threads above); 18002 while another thread's call is in
+ * progress.
+ *
+ * #### Example
+ *
+ * ```c
+ * // After klselect(cursor, "", &st, "orders", "*", "customer = ?"): valuesize 32.
+ * char values[2 * 32];
+ * memset(values, ' ', sizeof values);
+ * memcpy(values, "3", 1);       // first set: customer 3
+ * memcpy(values + 32, "5", 1);  // second set: customer 5
+ * uint32_t rc = klassignvalues(cursor, "", &st, "", 2, values);
+ * ```
+ */
 uint32_t KLAPI klassignvalues(kl_long cursor, const char* options, klstatus* status,
                               const char* label, kl_long num_values, const char* values);
 
-/* Join */
+/**
+ * ## Join
+ *
+ * A join pairs the records of a cursor's selection with the rows of another table.
+ */
+
+/** kljoin, kljoin303 - join a selection with the rows of another table
+ *
+ * Both calls send `from_table`, `from_column`, `to_table`, `to_column` and `options` to the
+ * server and read one status answer; they send the same request. `kljoin`'s `reserved` argument
+ * is not read, and the trace names both calls `kljoin`.
+ *
+ * `klserver` pairs each record of the selection (of `from_table`) with the rows of `to_table`
+ * whose `to_column` equals its `from_column`. The record becomes the selection's columns followed
+ * by every column of `to_table`, and the selection starts again from the first record. A joined
+ * cursor cannot be updated or deleted through (20014).
+ *
+ * #### Arguments
+ *
+ * - `cursor`: an open cursor with a selection.
+ * - `options`: sent whole (see Calls on a connection above).
+ * - `status`: see Status below.
+ * - `from_table`: the selection's table; `klserver` also takes "".
+ * - `from_column`: the column of the selection to match.
+ * - `reserved`: `kljoin` only; any value.
+ * - `to_table`: the table to join.
+ * - `to_column`: its column to match.
+ *
+ * The five texts, each with its NUL, must fit 2038 bytes together.
+ *
+ * #### Options
+ *
+ * The server reads them; `klserver` takes none: any text gives 20018.
+ *
+ * #### Status
+ *
+ * The server's answer. `klserver` sets `count` and `valuesize` to the joined records and
+ * `bufflen` to the record length.
+ *
+ * #### Errors
+ *
+ * - 11042 (`KL_ERR_BAD_CURSOR`): `cursor` names no open cursor; `info` = the number, `buffer`
+ *   "client cursor".
+ * - 18011 (`KL_ERR_NOT_CONNECTED`): no connection, or the cursor's connection was lost.
+ * - 18021 (`KL_ERR_STRINGS_TOO_LONG`): the texts do not fit.
+ * - 18065 (`KL_ERR_SOCKET`): the exchange failed (see Calls on a connection above).
+ * - 18002 (`KL_ERR_CALL_IN_PROGRESS`): another thread's call is in progress.
+ *
+ * Other numbers come from the server: `klserver` answers 20010 (no such table), 20011 (no such
+ * column), 20013 (no selection), 20018 (options given), among others.
+ *
+ * #### Threads
+ *
+ * One call at a time per process (see Threads above); 18002 while another thread's call is in
+ * progress.
+ */
 uint32_t KLAPI kljoin(kl_long cursor, const char* options, klstatus* status, const char* from_table,
                       const char* from_column, kl_long reserved, const char* to_table,
                       const char* to_column);
@@ -482,9 +1096,119 @@ uint32_t KLAPI kljoin303(kl_long cursor, const char* options, klstatus* status,
                          const char* from_table, const char* from_column, const char* to_table,
                          const char* to_column);
 
-/* Calculation and export */
+/**
+ * ## Calculation and export
+ *
+ * `klcalc` has the server compute a figure over a column of a cursor's selection; `klexport`
+ * has it write the selection to a file on the server's side.
+ */
+
+/** klcalc - compute a figure over a column of the selection
+ *
+ * `klcalc` sends `from_table`, `from_column` and `options` to the server and reads one answer:
+ * its status and then the result bytes, `status.bufflen` of them. The library copies to `result`
+ * the bytes that arrived, at most `status.bufflen` and at most 1860, whatever `status.error`
+ * says, and lowers `status.bufflen` to the number copied when fewer arrived.
+ *
+ * `klserver` computes the function `options` names over the column in the selection's records
+ * (NULLs not counted) and sends the result as 32 bytes of blank-padded text: integers exact,
+ * other numbers with 15 significant digits, blanks when there was no value.
+ *
+ * #### Arguments
+ *
+ * - `cursor`: an open cursor with a selection.
+ * - `options`: sent whole (see Calls on a connection above); see Options below.
+ * - `status`: see Status below.
+ * - `from_table`: the selection's table; `klserver` also takes "" and, on a joined cursor, the
+ *   joined table.
+ * - `from_column`: the column.
+ * - `result`: the caller's area; at most 1860 bytes are written there, `status.bufflen` of them
+ *   (32 from `klserver`). May not be NULL.
+ *
+ * The three texts, each with its NUL, must fit 2038 bytes together.
+ *
+ * #### Options
+ *
+ * The server reads them. `klserver` takes one word, in any letter case: `COUNT`, `SUM`, `AVG`,
+ * `MIN` or `MAX` (`SUM` and `AVG` of number columns only); anything else gives 20018.
+ *
+ * #### Status
+ *
+ * The server's answer, with `bufflen` = the result bytes written. `klserver` sets `count` to the
+ * values counted.
+ *
+ * #### Errors
+ *
+ * - 11042 (`KL_ERR_BAD_CURSOR`): `cursor` names no open cursor; `info` = the number, `buffer`
+ *   "client cursor".
+ * - 18011 (`KL_ERR_NOT_CONNECTED`): no connection, or the cursor's connection was lost.
+ * - 18021 (`KL_ERR_STRINGS_TOO_LONG`): the texts do not fit.
+ * - 10036 (`KL_ERR_NULL_ARGUMENT`): `result` is NULL; `buffer` "result".
+ * - 18065 (`KL_ERR_SOCKET`): the exchange failed (see Calls on a connection above).
+ * - 18002 (`KL_ERR_CALL_IN_PROGRESS`): another thread's call is in progress.
+ *
+ * Other numbers come from the server: `klserver` answers 20011 (no such column), 20013 (no
+ * selection), 20016 (`SUM` or `AVG` of a text), 20018 (bad function), among others.
+ *
+ * #### Threads
+ *
+ * One call at a time per process (see Threads above); 18002 while another thread's call is in
+ * progress.
+ */
 uint32_t KLAPI klcalc(kl_long cursor, const char* options, klstatus* status, const char* from_table,
                       const char* from_column, char* result);
+
+/** klexport - have the server write a selection to a file
+ *
+ * `klexport` asks the server to write the selection of `cursor` to the file `filename` on the
+ * server's side. Before it sends anything, it checks that `node` names the node of the instance
+ * the cursor was opened on.
+ *
+ * `klserver` writes the file in its export folder as CSV: a line of column names, then every
+ * record of the selection from the first, each field in character form with its padding trimmed.
+ * It replaces a file of that name whole and leaves the position where it was.
+ *
+ * #### Arguments
+ *
+ * - `cursor`: an open cursor with a selection.
+ * - `options`: sent whole, at most 78 characters (see Calls on a connection above); see Options
+ *   below.
+ * - `status`: see Status below.
+ * - `node`: the node name of the cursor's instance (the environment file's `[include] Node`, in
+ *   any letter case).
+ * - `filename`: the file's name, at most 254 characters. `klserver` takes a plain name (letters,
+ *   digits, `_`, `-` and `.`, not starting with `.`).
+ *
+ * #### Options
+ *
+ * The server reads them. `klserver` takes `HEADER=NO` (no line of column names) and `HEADER=YES`
+ * (the default); anything else gives 20018.
+ *
+ * #### Status
+ *
+ * The server's answer; `klserver` sets `count` to the records written.
+ *
+ * #### Errors
+ *
+ * - 11042 (`KL_ERR_BAD_CURSOR`): `cursor` names no open cursor; `info` = the number, `buffer`
+ *   "client cursor".
+ * - 18011 (`KL_ERR_NOT_CONNECTED`): no connection, or the cursor's connection was lost.
+ * - 18021 (`KL_ERR_STRINGS_TOO_LONG`): `filename` longer than 254 characters (`buffer`
+ *   "filename"), else `options` longer than 78 (`buffer` "options").
+ * - 11008 (`KL_ERR_BAD_INSTANCE`): the cursor's instance was disconnected; `info` = its number,
+ *   `buffer` "client instance".
+ * - 18015 (`KL_ERR_NODE_MISMATCH`): `node` is not the instance's node name; `buffer` = `node`.
+ * - 18065 (`KL_ERR_SOCKET`): the exchange failed (see Calls on a connection above).
+ * - 18002 (`KL_ERR_CALL_IN_PROGRESS`): another thread's call is in progress.
+ *
+ * Other numbers come from the server: `klserver` answers 20013 (no selection), 20018 (bad
+ * option) and 20020 (a name not allowed, a link, or a file that cannot be written).
+ *
+ * #### Threads
+ *
+ * One call at a time per process (see Threads above); 18002 while another thread's call is in
+ * progress.
+ */
 uint32_t KLAPI klexport(kl_long cursor, const char* options, klstatus* status, const char* node,
                         const char* filename);
 
