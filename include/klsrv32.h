@@ -433,9 +433,9 @@ KL_STATIC_ASSERT(offsetof(klcolumn_description, reserved212) == 212, "last numbe
  *   says, sets `warn` to 0 and leaves the other status fields as they were; unless the page says
  *   otherwise, nothing was sent. An answer from the server fills all 92 bytes of the status, and
  *   its error number arrives there untouched.
- * - An instance number comes from `klconnect`, a cursor number from `klopencursor`; both start at
- *   1. A number that names no open instance gives 11008, one that names no open cursor 11042,
- *   each with the number in `info`.
+ * - Instance numbers come from `klconnect` and cursor numbers from `klopencursor`, from 1 on. A
+ *   number that names no open instance gives 11008, one that names no open cursor 11042, each
+ *   with the number in `info`.
  * - A NULL text argument is sent as an empty text.
  * - Option text reaches the server in one of two ways; each page says which. *In the options
  *   field*: the text up to its first `;` outside quotes, in an 80-byte field (text of 80
@@ -464,18 +464,17 @@ KL_STATIC_ASSERT(offsetof(klcolumn_description, reserved212) == 212, "last numbe
 
 /** klconnect - open a client instance on the server an environment file names
  *
- * `klconnect` reads the environment file `environment` (docs/configuration.md describes it),
- * connects to the server's dispatcher at the address its node section gives, unless the library
- * is connected to that dispatcher already, and sends the connect request: the server-side file
- * name (`[include] filename`), `username`, the password and the host options. On success it
- * stores a new client instance number in `*instance`.
+ * `klconnect` reads the environment file `environment` (see docs/configuration.md; a name
+ * without a directory part is looked for in the Windows directory, `KL_WINDIR` on Linux),
+ * connects to the dispatcher its node section names and sends the connect request: the
+ * server-side file name (`[include] filename`), `username`, the password and the host options.
+ * On success it stores a new client instance number in `*instance`. A failed `klconnect` leaves
+ * no instance and no connection of its own behind.
  *
- * A file name without a directory part is looked for in the Windows directory (`KL_WINDIR` on
- * Linux). Instances connected to the same dispatcher address and port share one connection; while
- * it is open, a `klconnect` to another dispatcher fails with 18069. The node's `timeout` key
- * (whole seconds, 1 to 86400) bounds every wait of the connection; without it the library waits
- * as long as the system does. A shared connection keeps the limit of the `klconnect` that opened
- * it. A failed `klconnect` leaves no instance and no connection of its own behind.
+ * Instances connected to the same dispatcher address and port share one connection, which keeps
+ * the node's `timeout` (the longest wait, 1 to 86400 seconds; without it, as long as the system
+ * waits) of the `klconnect` that opened it. While it is open, a `klconnect` to another
+ * dispatcher fails with 18069.
  *
  * #### Arguments
  *
@@ -550,20 +549,8 @@ KL_STATIC_ASSERT(offsetof(klcolumn_description, reserved212) == 212, "last numbe
  *
  * #### Threads
  *
- * One call at a time (see Threads above): while another thread's call is in progress it fails at
- * once with 18002.
- *
- * #### Example
- *
- * ```c
- * klstatus st;
- * kl_long instance;
- * uint32_t rc = klconnect("sales.env", "R", &st, "scott", "", &instance);
- * if (rc != 0) {
- *     char text[KL_MESSAGE_SIZE];
- *     fprintf(stderr, "klconnect: %s\n", klerror(&st, "", text));
- * }
- * ```
+ * One call at a time per process (see Threads above): while another thread's call is in
+ * progress it fails at once with 18002 and changes nothing but the status.
  */
 uint32_t KLAPI klconnect(const char* environment, const char* options, klstatus* status,
                          const char* username, const char* password, kl_long* instance);
@@ -1171,8 +1158,7 @@ uint32_t KLAPI klcalc(kl_long cursor, const char* options, klstatus* status, con
  * #### Arguments
  *
  * - `cursor`: an open cursor with a selection.
- * - `options`: sent whole, at most 78 characters (see Calls on a connection above); see Options
- *   below.
+ * - `options`: sent whole, semicolons included, at most 78 characters; see Options below.
  * - `status`: see Status below.
  * - `node`: the node name of the cursor's instance (the environment file's `[include] Node`, in
  *   any letter case).
