@@ -104,6 +104,11 @@ TEST_P(ServerAnswerTest, AskedOnlyOnceTheFileIsKnownToBeMissing) {
     const klstatus asked = st;
     std::strcpy(area, "before");
     EXPECT_EQ(explain(st), no_file_text);
+    // With no answer to be had, the text for a message not found, not the area's own.
+    std::strcpy(area, "before");
+    owner_word = 12345;
+    EXPECT_EQ(explain(st), not_found_text);
+    owner_word = 0;
 
     // The name is not read again, even once talvern.ini has one.
     write_messages("KLMSG_02001=From the file\n");

@@ -184,13 +184,14 @@ char* message_text(klstatus* status, const char* options, char* message) {
         copy_text(std::span(message, message_size), no_message_file);
         return message;
     }
-    if (lookup == MessageFile::known) {
-        if (local_message(file, *status, message)) {
-            trace_call("  Return from klerror with local message [%s].\n", message);
-            return message;
-        }
-        copy_text(std::span(message, message_size), no_message);
+    if (lookup == MessageFile::known && local_message(file, *status, message)) {
+        trace_call("  Return from klerror with local message [%s].\n", message);
+        return message;
     }
+    // Until the server answers, the message is the text for one not found,
+    // also when the file is known to be missing: else a caller's area that
+    // never held a text would come back as the message.
+    copy_text(std::span(message, message_size), no_message);
 
     if (!transport_state.connected_flag) {
         trace_call("  Return from klerror. Not connected to server.\n");
