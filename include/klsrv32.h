@@ -1739,13 +1739,10 @@ uint32_t KLAPI klcommand(kl_long instance, const char* options, klstatus* status
  *    characters. The answer's status replaces the caller's record (`klserver` sends the same
  *    status back).
  * 3. The library's own texts. When `talvern.ini` names no message file, the first `klerror`
- *    call writes a text saying that the message file could not be located, and asks no server.
- *    When the file has no text for the number, `message` holds a text saying that the file or
- *    the message could not be found, unless the server then gives one.
- *
- * When `talvern.ini` names no message file, later calls ask the server only; when they get no
- * text (not connected, another call in progress, a failed exchange), `message` keeps what it
- * held. Set `message[0]` to NUL before the call to tell that case.
+ *    call writes a text saying that the message file could not be located, and asks no server;
+ *    later calls ask the server only. Whenever neither the file nor the server gives a text
+ *    (no text for the number, not connected, another call in progress, a failed exchange),
+ *    `message` holds a text saying that the file or the message could not be found.
  *
  * #### Arguments
  *
