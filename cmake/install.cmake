@@ -28,10 +28,26 @@ install(FILES ${PROJECT_BINARY_DIR}/klsrv32Config.cmake
               ${PROJECT_BINARY_DIR}/klsrv32ConfigVersion.cmake
         DESTINATION ${KL_CMAKE_PACKAGE_DIR})
 
-# The pkg-config file names the prefix the install goes to, which
+# The pkg-config file finds the prefix from its own folder (pkg-config's
+# ${pcfiledir}, LIBDIR/pkgconfig), so an install moved elsewhere, such as
+# the unpacked tarball of scripts/package.sh, still works.  Only an
+# absolute LIBDIR pins the file to the prefix the install goes to, which
 # `cmake --install --prefix` may change after configuring: it is written
 # when the install runs.
 set(KL_PC_FILE ${PROJECT_BINARY_DIR}/klsrv32.pc)
+if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
+  set(KL_PC_PREFIX_CODE "set(KL_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")")
+else()
+  # One ".." for pkgconfig/ and one for each folder of LIBDIR.
+  set(KL_PC_PREFIX "\${pcfiledir}/..")
+  string(REPLACE "/" ";" KL_LIBDIR_PARTS "${CMAKE_INSTALL_LIBDIR}")
+  foreach(part IN LISTS KL_LIBDIR_PARTS)
+    if(NOT part STREQUAL "" AND NOT part STREQUAL ".")
+      string(APPEND KL_PC_PREFIX "/..")
+    endif()
+  endforeach()
+  set(KL_PC_PREFIX_CODE "set(KL_PC_PREFIX [=[${KL_PC_PREFIX}]=])")
+endif()
 foreach(dir LIBDIR INCLUDEDIR)
   if(IS_ABSOLUTE "${CMAKE_INSTALL_${dir}}")
     set(KL_PC_${dir} "${CMAKE_INSTALL_${dir}}")
@@ -40,7 +56,7 @@ foreach(dir LIBDIR INCLUDEDIR)
   endif()
 endforeach()
 install(CODE "
-  set(KL_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
+  ${KL_PC_PREFIX_CODE}
   set(KL_PC_LIBDIR [=[${KL_PC_LIBDIR}]=])
   set(KL_PC_INCLUDEDIR [=[${KL_PC_INCLUDEDIR}]=])
   set(KL_PC_VERSION ${PROJECT_VERSION})
