@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Builds the library and runs every test: once as a normal build, then a
-# 10-second load run of the reference server, a short run of the fuzzers, then the suite again under AddressSanitizer and
-# UndefinedBehaviorSanitizer, then the library's suites under
-# ThreadSanitizer, and last the Windows stage (KLSRV32.dll
-# cross-built and tested under Wine, scripts/windows_stage.sh).  Installs
-# the Debian packages it needs when they are missing.  KL_FUZZ_SECONDS sets
-# each fuzzer's run (default 10); KL_SKIP_WINDOWS=1 leaves the Windows
-# stage out.
+# check of the Linux package (scripts/package.sh), a 10-second load run of
+# the reference server, a short run of the fuzzers, then the suite again
+# under AddressSanitizer and UndefinedBehaviorSanitizer, then the
+# library's suites under ThreadSanitizer, and last the Windows stage
+# (KLSRV32.dll cross-built and tested under Wine, its zip for developers,
+# scripts/windows_stage.sh).  Installs the Debian packages it needs when
+# they are missing.  KL_FUZZ_SECONDS sets each fuzzer's run (default 10);
+# KL_SKIP_WINDOWS=1 leaves the Windows stage out.
 #
 # The PostgreSQL stage: one throwaway cluster (scripts/pg_cluster.sh) runs
 # for the whole script, and the tests labelled postgres find it through
@@ -40,6 +41,11 @@ echo "== build and test =="
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$jobs"
 ctest --test-dir build --output-on-failure -j "$jobs" "${pg_ctest[@]}"
+
+# The Linux tarball of scripts/package.sh: its files, and a C program built
+# against it (pkg-config and CMake) after it was unpacked and moved.
+echo "== Linux package =="
+tests/install/package_check.sh linux
 
 # Correctness under concurrent writers: every insert of 8 client processes
 # read back and found once, no call failed (the rates are informational).

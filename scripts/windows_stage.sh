@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The Windows stage: KLSRV32.dll cross-built with MinGW-w64 for 32-bit
-# Windows, its export and import tables checked, the test suites and the
-# console sample run under 32-bit Wine, headless, in a private prefix.
+# Windows, its export and import tables checked, the zip for Windows
+# developers made and checked, the test suites and the console sample run
+# under 32-bit Wine, headless, in a private prefix.
 #
 # Two cross builds from the one source tree: build-win32 with the win32
 # thread model (the DLL as it ships, the C header test and the console
@@ -28,18 +29,19 @@ have_tools() {
     command -v i686-w64-mingw32-g++-win32 >/dev/null &&
         command -v i686-w64-mingw32-g++-posix >/dev/null &&
         [ -f /usr/src/googletest/googletest/CMakeLists.txt ] &&
-        command -v wine >/dev/null && dpkg -s wine32:i386 >/dev/null 2>&1
+        command -v wine >/dev/null && dpkg -s wine32:i386 >/dev/null 2>&1 &&
+        command -v llvm-dlltool >/dev/null && command -v llvm-nm >/dev/null
 }
 
 if ! have_tools; then
-    echo "Installing the MinGW-w64 toolchain, GoogleTest sources and 32-bit Wine"
+    echo "Installing the MinGW-w64 toolchain, GoogleTest sources, LLVM's tools and 32-bit Wine"
     export DEBIAN_FRONTEND=noninteractive
     dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
     # The i386 security list may be out of step with the rest; what did
     # arrive is enough for the fallback below.
     apt-get update -qq || echo "apt-get update reported failures; going on"
-    apt-get install -y -qq --no-install-recommends g++-mingw-w64-i686 googletest ||
-        skip "g++-mingw-w64-i686 and googletest could not be installed"
+    apt-get install -y -qq --no-install-recommends g++-mingw-w64-i686 googletest llvm ||
+        skip "g++-mingw-w64-i686, googletest and llvm could not be installed"
     apt-get install -y --no-install-recommends wine wine32:i386 ||
         apt-get install -y -t bookworm --no-install-recommends wine wine32:i386 ||
         skip "wine and wine32:i386 could not be installed"
@@ -75,6 +77,11 @@ cmake -S . -B build-win32 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake
     -DKL_MINGW_THREADS=win32 -DCMAKE_BUILD_TYPE=Release \
     "-DCMAKE_CROSSCOMPILING_EMULATOR=$emulator" >/dev/null
 cmake --build build-win32 -j "$jobs"
+
+# The zip for Windows developers (scripts/package.sh): its files, and the
+# MSVC import library's names for the exports.
+echo "== Windows: the developer zip =="
+tests/install/package_check.sh windows
 
 echo "== Windows: test suites (MinGW-w64, posix thread model) =="
 cmake -S . -B build-win32-tests -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake \

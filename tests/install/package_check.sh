@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# Makes a package with scripts/package.sh and checks what is in it.
+#
+#   package_check.sh linux    the tarball holds the install; unpacked and
+#                             moved to another folder, a C program builds
+#                             against it through pkg-config and through
+#                             CMake and runs, klcli starts and klserver
+#                             writes a sample database
+#   package_check.sh windows  the zip holds every file a Windows developer
+#                             gets, and KLSRV32.lib imports each export of
+#                             src/exports.txt under its cdecl name, no more
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+part=$1
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+package=$(scripts/package.sh "$part" | sed -n 's/^made //p')
+echo "== $package =="
+status=0
+fail() {
+    echo "$package: $*" >&2
+    status=1
+}
+# has TOP FILE...: each FILE is in the unpacked folder TOP.
+has() {
+    local top=$1 file
+    shift
+    for file in "$@"; do
+        [ -e "$top/$file" ] || [ -L "$top/$file" ] || fail "no $file"
+    done
+}
+
+if [ "$part" = linux ]; then
+    tar -C "$work" -xzf "$package"
+    # Moved away from where it was unpacked: nothing may name that path.
+    mkdir "$work/moved"
+    mv "$work"/klsrv32-* "$work/moved/klsrv32"
+    top=$work/moved/klsrv32
+    has "$top" bin/klcli bin/klserver include/klsrv32.h include/klsrv32_version.h \
+        lib/libklsrv32.so lib/libklsrv32.so.1 lib/pkgconfig/klsrv32.pc \
+        lib/cmake/klsrv32/klsrv32Config.cmake share/man/man1/klcli.1 share/man/man3/klfetch.3
+    [ "$(readlink "$top/lib/libklsrv32.so")" = libklsrv32.so.1 ] || fail "libklsrv32.so is not a link to the SONAME"
+    timeout 30 "$top/bin/klcli" --help >/dev/null || fail "klcli does not start"
+    timeout 30 "$top/bin/klserver" --create-sample "$work/sample.db" --rows 10 >/dev/null ||
+        fail "klserver does not write a sample"
+
+    # pkg-config; the program finds the library through LD_LIBRARY_PATH.
+    flags=$(PKG_CONFIG_PATH=$top/lib/pkgconfig pkg-config --cflags --libs klsrv32)
+    # shellcheck disable=SC2086 # the flags are split on purpose
+    "${CC:-cc}" tests/install/consumer.c -o "$work/consumer_pc" $flags
+    LD_LIBRARY_PATH=$top/lib timeout 30 "$work/consumer_pc" || fail "the pkg-config build does not run"
+
+    # CMake; the program's build tree runs with the library's folder in its RPATH.
+    cmake -S tests/install -B "$work/consumer" -G Ninja "-DCMAKE_PREFIX_PATH=$top" >/dev/null
+    cmake --build "$work/consumer" >/dev/null
+    timeout 30 "$work/consumer/consumer" || fail "the CMake build does not run"
+else
+    cmake -E chdir "$work" cmake -E tar xf "$PWD/$package"
+    top=$(echo "$work"/KLSRV32-*)
+    has "$top" README.md CHANGELOG.md bin/KLSRV32.dll bin/windows_console.exe \
+        lib/KLSRV32.lib lib/libKLSRV32.dll.a lib/KLSRV32.def \
+        include/klsrv32.h include/klsrv32_version.h samples/windows_console.c
+    for doc in docs/*.md; do has "$top" "$doc"; done
+
+    # 32-bit cdecl: each call is imported as __imp__NAME, undecorated.
+    expected=$(grep -E '^[a-z0-9_]+$' src/exports.txt | sed 's/^/__imp__/' | sort)
+    imported=$(llvm-nm "$top/lib/KLSRV32.lib" | awk '$3 ~ /^__imp_/ { print $3 }' | sort)
+    if [ "$imported" != "$expected" ]; then
+        fail "KLSRV32.lib's imports differ from src/exports.txt:"
+        diff <(echo "$expected") <(echo "$imported") >&2 || true
+    fi
+    llvm-nm "$top/lib/KLSRV32.lib" | grep -q ' __IMPORT_DESCRIPTOR_KLSRV32$' ||
+        fail "KLSRV32.lib does not name KLSRV32.dll"
+    echo "KLSRV32.lib imports the $(wc -l <<<"$imported") calls of src/exports.txt"
+fi
+[ "$status" = 0 ] && echo "$package: as expected"
+exit "$status"
