@@ -74,7 +74,7 @@ windows() {
     cp docs/*.md "$top/docs/"
     cp README.md CHANGELOG.md "$top/"
     rm -f "dist/$name.zip"
-    (cd "$work" && cmake -E tar cf "$OLDPWD/dist/$name.zip" --format=zip "$name")
+    cmake -E chdir "$work" cmake -E tar cf "$PWD/dist/$name.zip" --format=zip "$name"
     echo "made dist/$name.zip"
 }
 
