@@ -64,14 +64,14 @@ else
     for doc in docs/*.md; do has "$top" "$doc"; done
 
     # 32-bit cdecl: each call is imported as __imp__NAME, undecorated.
+    symbols=$(llvm-nm "$top/lib/KLSRV32.lib")
     expected=$(grep -E '^[a-z0-9_]+$' src/exports.txt | sed 's/^/__imp__/' | sort)
-    imported=$(llvm-nm "$top/lib/KLSRV32.lib" | awk '$3 ~ /^__imp_/ { print $3 }' | sort)
+    imported=$(awk '$3 ~ /^__imp_/ { print $3 }' <<<"$symbols" | sort)
     if [ "$imported" != "$expected" ]; then
         fail "KLSRV32.lib's imports differ from src/exports.txt:"
         diff <(echo "$expected") <(echo "$imported") >&2 || true
     fi
-    llvm-nm "$top/lib/KLSRV32.lib" | grep -q ' __IMPORT_DESCRIPTOR_KLSRV32$' ||
-        fail "KLSRV32.lib does not name KLSRV32.dll"
+    grep -q ' __IMPORT_DESCRIPTOR_KLSRV32$' <<<"$symbols" || fail "KLSRV32.lib does not name KLSRV32.dll"
     echo "KLSRV32.lib imports the $(wc -l <<<"$imported") calls of src/exports.txt"
 fi
 [ "$status" = 0 ] && echo "$package: as expected"
