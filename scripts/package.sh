@@ -50,7 +50,8 @@ linux() {
     cmake --build build -j "$jobs" >&2
     local name
     name=klsrv32-$(version build)-linux-$(uname -m)
-    cmake --install build --prefix "$work/$name" >&2
+    # Without the debugging information: the build is RelWithDebInfo.
+    cmake --install build --strip --prefix "$work/$name" >&2
     tar -C "$work" -czf "dist/$name.tar.gz" "$name"
     echo "made dist/$name.tar.gz"
 }
