@@ -1,9 +1,10 @@
-# Installs the build into a fresh prefix, then builds a C program against
-# the install twice, through find_package(klsrv32) and through
-# pkg-config, and runs both; the installed klcli must start as well, and
-# klserver must be there.
+# Installs the build into a fresh prefix, then builds every program under
+# examples/ against the install twice, through examples/CMakeLists.txt
+# (find_package(klsrv32)) and through pkg-config, warnings as errors, and
+# runs both builds against the installed klserver (run_examples.sh); the
+# installed klcli must start as well.
 #
-# -DBUILD_DIR=build -DWORK_DIR=folder -DSOURCE_DIR=tests/install
+# -DBUILD_DIR=build -DWORK_DIR=folder -DEXAMPLES_DIR=examples
 # -DC_COMPILER=cc -DGENERATOR=Ninja -DC_FLAGS=... (sanitizer flags, may be empty)
 
 set(prefix ${WORK_DIR}/prefix)
@@ -36,20 +37,28 @@ get_filename_component(libdir ${library} DIRECTORY)
 run(${prefix}/bin/klcli --help)
 
 # find_package
-run(${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${WORK_DIR}/consumer -G ${GENERATOR}
-    -DCMAKE_C_COMPILER=${C_COMPILER} "-DCMAKE_C_FLAGS=${C_FLAGS}"
+run(${CMAKE_COMMAND} -S ${EXAMPLES_DIR} -B ${WORK_DIR}/cmake -G ${GENERATOR}
+    -DCMAKE_C_COMPILER=${C_COMPILER} "-DCMAKE_C_FLAGS=-Werror ${C_FLAGS}"
     -DCMAKE_PREFIX_PATH=${prefix})
-run(${CMAKE_COMMAND} --build ${WORK_DIR}/consumer)
-run(${WORK_DIR}/consumer/consumer)
+run(${CMAKE_COMMAND} --build ${WORK_DIR}/cmake)
 
-# pkg-config
+# pkg-config, as docs/getting-started.md builds them
 find_program(PKG_CONFIG pkg-config REQUIRED)
 set(ENV{PKG_CONFIG_PATH} ${libdir}/pkgconfig)
 run(${PKG_CONFIG} --cflags --libs klsrv32)
 separate_arguments(pc_flags UNIX_COMMAND "${run_output}")
+run(${PKG_CONFIG} --variable=libdir klsrv32)
+string(STRIP "${run_output}" pc_libdir)
 separate_arguments(extra_flags UNIX_COMMAND "${C_FLAGS}")
-run(${C_COMPILER} ${extra_flags} ${SOURCE_DIR}/consumer.c -o ${WORK_DIR}/consumer_pc ${pc_flags})
-run(${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${libdir} ${WORK_DIR}/consumer_pc)
-if(NOT run_output MATCHES "klsrv32 [0-9]")
-  message(FATAL_ERROR "unexpected output: ${run_output}")
-endif()
+file(GLOB sources ${EXAMPLES_DIR}/*.c)
+file(MAKE_DIRECTORY ${WORK_DIR}/pkg-config)
+set(programs)
+foreach(source ${sources})
+  get_filename_component(name ${source} NAME_WE)
+  run(${C_COMPILER} -std=c11 -Wall -Wextra -pedantic -Werror ${extra_flags} ${source}
+      -o ${WORK_DIR}/pkg-config/${name} ${pc_flags} -Wl,-rpath,${pc_libdir})
+  list(APPEND programs ${WORK_DIR}/cmake/${name} ${WORK_DIR}/pkg-config/${name})
+endforeach()
+
+run(bash ${CMAKE_CURRENT_LIST_DIR}/run_examples.sh ${prefix}/bin/klserver ${EXAMPLES_DIR}
+    ${WORK_DIR}/run ${programs})
