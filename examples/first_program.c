@@ -27,7 +27,7 @@
  * ends the program.  The connection ends with the process, and the server
  * then frees the instance and its cursors. */
 static void check(const char* call, uint32_t result, klstatus* status) {
-    char message[KL_MESSAGE_SIZE] = ""; /* klerror may find no text to put here */
+    char message[KL_MESSAGE_SIZE];
     long error = (long)status->error;
     long info = (long)status->info;
 
