@@ -2,9 +2,9 @@
 # Makes a package with scripts/package.sh and checks what is in it.
 #
 #   package_check.sh linux    the tarball holds the install; unpacked and
-#                             moved to another folder, a C program builds
-#                             against it through pkg-config and through
-#                             CMake and runs, klcli starts and klserver
+#                             moved to another folder, the first example
+#                             builds against it through pkg-config and
+#                             through CMake and runs, klcli starts and klserver
 #                             writes a sample database
 #   package_check.sh windows  the zip holds every file a Windows developer
 #                             gets, and KLSRV32.lib imports each export of
@@ -45,16 +45,24 @@ if [ "$part" = linux ]; then
     timeout 30 "$top/bin/klserver" --create-sample "$work/sample.db" --rows 10 >/dev/null ||
         fail "klserver does not write a sample"
 
+    # examples/first_program.c, built both ways.  Without an environment
+    # file it prints its usage with the header's version and exits with
+    # status 2: proof that it started with the library loaded.
+    starts() {
+        local status=0
+        env -u KL_ENV timeout 30 "$@" 2>"$work/usage" || status=$?
+        [ "$status" = 2 ] && grep -q '^built with klsrv32 ' "$work/usage"
+    }
     # pkg-config; the program finds the library through LD_LIBRARY_PATH.
     flags=$(PKG_CONFIG_PATH=$top/lib/pkgconfig pkg-config --cflags --libs klsrv32)
     # shellcheck disable=SC2086 # the flags are split on purpose
-    "${CC:-cc}" tests/install/consumer.c -o "$work/consumer_pc" $flags
-    LD_LIBRARY_PATH=$top/lib timeout 30 "$work/consumer_pc" || fail "the pkg-config build does not run"
+    "${CC:-cc}" examples/first_program.c -o "$work/first_program_pc" $flags
+    starts env LD_LIBRARY_PATH="$top/lib" "$work/first_program_pc" || fail "the pkg-config build does not run"
 
     # CMake; the program's build tree runs with the library's folder in its RPATH.
-    cmake -S tests/install -B "$work/consumer" -G Ninja "-DCMAKE_PREFIX_PATH=$top" >/dev/null
-    cmake --build "$work/consumer" >/dev/null
-    timeout 30 "$work/consumer/consumer" || fail "the CMake build does not run"
+    cmake -S examples -B "$work/examples" -G Ninja "-DCMAKE_PREFIX_PATH=$top" >/dev/null
+    cmake --build "$work/examples" >/dev/null
+    starts "$work/examples/first_program" || fail "the CMake build does not run"
 else
     cmake -E chdir "$work" cmake -E tar xf "$PWD/$package"
     top=$(echo "$work"/KLSRV32-*)
