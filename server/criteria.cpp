@@ -230,7 +230,7 @@ class Compiler {
     std::string list(std::string_view keyword, std::string (Compiler::*term)()) {
         std::string sql = (this->*term)();
         if (!at_keyword(keyword)) return sql;
-        sql.insert(0, "(");
+        sql.insert(sql.begin(), '(');
         while (at_keyword(keyword)) {
             advance();
             sql += ' ';
