@@ -10,7 +10,8 @@
 #            bin/ (KLSRV32.dll, the console sample's .exe), lib/ (the MinGW
 #            import library libKLSRV32.dll.a, the MSVC import library
 #            KLSRV32.lib made with llvm-dlltool, KLSRV32.def), include/,
-#            samples/, docs/, README.md and CHANGELOG.md.
+#            samples/ (the console sample, examples/first_program.c and its
+#            message file), docs/, README.md and CHANGELOG.md.
 #
 #   scripts/package.sh [linux] [windows]     (both when none is named)
 #
@@ -71,7 +72,7 @@ windows() {
     cp build-win32/src/libKLSRV32.dll.a build-win32/src/KLSRV32.def "$top/lib/"
     llvm-dlltool -m i386 -d build-win32/src/KLSRV32.def -l "$top/lib/KLSRV32.lib" -D KLSRV32.dll
     cp include/klsrv32.h build-win32/include/klsrv32_version.h "$top/include/"
-    cp samples/windows_console.c "$top/samples/"
+    cp samples/windows_console.c examples/first_program.c examples/messages.ini "$top/samples/"
     cp docs/*.md "$top/docs/"
     cp README.md CHANGELOG.md "$top/"
     rm -f "dist/$name.zip"

@@ -68,7 +68,8 @@ else
     top=$(echo "$work"/KLSRV32-*)
     has "$top" README.md CHANGELOG.md bin/KLSRV32.dll bin/windows_console.exe \
         lib/KLSRV32.lib lib/libKLSRV32.dll.a lib/KLSRV32.def \
-        include/klsrv32.h include/klsrv32_version.h samples/windows_console.c
+        include/klsrv32.h include/klsrv32_version.h samples/windows_console.c \
+        samples/first_program.c samples/messages.ini
     for doc in docs/*.md; do has "$top" "$doc"; done
 
     # 32-bit cdecl: each call is imported as __imp__NAME, undecorated.
