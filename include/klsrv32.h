@@ -429,19 +429,13 @@ KL_STATIC_ASSERT(offsetof(klcolumn_description, reserved212) == 212, "last numbe
  *
  * - Each runs under the one-call guard (see Threads above) and returns the status `error` as its
  *   result code (see Result codes above).
- * - A failure the library finds itself sets `error`, `info` and `buffer` as the call's page
- *   says, sets `warn` to 0 and leaves the other status fields as they were; unless the page says
- *   otherwise, nothing was sent. An answer from the server fills all 92 bytes of the status, and
- *   its error number arrives there untouched.
+ * - The status is filled as Status record above says; a failure the library finds itself sent
+ *   nothing, unless the page says otherwise.
  * - Instance numbers come from `klconnect` and cursor numbers from `klopencursor`, from 1 on. A
  *   number that names no open instance gives 11008, one that names no open cursor 11042, each
  *   with the number in `info`.
- * - A NULL text argument is sent as an empty text.
- * - Option text reaches the server in one of two ways; each page says which. *In the options
- *   field*: the text up to its first `;` outside quotes, in an 80-byte field (text of 80
- *   characters or more fills it without a terminator). *Whole*: the text, semicolons included,
- *   packed with the call's other texts into the request's 2038 bytes of text. Either way the
- *   library does not read it; `klconnect` alone reads its options itself.
+ * - Option text reaches the server in the options field or whole (see Options above); each page
+ *   says which. `klconnect` alone reads its options itself.
  * - When a send or a receive fails, a wait runs longer than the node's `timeout` or an answer is
  *   malformed, the call fails with 18065 (`info` = the Windows Sockets error number, 10060 for a
  *   wait that ran out, 0 for a malformed answer; `buffer` empty) and the library closes the
