@@ -63,7 +63,6 @@ cleanup() {
     timeout 30 wineserver -k >/dev/null 2>&1 || true
     timeout 30 wineserver -w >/dev/null 2>&1 || true
     [ -n "${peer_pid:-}" ] && kill "$peer_pid" 2>/dev/null
-    [ -n "${server_pid:-}" ] && kill "$server_pid" 2>/dev/null
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -141,46 +140,9 @@ i686-w64-mingw32-gcc -std=c11 -Wall -Wextra -pedantic -I include -I build-win32/
     cat "$work/cc.err"
     exit 1
 }
-mkdir "$work/data"
-build/server/klserver --create-sample "$work/data/sales.db" --rows 100 >/dev/null
-timeout -k 5 300 build/server/klserver --data "$work/data" --address 127.0.0.1 --port 0 \
-    --port-file "$work/port" >"$work/server.log" 2>&1 &
-server_pid=$!
-for _ in $(seq 200); do
-    [ -s "$work/port" ] && break
-    sleep 0.05
-done
-[ -s "$work/port" ] || {
-    echo "klserver did not start: $(cat "$work/server.log")"
-    exit 1
-}
-cat >"$work/sales.ini" <<INI
-[environment]
-name=first
-[include]
-Node=LOCAL
-filename=sales
-[Node LOCAL]
-transport=tcpsockets
-ipaddress=127.0.0.1
-port=$(cat "$work/port")
-timeout=30
-INI
-# The environment file is found in KL_WINDIR, a Linux path that Wine
-# passes on to the program and takes as it is.
-KL_WINDIR="$work" timeout -k 10 120 wine build-win32/bin/first_program.exe sales.ini \
-    >"$work/first.out" || {
-    echo "first_program.exe failed"
-    exit 1
-}
-tr -d '\r' <"$work/first.out" | cmp -s - examples/first_program.out || {
-    echo "first_program.exe printed other rows than examples/first_program.out:"
-    cat "$work/first.out"
-    exit 1
-}
-kill "$server_pid"
-wait "$server_pid" || true
-server_pid=
-echo "first_program.exe printed the rows of examples/first_program.out"
+# Run as the install test runs the Linux builds (both byte orders, the
+# usage, the server stopped); Wine takes the Linux paths of the files.
+KL_EXAMPLE_RUNNER=wine bash tests/install/run_examples.sh build/server/klserver "$PWD/examples" \
+    "$work/examples" build-win32/bin/first_program.exe
 
 echo "Windows stage passed in $(($(date +%s) - started)) s"

@@ -6,10 +6,16 @@
 #
 # -DBUILD_DIR=build -DWORK_DIR=folder -DEXAMPLES_DIR=examples
 # -DC_COMPILER=cc -DGENERATOR=Ninja -DC_FLAGS=... (sanitizer flags, may be empty)
+# -DPREFIX=folder in place of BUILD_DIR takes an install that is already
+# there (the unpacked tarball of scripts/package.sh).
 
-set(prefix ${WORK_DIR}/prefix)
 file(REMOVE_RECURSE ${WORK_DIR})
 file(MAKE_DIRECTORY ${WORK_DIR})
+if(DEFINED PREFIX)
+  set(prefix ${PREFIX})
+else()
+  set(prefix ${WORK_DIR}/prefix)
+endif()
 
 function(run)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE out)
@@ -19,7 +25,9 @@ function(run)
   set(run_output "${out}" PARENT_SCOPE)
 endfunction()
 
-run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+if(NOT DEFINED PREFIX)
+  run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+endif()
 
 foreach(file include/klsrv32.h bin/klcli bin/klserver)
   if(NOT EXISTS ${prefix}/${file})

@@ -8,12 +8,15 @@
 # 2; with the servers stopped it must report klconnect's socket error
 # with the message file's text and exit with status 1.  The programs take
 # turns: the environment file as their argument and the little-endian
-# server, then KL_ENV and the big-endian one.
+# server, then KL_ENV and the big-endian one.  KL_EXAMPLE_RUNNER, when
+# set, starts each program (wine for the Windows builds, NAME.exe; their
+# line ends lose the carriage return before they are compared).
 #
 #   run_examples.sh KLSERVER EXAMPLES_DIR WORK_DIR PROGRAM...
 set -euo pipefail
 server=$1 examples=$2 work=$3
 shift 3
+read -ra runner <<<"${KL_EXAMPLE_RUNNER:-}"
 rm -rf "$work"
 mkdir -p "$work/data"
 fail() {
@@ -49,20 +52,27 @@ printf '[Kelora]\nKLGlobal=%s\n' "$examples/messages.ini" >"$work/talvern.ini"
 export KL_WINDIR="$work"
 unset KL_ENV
 
-# run N PROGRAM: runs the program the N-th way; its output in $work/out, $work/err.
-run() {
-  local env="$work/env$(($1 % 2 + 1)).ini" status=0
-  if [ $(($1 % 2)) = 0 ]; then
-    timeout -k 5 30 "$2" "$env" >"$work/out" 2>"$work/err" || status=$?
-  else
-    KL_ENV="$env" timeout -k 5 30 "$2" >"$work/out" 2>"$work/err" || status=$?
-  fi
+# start PROGRAM [ARG...]: runs it, time-bounded; its output in $work/out, $work/err.
+start() {
+  local status=0
+  timeout -k 5 60 "${runner[@]}" "$@" >"$work/out" 2>"$work/err" || status=$?
+  sed -i 's/\r$//' "$work/out" "$work/err"
   return $status
+}
+
+# run N PROGRAM: runs the program the N-th way.
+run() {
+  local env="$work/env$(($1 % 2 + 1)).ini"
+  if [ $(($1 % 2)) = 0 ]; then
+    start "$2" "$env"
+  else
+    KL_ENV="$env" start "$2"
+  fi
 }
 
 n=0
 for program in "$@"; do
-  name=$(basename "$program")
+  name=$(basename "$program" .exe)
   status=0
   run $n "$program" || status=$?
   [ $status = 0 ] || fail "$program exit status $status: $(cat "$work/err")"
@@ -70,7 +80,7 @@ for program in "$@"; do
     fail "$program printed other rows than $examples/$name.out:
 $(diff "$examples/$name.out" "$work/out")"
   status=0
-  timeout -k 5 30 "$program" >/dev/null 2>"$work/err" || status=$?
+  start "$program" || status=$?
   [ $status = 2 ] && grep -qE '^built with klsrv32 [0-9]+\.[0-9]+\.[0-9]+$' "$work/err" ||
     fail "$program without an environment file: exit status $status: $(cat "$work/err")"
   n=$((n + 1))
